@@ -1,0 +1,57 @@
+# The two commands a new user needs: `make demo` and `make test`.
+# Both install what is missing first (Debian 12, as root or through sudo).
+
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+BUILD ?= build
+
+# Everything the build, the tests and the demo need from Debian.
+PACKAGES := build-essential cmake pkg-config \
+	libssl-dev openssl \
+	libsqlite3-dev libreadline-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev \
+	qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2 qml \
+	postgresql-client libpq-dev
+
+.PHONY: all deps build test test-asan test-tsan demo bench clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests again, instrumented.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined -DBUILD_BENCHMARKS=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# Tests of code with threads, under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threads
+
+demo: build
+	./demo/run.sh $(BUILD)
+
+bench: build
+	./bench/run.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan
