@@ -1,0 +1,17 @@
+# Fails when LIBRARY needs a shared library whose name does not start with one of the
+# ALLOWED prefixes (a |-separated regular expression).
+execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
+if(NOT needed)
+  message(FATAL_ERROR "no NEEDED entries found in ${LIBRARY}")
+endif()
+foreach(entry ${needed})
+  string(REGEX REPLACE "Shared library: \\[([^]]+)\\]" "\\1" name "${entry}")
+  if(NOT name MATCHES "^(${ALLOWED})(\\.|-|$)")
+    message(FATAL_ERROR "${LIBRARY} needs ${name}, which it should not")
+  endif()
+  message(STATUS "needs ${name}")
+endforeach()
