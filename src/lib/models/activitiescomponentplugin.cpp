@@ -1,10 +1,11 @@
 // The QML plug-in that makes the activities models of zephyn-models available as QML
-// element types.
+// element types, version 0.1, in the module org.zephyn.models.
 //
 // The plug-in object itself, and the guard that keeps exactly one of them alive at a
 // time, come from moc (Q_PLUGIN_METADATA in the header). What the plug-in adds is the
 // registration of the two model types, announced by one debug line in the framework's
-// default debug area.
+// default debug area. Qt keeps the registrations; the plug-in holds no state of its
+// own.
 
 #include "activitiescomponentplugin.h"
 
@@ -20,6 +21,12 @@
 // The debug line carries this file's name relative to the source tree (the build's
 // fixed-length directory prefix is cut off), the line of the statement and the
 // function's signature. When area 0 is switched off nothing is built or emitted.
+//
+// The line goes through the framework's debug facility, not qDebug(), so that users
+// silence it per debug area like every other framework message, and so that the
+// facility's file, line and function context tells where it came from. The stream is a
+// temporary: it is destroyed, and the message emitted, at the end of the statement,
+// also when writing to it throws.
 //
 // The registration results are not checked: a refused type (negative id) must not keep
 // the other one from being registered, and the engine reports refusals itself.
