@@ -6,10 +6,17 @@
 
 namespace {
 
-// Bytes per element for the length of a value of this tag. Values that are no
-// vector are measured with width 4.
+// Bytes per element for the length of a value of this tag. Slot vectors hold
+// one pointer-sized value per slot; values that are no vector are measured with
+// width 4.
 size_t element_width(int tag) {
     switch (tag) {
+        case QX_TAG_ARRAY:
+        case QX_TAG_LIST:
+        case QX_TAG_RECORD:
+        case QX_TAG_ROW:
+        case QX_TAG_TREE:
+            return sizeof(qx_value);
         case QX_TAG_STRING:
         case QX_TAG_BINARY:
             return 1;
