@@ -16,13 +16,14 @@ struct Outcome {
     ~Outcome() { qx_free_tree(result); }
 };
 
-// Calls the built-in with two arguments; the arguments stay the caller's.
+// Calls the built-in with two arguments; `a` stays the caller's, `b` is freed.
 void call(qx_bif_fn fn, const char *name, qx_value a, qx_value b, Outcome *o) {
     qx_value args = qx_list(2, a, b);
     qx_value err = nullptr;
     o->result = qx_bif_call(fn, name, args, &err);
     std::memset(args, 0, 2 * sizeof(qx_value));  // hand a and b back before freeing
     qx_free(args);
+    qx_free_tree(b);
     if (err) {
         o->state = qx_error_state(err);
         const char *code = qx_error_native_code(err);
