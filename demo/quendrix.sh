@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs a few statements through quendrix on a temporary database and shows the results.
+set -euo pipefail
+build=${1:?usage: quendrix.sh ABSOLUTE_BUILD_DIR}
+quendrix="$build/bin/quendrix"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+db="$work/demo.db"
+
+show() {
+    echo "quendrix> $1"
+    "$quendrix" --database "$db" --execute "$1"
+}
+
+# A statement that is meant to fail: its error is shown, and its exit status must be 1.
+show_error() {
+    echo "quendrix> $1"
+    local status=0
+    "$quendrix" --database "$db" --execute "$1" 2>&1 || status=$?
+    [ "$status" -eq 1 ] || { echo "expected exit status 1, got $status"; return 1; }
+}
+
+"$quendrix" --version
+show "select my_aref(my_vector(1, 'x', NULL), 1)"
+show "select my_vector(1, 'x', NULL), my_vector()"
+show "select my_aref('abc', 1), my_aref(my_vector(2.5, my_vector('nested')), 1)"
+show "create table shapes(name, sides); insert into shapes values ('triangle', my_vector(3, 4, 5)), ('square', my_vector(2, 2, 2, 2))"
+show "select name, sides, my_aref(sides, 0) from shapes order by name"
+echo "(errors go to standard error, with their SQLSTATE:)"
+show_error "select my_aref('abc', 3)"
+show_error "select my_aref(70000, 0)"

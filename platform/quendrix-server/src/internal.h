@@ -1,0 +1,104 @@
+// Internal interfaces shared by the parts of the server library.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "quendrix/server.h"
+
+struct sqlite3;
+struct sqlite3_value;
+
+// A client connection: one SQLite database handle.
+struct qx_client {
+    sqlite3 *db = nullptr;
+};
+
+// The state of one built-in call in progress.
+struct qx_state {
+    const char *bif_name = "";
+    qx_value *err_slot = nullptr;
+    qx_client *client = nullptr;
+    int args_given = 0;
+    int args_fetched = 0;  // one past the highest argument index fetched
+    qx_state *outer = nullptr;
+};
+
+namespace qx {
+
+struct Builtin {
+    std::string name;
+    qx_bif_fn fn;
+    const void *result_type;
+};
+
+// Makes an error value; `ap` supplies the format's arguments.
+qx_value make_error_v(const char *sqlstate, const char *native_code, const char *fmt,
+                      va_list ap);
+// Raises an error in the built-in call in progress on this thread; outside any
+// call the error is written to standard error.
+void raise_current(const char *sqlstate, const char *native_code, const char *fmt, ...)
+    QX_PRINTF(3, 4);
+
+// Calls a built-in as the server does. Returns the result (the caller's) or null
+// with an error value (the caller's) in *error_out.
+qx_value invoke(qx_bif_fn fn, const char *name, qx_client *client, qx_value args,
+                qx_value *error_out);
+
+// A snapshot of the registered built-ins, in registration order.
+std::vector<Builtin> builtins();
+
+// Makes every registered built-in callable from SQL on this connection.
+bool install_builtins(qx_client *client, std::string *error);
+
+// The error texts that cross SQLite carry the SQL state and native code in front
+// of the message; these encode and decode that form.
+std::string encode_error(qx_value err);
+struct SqlError {
+    std::string state;
+    std::string native_code;
+    std::string message;
+};
+SqlError decode_error(const char *sqlite_message, int sqlite_code);
+
+// Writes a value as the shell shows it; `nested` quotes text inside arrays.
+void format_value(std::string &out, qx_value v, bool nested);
+
+// Private serialization of server values into SQLite BLOBs.
+std::string serialize(qx_value v);
+// The value a BLOB carries, or null with *ok false when it is no serialized value.
+qx_value deserialize(const void *bytes, size_t size, bool *ok);
+
+// Applies QUENDRIX_TEST_FAULTS from an environment vector.
+void apply_test_faults(char **envp);
+
+}  // namespace qx
+
+namespace qx {
+
+// The server value of an SQL value; false when it exceeds the value size limit.
+bool value_from_sqlite(sqlite3_value *v, qx_value *out);
+
+// An open database with the built-ins installed, running statements for the shell.
+class Session {
+public:
+    ~Session();
+    // Opens (creating if needed) the database and checks that it is one.
+    bool open(const std::string &path, SqlError *error);
+    // Runs every statement of `sql`, printing result rows to `out`. Stops at the
+    // first failing statement, prints the error to `err` and returns false.
+    bool execute(const std::string &sql, FILE *out, FILE *err);
+    sqlite3 *db() const { return client_.db; }
+
+private:
+    qx_client client_;
+};
+
+void print_error(FILE *err, const SqlError &e);
+
+// The server's own SQL functions: server_argv(), server_env(name), server_model().
+void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
+
+}  // namespace qx

@@ -1,0 +1,241 @@
+// The server's main entry: its command line, the start-up hook, and the shell
+// front end that serves statements from --execute, script files or standard input.
+#include <readline/history.h>
+#include <readline/readline.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "internal.h"
+
+namespace {
+
+constexpr const char *kVersion = "0.1.0";
+
+std::mutex lifecycle_mutex;
+std::string model_name = "Quendrix";
+void (*startup_hook)(void) = nullptr;
+bool hook_called = false;
+
+struct Options {
+    std::string database = "quendrix.db";
+    // In command-line order: true for an --execute text, false for a script path.
+    std::vector<std::pair<bool, std::string>> actions;
+    bool interactive = false;
+    bool help = false;
+    bool version = false;
+};
+
+const char *program_name(int argc, char **argv) {
+    return argc > 0 && argv[0] && *argv[0] ? argv[0] : "quendrix";
+}
+
+void print_usage(FILE *f, const char *prog) {
+    std::fprintf(f,
+                 "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]...\n"
+                 "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
+                 "directory, created when missing) and serves the statements of each --execute\n"
+                 "text and each script, in the order given. With neither, statements are read\n"
+                 "from standard input, interactively when it is a terminal.\n"
+                 "\n"
+                 "  -d, --database FILE   the database file (an SQLite file name or file: URI)\n"
+                 "  -e, --execute SQL     run the statements in SQL\n"
+                 "  -i, --interactive     read standard input interactively, with prompts,\n"
+                 "                        and keep serving after errors\n"
+                 "  -h, --help            show this help\n"
+                 "  -V, --version         show the version\n"
+                 "\n"
+                 "Rows are printed one per line, columns separated by '|', SQL NULL as NULL.\n"
+                 "Errors are printed as '*** Error SQLSTATE: message' on standard error; in batch\n"
+                 "mode the first error stops the run and the exit status is 1. A command-line\n"
+                 "error gives exit status 2.\n",
+                 prog);
+}
+
+// Parses the command line; false (with a message printed) on a usage error.
+bool parse(int argc, char **argv, Options *o) {
+    const char *prog = program_name(argc, argv);
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i] ? argv[i] : "";
+        if (options_done || a.empty() || a[0] != '-' || a == "-") {
+            o->actions.emplace_back(false, a);
+            continue;
+        }
+        std::string name = a, value;
+        bool has_value = false;
+        size_t eq = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+            has_value = true;
+        }
+        auto take_value = [&]() -> bool {
+            if (has_value) return true;
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s: option '%s' needs a value\n", prog, name.c_str());
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        if (name == "--") {
+            options_done = true;
+        } else if (name == "--database" || name == "-d") {
+            if (!take_value()) return false;
+            o->database = value;
+        } else if (name == "--execute" || name == "-e") {
+            if (!take_value()) return false;
+            o->actions.emplace_back(true, value);
+        } else if (name == "--interactive" || name == "-i") {
+            o->interactive = true;
+        } else if (name == "--help" || name == "-h") {
+            o->help = true;
+        } else if (name == "--version" || name == "-V") {
+            o->version = true;
+        } else {
+            std::fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n",
+                         prog, a.c_str(), prog);
+            return false;
+        }
+        if (has_value && name != "--database" && name != "--execute") {
+            std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void run_startup_hook() {
+    void (*hook)(void) = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(lifecycle_mutex);
+        if (hook_called) return;
+        hook_called = true;
+        hook = startup_hook;
+    }
+    if (hook) hook();
+}
+
+bool blank(const std::string &s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+// Reads one line; false at the end of input.
+bool read_line(bool interactive, bool terminal, const char *prompt, std::string *line) {
+    if (terminal) {
+        char *l = readline(prompt);
+        if (!l) return false;
+        *line = l;
+        if (!blank(*line)) add_history(l);
+        std::free(l);
+        return true;
+    }
+    if (interactive) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
+    }
+    return static_cast<bool>(std::getline(std::cin, *line));
+}
+
+// Serves statements from standard input. Interactive mode reports errors and
+// goes on; batch mode stops at the first error.
+int serve_stdin(qx::Session &session, bool interactive) {
+    bool terminal = isatty(STDIN_FILENO);
+    interactive = interactive || terminal;
+    if (interactive)
+        std::printf("Quendrix server %s, model %s. Statements end with ';'. Ctrl-D quits.\n",
+                    kVersion, qx_model_name());
+    std::string buffer, line;
+    while (read_line(interactive, terminal, buffer.empty() ? "quendrix> " : "    ...> ", &line)) {
+        if (buffer.empty() && (line == ".quit" || line == ".exit")) break;
+        buffer += line;
+        buffer += '\n';
+        if (!sqlite3_complete(buffer.c_str())) continue;
+        bool ok = session.execute(buffer, stdout, stderr);
+        buffer.clear();
+        if (!ok && !interactive) return 1;
+    }
+    // A last statement without its ';' still runs.
+    if (!blank(buffer) && !session.execute(buffer, stdout, stderr) && !interactive) return 1;
+    if (interactive && terminal) std::putchar('\n');
+    return 0;
+}
+
+bool read_file(const std::string &path, std::string *text, std::string *why) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (in.bad()) {
+        *why = "read error";
+        return false;
+    }
+    *text = s.str();
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+void qx_set_model_name(const char *name) {
+    std::lock_guard<std::mutex> lock(lifecycle_mutex);
+    model_name = name ? name : "";
+}
+
+const char *qx_model_name(void) {
+    std::lock_guard<std::mutex> lock(lifecycle_mutex);
+    return model_name.c_str();
+}
+
+void qx_set_startup_hook(void (*hook)(void)) {
+    std::lock_guard<std::mutex> lock(lifecycle_mutex);
+    startup_hook = hook;
+}
+
+int qx_server_main(int argc, char **argv, char **envp) {
+    const char *prog = program_name(argc, argv);
+    Options opts;
+    if (!parse(argc, argv, &opts)) return 2;
+    if (opts.help) {
+        print_usage(stdout, prog);
+        return 0;
+    }
+    if (opts.version) {
+        std::printf("Quendrix server %s, model %s, SQLite %s\n", kVersion, qx_model_name(),
+                    sqlite3_libversion());
+        return 0;
+    }
+    qx::apply_test_faults(envp);
+    run_startup_hook();
+
+    qx::Session session;
+    qx::SqlError error;
+    if (!session.open(opts.database, &error)) {
+        qx::print_error(stderr, error);
+        return 1;
+    }
+    qx::install_server_functions(session.db(), argc, argv, envp);
+
+    if (opts.actions.empty()) return serve_stdin(session, opts.interactive);
+    for (const auto &action : opts.actions) {
+        std::string sql = action.second, why;
+        if (!action.first && !read_file(action.second, &sql, &why)) {
+            qx::print_error(stderr, {"58030", "", "cannot read script \"" + action.second +
+                                                      "\": " + why});
+            return 1;
+        }
+        if (!session.execute(sql, stdout, stderr)) return 1;
+    }
+    return 0;
+}
+
+}  // extern "C"

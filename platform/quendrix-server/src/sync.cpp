@@ -1,0 +1,154 @@
+// Mutexes, counting semaphores and threads for built-ins, plus the test hook
+// that makes thread or semaphore creation fail.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "internal.h"
+
+struct qx_mutex {
+    std::mutex m;
+};
+
+struct qx_semaphore {
+    std::mutex m;
+    std::condition_variable cv;
+    long count = 0;
+};
+
+namespace {
+
+// The library's thread record: the public part first, so that the handle's first
+// word reaches the wake-up semaphore through it.
+struct ThreadRecord {
+    qx_thread_record pub;
+    pthread_t id;
+    void (*fn)(void *);
+    void *arg;
+    qx_thread handle;
+};
+
+std::atomic<int> failing_thread_starts{0};
+std::atomic<int> failing_semaphores{0};
+thread_local qx_thread *current_thread = nullptr;
+
+// Consumes one injected failure of that kind, if any is pending.
+bool take_fault(std::atomic<int> &pending) {
+    int n = pending.load();
+    while (n > 0)
+        if (pending.compare_exchange_weak(n, n - 1)) return true;
+    return false;
+}
+
+void *thread_main(void *p) {
+    auto *rec = static_cast<ThreadRecord *>(p);
+    current_thread = &rec->handle;
+    rec->fn(rec->arg);
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+qx_mutex *qx_mutex_new(void) { return new qx_mutex; }
+void qx_mutex_lock(qx_mutex *m) { m->m.lock(); }
+void qx_mutex_unlock(qx_mutex *m) { m->m.unlock(); }
+void qx_mutex_free(qx_mutex *m) { delete m; }
+
+qx_semaphore *qx_semaphore_new(int count) {
+    if (take_fault(failing_semaphores)) return nullptr;
+    auto *s = new qx_semaphore;
+    s->count = count < 0 ? 0 : count;
+    return s;
+}
+
+void qx_semaphore_wait(qx_semaphore *s) {
+    std::unique_lock<std::mutex> lock(s->m);
+    s->cv.wait(lock, [s] { return s->count > 0; });
+    --s->count;
+}
+
+void qx_semaphore_signal(qx_semaphore *s) {
+    {
+        std::lock_guard<std::mutex> lock(s->m);
+        ++s->count;
+    }
+    s->cv.notify_one();
+}
+
+void qx_semaphore_free(qx_semaphore *s) { delete s; }
+
+qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
+    if (!fn || take_fault(failing_thread_starts)) return nullptr;
+    auto *rec = new ThreadRecord{};
+    rec->pub.wakeup = new qx_semaphore;
+    rec->fn = fn;
+    rec->arg = arg;
+    rec->handle.record = &rec->pub;
+
+    // The stack is at least what was asked for, rounded up to whole pages and to
+    // the platform's minimum.
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t stack = stack_size < static_cast<size_t>(PTHREAD_STACK_MIN) ? PTHREAD_STACK_MIN
+                                                                        : stack_size;
+    stack = (stack + page - 1) / page * page;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    bool ok = pthread_attr_setstacksize(&attr, stack) == 0 &&
+              pthread_create(&rec->id, &attr, thread_main, rec) == 0;
+    pthread_attr_destroy(&attr);
+    if (!ok) {
+        delete rec->pub.wakeup;
+        delete rec;
+        return nullptr;
+    }
+    return &rec->handle;
+}
+
+qx_thread *qx_thread_current(void) { return current_thread; }
+
+void qx_thread_join(qx_thread *t) {
+    if (!t) return;
+    auto *rec = reinterpret_cast<ThreadRecord *>(t->record);
+    pthread_join(rec->id, nullptr);
+    delete rec->pub.wakeup;
+    delete rec;
+}
+
+void qx_test_inject_fault(int fault, int count) {
+    if (fault == QX_FAULT_THREAD_START) failing_thread_starts = count;
+    if (fault == QX_FAULT_SEMAPHORE_NEW) failing_semaphores = count;
+}
+
+}  // extern "C"
+
+namespace qx {
+
+void apply_test_faults(char **envp) {
+    static const char kName[] = "QUENDRIX_TEST_FAULTS=";
+    for (char **e = envp; e && *e; ++e) {
+        if (std::strncmp(*e, kName, sizeof kName - 1) != 0) continue;
+        std::string spec = *e + sizeof kName - 1;
+        size_t pos = 0;
+        while (pos <= spec.size()) {
+            size_t end = spec.find(',', pos);
+            if (end == std::string::npos) end = spec.size();
+            std::string item = spec.substr(pos, end - pos);
+            size_t colon = item.find(':');
+            int count = colon == std::string::npos ? 1 : std::atoi(item.c_str() + colon + 1);
+            std::string kind = item.substr(0, colon);
+            if (kind == "thread") qx_test_inject_fault(QX_FAULT_THREAD_START, count);
+            if (kind == "semaphore") qx_test_inject_fault(QX_FAULT_SEMAPHORE_NEW, count);
+            pos = end + 1;
+        }
+    }
+}
+
+}  // namespace qx

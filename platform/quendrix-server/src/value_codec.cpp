@@ -1,0 +1,121 @@
+// Serialization of server values into bytes, so that a value keeps its type and
+// contents when it travels through SQLite as a BLOB (between two built-ins, or
+// stored in a table and read back).
+//
+// Layout: an 8-byte marker, then one node. A node is
+//   'i' int64                         an integer (inline or boxed)
+//   'v' tag u32-length bytes          a value of plain bytes
+//   's' tag u32-length node...        a slot vector: one node per whole slot
+// Integers are little-endian, as on every platform this server runs on.
+#include <cstring>
+
+#include "internal.h"
+
+namespace {
+
+constexpr unsigned char kMarker[8] = {0xFE, 'Q', 'X', 'V', 'A', 'L', 0x01, 0x00};
+constexpr int kMaxDepth = 1000;
+
+template <typename T>
+void put(std::string &out, T n) {
+    out.append(reinterpret_cast<const char *>(&n), sizeof n);
+}
+
+void write_node(std::string &out, qx_value v) {
+    int tag = qx_tag_of(v);
+    if (tag == QX_TAG_INTEGER) {
+        out.push_back('i');
+        put<int64_t>(out, qx_unbox(v));
+        return;
+    }
+    uint32_t length = qx_length_of(v);
+    if (qx_tag_holds_values(tag)) {
+        out.push_back('s');
+        out.push_back(static_cast<char>(tag));
+        put<uint32_t>(out, length);
+        const qx_value *slot = qx_slots(v);
+        for (size_t i = 0, n = qx_slot_count(v); i < n; ++i) write_node(out, slot[i]);
+        return;
+    }
+    out.push_back('v');
+    out.push_back(static_cast<char>(tag));
+    put<uint32_t>(out, length);
+    out.append(static_cast<const char *>(v), length);
+}
+
+struct Reader {
+    const unsigned char *p;
+    const unsigned char *end;
+
+    template <typename T>
+    bool get(T *n) {
+        if (static_cast<size_t>(end - p) < sizeof *n) return false;
+        std::memcpy(n, p, sizeof *n);
+        p += sizeof *n;
+        return true;
+    }
+
+    // Reads one node into *out; on failure frees what it made.
+    bool node(qx_value *out, int depth) {
+        *out = nullptr;
+        unsigned char kind;
+        if (depth > kMaxDepth || !get(&kind)) return false;
+        if (kind == 'i') {
+            int64_t n;
+            if (!get(&n)) return false;
+            *out = qx_box_int64(n);
+            return qx_is_inline(*out) || *out != nullptr;
+        }
+        unsigned char tag;
+        uint32_t length;
+        if (!get(&tag) || !get(&length) || length > QX_MAX_LENGTH) return false;
+        if (kind == 'v') {
+            if (qx_tag_holds_values(tag) || tag == QX_TAG_INTEGER) return false;
+            if (static_cast<size_t>(end - p) < length) return false;
+            *out = qx_box_bytes(p, length, tag);
+            p += length;
+            return *out != nullptr;
+        }
+        if (kind != 's' || !qx_tag_holds_values(tag)) return false;
+        size_t slots = length / sizeof(qx_value);
+        // Every slot takes at least 9 bytes of input: refuse impossible counts early.
+        if (slots > static_cast<size_t>(end - p) / 9 + 1) return false;
+        qx_value v = qx_alloc(length, tag);
+        if (!v) return false;
+        for (size_t i = 0; i < slots; ++i) {
+            if (!node(&qx_slots(v)[i], depth + 1)) {
+                qx_free_tree(v);
+                return false;
+            }
+        }
+        *out = v;
+        return true;
+    }
+};
+
+}  // namespace
+
+namespace qx {
+
+std::string serialize(qx_value v) {
+    std::string out(reinterpret_cast<const char *>(kMarker), sizeof kMarker);
+    write_node(out, v);
+    return out;
+}
+
+qx_value deserialize(const void *bytes, size_t size, bool *ok) {
+    *ok = false;
+    const auto *b = static_cast<const unsigned char *>(bytes);
+    if (size < sizeof kMarker || std::memcmp(b, kMarker, sizeof kMarker) != 0) return nullptr;
+    Reader r{b + sizeof kMarker, b + size};
+    qx_value v;
+    if (!r.node(&v, 0)) return nullptr;
+    if (r.p != r.end) {  // trailing bytes: not one of ours
+        qx_free_tree(v);
+        return nullptr;
+    }
+    *ok = true;
+    return v;
+}
+
+}  // namespace qx

@@ -1,0 +1,74 @@
+// Values keep type and contents through the private BLOB form, and damaged or
+// foreign BLOBs are refused without leaks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../src/internal.h"
+
+namespace {
+
+std::string shown(qx_value v) {
+    std::string s;
+    qx::format_value(s, v, true);
+    return s;
+}
+
+qx_value sample() {
+    int32_t ints[] = {-5, 7};
+    uint16_t shorts[] = {1, 65535};
+    double doubles[] = {0.25};
+    return qx_list(9, qx_box_int64(3), qx_box_int64(-70000), qx_box_string("it's"),
+                   qx_alloc(0, QX_TAG_NULL), qx_box_float(1.5f),
+                   qx_box_bytes(ints, sizeof ints, QX_TAG_INT32_VECTOR),
+                   qx_box_bytes(shorts, sizeof shorts, QX_TAG_UINT16_VECTOR),
+                   qx_box_bytes(doubles, sizeof doubles, QX_TAG_DOUBLE_VECTOR),
+                   qx_list(2, nullptr, qx_box_bytes("\x01\xff", 2, QX_TAG_BINARY)));
+}
+
+TEST(Codec, RoundTripKeepsTagsAndContents) {
+    qx_value v = sample();
+    std::string bytes = qx::serialize(v);
+    bool ok = false;
+    qx_value back = qx::deserialize(bytes.data(), bytes.size(), &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(shown(back),
+              "[3, -70000, 'it''s', NULL, 1.5, [-5, 7], [1, 65535], [0.25], [0, X'01FF']]");
+    EXPECT_EQ(qx_tag_of(qx_slots(back)[4]), QX_TAG_FLOAT);
+    EXPECT_EQ(qx_tag_of(qx_slots(back)[5]), QX_TAG_INT32_VECTOR);
+    EXPECT_EQ(shown(back), shown(v));
+    qx_free_tree(v);
+    qx_free_tree(back);
+}
+
+TEST(Codec, EveryTruncationAndForeignBlobIsRefused) {
+    qx_value v = sample();
+    std::string bytes = qx::serialize(v);
+    qx_free_tree(v);
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        bool ok = true;
+        EXPECT_EQ(qx::deserialize(bytes.data(), n, &ok), nullptr) << n;
+        EXPECT_FALSE(ok) << n;
+    }
+    std::string trailing = bytes + "x";
+    bool ok = true;
+    EXPECT_EQ(qx::deserialize(trailing.data(), trailing.size(), &ok), nullptr);
+    EXPECT_FALSE(ok);
+    std::string plain = "just some bytes";
+    EXPECT_EQ(qx::deserialize(plain.data(), plain.size(), &ok), nullptr);
+    EXPECT_FALSE(ok);
+}
+
+TEST(Codec, ImpossibleSlotCountIsRefusedBeforeAllocating) {
+    qx_value empty = qx_alloc(0, QX_TAG_ARRAY);
+    std::string bytes = qx::serialize(empty);
+    qx_free(empty);
+    // Claim the largest slot vector with no slots following.
+    uint32_t huge = QX_MAX_LENGTH;
+    bytes.replace(bytes.size() - 4, 4, reinterpret_cast<const char *>(&huge), 4);
+    bool ok = true;
+    EXPECT_EQ(qx::deserialize(bytes.data(), bytes.size(), &ok), nullptr);
+    EXPECT_FALSE(ok);
+}
+
+}  // namespace

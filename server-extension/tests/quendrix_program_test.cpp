@@ -1,0 +1,218 @@
+// The real quendrix program as a client sees it: SQL through --execute, scripts
+// and standard input, its exit status, and its errors.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+namespace {
+
+const std::string kQuendrix = QUENDRIX_PATH;
+
+class Quendrix : public testing::Test {
+protected:
+    TempDir dir;
+    std::string db = dir.file("test.db");
+
+    ProgramRun sql(const std::vector<std::string> &statements, const std::string &input = "") {
+        std::vector<std::string> argv = {"quendrix", "--database", db};
+        for (const auto &s : statements) {
+            argv.push_back("--execute");
+            argv.push_back(s);
+        }
+        return run_program(kQuendrix, argv, input);
+    }
+};
+
+struct SqlCase {
+    const char *sql;
+    const char *out;     // standard output expected
+    const char *err;     // standard error expected
+};
+
+TEST_F(Quendrix, VectorBuiltinsThroughSql) {
+    const SqlCase cases[] = {
+        {"select my_aref(my_vector(1, 'x', NULL), 1)", "x\n", ""},
+        {"select my_aref(my_vector(1, 'x', NULL), 0), my_aref(my_vector(1, 'x', NULL), 2)",
+         "1|NULL\n", ""},
+        {"select my_aref(my_vector(7), 0)", "7\n", ""},
+        {"select my_vector(), my_vector(1, 'x', NULL)", "[]|[1, 'x', NULL]\n", ""},
+        {"select my_aref(my_aref(my_vector(my_vector(1, 'a''b')), 0), 1)", "a'b\n", ""},
+        {"select my_aref(my_vector(2.5), 0) * 2, my_aref(my_vector(-70000), 0)", "5.0|-70000\n",
+         ""},
+        {"select my_aref('abc', 1), my_aref(x'00ff', 1)", "98|255\n", ""},
+        {"select my_aref(my_vector(7), 1)", "",
+         "*** Error 42000: aref: Bad array subscript (zero-based) 1 for an arg of type ARRAY (193) "
+         "and length 1.\n"},
+        {"select my_aref(my_vector(7), -1)", "",
+         "*** Error 42000: aref: Bad array subscript (zero-based) -1 for an arg of type ARRAY "
+         "(193) and length 1.\n"},
+        {"select my_aref('abc', 3)", "",
+         "*** Error 42000: aref: Bad array subscript (zero-based) 3 for an arg of type VARCHAR "
+         "(182) and length 3.\n"},
+        {"select my_aref(65536, 0)", "",
+         "*** Error 22023: [SR000] my_aref expects a vector, not an arg of type 189.\n"},
+        {"select my_aref(5, 1)", "",
+         "*** Error 22023: [SR000] my_aref expects a vector, not an arg of type 189.\n"},
+        {"select my_aref(5, 2)", "",
+         "*** Error 42000: aref: Bad array subscript (zero-based) 2 for an arg of type INTEGER "
+         "(189) and length 2.\n"},
+        {"select my_aref(NULL, 0)", "",
+         "*** Error 42000: aref: Bad array subscript (zero-based) 0 for an arg of type NULL (204) "
+         "and length 0.\n"},
+        // bad input
+        {"select my_aref(my_vector(1))", "", "*** Error 07001: my_aref: missing argument 2 (1 given)\n"},
+        {"select my_aref(my_vector(1), 0, 0)", "",
+         "*** Error 07001: my_aref: too many arguments (3 given, 2 expected)\n"},
+        {"select my_aref(my_vector(1), 'one')", "",
+         "*** Error 22023: my_aref: argument 2 must be an integer, not VARCHAR\n"},
+        {"select no_such_function(1)", "", "*** Error 42000: no such function: no_such_function\n"},
+        {"selec 1", "", "*** Error 42000: near \"selec\": syntax error\n"},
+    };
+    for (const auto &c : cases) {
+        ProgramRun r = sql({c.sql});
+        EXPECT_EQ(r.out, c.out) << c.sql;
+        EXPECT_EQ(r.err, c.err) << c.sql;
+        EXPECT_EQ(r.status, *c.err ? 1 : 0) << c.sql;
+    }
+}
+
+TEST_F(Quendrix, VectorsSurviveStorageInATable) {
+    ProgramRun r = sql({"create table t(v)", "insert into t values (my_vector(1, my_vector('deep')))"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = sql({"select v, my_aref(my_aref(v, 1), 0) from t"});
+    EXPECT_EQ(r.out, "[1, ['deep']]|deep\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Quendrix, EveryArgumentReachesTheServerUnchangedAndInOrder) {
+    std::vector<std::string> env = {"QX_PROBE=from envp"};
+    ProgramRun r = run_program(kQuendrix,
+                               {"argument zero", "--database", db, "--execute",
+                                "select server_argv()", "--execute=select server_env('QX_PROBE')"},
+                               "", "", &env);
+    EXPECT_EQ(r.out, "['argument zero', '--database', '" + db +
+                         "', '--execute', 'select server_argv()', '--execute=select "
+                         "server_env(''QX_PROBE'')']\nfrom envp\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_program(kQuendrix, {"argument zero", "--bogus"});
+    EXPECT_EQ(r.err, "argument zero: unknown option '--bogus'\n"
+                     "Try 'argument zero --help' for more information.\n");
+}
+
+TEST_F(Quendrix, ExitStatusIsTheServers) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *out_contains;
+    } cases[] = {
+        {{"quendrix", "--database", db, "--execute", "select 1"}, 0, "1\n"},
+        {{"quendrix", "--database", db, "--execute", "select nothing_here()"}, 1, ""},
+        {{"quendrix", "--database"}, 2, ""},
+        {{"quendrix", "--frobnicate"}, 2, ""},
+        {{"quendrix", "--help"}, 0, "Usage: quendrix [--database FILE] [--execute SQL]..."},
+        {{"quendrix", "--version"}, 0, "model Sample Interface"},
+    };
+    for (const auto &c : cases) {
+        ProgramRun r = run_program(kQuendrix, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args.back() << ": " << r.err;
+        EXPECT_NE(r.out.find(c.out_contains), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Quendrix, DefaultDatabaseIsCreatedInTheWorkingDirectory) {
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--execute", "create table t(a)"}, "",
+                               dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    EXPECT_EQ(stat(dir.file("quendrix.db").c_str(), &st), 0);
+}
+
+TEST_F(Quendrix, DatabasesThatCannotBeOpenedAreClearErrors) {
+    write_file(dir.file("not-a-db"), "this is plain text, not a database file\n");
+    struct Case {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {dir.path(), "unable to open database file"},
+        {dir.file("missing/sub/dir.db"), "unable to open database file"},
+        {dir.file("not-a-db"), "file is not a database"},
+    };
+    for (const auto &c : cases) {
+        ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", c.path, "-e", "select 1"});
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "*** Error 08001: cannot open database \"" + c.path + "\": " + c.reason + "\n");
+    }
+}
+
+TEST_F(Quendrix, ReadOnlyDatabaseRefusesWritesAndKeepsItsData) {
+    ASSERT_EQ(sql({"create table t(a)", "insert into t values (1)"}).status, 0);
+    // Root may write any file, so read-only access is asked for through the URI.
+    std::vector<std::string> paths = {"file:" + db + "?mode=ro"};
+    if (geteuid() != 0) {
+        chmod(db.c_str(), 0444);
+        paths.push_back(db);
+    }
+    for (const auto &path : paths) {
+        ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", path, "-e",
+                                               "insert into t values (2)"});
+        EXPECT_EQ(r.status, 1) << path;
+        EXPECT_EQ(r.err, "*** Error 25006: attempt to write a readonly database\n") << path;
+        r = run_program(kQuendrix, {"quendrix", "--database", path, "-e", "select sum(a) from t"});
+        EXPECT_EQ(r.out, "1\n") << path;
+    }
+    chmod(db.c_str(), 0644);
+}
+
+TEST_F(Quendrix, BatchStopsAtTheFirstErrorAndKeepsWhatWasWritten) {
+    ProgramRun r = sql({"create table t(a); insert into t values (1)", "insert into t values (",
+                        "insert into t values (2)"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "*** Error 42000: incomplete input\n");
+    r = sql({"select count(*), sum(a) from t"});
+    EXPECT_EQ(r.out, "1|1\n");
+}
+
+TEST_F(Quendrix, ScriptsAndExecuteTextsRunInCommandLineOrder) {
+    write_file(dir.file("one.sql"), "create table t(a);\ninsert into t values (1);\n-- a comment\n");
+    write_file(dir.file("two.sql"), "select group_concat(a) from t;\n");
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db, dir.file("one.sql"), "-e",
+                                           "insert into t values (2)", dir.file("two.sql")});
+    EXPECT_EQ(r.out, "1,2\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_program(kQuendrix, {"quendrix", "--database", db, dir.file("absent.sql")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "*** Error 58030: cannot read script \"" + dir.file("absent.sql") +
+                         "\": No such file or directory\n");
+}
+
+TEST_F(Quendrix, StandardInputInBatchStopsAtAnError) {
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db},
+                               "create table t(a);\ninsert into t values (1);\n"
+                               "select bad_function();\ninsert into t values (2);\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "*** Error 42000: no such function: bad_function\n");
+    // The last statement may lack its ';'.
+    r = run_program(kQuendrix, {"quendrix", "--database", db}, "select sum(a)\nfrom t");
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Quendrix, InteractiveModeKeepsServingAfterErrors) {
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db, "--interactive"},
+                               "create table t(a);\nselect my_aref(1);\nselec oops;\n"
+                               "insert into t\n values (5);\nselect a from t;\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "*** Error 07001: my_aref: missing argument 2 (1 given)\n"
+                     "*** Error 42000: near \"selec\": syntax error\n");
+    EXPECT_NE(r.out.find("quendrix> "), std::string::npos);
+    EXPECT_NE(r.out.find("    ...> "), std::string::npos);  // the statement went on a line
+    EXPECT_NE(r.out.find("5\n"), std::string::npos);
+    EXPECT_EQ(sql({"select a from t"}).out, "5\n");  // and it was kept
+}
+
+}  // namespace

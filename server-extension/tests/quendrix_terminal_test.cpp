@@ -1,0 +1,101 @@
+// quendrix on a real terminal: a prompt, line editing, errors that do not end
+// the session, and Ctrl-D to leave. Also what the program links against.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "run_program.h"
+
+namespace {
+
+class Terminal {
+public:
+    explicit Terminal(const std::string &db) {
+        pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            execl(QUENDRIX_PATH, "quendrix", "--database", db.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Terminal() {
+        if (fd_ >= 0) close(fd_);
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void type(const std::string &keys) { ASSERT_EQ(write(fd_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Reads until `text` has appeared in what the terminal shows (10 s at most).
+    bool wait_for(const std::string &text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (screen_.find(text, seen_) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[512];
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0) return false;
+            screen_.append(buf, static_cast<size_t>(n));
+        }
+        seen_ = screen_.find(text, seen_) + text.size();
+        return true;
+    }
+    int exit_status() {
+        int status = 0;
+        exited_ = waitpid(pid_, &status, 0) == pid_;
+        return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &screen() const { return screen_; }
+
+private:
+    int fd_ = -1;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    std::string screen_;
+    size_t seen_ = 0;
+};
+
+TEST(QuendrixTerminal, PromptsEditsAndKeepsServing) {
+    TempDir dir;
+    Terminal t(dir.file("t.db"));
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("select nope();\r");
+    ASSERT_TRUE(t.wait_for("*** Error 42000: no such function: nope")) << t.screen();
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    // Backspace through line editing: "select 6*9" becomes "select 6*7".
+    t.type("select 6*9\x7f" "7;\r");
+    ASSERT_TRUE(t.wait_for("42")) << t.screen();
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("\x04");  // Ctrl-D
+    EXPECT_EQ(t.exit_status(), 0);
+}
+
+TEST(QuendrixLinkage, OnlyTheServerLibraryAndTheRuntime) {
+    FILE *p = popen("readelf -d '" QUENDRIX_PATH "'", "r");
+    ASSERT_NE(p, nullptr);
+    std::string needed;
+    char line[512];
+    bool has_server = false;
+    while (fgets(line, sizeof line, p)) {
+        std::string l = line;
+        if (l.find("(NEEDED)") == std::string::npos) continue;
+        std::string lib = l.substr(l.find('[') + 1);
+        lib = lib.substr(0, lib.find(']'));
+        has_server = has_server || lib == "libquendrix-t.so";
+        bool allowed = lib == "libquendrix-t.so" || lib.rfind("libstdc++.so", 0) == 0 ||
+                       lib.rfind("libm.so", 0) == 0 || lib.rfind("libgcc_s.so", 0) == 0 ||
+                       lib.rfind("libc.so", 0) == 0 ||
+                       lib.find("san.so") != std::string::npos;  // sanitizer builds
+        EXPECT_TRUE(allowed) << lib;
+    }
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_TRUE(has_server);
+}
+
+}  // namespace
