@@ -119,6 +119,13 @@ typedef struct _CERT_CONTEXT {
 } CERT_CONTEXT, *PCERT_CONTEXT;
 typedef const CERT_CONTEXT *PCCERT_CONTEXT;
 
+/* A counted byte string; CERT_FRIENDLY_NAME_PROP_ID is set from one (UTF-16 bytes with
+ * the terminator). */
+typedef struct _CRYPTOAPI_BLOB {
+    DWORD cbData;
+    BYTE *pbData;
+} CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB, CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB;
+
 typedef struct _CRYPT_KEY_PROV_PARAM {
     DWORD dwParam;
     BYTE *pbData;
@@ -169,6 +176,7 @@ typedef struct _CRYPT_KEY_PROV_INFO {
 #define NTE_FAIL 0x80090020L
 #define CRYPT_E_NOT_FOUND 0x80092004L
 #define CRYPT_E_EXISTS 0x80092005L
+#define CRYPT_E_ASN1_BADTAG 0x8009310BL
 
 /* Providers and key containers. */
 CRYPTOAPI_EXPORT BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer,
@@ -226,6 +234,8 @@ CRYPTOAPI_EXPORT BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE hCertSt
                                                               DWORD cbCertEncoded,
                                                               DWORD dwAddDisposition,
                                                               PCCERT_CONTEXT *ppCertContext);
+/* Removes the certificate from its store and frees the context (also on failure). */
+CRYPTOAPI_EXPORT BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 CRYPTOAPI_EXPORT PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
 CRYPTOAPI_EXPORT BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
