@@ -43,7 +43,7 @@ static std::vector<std::string> split_env_list(const std::string &list)
     std::vector<std::string> entries;
     std::stringstream in(list);
     std::string entry;
-    while (std::getline(in, entry, ';'))
+    while (std::getline(in, entry, '|'))
         if (!entry.empty())
             entries.push_back(entry);
     return entries;
