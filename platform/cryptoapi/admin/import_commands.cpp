@@ -233,9 +233,41 @@ int add_cert(const Arguments &args) {
     std::string store_name = args.get("store", "MY");
     HCERTSTORE store = open_system_store(store_name, args, true);
     std::unique_ptr<void, void (*)(void *)> store_guard(store, [](void *s) { CertCloseStore(s, 0); });
+    // With --container the certificate is linked to a key already in that container.
+    cryptoapi::ProviderInfo provider{};
+    DWORD spec = 0;
+    if (args.has("container")) {
+        EVP_PKEY *pub = X509_get0_pubkey(cert);
+        bool dsa = pub != nullptr && EVP_PKEY_is_a(pub, "DSA");
+        provider = choose_provider(args, dsa);
+        spec = choose_key_spec(args, dsa);
+        cryptoapi::ContainerRef ref{location_of(args), provider.name, args.get("container")};
+        std::shared_ptr<cryptoapi::SoftKey> key;
+        if (cryptoapi::load_key(ref, spec, key) != 0)
+            throw Failure("container \"" + ref.container + "\" holds no " + key_spec_name(spec) + " key");
+        std::string key_pem = key->public_pem();
+        BIO *bio = BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size()));
+        EVP_PKEY *held = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+        BIO_free(bio);
+        bool same = held != nullptr && pub != nullptr && EVP_PKEY_eq(held, pub) == 1;
+        EVP_PKEY_free(held);
+        ERR_clear_error();
+        if (!same) throw Failure("the certificate is not for the key in container \"" + ref.container + "\"");
+    }
     PCCERT_CONTEXT ctx = add_new_certificate(store, der, store_name);
     try {
         if (args.has("friendly-name")) set_friendly_name(ctx, args.get("friendly-name"));
+        if (args.has("container")) {
+            std::u16string container = wide(args.get("container")), provider_name = wide(provider.name);
+            CRYPT_KEY_PROV_INFO info{};
+            info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
+            info.pwszProvName = const_cast<LPWSTR>(provider_name.c_str());
+            info.dwProvType = provider.type;
+            info.dwFlags = args.flag("machine") ? CRYPT_MACHINE_KEYSET : 0;
+            info.dwKeySpec = spec;
+            if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+                throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
+        }
     } catch (...) {
         CertDeleteCertificateFromStore(ctx);
         throw;

@@ -18,6 +18,7 @@ const char kUsage[] =
     "  import-pfx FILE.p12 [--password PW] [--store NAME] [--machine] [--friendly-name NAME]\n"
     "             [--container NAME] [--provider NAME] [--key-spec exchange|signature]\n"
     "  add-cert FILE [--store NAME] [--machine] [--friendly-name NAME]\n"
+    "           [--container NAME [--provider NAME] [--key-spec exchange|signature]]\n"
     "  new-key --container NAME [--provider NAME] [--algorithm rsa|dsa] [--bits N]\n"
     "          [--key-spec exchange|signature] [--machine] [--out FILE]\n"
     "  list providers\n"
@@ -41,7 +42,7 @@ int main(int argc, char **argv) {
         {"import-pfx",
          {admin::import_pfx,
           {"password", "store", "friendly-name", "container", "provider", "key-spec"}}},
-        {"add-cert", {admin::add_cert, {"store", "friendly-name"}}},
+        {"add-cert", {admin::add_cert, {"store", "friendly-name", "container", "provider", "key-spec"}}},
         {"new-key", {admin::new_key, {"container", "provider", "algorithm", "bits", "key-spec", "out"}}},
         {"list", {admin::list, {"provider"}}},
         {"remove-cert", {admin::remove_cert, {"store", "sha1", "subject"}}},

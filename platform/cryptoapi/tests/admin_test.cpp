@@ -179,9 +179,22 @@ TEST_F(AdminTest, NewKeyPrintsItsPublicKeyAndRefusesToOverwrite) {
     EVP_PKEY *from_blob = pkey_from_blob(export_public_blob(key));
     EXPECT_EQ(EVP_PKEY_eq(pub, from_blob), 1);
     EVP_PKEY_free(from_blob);
-    EVP_PKEY_free(pub);
     CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
+
+    // A certificate issued for the new key links to it; one for another key is refused.
+    X509 *cert = make_certificate(pub, ca_, "Made Here");
+    write_text(dir_ + "/made-cert.pem", pem_of(cert));
+    X509 *other = make_certificate(ca_, ca_, "Someone Else");
+    write_text(dir_ + "/other.pem", pem_of(other));
+    X509_free(cert);
+    X509_free(other);
+    CommandResult wrong = admin("add-cert " + dir_ + "/other.pem --container made");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.output.find("not for the key"), std::string::npos) << wrong.output;
+    ASSERT_EQ(admin("add-cert " + dir_ + "/made-cert.pem --container made").status, 0);
+    EXPECT_NE(admin("list store MY").output.find("key: container \"made\""), std::string::npos);
+    EVP_PKEY_free(pub);
 
     CommandResult again = admin("new-key --container made");
     EXPECT_EQ(again.status, 1);
