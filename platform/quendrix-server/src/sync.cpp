@@ -76,10 +76,10 @@ void qx_semaphore_wait(qx_semaphore *s) {
 }
 
 void qx_semaphore_signal(qx_semaphore *s) {
-    {
-        std::lock_guard<std::mutex> lock(s->m);
-        ++s->count;
-    }
+    // Notifies while holding the lock: a waiter that returns may free the
+    // semaphore at once, and must not find the signaller still inside it.
+    std::lock_guard<std::mutex> lock(s->m);
+    ++s->count;
     s->cv.notify_one();
 }
 
