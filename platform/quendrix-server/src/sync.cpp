@@ -87,6 +87,15 @@ void qx_semaphore_free(qx_semaphore *s) { delete s; }
 
 qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
     if (!fn || take_fault(failing_thread_starts)) return nullptr;
+    return qx::start_thread(fn, stack_size, arg);
+}
+
+qx_thread *qx_thread_current(void) { return current_thread; }
+
+}  // extern "C"
+
+qx_thread *qx::start_thread(void (*fn)(void *), size_t stack_size, void *arg) {
+    if (!fn) return nullptr;
     auto *rec = new ThreadRecord{};
     rec->pub.wakeup = new qx_semaphore;
     rec->fn = fn;
@@ -112,7 +121,7 @@ qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
     return &rec->handle;
 }
 
-qx_thread *qx_thread_current(void) { return current_thread; }
+extern "C" {
 
 void qx_thread_join(qx_thread *t) {
     if (!t) return;
