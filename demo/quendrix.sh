@@ -41,7 +41,7 @@ echo "(the same server for PostgreSQL clients: quendrix --listen, then psql)"
 log="$work/listen.out"
 "$quendrix" --database "$db" --listen 127.0.0.1:0 > "$log" &
 server=$!
-trap 'kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
 port=
 for _ in $(seq 100); do
     port=$(sed -n 's/^Quendrix server listening on .*:\([0-9]*\)$/\1/p' "$log")
