@@ -29,3 +29,32 @@ show "select name, sides, my_aref(sides, 0) from shapes order by name"
 echo "(errors go to standard error, with their SQLSTATE:)"
 show_error "select my_aref('abc', 3)"
 show_error "select my_aref(70000, 0)"
+
+echo "(call_srv: the sum comes from the server's worker thread; it wraps in 32 bits)"
+show "select call_srv(2, 3), call_srv(-7, 2), call_srv(2147483647, 1)"
+echo "(n_range_bif sends result rows (i, 2 * i); NULL bounds default to 0 and 10)"
+show "select n_range_bif(-2, 1)"
+show "call n_range_bif(NULL, 3)"
+show_error "select n_range_bif('a', 'b')"
+
+echo "(the same server for PostgreSQL clients: quendrix --listen, then psql)"
+log="$work/listen.out"
+"$quendrix" --database "$db" --listen 127.0.0.1:0 > "$log" &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
+port=
+for _ in $(seq 100); do
+    port=$(sed -n 's/^Quendrix server listening on .*:\([0-9]*\)$/\1/p' "$log")
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+[ -n "$port" ] || { echo "the server did not start listening"; kill "$server"; exit 1; }
+cat "$log"
+query="select my_aref(my_vector(1,'x',NULL),1), call_srv(2, 3)"
+echo "psql -h 127.0.0.1 -p $port -X -A -t -c \"$query\""
+psql -h 127.0.0.1 -p "$port" -U demo -d demo -X -A -t -c "$query"
+echo "psql ... -c \"select n_range_bif(NULL, 3)\""
+psql -h 127.0.0.1 -p "$port" -U demo -d demo -X -A -t -c "select n_range_bif(NULL, 3)"
+kill -TERM "$server"
+wait "$server"
+echo "(server stopped, exit status $?)"

@@ -176,9 +176,11 @@ TEST(MyVector, CopiesItsArgumentsIntoANewArray) {
 
 TEST(StartHook, RegistersInOrderAndCreatesTheLock) {
     start_hook();
-    ASSERT_STREQ(qx_bif_name_at(0), "my_aref");
-    ASSERT_STREQ(qx_bif_name_at(1), "my_vector");
-    EXPECT_EQ(qx_bif_name_at(2), nullptr);
+    ASSERT_STREQ(qx_bif_name_at(0), "call_srv");
+    ASSERT_STREQ(qx_bif_name_at(1), "my_aref");
+    ASSERT_STREQ(qx_bif_name_at(2), "my_vector");
+    ASSERT_STREQ(qx_bif_name_at(3), "n_range_bif");
+    EXPECT_EQ(qx_bif_name_at(4), nullptr);
     EXPECT_EQ(qx_bif_find("my_aref"), my_aref);
     EXPECT_EQ(qx_bif_find("my_vector"), my_vector);
     ASSERT_NE(startup_lock, nullptr);

@@ -74,6 +74,10 @@ qx_value deserialize(const void *bytes, size_t size, bool *ok);
 // Applies QUENDRIX_TEST_FAULTS from an environment vector.
 void apply_test_faults(char **envp);
 
+// Starts a server thread as qx_thread_start does, but never fails by an injected
+// fault: the server's own threads (network connections) are not what tests target.
+qx_thread *start_thread(void (*fn)(void *), size_t stack_size, void *arg);
+
 }  // namespace qx
 
 namespace qx {
@@ -91,6 +95,7 @@ public:
     // first failing statement, prints the error to `err` and returns false.
     bool execute(const std::string &sql, FILE *out, FILE *err);
     sqlite3 *db() const { return client_.db; }
+    qx_client *client() { return &client_; }
 
 private:
     qx_client client_;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "pg_listener.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ struct Options {
     // In command-line order: true for an --execute text, false for a script path.
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
+    std::string listen;  // [HOST:]PORT of the network listener; empty for none
     bool help = false;
     bool version = false;
 };
@@ -38,7 +40,7 @@ const char *program_name(int argc, char **argv) {
 
 void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
-                 "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]...\n"
+                 "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -48,6 +50,10 @@ void print_usage(FILE *f, const char *prog) {
                  "  -e, --execute SQL     run the statements in SQL\n"
                  "  -i, --interactive     read standard input interactively, with prompts,\n"
                  "                        and keep serving after errors\n"
+                 "  -l, --listen [HOST:]PORT  after the statements, serve PostgreSQL protocol\n"
+                 "                        clients (psql, libpq) on a loopback address (default\n"
+                 "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
+                 "                        SIGTERM\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -93,6 +99,9 @@ bool parse(int argc, char **argv, Options *o) {
         } else if (name == "--execute" || name == "-e") {
             if (!take_value()) return false;
             o->actions.emplace_back(true, value);
+        } else if (name == "--listen" || name == "-l") {
+            if (!take_value()) return false;
+            o->listen = value;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
         } else if (name == "--help" || name == "-h") {
@@ -104,7 +113,7 @@ bool parse(int argc, char **argv, Options *o) {
                          prog, a.c_str(), prog);
             return false;
         }
-        if (has_value && name != "--database" && name != "--execute") {
+        if (has_value && name != "--database" && name != "--execute" && name != "--listen") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -214,6 +223,13 @@ int qx_server_main(int argc, char **argv, char **envp) {
                     sqlite3_libversion());
         return 0;
     }
+    std::string listen_host, why;
+    int listen_port = 0;
+    if (!opts.listen.empty() &&
+        !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &why)) {
+        std::fprintf(stderr, "%s: --listen %s: %s\n", prog, opts.listen.c_str(), why.c_str());
+        return 2;
+    }
     qx::apply_test_faults(envp);
     run_startup_hook();
 
@@ -225,7 +241,7 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     qx::install_server_functions(session.db(), argc, argv, envp);
 
-    if (opts.actions.empty()) return serve_stdin(session, opts.interactive);
+    if (opts.actions.empty() && opts.listen.empty()) return serve_stdin(session, opts.interactive);
     for (const auto &action : opts.actions) {
         std::string sql = action.second, why;
         if (!action.first && !read_file(action.second, &sql, &why)) {
@@ -235,6 +251,8 @@ int qx_server_main(int argc, char **argv, char **envp) {
         }
         if (!session.execute(sql, stdout, stderr)) return 1;
     }
+    if (!opts.listen.empty())
+        return qx::pg::run_listener(listen_host, listen_port, {opts.database, argc, argv, envp});
     return 0;
 }
 

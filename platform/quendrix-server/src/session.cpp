@@ -2,7 +2,7 @@
 // their rows the way the shell shows them.
 #include <sqlite3.h>
 
-#include "internal.h"
+#include "result_set.h"
 
 namespace qx {
 
@@ -38,47 +38,38 @@ bool Session::open(const std::string &path, SqlError *error) {
 
 namespace {
 
-void print_row(sqlite3_stmt *stmt, FILE *out) {
-    std::string line;
-    for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
-        if (i) line += '|';
-        qx_value v = nullptr;
-        if (value_from_sqlite(sqlite3_column_value(stmt, i), &v)) {
-            format_value(line, v, false);
-            qx_free_tree(v);
-        } else {
-            line += "<value too large to show>";
+// The shell's form of a result set: one line per row, '|' between columns.
+class ShellSink : public ResultSink {
+public:
+    explicit ShellSink(FILE *out) : out_(out) {}
+    bool begin(const std::vector<std::string> &) override { return true; }
+    bool row(int n, const qx_value *values) override {
+        line_.clear();
+        for (int i = 0; i < n; ++i) {
+            if (i) line_ += '|';
+            format_value(line_, values[i], false);
         }
+        line_ += '\n';
+        return std::fwrite(line_.data(), 1, line_.size(), out_) == line_.size();
     }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), out);
-}
+    void complete(const std::string &) override { std::fflush(out_); }
+
+private:
+    FILE *out_;
+    std::string line_;
+};
 
 }  // namespace
 
 bool Session::execute(const std::string &sql, FILE *out, FILE *err) {
-    const char *rest = sql.c_str();
-    while (rest && *rest) {
-        sqlite3_stmt *stmt = nullptr;
-        const char *tail = nullptr;
-        int rc = sqlite3_prepare_v2(client_.db, rest, -1, &stmt, &tail);
-        if (rc != SQLITE_OK) {
-            print_error(err, decode_error(sqlite3_errmsg(client_.db), rc));
-            return false;
-        }
-        rest = tail;
-        if (!stmt) continue;  // blanks or a comment
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) print_row(stmt, out);
-        std::fflush(out);
-        if (rc != SQLITE_DONE) {
-            SqlError e = decode_error(sqlite3_errmsg(client_.db), sqlite3_extended_errcode(client_.db));
-            sqlite3_finalize(stmt);
-            print_error(err, e);
-            return false;
-        }
-        sqlite3_finalize(stmt);
-    }
-    return true;
+    ShellSink sink(out);
+    StatementRunner runner(&client_, &sink);
+    SqlError error;
+    int statements = 0;
+    bool ok = runner.run(sql, &error, &statements);
+    std::fflush(out);
+    if (!ok) print_error(err, error);
+    return ok;
 }
 
 void print_error(FILE *err, const SqlError &e) {

@@ -76,10 +76,10 @@ void qx_semaphore_wait(qx_semaphore *s) {
 }
 
 void qx_semaphore_signal(qx_semaphore *s) {
-    {
-        std::lock_guard<std::mutex> lock(s->m);
-        ++s->count;
-    }
+    // Notifies while holding the lock: a waiter that returns may free the
+    // semaphore at once, and must not find the signaller still inside it.
+    std::lock_guard<std::mutex> lock(s->m);
+    ++s->count;
     s->cv.notify_one();
 }
 
@@ -87,6 +87,15 @@ void qx_semaphore_free(qx_semaphore *s) { delete s; }
 
 qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
     if (!fn || take_fault(failing_thread_starts)) return nullptr;
+    return qx::start_thread(fn, stack_size, arg);
+}
+
+qx_thread *qx_thread_current(void) { return current_thread; }
+
+}  // extern "C"
+
+qx_thread *qx::start_thread(void (*fn)(void *), size_t stack_size, void *arg) {
+    if (!fn) return nullptr;
     auto *rec = new ThreadRecord{};
     rec->pub.wakeup = new qx_semaphore;
     rec->fn = fn;
@@ -112,7 +121,7 @@ qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
     return &rec->handle;
 }
 
-qx_thread *qx_thread_current(void) { return current_thread; }
+extern "C" {
 
 void qx_thread_join(qx_thread *t) {
     if (!t) return;

@@ -1,6 +1,7 @@
 // Mutexes, semaphores and threads, and the injected creation failures.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <vector>
@@ -48,6 +49,30 @@ TEST(Sync, SignalsBeforeWaitsAreNotLost) {
     qx_semaphore_signal(s);
     for (int i = 0; i < 3; ++i) qx_semaphore_wait(s);  // would hang if a count were lost
     qx_semaphore_free(s);
+}
+
+// A reply semaphore that its waiter frees as soon as the wait returns, as a
+// caller waiting for a worker's answer does.
+void signal_each(void *p) {
+    auto *slot = static_cast<std::atomic<qx_semaphore *> *>(p);
+    for (int i = 0; i < 2000; ++i) {
+        qx_semaphore *s;
+        while (!(s = slot->exchange(nullptr))) sched_yield();
+        qx_semaphore_signal(s);
+    }
+}
+
+TEST(Sync, WaiterMayFreeTheSemaphoreOnceItsWaitReturns) {
+    std::atomic<qx_semaphore *> slot{nullptr};
+    qx_thread *t = qx_thread_start(signal_each, 100000, &slot);
+    ASSERT_NE(t, nullptr);
+    for (int i = 0; i < 2000; ++i) {
+        qx_semaphore *s = qx_semaphore_new(0);
+        slot = s;
+        qx_semaphore_wait(s);
+        qx_semaphore_free(s);  // the signaller must be done with it (sanitizers check)
+    }
+    qx_thread_join(t);
 }
 
 struct Worker {

@@ -176,6 +176,23 @@ qx_bif_fn qx_bif_find(const char *sql_name);
 /* The names of the registered built-ins in registration order; null after the last. */
 const char *qx_bif_name_at(int index);
 
+/* Result rows
+ * -----------
+ * A built-in may send result rows while it runs. Each row goes at once to the
+ * row receiver of the thread that runs the built-in: the shell prints it, the
+ * network listener sends it to its client. The rows a statement's built-ins send
+ * become that statement's result set. */
+/* ordinal 24: sends one result row of `n` values (qx_value arguments). The values
+ * stay the caller's, who still frees them. A row that cannot be taken (no client,
+ * a column count unlike the result set's, a client that has gone) raises an SQL
+ * error in the call in progress. */
+void qx_result_row(int n, ...);
+/* Receives the rows that built-ins running on this thread send; the values stay
+ * the sender's. A receiver refuses a row by raising an SQL error. */
+typedef void (*qx_row_receiver)(void *context, int n, qx_value *values);
+/* Sets the calling thread's row receiver; null for none (rows are then refused). */
+void qx_set_row_receiver(qx_row_receiver receiver, void *context);
+
 /* Server lifecycle
  * ---------------- */
 /* ordinal 629: the model name the server reports. The text is copied. */

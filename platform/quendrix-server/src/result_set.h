@@ -1,0 +1,60 @@
+// How the results of statements reach a client. The shell and the network
+// listener run statements the same way and differ only in their ResultSink.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+struct sqlite3_stmt;
+
+namespace qx {
+
+// Receives the result sets of the statements that a StatementRunner runs.
+class ResultSink {
+public:
+    virtual ~ResultSink() = default;
+    // A result set starts: called before its first row (and for a query that
+    // yields no row). Columns are named; rows that built-ins send have the
+    // columns "column1" ... "columnN".
+    virtual bool begin(const std::vector<std::string> &columns) = 0;
+    // One row; the values stay the caller's. False when the client can take no
+    // more rows.
+    virtual bool row(int n, const qx_value *values) = 0;
+    // A statement has completed; `tag` names what it did ("SELECT 3", "INSERT 0 1").
+    virtual void complete(const std::string &tag) = 0;
+};
+
+// Runs the statements of an SQL text on a connection, one at a time, streaming
+// each statement's result set to the sink as it is produced.
+//
+// A statement's result set is either its own rows or the rows that built-ins
+// send (ordinal 24) while it runs, whichever comes first: once a built-in has
+// sent a row, the statement's own rows are dropped; once an own row has gone to
+// the client, a built-in that sends a row fails. All rows of a result set have
+// as many values as its first row. `call NAME(ARGS)` runs NAME as a statement of
+// its own: its result set is only the rows it sends (none is none), and the value
+// it returns is dropped.
+class StatementRunner {
+public:
+    StatementRunner(qx_client *client, ResultSink *sink) : client_(client), sink_(sink) {}
+    // Runs every statement of `sql`, stopping at the first that fails (its error
+    // in *error). *statements counts the statements that started.
+    bool run(const std::string &sql, SqlError *error, int *statements);
+
+private:
+    enum class Source { undecided, own, sent };
+    friend void receive_row(void *context, int n, qx_value *values);
+    bool run_one(sqlite3_stmt *stmt, bool call_form, SqlError *error);
+    void sent_row(int n, qx_value *values);
+
+    qx_client *client_;
+    ResultSink *sink_;
+    Source source_ = Source::undecided;
+    int columns_ = 0;
+    long rows_ = 0;
+    bool client_gone_ = false;
+};
+
+}  // namespace qx

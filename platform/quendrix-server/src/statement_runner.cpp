@@ -1,0 +1,184 @@
+// Runs statements for a client and streams their result sets to its sink: the
+// statement's own rows, or the rows that its built-ins send while it runs.
+#include <sqlite3.h>
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "result_set.h"
+
+namespace qx {
+
+void receive_row(void *context, int n, qx_value *values) {
+    static_cast<StatementRunner *>(context)->sent_row(n, values);
+}
+
+}  // namespace qx
+
+namespace {
+
+size_t skip_blanks(const char *s, size_t i) {
+    while (s[i] && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    return i;
+}
+
+// The word starting at s[i], upper-cased (letters only).
+std::string word_at(const char *s, size_t i) {
+    std::string w;
+    while (std::isalpha(static_cast<unsigned char>(s[i])))
+        w += static_cast<char>(std::toupper(static_cast<unsigned char>(s[i++])));
+    return w;
+}
+
+// Whether the statement at `s` is `call NAME(...)`; *at is where "call" starts.
+bool is_call(const char *s, size_t *at) {
+    size_t i = skip_blanks(s, 0);
+    if (strncasecmp(s + i, "call", 4) != 0) return false;
+    char next = s[i + 4];
+    if (!(next == '(' || std::isspace(static_cast<unsigned char>(next)))) return false;
+    *at = i;
+    return true;
+}
+
+// What a statement did, in the form clients of the wire protocol expect.
+std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, long rows) {
+    if (call_form) return "CALL";
+    if (result_set) return "SELECT " + std::to_string(rows);
+    const char *sql = sqlite3_sql(stmt);
+    size_t i = skip_blanks(sql, 0);
+    std::string verb = word_at(sql, i);
+    long changes = static_cast<long>(sqlite3_changes64(sqlite3_db_handle(stmt)));
+    if (verb == "INSERT" || verb == "REPLACE") return "INSERT 0 " + std::to_string(changes);
+    if (verb == "UPDATE" || verb == "DELETE") return verb + " " + std::to_string(changes);
+    if (verb == "CREATE" || verb == "DROP" || verb == "ALTER") {
+        std::string object = word_at(sql, skip_blanks(sql, i + verb.size()));
+        return object.empty() ? verb : verb + " " + object;
+    }
+    if (verb == "END") return "COMMIT";
+    return verb.empty() ? "OK" : verb;
+}
+
+std::vector<std::string> numbered_columns(int n) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= n; ++i) names.push_back("column" + std::to_string(i));
+    return names;
+}
+
+std::vector<std::string> own_columns(sqlite3_stmt *stmt) {
+    std::vector<std::string> names;
+    for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
+        const char *name = sqlite3_column_name(stmt, i);
+        names.push_back(name ? name : "column" + std::to_string(i + 1));
+    }
+    return names;
+}
+
+}  // namespace
+
+namespace qx {
+
+void StatementRunner::sent_row(int n, qx_value *values) {
+    if (client_gone_) {
+        raise_current("08006", nullptr, "the client connection is gone");
+        return;
+    }
+    if (source_ == Source::own) {
+        raise_current("42000", nullptr,
+                      "a built-in cannot send result rows after the statement's own rows");
+        return;
+    }
+    if (source_ == Source::undecided) {
+        source_ = Source::sent;
+        columns_ = n;
+        if (!sink_->begin(numbered_columns(n))) client_gone_ = true;
+    } else if (n != columns_) {
+        raise_current("21000", nullptr, "a result row of %d values in a result set of %d columns",
+                      n, columns_);
+        return;
+    }
+    if (!client_gone_ && !sink_->row(n, values)) client_gone_ = true;
+    if (client_gone_) {
+        raise_current("08006", nullptr, "the client connection is gone");
+        return;
+    }
+    ++rows_;
+}
+
+bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *error) {
+    source_ = Source::undecided;
+    columns_ = 0;
+    rows_ = 0;
+    int n = sqlite3_column_count(stmt);
+    std::vector<qx_value> values(static_cast<size_t>(n));
+    int rc;
+    qx_set_row_receiver(receive_row, this);
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        if (call_form || source_ == Source::sent) continue;  // the sent rows are the result
+        if (source_ == Source::undecided) {
+            source_ = Source::own;
+            columns_ = n;
+            if (!sink_->begin(own_columns(stmt))) client_gone_ = true;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (!value_from_sqlite(sqlite3_column_value(stmt, i), &values[static_cast<size_t>(i)]))
+                values[static_cast<size_t>(i)] = qx_box_string("<value too large to show>");
+        }
+        if (!client_gone_ && !sink_->row(n, values.data())) client_gone_ = true;
+        for (qx_value &v : values) {
+            qx_free_tree(v);
+            v = nullptr;
+        }
+        if (client_gone_) break;
+        ++rows_;
+    }
+    qx_set_row_receiver(nullptr, nullptr);
+    if (client_gone_) {
+        *error = {"08006", "", "the client connection is gone"};
+        return false;
+    }
+    if (rc != SQLITE_DONE) {
+        *error = decode_error(sqlite3_errmsg(client_->db), sqlite3_extended_errcode(client_->db));
+        return false;
+    }
+    bool result_set = source_ != Source::undecided || (!call_form && n > 0);
+    if (source_ == Source::undecided && result_set && !sink_->begin(own_columns(stmt))) {
+        *error = {"08006", "", "the client connection is gone"};
+        return false;
+    }
+    sink_->complete(command_tag(stmt, call_form, result_set, rows_));
+    return true;
+}
+
+bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
+    *statements = 0;
+    std::string text = sql;
+    size_t offset = 0;
+    while (offset < text.size()) {
+        const char *start = text.c_str() + offset;
+        size_t call_at = 0;
+        bool call_form = is_call(start, &call_at);
+        // `call` runs as `select`: SQLite has no call statement.
+        std::string rewritten;
+        if (call_form) rewritten = std::string(start, call_at) + "select" + (start + call_at + 4);
+        const char *source = call_form ? rewritten.c_str() : start;
+        sqlite3_stmt *stmt = nullptr;
+        const char *tail = nullptr;
+        int rc = sqlite3_prepare_v2(client_->db, source, -1, &stmt, &tail);
+        if (rc != SQLITE_OK) {
+            *error = decode_error(sqlite3_errmsg(client_->db), rc);
+            return false;
+        }
+        size_t used = static_cast<size_t>(tail - source);
+        offset += call_form ? used - 2 : used;
+        if (!stmt) continue;  // blanks or a comment
+        ++*statements;
+        bool ok = run_one(stmt, call_form, error);
+        sqlite3_finalize(stmt);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace qx
