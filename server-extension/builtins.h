@@ -3,6 +3,7 @@
 #pragma once
 
 #include "quendrix/server.h"
+#include "quendrix/statements.h"
 
 extern "C" {
 
@@ -13,5 +14,6 @@ void start_hook(void);
 
 qx_value my_aref(qx_state *qst, qx_value *err, qx_value *args);
 qx_value my_vector(qx_state *qst, qx_value *err, qx_value *args);
+qx_value my_select(qx_state *qst, qx_value *err, qx_value *args);
 
 }

@@ -10,6 +10,7 @@ qx_mutex *startup_lock = nullptr;
 void start_hook(void) {
     qx_bif_define_typed("my_aref", my_aref, &qx_result_type_any);
     qx_bif_define_typed("my_vector", my_vector, &qx_result_type_any);
+    qx_bif_define_typed("my_select", my_select, &qx_result_type_any);
     startup_lock = qx_mutex_new();
 }
 

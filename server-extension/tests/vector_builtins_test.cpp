@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "builtins.h"
 
@@ -176,11 +177,12 @@ TEST(MyVector, CopiesItsArgumentsIntoANewArray) {
 
 TEST(StartHook, RegistersInOrderAndCreatesTheLock) {
     start_hook();
-    ASSERT_STREQ(qx_bif_name_at(0), "my_aref");
-    ASSERT_STREQ(qx_bif_name_at(1), "my_vector");
-    EXPECT_EQ(qx_bif_name_at(2), nullptr);
+    std::vector<std::string> names;
+    for (int i = 0; qx_bif_name_at(i); ++i) names.push_back(qx_bif_name_at(i));
+    EXPECT_EQ(names, (std::vector<std::string>{"my_aref", "my_vector", "my_select"}));
     EXPECT_EQ(qx_bif_find("my_aref"), my_aref);
     EXPECT_EQ(qx_bif_find("my_vector"), my_vector);
+    EXPECT_EQ(qx_bif_find("my_select"), my_select);
     ASSERT_NE(startup_lock, nullptr);
     qx_mutex_lock(startup_lock);
     qx_mutex_unlock(startup_lock);

@@ -23,7 +23,7 @@ bool Session::open(const std::string &path, SqlError *error) {
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
-    } else if (!install_builtins(&client_, &why)) {
+    } else if (!install_builtins(&client_, &why) || !install_query_support(&client_, &why)) {
         rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) return true;
@@ -57,7 +57,8 @@ void print_row(sqlite3_stmt *stmt, FILE *out) {
 }  // namespace
 
 bool Session::execute(const std::string &sql, FILE *out, FILE *err) {
-    const char *rest = sql.c_str();
+    std::string text = resolve_qualified_names(sql);
+    const char *rest = text.c_str();
     while (rest && *rest) {
         sqlite3_stmt *stmt = nullptr;
         const char *tail = nullptr;
