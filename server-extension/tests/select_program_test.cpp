@@ -1,4 +1,5 @@
-// my_select and the key catalogue through SQL with the real quendrix program.
+// my_select, the key catalogue and the need-to-know rewrite through SQL with the
+// real quendrix program.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -51,6 +52,50 @@ TEST_F(QuendrixSelect, MySelectReturnsTheKeyCatalogue) {
     r = sql({"select my_select(1)"});
     EXPECT_EQ(r.err, "*** Error 07001: my_select: too many arguments (1 given, 0 expected)\n");
     EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(QuendrixSelect, NeedToKnowRewriteShowsOnlyTheRowsTheUserNeedsToKnow) {
+    ProgramRun r = sql({
+        "create table DB.DBA.NEED_TO_KNOW(NK_CLASS, NK_USER);"
+        "create table DB.DBA.SALES_REPORT(TITLE, R_CLASS);"
+        "create table REGIONS_REPORT(REGION, R_CLASS);"
+        "create table PLAIN(TITLE, R_CLASS);"
+        "insert into DB.DBA.SALES_REPORT values ('q1', 'public'), ('q2', 'secret'), ('q3', 'board');"
+        "insert into REGIONS_REPORT values ('north', 'public'), ('south', 'secret');"
+        "insert into PLAIN values ('p', 'secret');"
+        "insert into DB.DBA.NEED_TO_KNOW values ('public', 7), ('board', 7), ('secret', 8), "
+        "('public', 8)"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct Case {
+        const char *sql;
+        const char *out;
+    } cases[] = {
+        {"select sql_run('select TITLE from DB.DBA.SALES_REPORT')", "[['q1'], ['q2'], ['q3']]"},
+        {"select sql_run(sql_rewrite('need_to_know', 7, 'select TITLE from DB.DBA.SALES_REPORT'))",
+         "[['q1'], ['q3']]"},
+        {"select sql_run(sql_rewrite('need_to_know', 8, 'select S.TITLE from DB.DBA.SALES_REPORT S "
+         "where S.TITLE <> ''q1'''))",
+         "[['q2']]"},
+        {"select sql_run(sql_rewrite('need_to_know', 9, 'select * from DB.DBA.SALES_REPORT'))", "[]"},
+        // Both report tables are restricted; the plain table is not.
+        {"select sql_run(sql_rewrite('need_to_know', 7, 'select S.TITLE, R.REGION, P.TITLE from "
+         "DB.DBA.SALES_REPORT S, REGIONS_REPORT R, PLAIN P'))",
+         "[['q1', 'north', 'p'], ['q3', 'north', 'p']]"},
+        {"select sql_text(sql_rewrite('need_to_know', 7, 'select R.REGION from REGIONS_REPORT R'))",
+         "SELECT R.REGION FROM REGIONS_REPORT AS R WHERE EXISTS (SELECT 1 FROM "
+         "`DB.DBA.NEED_TO_KNOW` WHERE ((NK_CLASS = R.R_CLASS) AND (NK_USER = 7)))"},
+        // Called directly, the built-in changes only its own copy of the tree and
+        // returns null, which is the integer 0 in this server.
+        {"select need_to_know(7, sql_parse('select * from REGIONS_REPORT'))", "0"},
+        {"select need_to_know(7, 'not a tree')", "0"},
+    };
+    for (const auto &c : cases) {
+        r = sql({c.sql});
+        EXPECT_EQ(r.out, std::string(c.out) + "\n") << c.sql;
+        EXPECT_EQ(r.status, 0) << c.sql << ": " << r.err;
+    }
+    r = sql({"select sql_run(sql_rewrite('need_to_know', 'seven', 'select 1'))"});
+    EXPECT_EQ(r.err, "*** Error 22023: need_to_know: argument 1 must be an integer, not VARCHAR\n");
 }
 
 }  // namespace

@@ -179,10 +179,11 @@ TEST(StartHook, RegistersInOrderAndCreatesTheLock) {
     start_hook();
     std::vector<std::string> names;
     for (int i = 0; qx_bif_name_at(i); ++i) names.push_back(qx_bif_name_at(i));
-    EXPECT_EQ(names, (std::vector<std::string>{"my_aref", "my_vector", "my_select"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"my_aref", "my_vector", "my_select", "need_to_know"}));
     EXPECT_EQ(qx_bif_find("my_aref"), my_aref);
     EXPECT_EQ(qx_bif_find("my_vector"), my_vector);
     EXPECT_EQ(qx_bif_find("my_select"), my_select);
+    EXPECT_EQ(qx_bif_find("need_to_know"), need_to_know);
     ASSERT_NE(startup_lock, nullptr);
     qx_mutex_lock(startup_lock);
     qx_mutex_unlock(startup_lock);

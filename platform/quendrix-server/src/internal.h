@@ -116,10 +116,11 @@ qx_value error_from_sqlite(sqlite3 *db, int rc);
 // calling form of built-ins, without registering it as a built-in.
 bool install_function(qx_client *client, const char *name, qx_bif_fn fn, std::string *error);
 
-// The catalogue DB.DBA.SYS_KEYS on a connection.
+// The catalogue DB.DBA.SYS_KEYS and the query-tree functions on a connection.
 bool install_catalogue(sqlite3 *db, std::string *error);
+bool install_query_functions(qx_client *client, std::string *error);
 inline bool install_query_support(qx_client *client, std::string *error) {
-    return install_catalogue(client->db, error);
+    return install_catalogue(client->db, error) && install_query_functions(client, error);
 }
 
 }  // namespace qx
