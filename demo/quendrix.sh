@@ -37,6 +37,17 @@ show "select n_range_bif(-2, 1)"
 show "call n_range_bif(NULL, 3)"
 show_error "select n_range_bif('a', 'b')"
 
+echo "(the key catalogue, as a table and through my_select:)"
+show "create table DB.DBA.ORDERS(ID primary key, DAY); create index ORDERS_DAY on DB.DBA.ORDERS(DAY)"
+show "select KEY_TABLE, KEY_NAME, KEY_ID, KEY_IS_MAIN, KEY_IS_UNIQUE from DB.DBA.SYS_KEYS"
+show "select my_select()"
+echo "(need-to-know: report tables show a user only the rows of the classes they may see:)"
+show "create table DB.DBA.NEED_TO_KNOW(NK_CLASS, NK_USER); create table DB.DBA.SALES_REPORT(TITLE, R_CLASS); insert into DB.DBA.SALES_REPORT values ('q1', 'public'), ('q2', 'secret'), ('q3', 'board'); insert into DB.DBA.NEED_TO_KNOW values ('public', 7), ('board', 7), ('secret', 8)"
+show "select sql_run('select TITLE from DB.DBA.SALES_REPORT')"
+show "select sql_run(sql_rewrite('need_to_know', 7, 'select TITLE from DB.DBA.SALES_REPORT'))"
+show "select sql_run(sql_rewrite('need_to_know', 8, 'select S.TITLE from DB.DBA.SALES_REPORT S'))"
+show "select sql_text(sql_rewrite('need_to_know', 7, 'select S.TITLE from DB.DBA.SALES_REPORT S where S.TITLE <> ''q9'''))"
+
 echo "(the same server for PostgreSQL clients: quendrix --listen, then psql)"
 log="$work/listen.out"
 "$quendrix" --database "$db" --listen 127.0.0.1:0 > "$log" &

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "builtins.h"
+#include "call_srv.h"
+#include "n_range_bif.h"
 
 namespace {
 
@@ -176,13 +179,16 @@ TEST(MyVector, CopiesItsArgumentsIntoANewArray) {
 
 TEST(StartHook, RegistersInOrderAndCreatesTheLock) {
     start_hook();
-    ASSERT_STREQ(qx_bif_name_at(0), "call_srv");
-    ASSERT_STREQ(qx_bif_name_at(1), "my_aref");
-    ASSERT_STREQ(qx_bif_name_at(2), "my_vector");
-    ASSERT_STREQ(qx_bif_name_at(3), "n_range_bif");
-    EXPECT_EQ(qx_bif_name_at(4), nullptr);
+    std::vector<std::string> names;
+    for (int i = 0; qx_bif_name_at(i); ++i) names.push_back(qx_bif_name_at(i));
+    EXPECT_EQ(names, (std::vector<std::string>{"call_srv", "my_aref", "my_vector", "my_select",
+                                               "need_to_know", "n_range_bif"}));
     EXPECT_EQ(qx_bif_find("my_aref"), my_aref);
     EXPECT_EQ(qx_bif_find("my_vector"), my_vector);
+    EXPECT_EQ(qx_bif_find("my_select"), my_select);
+    EXPECT_EQ(qx_bif_find("need_to_know"), need_to_know);
+    EXPECT_EQ(qx_bif_find("call_srv"), call_srv);
+    EXPECT_EQ(qx_bif_find("n_range_bif"), n_range_bif);
     ASSERT_NE(startup_lock, nullptr);
     qx_mutex_lock(startup_lock);
     qx_mutex_unlock(startup_lock);

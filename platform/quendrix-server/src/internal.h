@@ -107,3 +107,25 @@ void print_error(FILE *err, const SqlError &e);
 void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
 
 }  // namespace qx
+
+namespace qx {
+
+// Rewrites each unquoted qualified name DB.DBA.X in `sql` to the quoted table
+// name "DB.DBA.X", leaving literals, quoted names and comments alone.
+std::string resolve_qualified_names(const std::string &sql);
+
+// The error value for SQLite's current error on `db` (result code `rc`).
+qx_value error_from_sqlite(sqlite3 *db, int rc);
+
+// Makes one server function callable from SQL on this connection in the
+// calling form of built-ins, without registering it as a built-in.
+bool install_function(qx_client *client, const char *name, qx_bif_fn fn, std::string *error);
+
+// The catalogue DB.DBA.SYS_KEYS and the query-tree functions on a connection.
+bool install_catalogue(sqlite3 *db, std::string *error);
+bool install_query_functions(qx_client *client, std::string *error);
+inline bool install_query_support(qx_client *client, std::string *error) {
+    return install_catalogue(client->db, error) && install_query_functions(client, error);
+}
+
+}  // namespace qx

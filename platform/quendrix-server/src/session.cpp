@@ -23,7 +23,7 @@ bool Session::open(const std::string &path, SqlError *error) {
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
-    } else if (!install_builtins(&client_, &why)) {
+    } else if (!install_builtins(&client_, &why) || !install_query_support(&client_, &why)) {
         rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) return true;

@@ -188,3 +188,17 @@ SqlError decode_error(const char *message, int sqlite_code) {
 }
 
 }  // namespace qx
+
+namespace qx {
+
+bool install_function(qx_client *client, const char *name, qx_bif_fn fn, std::string *error) {
+    auto *reg = new Registered{name, fn, client};
+    int rc = sqlite3_create_function_v2(client->db, name, -1,
+                                        SQLITE_UTF8 | SQLITE_SUBTYPE | SQLITE_RESULT_SUBTYPE, reg,
+                                        call_builtin, nullptr, nullptr, forget);
+    if (rc == SQLITE_OK) return true;
+    if (error) *error = std::string("cannot register ") + name + ": " + sqlite3_errmsg(client->db);
+    return false;
+}
+
+}  // namespace qx

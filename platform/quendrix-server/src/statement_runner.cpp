@@ -153,7 +153,8 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
 
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
-    std::string text = sql;
+    // Qualified DB.DBA names resolve to the server's own tables, for every front end.
+    std::string text = resolve_qualified_names(sql);
     size_t offset = 0;
     while (offset < text.size()) {
         const char *start = text.c_str() + offset;

@@ -1,0 +1,118 @@
+// Qualified names: the server's SQL names tables as DB.DBA.X (catalogue,
+// owner, table). SQLite has no three-part names, so each unquoted DB.DBA.X is
+// rewritten to the one quoted name "DB.DBA.X", which is what the table is
+// called in the SQLite database. Literals, quoted names and comments are copied
+// as they stand.
+#include <cctype>
+#include <cstring>
+#include <strings.h>
+
+#include "internal.h"
+
+namespace {
+
+bool ident_start(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool ident_char(char c) {
+    return ident_start(c) || std::isdigit(static_cast<unsigned char>(c)) || c == '$';
+}
+
+struct Scanner {
+    const std::string &s;
+    size_t i;
+
+    size_t skip_blanks(size_t at) const {
+        while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at;
+        return at;
+    }
+    // The end of the word starting at `at` (at itself when there is none).
+    size_t word_end(size_t at) const {
+        if (at >= s.size() || !ident_start(s[at])) return at;
+        while (at < s.size() && ident_char(s[at])) ++at;
+        return at;
+    }
+    bool word_is(size_t from, size_t to, const char *w) const {
+        size_t n = std::strlen(w);
+        return to - from == n && strncasecmp(s.data() + from, w, n) == 0;
+    }
+    // The end of a quoted section opening at `at` with `open`, closed by `close`
+    // (a doubled closing character stands for itself).
+    size_t quoted_end(size_t at, char close) const {
+        size_t j = at + 1;
+        while (j < s.size()) {
+            if (s[j] == close) {
+                if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
+                    j += 2;
+                    continue;
+                }
+                return j + 1;
+            }
+            ++j;
+        }
+        return s.size();
+    }
+};
+
+// The character before `at`, blanks skipped; 0 at the start.
+char previous_char(const std::string &s, size_t at) {
+    while (at > 0 && std::isspace(static_cast<unsigned char>(s[at - 1]))) --at;
+    return at > 0 ? s[at - 1] : 0;
+}
+
+}  // namespace
+
+namespace qx {
+
+std::string resolve_qualified_names(const std::string &s) {
+    std::string out;
+    out.reserve(s.size() + 16);
+    Scanner sc{s, 0};
+    size_t i = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            size_t end = sc.quoted_end(i, c == '[' ? ']' : c);
+            out.append(s, i, end - i);
+            i = end;
+        } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+            size_t end = s.find('\n', i);
+            end = end == std::string::npos ? s.size() : end;
+            out.append(s, i, end - i);
+            i = end;
+        } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+            size_t end = s.find("*/", i + 2);
+            end = end == std::string::npos ? s.size() : end + 2;
+            out.append(s, i, end - i);
+            i = end;
+        } else if (ident_start(c)) {
+            size_t end = sc.word_end(i);
+            // DB . DBA . name, not itself part of a longer dotted name.
+            size_t dot1 = sc.skip_blanks(end);
+            size_t dba = sc.skip_blanks(dot1 + 1);
+            size_t dba_end = sc.word_end(dba);
+            size_t dot2 = sc.skip_blanks(dba_end);
+            size_t name = sc.skip_blanks(dot2 + 1);
+            size_t name_end = sc.word_end(name);
+            if (sc.word_is(i, end, "DB") && previous_char(s, i) != '.' && dot1 < s.size() &&
+                s[dot1] == '.' && sc.word_is(dba, dba_end, "DBA") && dot2 < s.size() &&
+                s[dot2] == '.' && name_end > name) {
+                out += "\"DB.DBA.";
+                out.append(s, name, name_end - name);
+                out += '"';
+                i = name_end;
+            } else {
+                out.append(s, i, end - i);
+                i = end;
+            }
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace qx
