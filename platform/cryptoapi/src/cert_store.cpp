@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
-#include "utf.h"
+#include <openssl/evp.h>
+
+#include "cert_properties.h"
+#include "store_index.h"
 
 namespace cryptoapi {
 
@@ -30,125 +32,10 @@ std::string entry_path(const StoreData &store, unsigned sequence, const char *su
     return store.dir + name;
 }
 
-// Property values are kept percent-encoded so any text fits on one line.
-std::string encode_value(const std::string &value) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : value) {
-        if (c <= 0x20 || c == '%' || c == 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool decode_value(const std::string &text, std::string &out) {
-    out.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return false;
-        char digits[3] = {text[i + 1], text[i + 2], 0};
-        char *end = nullptr;
-        long v = std::strtol(digits, &end, 16);
-        if (end != digits + 2) return false;
-        out += static_cast<char>(v);
-        i += 2;
-    }
-    return true;
-}
-
-std::string format_properties(const CertEntry &entry) {
-    std::ostringstream out;
-    if (entry.friendly_name) out << "friendly-name=" << encode_value(to_u8(*entry.friendly_name)) << "\n";
-    if (entry.key_prov_info) {
-        const KeyProvInfo &k = *entry.key_prov_info;
-        out << "key-container=" << encode_value(to_u8(k.container)) << "\n"
-            << "key-provider=" << encode_value(to_u8(k.provider)) << "\n"
-            << "key-provider-type=" << k.provider_type << "\n"
-            << "key-flags=" << k.flags << "\n"
-            << "key-spec=" << k.key_spec << "\n";
-    }
-    return out.str();
-}
-
-void parse_properties(const std::string &text, CertEntry &entry) {
-    std::istringstream in(text);
-    std::string line;
-    KeyProvInfo info;
-    bool has_key = false;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq);
-        std::string value;
-        if (!decode_value(line.substr(eq + 1), value)) continue;
-        auto number = [&value] { return static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10)); };
-        if (key == "friendly-name") {
-            entry.friendly_name = to_u16(value);
-        } else if (key == "key-container") {
-            info.container = to_u16(value);
-            has_key = true;
-        } else if (key == "key-provider") {
-            info.provider = to_u16(value);
-        } else if (key == "key-provider-type") {
-            info.provider_type = number();
-        } else if (key == "key-flags") {
-            info.flags = number();
-        } else if (key == "key-spec") {
-            info.key_spec = number();
-        }
-    }
-    if (has_key) entry.key_prov_info = info;
-}
-
-bool parse_sequence(const std::string &file, unsigned &sequence) {
-    if (file.size() != 12 || file.compare(8, 4, ".der") != 0) return false;
-    for (int i = 0; i < 8; ++i)
-        if (file[i] < '0' || file[i] > '9') return false;
-    sequence = static_cast<unsigned>(std::strtoul(file.substr(0, 8).c_str(), nullptr, 10));
-    return true;
-}
-
-bool valid_certificate(const BYTE *der, DWORD length) {
-    const unsigned char *p = der;
-    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(length));
-    bool ok = x != nullptr && p == der + length;  // no trailing bytes
-    X509_free(x);
-    if (!ok) ERR_clear_error();
-    return ok;
-}
-
-void load_entries(StoreData &store) {
-    for (const auto &file : list_dir(store.dir)) {
-        unsigned sequence;
-        if (!parse_sequence(file, sequence)) continue;
-        std::string der;
-        if (!read_file(store.dir + "/" + file, der)) continue;
-        auto entry = std::make_shared<CertEntry>();
-        entry->sequence = sequence;
-        entry->der.assign(der.begin(), der.end());
-        // A damaged file is passed over rather than making the whole store unusable.
-        if (!valid_certificate(entry->der.data(), static_cast<DWORD>(entry->der.size()))) continue;
-        entry->subject = subject_text(entry->der);
-        std::string props;
-        if (read_file(entry_path(store, sequence, ".props"), props)) parse_properties(props, *entry);
-        store.entries.push_back(entry);
-    }
-}
-
+// Past every sequence this handle knows; a number another process took meanwhile is
+// refused by the exclusive write, and the next one is tried.
 unsigned next_sequence(const StoreData &store) {
     unsigned highest = 0;
-    for (const auto &file : list_dir(store.dir)) {
-        unsigned sequence;
-        if (parse_sequence(file, sequence) && sequence > highest) highest = sequence;
-    }
     for (const auto &e : store.entries)
         if (e->sequence > highest) highest = e->sequence;
     return highest + 1;
@@ -174,7 +61,8 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
         // A read-only open of a store nobody created sees it empty and creates nothing.
         if (!store->read_only && !ensure_dir(store->dir)) return ERROR_ACCESS_DENIED;
     }
-    load_entries(*store);
+    // A store made just now gets its (empty) index at once, so that adds can log to it.
+    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir);
     out = store;
     return 0;
 }
@@ -182,12 +70,14 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
 DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD disposition,
                       std::shared_ptr<CertEntry> &out) {
     if (disposition < CERT_STORE_ADD_NEW || disposition > CERT_STORE_ADD_ALWAYS) return ERROR_INVALID_PARAMETER;
-    if (der == nullptr || length == 0 || !valid_certificate(der, length)) return CRYPT_E_ASN1_BADTAG;
+    if (der == nullptr || length == 0 || !is_certificate(der, length)) return CRYPT_E_ASN1_BADTAG;
     if (store.read_only) return ERROR_ACCESS_DENIED;
     std::vector<BYTE> bytes(der, der + length);
+    std::array<BYTE, 20> digest = sha1_of(bytes);
     std::shared_ptr<CertEntry> existing;
     for (const auto &e : store.entries)
-        if (!e->removed && e->der == bytes) existing = e;
+        if (!e->removed && e->der_size == length && e->sha1 == digest && entry_der(store, *e) && e->der == bytes)
+            existing = e;
     if (existing && disposition != CERT_STORE_ADD_ALWAYS) {
         if (disposition == CERT_STORE_ADD_NEW) return CRYPT_E_EXISTS;
         if (disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
@@ -202,8 +92,11 @@ DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD dis
     if (!ensure_dir(store.dir)) return ERROR_ACCESS_DENIED;
     auto entry = std::make_shared<CertEntry>();
     entry->der = std::move(bytes);
+    entry->der_size = length;
+    entry->sha1 = digest;
     entry->subject = subject_text(entry->der);
     std::string data(entry->der.begin(), entry->der.end());
+    IndexChange change(store.dir);
     // Another process may take the same number at the same time: the exclusive write
     // tells, and the next number is tried.
     for (unsigned sequence = next_sequence(store);; ++sequence) {
@@ -214,30 +107,71 @@ DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD dis
         }
         if (errno != EEXIST) return ERROR_ACCESS_DENIED;
     }
+    change.record_entry(*entry);
     store.entries.push_back(entry);
     out = entry;
     return 0;
 }
 
-DWORD save_properties(const StoreData &store, const CertEntry &entry) {
+DWORD save_properties(const StoreData &store, CertEntry &entry) {
     if (store.read_only) return ERROR_ACCESS_DENIED;
     std::string path = entry_path(store, entry.sequence, ".props");
     std::string text = format_properties(entry);
+    IndexChange change(store.dir);
     if (text.empty()) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) return ERROR_ACCESS_DENIED;
-        return 0;
+    } else if (!write_file_atomic(path, text, 0600)) {
+        return ERROR_ACCESS_DENIED;
     }
-    return write_file_atomic(path, text, 0600) ? 0 : ERROR_ACCESS_DENIED;
+    change.record_entry(entry);
+    return 0;
 }
 
 DWORD remove_certificate(StoreData &store, CertEntry &entry) {
     if (store.read_only) return ERROR_ACCESS_DENIED;
     if (entry.removed) return CRYPT_E_NOT_FOUND;
+    IndexChange change(store.dir);
     if (unlink(entry_path(store, entry.sequence, ".der").c_str()) != 0 && errno != ENOENT)
         return ERROR_ACCESS_DENIED;
     unlink(entry_path(store, entry.sequence, ".props").c_str());
+    change.record_removal(entry.sequence);
     entry.removed = true;
     return 0;
+}
+
+bool entry_der(const StoreData &store, CertEntry &entry) {
+    if (!entry.der.empty()) return true;
+    std::string data;
+    if (!read_file(entry_path(store, entry.sequence, ".der"), data)) return false;
+    std::vector<BYTE> der(data.begin(), data.end());
+    if (der.size() == entry.der_size && sha1_of(der) == entry.sha1) {
+        entry.der = std::move(der);
+        return true;
+    }
+    // The file is not the one the index described (it was rewritten in place, outside
+    // this library): take everything from the files and correct the index.
+    auto fresh = read_entry_files(store.dir, entry.sequence);
+    if (!fresh) return false;
+    fresh->removed = entry.removed;
+    entry = *fresh;
+    IndexChange(store.dir).record_entry(entry);
+    return true;
+}
+
+bool is_certificate(const BYTE *der, DWORD length) {
+    const unsigned char *p = der;
+    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(length));
+    bool ok = x != nullptr && p == der + length;  // no trailing bytes
+    X509_free(x);
+    if (!ok) ERR_clear_error();
+    return ok;
+}
+
+std::array<BYTE, 20> sha1_of(const std::vector<BYTE> &der) {
+    std::array<BYTE, 20> out{};
+    unsigned int n = 0;
+    EVP_Digest(der.data(), der.size(), out.data(), &n, EVP_sha1(), nullptr);
+    return out;
 }
 
 std::string subject_text(const std::vector<BYTE> &der) {

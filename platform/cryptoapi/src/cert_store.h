@@ -6,6 +6,7 @@
 
 #include <wincrypt.h>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,10 +26,17 @@ struct KeyProvInfo {
 
 struct CertEntry {
     unsigned sequence = 0;
+    // Read from its file only when a context is made of the entry (see entry_der); the
+    // size and SHA-1 come from the index, find duplicates and check the file read later.
     std::vector<BYTE> der;
+    DWORD der_size = 0;
+    std::array<BYTE, 20> sha1{};
     std::string subject;  // RFC 2253 one-line form, UTF-8
     std::optional<std::u16string> friendly_name;
     std::optional<KeyProvInfo> key_prov_info;
+    // Inodes of the .der and .props files (0: no .props) the entry was read from.
+    unsigned long long der_inode = 0;
+    unsigned long long props_inode = 0;
     bool removed = false;
 };
 
@@ -51,8 +59,18 @@ bool system_store_exists(Location location, const std::string &name);
 // CertAddEncodedCertificateToStore's dispositions on an open store.
 DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD disposition,
                       std::shared_ptr<CertEntry> &out);
-DWORD save_properties(const StoreData &store, const CertEntry &entry);
+// Writes the entry's properties (and notes the new file in the entry).
+DWORD save_properties(const StoreData &store, CertEntry &entry);
 DWORD remove_certificate(StoreData &store, CertEntry &entry);
+// Makes sure entry.der holds the certificate, reading its file if needed. false if the
+// file is gone or no longer a certificate. A file whose content is not what the index
+// said refreshes the whole entry (subject and properties too), so callers that matched
+// on the entry must check it again.
+bool entry_der(const StoreData &store, CertEntry &entry);
+
+// Whether the bytes are exactly one DER certificate, and its SHA-1.
+bool is_certificate(const BYTE *der, DWORD length);
+std::array<BYTE, 20> sha1_of(const std::vector<BYTE> &der);
 
 // The subject rendering CERT_FIND_SUBJECT_STR matches against: OpenSSL's RFC 2253 form.
 std::string subject_text(const std::vector<BYTE> &der);

@@ -102,7 +102,9 @@ Location location_of(DWORD flags, bool &ok) {
 size_t position_after(const StoreData &store, const ContextObject *prev) {
     if (prev == nullptr) return 0;
     for (size_t i = 0; i < store.entries.size(); ++i)
-        if (store.entries[i] == prev->entry || store.entries[i]->der == prev->entry->der) return i + 1;
+        if (store.entries[i] == prev->entry ||
+            (store.entries[i]->sha1 == prev->entry->sha1 && store.entries[i]->der_size == prev->entry->der_size))
+            return i + 1;
     return static_cast<size_t>(-1);
 }
 
@@ -130,7 +132,10 @@ PCCERT_CONTEXT next_matching(const char *operation, HCERTSTORE hCertStore, PCCER
     }
     const auto &entries = store->data->entries;
     for (size_t i = start; i < entries.size(); ++i) {
-        if (!entries[i]->removed && match(*entries[i])) return new_context(hCertStore, store->data, entries[i]);
+        CertEntry &entry = *entries[i];
+        if (entry.removed || !match(entry)) continue;
+        // The certificate is read now; if its file changed, the match is decided again.
+        if (entry_der(*store->data, entry) && match(entry)) return new_context(hCertStore, store->data, entries[i]);
     }
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
@@ -314,6 +319,7 @@ extern "C" BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertCon
     if (DWORD rc = save_properties(*obj->store, updated); rc != 0) return fail(rc);
     obj->entry->friendly_name = updated.friendly_name;
     obj->entry->key_prov_info = updated.key_prov_info;
+    obj->entry->props_inode = updated.props_inode;
     return TRUE;
 }
 

@@ -116,7 +116,7 @@ extern "C" BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR 
     if (!hash) return fail(NTE_BAD_HASH);
     if (hash->provider->verify_only) return fail(NTE_NO_KEY);
     std::shared_ptr<SoftKey> key;
-    if (DWORD rc = load_key(hash->provider->container_ref(), dwKeySpec, key); rc != 0) return fail(rc);
+    if (DWORD rc = provider_key(*hash->provider, dwKeySpec, key); rc != 0) return fail(rc);
     if (key->is_dsa() && hash->algorithm != CALG_SHA1) return fail(NTE_BAD_ALGID);
     DWORD size = key->signature_size();
     if (pbSignature == nullptr) {

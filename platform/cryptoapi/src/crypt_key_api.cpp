@@ -73,6 +73,7 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
     if (rc == 0) rc = save_key(prov->container_ref(), spec, pkey);
     EVP_PKEY_free(pkey);
     if (rc != 0) return fail(rc);
+    prov->cached_key(spec) = object->key;  // the handle signs with the key it just made
     *phKey = register_handle(HandleKind::Key, object);
     return TRUE;
 }
@@ -87,7 +88,7 @@ extern "C" BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPT
     if (prov->verify_only) return fail(NTE_NO_KEY);
     auto object = std::make_shared<KeyObject>();
     object->key_spec = dwKeySpec;
-    if (DWORD rc = load_key(prov->container_ref(), dwKeySpec, object->key); rc != 0) return fail(rc);
+    if (DWORD rc = provider_key(*prov, dwKeySpec, object->key); rc != 0) return fail(rc);
     *phUserKey = register_handle(HandleKind::Key, object);
     return TRUE;
 }

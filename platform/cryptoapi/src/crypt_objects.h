@@ -24,8 +24,15 @@ struct ProviderObject {
     std::vector<std::string> enumeration;
     size_t enumeration_next = 0;
     bool enumeration_started = false;
+    // The container's keys as this handle first loaded (or generated) them, so that
+    // signing does not read and parse the key file every time. They go with the handle.
+    std::shared_ptr<SoftKey> exchange_key;
+    std::shared_ptr<SoftKey> signature_key;
 
     ContainerRef container_ref() const { return {location, provider.name, container}; }
+    std::shared_ptr<SoftKey> &cached_key(DWORD key_spec) {
+        return key_spec == AT_SIGNATURE ? signature_key : exchange_key;
+    }
 };
 
 struct KeyObject {
@@ -46,6 +53,10 @@ struct HashObject {
         EVP_MD_CTX_free(sha1);
     }
 };
+
+// The key of a spec in the handle's container: loaded from disk on first use, then kept
+// with the handle. 0, or load_key's errors (a missing key is looked for again next time).
+DWORD provider_key(ProviderObject &prov, DWORD key_spec, std::shared_ptr<SoftKey> &out);
 
 // Hash value length of a hash algorithm, 0 if unsupported.
 DWORD hash_value_length(ALG_ID algorithm);

@@ -162,6 +162,56 @@ INSTANTIATE_TEST_SUITE_P(Digests, RsaSignatureTest,
                                            RsaCase{"shamd5", CALG_SSL3_SHAMD5, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Whether `sig` (as CryptoAPI returns it) is a SHA-1 signature of `value` by the blob's key.
+bool signed_by(const std::vector<BYTE> &public_blob, const std::vector<BYTE> &sig, const std::vector<BYTE> &value) {
+    EVP_PKEY *pub = pkey_from_blob(public_blob);
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pub, nullptr);
+    std::vector<BYTE> be = reversed(sig);
+    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha1()) == 1 &&
+              EVP_PKEY_verify(ctx, be.data(), be.size(), value.data(), value.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(pub);
+    return ok;
+}
+
+TEST_F(KeyTest, AHandleSignsWithTheKeyItLoadedUntilItIsReleased) {
+    HCRYPTPROV maker = make_container("cached", PROV_RSA_FULL, AT_SIGNATURE, 512);
+    HCRYPTPROV holder = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&holder, "cached", nullptr, PROV_RSA_FULL, 0));
+    const std::vector<BYTE> value = digest(EVP_sha1(), "cached");
+    const std::vector<BYTE> first_key = user_key_blob(holder, AT_SIGNATURE);
+    ASSERT_TRUE(signed_by(first_key, sign_hash(holder, CALG_SHA1, value, AT_SIGNATURE), value));
+
+    // Another handle replaces the key on disk: the holder keeps signing with its own.
+    HCRYPTKEY replaced = 0;
+    ASSERT_TRUE(CryptGenKey(maker, AT_SIGNATURE, 512u << 16, &replaced));
+    const std::vector<BYTE> second_key = export_public_blob(replaced);
+    CryptDestroyKey(replaced);
+    ASSERT_NE(second_key, first_key);
+    EXPECT_TRUE(signed_by(first_key, sign_hash(holder, CALG_SHA1, value, AT_SIGNATURE), value));
+    EXPECT_EQ(user_key_blob(holder, AT_SIGNATURE), first_key);
+    // The generating handle signs with the key it made.
+    EXPECT_TRUE(signed_by(second_key, sign_hash(maker, CALG_SHA1, value, AT_SIGNATURE), value));
+    CryptReleaseContext(maker, 0);
+
+    // The kept key goes with its handle: a new handle loads what is on disk now.
+    CryptReleaseContext(holder, 0);
+    ASSERT_TRUE(CryptAcquireContextA(&holder, "cached", nullptr, PROV_RSA_FULL, 0));
+    EXPECT_TRUE(signed_by(second_key, sign_hash(holder, CALG_SHA1, value, AT_SIGNATURE), value));
+    // A spec that had no key is looked for again rather than remembered as missing.
+    HCRYPTKEY key = 0;
+    EXPECT_FALSE(CryptGetUserKey(holder, AT_KEYEXCHANGE, &key));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
+    HCRYPTPROV other = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&other, "cached", nullptr, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptGenKey(other, AT_KEYEXCHANGE, 512u << 16, &key));
+    CryptDestroyKey(key);
+    CryptReleaseContext(other, 0);
+    EXPECT_EQ(user_key_blob(holder, AT_KEYEXCHANGE).size(), 84u);
+    CryptReleaseContext(holder, 0);
+}
+
 TEST_F(KeyTest, DssSignatureIsRThenSLittleEndianAndVerifies) {
     HCRYPTPROV prov = make_container("dss", PROV_DSS, AT_SIGNATURE, 1024);
     EVP_PKEY *pub = pkey_from_blob(user_key_blob(prov, AT_SIGNATURE));

@@ -1,0 +1,406 @@
+#include "store_index.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <sstream>
+
+#include "cert_properties.h"
+
+namespace cryptoapi {
+
+namespace {
+
+constexpr const char *kLogHeader = "cryptoapi-store-index 1";
+constexpr const char *kStampHeader = "cryptoapi-store-stamp 1";
+
+std::string index_dir(const std::string &dir) { return dir + "/.index"; }
+std::string log_path(const std::string &dir) { return dir + "/.index/entries"; }
+std::string stamp_path(const std::string &dir) { return dir + "/.index/stamp"; }
+std::string lock_path(const std::string &dir) { return dir + "/.index/lock"; }
+
+std::string sequence_path(const std::string &dir, unsigned sequence, const char *suffix) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%08u%s", sequence, suffix);
+    return dir + name;
+}
+
+// Each line carries a checksum of itself, so a damaged log is noticed and rebuilt.
+unsigned long long checksum(const std::string &text) {
+    unsigned long long h = 1469598103934665603ull;  // 64-bit FNV-1a
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::string checked_line(const std::string &body) {
+    char sum[24];
+    std::snprintf(sum, sizeof sum, " %016llx\n", checksum(body));
+    return body + sum;
+}
+
+// Checks the line text[begin, end) (without its newline) and gives its part before the sum.
+bool check_line(const std::string &text, size_t begin, size_t end, std::string &body) {
+    if (end - begin < 18 || text[end - 17] != ' ') return false;
+    body.assign(text, begin, end - begin - 17);
+    char sum[24];
+    std::snprintf(sum, sizeof sum, "%016llx", checksum(body));
+    return text.compare(end - 16, 16, sum) == 0;
+}
+
+bool check_line(const std::string &line, std::string &body) {
+    size_t end = line.size();
+    if (end > 0 && line[end - 1] == '\n') --end;
+    return check_line(line, 0, end, body);
+}
+
+std::string hex(const BYTE *data, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+int nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool unhex(const std::string &text, BYTE *out, size_t n) {
+    if (text.size() != 2 * n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<BYTE>(hi * 16 + lo);
+    }
+    return true;
+}
+
+bool parse_number(const std::string &text, unsigned long long &out) {
+    if (text.empty() || text.size() > 19) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + static_cast<unsigned>(c - '0');
+    }
+    return true;
+}
+
+// Text fields start with ':' so that an empty one is still a field.
+std::string text_field(const std::string &value) { return ":" + encode_value(value); }
+
+bool parse_text_field(const std::string &field, std::string &out) {
+    return !field.empty() && field[0] == ':' && decode_value(field.substr(1), out);
+}
+
+std::string entry_body(const CertEntry &e) {
+    std::ostringstream out;
+    out << "E " << e.sequence << ' ' << e.der_inode << ' ' << e.der_size << ' ' << hex(e.sha1.data(), 20) << ' '
+        << e.props_inode << ' ' << text_field(e.subject) << ' ' << text_field(format_properties(e));
+    return out.str();
+}
+
+// Splits into `fields`, reusing its strings from line to line.
+void split(const std::string &body, std::vector<std::string> &fields) {
+    size_t count = 0, pos = 0;
+    while (pos <= body.size()) {
+        size_t end = body.find(' ', pos);
+        if (end == std::string::npos) end = body.size();
+        if (count == fields.size()) fields.emplace_back();
+        fields[count++].assign(body, pos, end - pos);
+        pos = end + 1;
+    }
+    fields.resize(count);
+}
+
+// The log replayed: the last record of each sequence wins, a removal drops it.
+struct Log {
+    std::map<unsigned, std::shared_ptr<CertEntry>> entries;
+    size_t records = 0;
+    bool complete = true;  // no partial last line
+};
+
+bool apply_record(const std::string &body, std::vector<std::string> &f, Log &log) {
+    split(body, f);
+    unsigned long long seq, der_inode, der_size, props_inode;
+    if (f.size() == 2 && f[0] == "D" && parse_number(f[1], seq) && seq <= 99999999) {
+        log.entries.erase(static_cast<unsigned>(seq));
+        return true;
+    }
+    if (f.size() != 8 || f[0] != "E" || !parse_number(f[1], seq) || seq > 99999999 ||
+        !parse_number(f[2], der_inode) || !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull ||
+        !parse_number(f[5], props_inode))
+        return false;
+    auto e = std::make_shared<CertEntry>();
+    e->sequence = static_cast<unsigned>(seq);
+    e->der_inode = der_inode;
+    e->der_size = static_cast<DWORD>(der_size);
+    e->props_inode = props_inode;
+    std::string props;
+    if (!unhex(f[4], e->sha1.data(), 20) || !parse_text_field(f[6], e->subject) || !parse_text_field(f[7], props))
+        return false;
+    if (!props.empty()) parse_properties(props, *e);
+    log.entries[e->sequence] = e;
+    return true;
+}
+
+// false: not an index, or a damaged record (the whole log is then distrusted).
+bool parse_log(const std::string &text, Log &log) {
+    size_t pos = text.find('\n');
+    if (pos == std::string::npos || text.compare(0, pos, kLogHeader) != 0) return false;
+    ++pos;
+    std::string body;
+    std::vector<std::string> fields;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            log.complete = false;  // a record being appended, or cut short by a crash
+            break;
+        }
+        if (!check_line(text, pos, end, body) || !apply_record(body, fields, log)) return false;
+        ++log.records;
+        pos = end + 1;
+    }
+    return true;
+}
+
+struct Stamp {
+    unsigned long long dir_inode = 0, entries_inode = 0, entries_size = 0;
+    long long mtime_sec = 0, mtime_nsec = 0;
+};
+
+bool read_stamp(const std::string &dir, Stamp &s) {
+    std::string text;
+    if (!read_file(stamp_path(dir), text)) return false;
+    std::string body;
+    if (!check_line(text, body)) return false;
+    std::istringstream in(body);
+    std::string magic, version;
+    in >> magic >> version >> s.dir_inode >> s.mtime_sec >> s.mtime_nsec >> s.entries_inode >> s.entries_size;
+    return !in.fail() && magic + " " + version == kStampHeader;
+}
+
+bool same_mtime(const Stamp &s, const struct stat &st) {
+    return s.dir_inode == st.st_ino && s.mtime_sec == st.st_mtim.tv_sec && s.mtime_nsec == st.st_mtim.tv_nsec;
+}
+
+// Whether a change made after `now` is sure to give the folder a modification time
+// other than `mtime`: file times come from a clock that may lag by a tick, and some
+// file systems keep whole seconds only.
+bool settled(const struct timespec &now, const struct timespec &mtime) {
+    long long margin_ms = mtime.tv_nsec == 0 ? 2000 : 100;
+    long long age_ms = (now.tv_sec - mtime.tv_sec) * 1000LL + (now.tv_nsec - mtime.tv_nsec) / 1000000LL;
+    return age_ms > margin_ms;
+}
+
+bool read_exactly(int fd, size_t size, std::string &out) {
+    out.resize(size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, &out[done], size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The stamped log, if the folder has not changed since the stamp was written.
+bool load_stamped(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &out) {
+    struct stat dir_st;
+    Stamp stamp;
+    if (stat(dir.c_str(), &dir_st) != 0 || !read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
+    int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat log_st;
+    std::string text;
+    bool ok = fstat(fd, &log_st) == 0 && log_st.st_ino == stamp.entries_inode &&
+              static_cast<unsigned long long>(log_st.st_size) == stamp.entries_size &&
+              read_exactly(fd, stamp.entries_size, text);
+    close(fd);
+    Log log;
+    if (!ok || !parse_log(text, log) || !log.complete) return false;
+    for (auto &item : log.entries) out.push_back(item.second);
+    return true;
+}
+
+// The certificate and property files of a store folder, by sequence, with their inodes.
+struct Listing {
+    std::map<unsigned, unsigned long long> der, props;
+};
+
+Listing list_store(const std::string &dir) {
+    Listing l;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return l;
+    while (struct dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        size_t len = std::strlen(name);
+        if (len < 12) continue;
+        bool digits = true;
+        for (int i = 0; i < 8; ++i) digits = digits && name[i] >= '0' && name[i] <= '9';
+        if (!digits) continue;
+        unsigned seq = static_cast<unsigned>(std::strtoul(std::string(name, 8).c_str(), nullptr, 10));
+        if (std::strcmp(name + 8, ".der") == 0) l.der[seq] = e->d_ino;
+        if (std::strcmp(name + 8, ".props") == 0) l.props[seq] = e->d_ino;
+    }
+    closedir(d);
+    return l;
+}
+
+int open_lock(const std::string &dir) {
+    if (mkdir(index_dir(dir).c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    int fd = open(lock_path(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+void write_log(const std::string &dir, const std::vector<std::shared_ptr<CertEntry>> &entries) {
+    std::string text = std::string(kLogHeader) + "\n";
+    for (const auto &e : entries) text += checked_line(entry_body(*e));
+    write_file_atomic(log_path(dir), text, 0600);
+}
+
+void write_stamp(const std::string &dir, const struct stat &dir_st) {
+    struct stat log_st;
+    if (stat(log_path(dir).c_str(), &log_st) != 0) return;
+    std::ostringstream body;
+    body << kStampHeader << ' ' << dir_st.st_ino << ' ' << dir_st.st_mtim.tv_sec << ' ' << dir_st.st_mtim.tv_nsec
+         << ' ' << log_st.st_ino << ' ' << log_st.st_size;
+    write_file_atomic(stamp_path(dir), checked_line(body.str()), 0600);
+}
+
+// Reads the log and the folder listing, keeps the records whose files are the ones
+// listed, reads the rest from their files, and (holding the lock) writes the result back.
+std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir) {
+    int lock = open_lock(dir);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct stat dir_st;
+    bool dir_ok = stat(dir.c_str(), &dir_st) == 0;
+    std::string text;
+    Log log;
+    bool log_ok = read_file(log_path(dir), text) && parse_log(text, log);
+    if (!log_ok) log = Log{};
+    Listing listing = list_store(dir);
+
+    std::vector<std::shared_ptr<CertEntry>> entries;
+    bool changed = !log_ok || !log.complete;
+    for (const auto &[seq, der_inode] : listing.der) {
+        auto props = listing.props.find(seq);
+        unsigned long long props_inode = props == listing.props.end() ? 0 : props->second;
+        auto rec = log.entries.find(seq);
+        if (rec != log.entries.end() && rec->second->der_inode == der_inode &&
+            rec->second->props_inode == props_inode) {
+            entries.push_back(rec->second);
+            log.entries.erase(rec);
+            continue;
+        }
+        if (rec != log.entries.end()) log.entries.erase(rec);
+        changed = true;
+        if (auto e = read_entry_files(dir, seq)) entries.push_back(e);
+    }
+    if (!log.entries.empty()) changed = true;  // records of files that are gone
+
+    if (lock >= 0) {
+        // Rewritten when it differs from the folder, or when removals and property
+        // changes have made the log much longer than what it describes.
+        if (changed || log.records > 2 * entries.size() + 64) write_log(dir, entries);
+        if (dir_ok && settled(now, dir_st.st_mtim))
+            write_stamp(dir, dir_st);
+        else
+            unlink(stamp_path(dir).c_str());
+        close(lock);
+    }
+    return entries;
+}
+
+bool read_with_inode(const std::string &path, std::string &out, unsigned long long &inode) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_exactly(fd, static_cast<size_t>(st.st_size), out);
+    close(fd);
+    inode = st.st_ino;
+    return ok;
+}
+
+}  // namespace
+
+std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence) {
+    auto e = std::make_shared<CertEntry>();
+    e->sequence = sequence;
+    std::string der;
+    if (!read_with_inode(sequence_path(dir, sequence, ".der"), der, e->der_inode)) return nullptr;
+    e->der.assign(der.begin(), der.end());
+    // A damaged file is passed over rather than making the whole store unusable.
+    if (!is_certificate(e->der.data(), static_cast<DWORD>(e->der.size()))) return nullptr;
+    e->der_size = static_cast<DWORD>(e->der.size());
+    e->sha1 = sha1_of(e->der);
+    e->subject = subject_text(e->der);
+    std::string props;
+    if (read_with_inode(sequence_path(dir, sequence, ".props"), props, e->props_inode))
+        parse_properties(props, *e);
+    else
+        e->props_inode = 0;
+    return e;
+}
+
+std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir) {
+    std::vector<std::shared_ptr<CertEntry>> entries;
+    if (load_stamped(dir, entries)) return entries;
+    return load_checked(dir);
+}
+
+IndexChange::IndexChange(const std::string &dir) : dir_(dir), lock_fd_(open_lock(dir)) {
+    if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
+}
+
+IndexChange::~IndexChange() {
+    if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+void IndexChange::record_entry(CertEntry &entry) {
+    struct stat st;
+    entry.der_inode = stat(sequence_path(dir_, entry.sequence, ".der").c_str(), &st) == 0 ? st.st_ino : 0;
+    entry.props_inode = stat(sequence_path(dir_, entry.sequence, ".props").c_str(), &st) == 0 ? st.st_ino : 0;
+    append(entry_body(entry));
+}
+
+void IndexChange::record_removal(unsigned sequence) { append("D " + std::to_string(sequence)); }
+
+void IndexChange::append(const std::string &body) {
+    if (lock_fd_ < 0) return;
+    // Without a log there is nothing to add to: the next open rebuilds it from the files.
+    int fd = open(log_path(dir_).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return;
+    std::string line = checked_line(body);
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        // A short record would end the log's trusted part: drop the log instead.
+        unlink(log_path(dir_).c_str());
+    }
+    close(fd);
+}
+
+}  // namespace cryptoapi

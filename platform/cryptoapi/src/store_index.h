@@ -1,0 +1,58 @@
+// The index of a certificate store folder, so that opening a large store does not read
+// and parse every certificate file.
+//
+//   STORE/.index/entries   a log of entry records (one line each, each with a checksum):
+//                          written whole when rebuilt, appended to by every change
+//   STORE/.index/stamp     "the log describes the folder as of its modification time M"
+//   STORE/.index/lock      serialises index writers (flock)
+//
+// The files of the store stay what they mean without an index. The index lives in a
+// subfolder so that writing it does not touch the store folder's modification time,
+// which every change of a certificate or property file does: when the folder's time is
+// still the stamped one, the log is used as it is; otherwise (or without a valid stamp)
+// the log is checked against the folder's listing, by file name and inode, and the
+// entries that differ are read from their files. A stamp is written only when the folder
+// time is old enough that a later change cannot carry the same time.
+#ifndef CRYPTOAPI_STORE_INDEX_H
+#define CRYPTOAPI_STORE_INDEX_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cert_store.h"
+
+namespace cryptoapi {
+
+// The entries of an existing store folder in sequence order, from its index where that
+// can be trusted and from the files otherwise. Keeps the index up to date when it can.
+std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir);
+
+// Reads one certificate and its properties from their files into a fresh entry
+// (nullptr if the certificate file is missing or not a certificate).
+std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence);
+
+// Holds the index writers' lock of a store folder for a change. Before the change it
+// voids the stamp; record_entry/record_removal then log what was changed. Without the
+// lock (a folder we cannot write to) nothing is logged, and the next open reads the
+// folder itself.
+class IndexChange {
+public:
+    explicit IndexChange(const std::string &dir);
+    ~IndexChange();
+    IndexChange(const IndexChange &) = delete;
+    IndexChange &operator=(const IndexChange &) = delete;
+
+    // The entry as it is now on disk; its file inodes are taken from the files.
+    void record_entry(CertEntry &entry);
+    void record_removal(unsigned sequence);
+
+private:
+    void append(const std::string &line);
+    std::string dir_;
+    int lock_fd_ = -1;
+};
+
+}  // namespace cryptoapi
+
+#endif

@@ -1,0 +1,246 @@
+// The store index: whatever happens to the files beside it, or to the index itself,
+// opening a store shows what the files hold.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "test_support.h"
+
+namespace cryptoapi_tests {
+namespace {
+
+constexpr DWORD kUser = CERT_SYSTEM_STORE_CURRENT_USER;
+constexpr DWORD kEngineFlags = kUser | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG;
+
+std::vector<std::string> listing(const std::string &store_name);
+
+class StoreIndexTest : public StandInTest {
+protected:
+    void SetUp() override {
+        StandInTest::SetUp();
+        key_ = generate_rsa(1024);
+    }
+    void TearDown() override {
+        EVP_PKEY_free(key_);
+        StandInTest::TearDown();
+    }
+    std::vector<BYTE> cert(const std::string &cn) {
+        X509 *x = make_certificate(key_, key_, cn);
+        std::vector<BYTE> der = der_of(x);
+        X509_free(x);
+        return der;
+    }
+    std::string dir(const std::string &store) { return home_ + "/stores/user/" + store; }
+    std::string file(const std::string &store, const std::string &name) { return dir(store) + "/" + name; }
+
+    // Adds certificates (the last one with a friendly name) through the library.
+    void fill(const std::string &store_name, const std::vector<std::string> &names) {
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, store_name.c_str());
+        ASSERT_NE(store, nullptr);
+        for (size_t i = 0; i < names.size(); ++i) {
+            std::vector<BYTE> der = cert(names[i]);
+            PCCERT_CONTEXT ctx = nullptr;
+            ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, &ctx));
+            if (i + 1 == names.size()) {
+                std::u16string fname = u16("Named " + names[i]);
+                CRYPT_DATA_BLOB blob{static_cast<DWORD>((fname.size() + 1) * 2),
+                                     reinterpret_cast<BYTE *>(const_cast<char16_t *>(fname.c_str()))};
+                ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+            }
+            CertFreeCertificateContext(ctx);
+        }
+        CertCloseStore(store, 0);
+    }
+
+    // Waits until the stores' folders are old enough for a stamp, and opens each once so
+    // that the stamp is written: the next open then trusts the index alone.
+    void settle(const std::vector<std::string> &stores) {
+        for (int wait_ms : {150, 2100}) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            bool all = true;
+            for (const auto &s : stores) {
+                listing(s);
+                all = all && access(file(s, ".index/stamp").c_str(), F_OK) == 0;
+            }
+            if (all) return;
+        }
+        FAIL() << "no store index was stamped";
+    }
+
+    EVP_PKEY *key_ = nullptr;
+};
+
+std::string common_name(PCCERT_CONTEXT ctx) {
+    const unsigned char *p = ctx->pbCertEncoded;
+    X509 *x = d2i_X509(nullptr, &p, ctx->cbCertEncoded);
+    char cn[64] = {0};
+    if (x != nullptr) X509_NAME_get_text_by_NID(X509_get_subject_name(x), NID_commonName, cn, sizeof cn);
+    X509_free(x);
+    return cn;
+}
+
+std::string friendly_name(PCCERT_CONTEXT ctx) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return "";
+    std::vector<WCHAR> name(size / 2);
+    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
+    std::string out;
+    for (WCHAR c : name)
+        if (c != 0) out += static_cast<char>(c);
+    return out;
+}
+
+// Every certificate of a store as "CN" or "CN/friendly name", in order.
+std::vector<std::string> listing(const std::string &store_name) {
+    std::vector<std::string> out;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());
+    if (store == nullptr) return {"(cannot open)"};
+    PCCERT_CONTEXT ctx = nullptr;
+    while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
+        std::string fname = friendly_name(ctx);
+        out.push_back(common_name(ctx) + (fname.empty() ? "" : "/" + fname));
+    }
+    CertCloseStore(store, 0);
+    return out;
+}
+
+std::vector<std::string> find_subject(const std::string &store_name, const char *text) {
+    std::vector<std::string> out;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());
+    PCCERT_CONTEXT ctx = nullptr;
+    while ((ctx = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, text, ctx)) !=
+           nullptr)
+        out.push_back(common_name(ctx));
+    CertCloseStore(store, 0);
+    return out;
+}
+
+void write_bytes(const std::string &path, const std::vector<BYTE> &data, int flags) {
+    int fd = open(path.c_str(), O_WRONLY | flags, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+}
+
+TEST_F(StoreIndexTest, ChangesBesideTheIndexAndDamageToItNeverShowStaleEntries) {
+    using Strings = std::vector<std::string>;
+    struct Case {
+        const char *what;
+        std::function<void(const std::string &store)> change;
+        Strings expected;
+    };
+    const Strings before = {"Alice", "Bob/Named Bob"};
+    std::vector<Case> cases = {
+        {"a certificate file added by a writer that knows no index",
+         [&](const std::string &s) { write_bytes(file(s, "00000009.der"), cert("Dave"), O_CREAT | O_EXCL); },
+         {"Alice", "Bob/Named Bob", "Dave"}},
+        {"a certificate file removed",
+         [&](const std::string &s) { ASSERT_EQ(unlink(file(s, "00000001.der").c_str()), 0); },
+         {"Bob/Named Bob"}},
+        {"a properties file replaced",
+         [&](const std::string &s) {
+             write_text(file(s, "props.new"), "friendly-name=Renamed\n");
+             ASSERT_EQ(rename(file(s, "props.new").c_str(), file(s, "00000002.props").c_str()), 0);
+         },
+         {"Alice", "Bob/Renamed"}},
+        {"the log damaged in place",
+         [&](const std::string &s) {
+             // Same size and inode: only the record checksums can tell.
+             int fd = open(file(s, ".index/entries").c_str(), O_WRONLY);
+             ASSERT_GE(fd, 0);
+             ASSERT_EQ(pwrite(fd, "X", 1, 40), 1);
+             close(fd);
+         },
+         before},
+        {"the log cut short",
+         [&](const std::string &s) { ASSERT_EQ(truncate(file(s, ".index/entries").c_str(), 60), 0); },
+         before},
+        {"the stamp garbled", [&](const std::string &s) { write_text(file(s, ".index/stamp"), "junk\n"); }, before},
+        {"the index removed",
+         [&](const std::string &s) { run("rm -rf '" + file(s, ".index") + "'"); },
+         before},
+    };
+    Strings stores;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        stores.push_back("S" + std::to_string(i));
+        fill(stores.back(), {"Alice", "Bob"});
+    }
+    settle(stores);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ASSERT_EQ(listing(stores[i]), before) << cases[i].what;
+        cases[i].change(stores[i]);
+        EXPECT_EQ(listing(stores[i]), cases[i].expected) << cases[i].what;
+        EXPECT_EQ(listing(stores[i]), cases[i].expected) << cases[i].what << ", opened again";
+    }
+}
+
+TEST_F(StoreIndexTest, ACertificateRewrittenInPlaceIsReadAsItIsAndTheIndexCorrected) {
+    fill("MY", {"Alice", "Bob"});
+    settle({"MY"});
+    // Same file, same inode, same folder time: nothing but the content tells.
+    write_bytes(file("MY", "00000001.der"), cert("Carol"), O_TRUNC);
+    EXPECT_EQ(find_subject("MY", "alice"), std::vector<std::string>{});
+    EXPECT_EQ(listing("MY"), (std::vector<std::string>{"Carol", "Bob/Named Bob"}));
+    EXPECT_EQ(find_subject("MY", "carol"), std::vector<std::string>{"Carol"});
+}
+
+TEST_F(StoreIndexTest, ChangesThroughTheLibraryKeepTheIndexTrue) {
+    fill("MY", {"Alice", "Bob", "Carol"});
+    settle({"MY"});
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
+    PCCERT_CONTEXT ctx =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, "alice", nullptr);
+    ASSERT_TRUE(CertDeleteCertificateFromStore(ctx));
+    ctx = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, "carol", nullptr);
+    std::u16string fname = u16("Cee");
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>((fname.size() + 1) * 2),
+                         reinterpret_cast<BYTE *>(const_cast<char16_t *>(fname.c_str()))};
+    ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+    CertFreeCertificateContext(ctx);
+    std::vector<BYTE> dave = cert("Dave");
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, dave.data(),
+                                                 static_cast<DWORD>(dave.size()), CERT_STORE_ADD_NEW, nullptr));
+    CertCloseStore(store, 0);
+    const std::vector<std::string> now = {"Bob", "Carol/Cee", "Dave"};
+    EXPECT_EQ(listing("MY"), now);
+    settle({"MY"});  // from the log alone
+    EXPECT_EQ(listing("MY"), now);
+    // A duplicate is still recognised though its bytes were not read at open.
+    store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, dave.data(),
+                                                  static_cast<DWORD>(dave.size()), CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_EXISTS));
+    CertCloseStore(store, 0);
+}
+
+TEST_F(StoreIndexTest, ParallelWriterProcessesLoseNothingInAnIndexedStore) {
+    fill("SHARED", {"First"});
+    settle({"SHARED"});
+    std::string command;
+    for (int i = 0; i < 6; ++i) {
+        X509 *x = make_certificate(key_, key_, "Parallel " + std::to_string(i));
+        std::string path = home_ + "/../p" + std::to_string(i) + ".pem";
+        write_text(path, pem_of(x));
+        X509_free(x);
+        command += std::string(CRYPTOAPI_ADMIN) + " add-cert " + path + " --store SHARED >/dev/null & ";
+    }
+    ASSERT_EQ(run(command + "wait").status, 0);
+    auto check = [this](const char *when) {
+        std::vector<std::string> names = listing("SHARED");
+        EXPECT_EQ(names.size(), 7u) << when;
+        for (int i = 0; i < 6; ++i)
+            EXPECT_NE(std::find(names.begin(), names.end(), "Parallel " + std::to_string(i)), names.end()) << when;
+    };
+    check("after the adds");
+    settle({"SHARED"});
+    check("from the stamped index");
+}
+
+}  // namespace
+}  // namespace cryptoapi_tests
