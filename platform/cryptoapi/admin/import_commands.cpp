@@ -60,6 +60,22 @@ void set_friendly_name(PCCERT_CONTEXT ctx, const std::string &name) {
         throw Failure("cannot set the friendly name: " + error_text(GetLastError()));
 }
 
+// Links a certificate to its private key through the key provider information that key
+// lookup reads.
+void link_to_key(PCCERT_CONTEXT ctx, const std::string &container_name,
+                 const std::string &provider_name, DWORD provider_type, DWORD spec,
+                 bool machine) {
+    std::u16string container = wide(container_name), provider = wide(provider_name);
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
+    info.pwszProvName = const_cast<LPWSTR>(provider.c_str());
+    info.dwProvType = provider_type;
+    info.dwFlags = machine ? CRYPT_MACHINE_KEYSET : 0;
+    info.dwKeySpec = spec;
+    if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+        throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
+}
+
 bool certificate_in_store(HCERTSTORE store, const std::vector<BYTE> &der) {
     PCCERT_CONTEXT ctx = nullptr;
     while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
@@ -202,15 +218,7 @@ int import_pfx(const Arguments &args) {
     PCCERT_CONTEXT ctx = nullptr;
     try {
         ctx = add_new_certificate(store, der, store_name);
-        std::u16string container = wide(ref.container), provider_name = wide(provider.name);
-        CRYPT_KEY_PROV_INFO info{};
-        info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
-        info.pwszProvName = const_cast<LPWSTR>(provider_name.c_str());
-        info.dwProvType = provider.type;
-        info.dwFlags = args.flag("machine") ? CRYPT_MACHINE_KEYSET : 0;
-        info.dwKeySpec = spec;
-        if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
-            throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
+        link_to_key(ctx, ref.container, provider.name, provider.type, spec, args.flag("machine"));
         if (!friendly.empty()) set_friendly_name(ctx, friendly);
     } catch (...) {
         if (ctx != nullptr) CertDeleteCertificateFromStore(ctx);
@@ -258,15 +266,8 @@ int add_cert(const Arguments &args) {
     try {
         if (args.has("friendly-name")) set_friendly_name(ctx, args.get("friendly-name"));
         if (args.has("container")) {
-            std::u16string container = wide(args.get("container")), provider_name = wide(provider.name);
-            CRYPT_KEY_PROV_INFO info{};
-            info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
-            info.pwszProvName = const_cast<LPWSTR>(provider_name.c_str());
-            info.dwProvType = provider.type;
-            info.dwFlags = args.flag("machine") ? CRYPT_MACHINE_KEYSET : 0;
-            info.dwKeySpec = spec;
-            if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
-                throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
+            link_to_key(ctx, args.get("container"), provider.name, provider.type, spec,
+                        args.flag("machine"));
         }
     } catch (...) {
         CertDeleteCertificateFromStore(ctx);
