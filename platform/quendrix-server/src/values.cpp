@@ -23,6 +23,15 @@ void write_header(unsigned char *data, uint32_t length, int tag) {
 
 bool is_heap_value(qx_value v) { return !qx_is_inline(v); }
 
+// Slot i of an error value when it holds text, else null: error values can also
+// arrive from a BLOB, with anything in their slots.
+const char *error_text(qx_value err, size_t i) {
+    if (qx_tag_of(err) != QX_TAG_ERROR || qx_slot_count(err) < 3) return nullptr;
+    qx_value text = qx_slots(err)[i];
+    bool is_text = !qx_is_inline(text) && qx_tag_of(text) == QX_TAG_STRING;
+    return is_text ? static_cast<const char *>(text) : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -93,8 +102,8 @@ int64_t qx_unbox(qx_value v) {
     if (qx_is_inline(v)) return static_cast<int64_t>(reinterpret_cast<uintptr_t>(v));
     switch (qx_tag_of(v)) {
         case QX_TAG_INTEGER: {
-            int64_t n;
-            std::memcpy(&n, v, sizeof n);
+            int64_t n = 0;
+            if (qx_length_of(v) >= sizeof n) std::memcpy(&n, v, sizeof n);
             return n;
         }
         case QX_TAG_DOUBLE:
@@ -116,14 +125,16 @@ int64_t qx_unbox(qx_value v) {
 double qx_unbox_double(qx_value v) {
     if (qx_is_inline(v)) return static_cast<double>(reinterpret_cast<uintptr_t>(v));
     switch (qx_tag_of(v)) {
+        // Values decoded from a BLOB may be shorter than their type: read only
+        // what the value holds.
         case QX_TAG_DOUBLE: {
-            double d;
-            std::memcpy(&d, v, sizeof d);
+            double d = 0;
+            if (qx_length_of(v) >= sizeof d) std::memcpy(&d, v, sizeof d);
             return d;
         }
         case QX_TAG_FLOAT: {
-            float f;
-            std::memcpy(&f, v, sizeof f);
+            float f = 0;
+            if (qx_length_of(v) >= sizeof f) std::memcpy(&f, v, sizeof f);
             return f;
         }
         case QX_TAG_INTEGER:
@@ -214,19 +225,15 @@ qx_value qx_error_new(const char *sqlstate, const char *native_code, const char 
 }
 
 const char *qx_error_state(qx_value err) {
-    if (qx_tag_of(err) != QX_TAG_ERROR || qx_slot_count(err) < 3) return "HY000";
-    return static_cast<const char *>(qx_slots(err)[0]);
+    const char *state = error_text(err, 0);
+    return state ? state : "HY000";
 }
 
-const char *qx_error_native_code(qx_value err) {
-    if (qx_tag_of(err) != QX_TAG_ERROR || qx_slot_count(err) < 3) return nullptr;
-    qx_value code = qx_slots(err)[1];
-    return qx_tag_of(code) == QX_TAG_STRING ? static_cast<const char *>(code) : nullptr;
-}
+const char *qx_error_native_code(qx_value err) { return error_text(err, 1); }
 
 const char *qx_error_message(qx_value err) {
-    if (qx_tag_of(err) != QX_TAG_ERROR || qx_slot_count(err) < 3) return "unknown error";
-    return static_cast<const char *>(qx_slots(err)[2]);
+    const char *message = error_text(err, 2);
+    return message ? message : "unknown error";
 }
 
 }  // extern "C"

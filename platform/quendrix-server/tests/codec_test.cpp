@@ -71,4 +71,23 @@ TEST(Codec, ImpossibleSlotCountIsRefusedBeforeAllocating) {
     EXPECT_FALSE(ok);
 }
 
+// Values of a known tag but the wrong shape, as a BLOB from SQL can carry them:
+// an error whose slots hold no text, numbers shorter than their type. Reading
+// them must stay inside the value.
+TEST(Codec, MisshapenValuesFromABlobAreReadSafely) {
+    qx_value error_of_integers = qx_alloc(3 * sizeof(qx_value), QX_TAG_ERROR);
+    qx_slots(error_of_integers)[0] = qx_box_int64(5);
+    qx_slots(error_of_integers)[2] = qx_box_int64(70000);
+    qx_value v = qx_list(4, error_of_integers, qx_alloc(0, QX_TAG_DOUBLE),
+                         qx_alloc(2, QX_TAG_FLOAT), qx_alloc(4, QX_TAG_INTEGER));
+    std::string bytes = qx::serialize(v);
+    qx_free_tree(v);
+    bool ok = false;
+    qx_value back = qx::deserialize(bytes.data(), bytes.size(), &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(shown(back), "[<error HY000: unknown error>, 0.0, 0.0, 0]");
+    EXPECT_EQ(qx_unbox(qx_slots(back)[1]), 0);
+    qx_free_tree(back);
+}
+
 }  // namespace
