@@ -87,6 +87,7 @@ TEST_F(KeysTest, SigningRefusesOtherDigestsAndWrongLengths)
     } cases[] = {
         {NID_sha256, 32, "unsupported algorithm nid", "NID=0x2a0"},
         {NID_sha512, 64, "unsupported algorithm nid", "NID=0x2a2"},
+        {-1, 20, "unsupported algorithm nid", "NID=0xffffffff"},
         {NID_sha1, 16, "invalid digest length", ""},
         {NID_md5, 20, "invalid digest length", ""},
         {NID_md5_sha1, 20, "invalid digest length", ""},
