@@ -3,6 +3,7 @@
 #include "e_capi.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 
 #include <openssl/buffer.h>
@@ -986,7 +987,9 @@ int capi_rsa_sign(int dtype, const unsigned char *m, unsigned int m_len, unsigne
         break;
     default:
         CAPIerr(CAPI_F_CAPI_RSA_SIGN, CAPI_R_UNSUPPORTED_ALGORITHM_NID);
-        capi_attach_number("NID=0x", "%lx", static_cast<unsigned long>(dtype));
+        /* The identifier is a 32-bit int: a negative one prints as its 8 hex digits. */
+        capi_attach_number("NID=0x", "%lx",
+                           static_cast<unsigned long>(static_cast<uint32_t>(dtype)));
         return -1;
     }
     /* CryptoAPI reads as many bytes as the algorithm's hash is long. */

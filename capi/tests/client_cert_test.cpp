@@ -82,6 +82,25 @@ TEST_F(ClientCertTest, IssuerMustBeInANonEmptyCaList)
     sk_X509_NAME_pop_free(cas, X509_NAME_free);
 }
 
+TEST_F(ClientCertTest, AKeyThatCannotBeBuiltStillYieldsTheCertificate)
+{
+    // Opening the candidates' keys succeeds; exporting the chosen one's public half fails.
+    cryptoapi_test_fail("CryptExportKey", NTE_BAD_KEY, 0, 1);
+    X509 *cert = nullptr;
+    EVP_PKEY *key = reinterpret_cast<EVP_PKEY *>(&cert);
+    EXPECT_EQ(choose(nullptr, &cert, &key), 1);
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(X509_cmp(cert, alice_.cert), 0);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(X509_get_ex_data(cert, cert_key_index), nullptr);
+    const std::string errors = capi_test::drain_errors();
+    EXPECT_NE(errors.find(":CAPI_GET_PKEY:pubkey export length error:"), std::string::npos)
+        << errors;
+    // Nothing refers to the chosen record any more, so it is released with the others.
+    EXPECT_EQ(cryptoapi_test_open_handles(), 0);
+    X509_free(cert);
+}
+
 TEST_F(ClientCertTest, AChoiceOutsideTheCandidatesReleasesThemAll)
 {
     for (auto chooser : {choose_none, choose_past_end}) {

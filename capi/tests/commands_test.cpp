@@ -116,6 +116,38 @@ TEST_F(CommandsTest, ProvidersAreListedAndChosen)
     EXPECT_EQ(cryptoapi_test_open_handles(), 0) << "the trial handle is released";
 }
 
+TEST_F(CommandsTest, ProviderEnumerationEndsOrFails)
+{
+    int result = 0;
+    // A failure past the first provider (two calls each) keeps the lines printed so far.
+    cryptoapi_test_fail("CryptEnumProvidersA", NTE_FAIL, 2, 1);
+    const std::string listing = printed_by("list_csps", nullptr, &result);
+    EXPECT_EQ(listing.rfind("Available CSPs:\n0. ", 0), 0u) << listing;
+    EXPECT_EQ(listing.find("\n1. "), std::string::npos) << listing;
+    EXPECT_EQ(result, 1);
+    std::string errors = capi_test::drain_errors();
+    EXPECT_NE(errors.find(":CAPI_GET_PROVNAME:cryptenumproviders error:"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("Error code= 0x80090020"), std::string::npos) << errors;
+
+    // Choosing by index fails the same way and leaves the provider settings alone.
+    EXPECT_EQ(command("csp_type", "24"), 1);
+    cryptoapi_test_fail("CryptEnumProvidersA", NTE_FAIL, 1, 1);
+    EXPECT_EQ(command("csp_idx", "0"), 0);
+    EXPECT_NE(capi_test::drain_errors().find(":CAPI_GET_PROVNAME:cryptenumproviders error:"),
+              std::string::npos);
+    EXPECT_EQ(ctx_->provider_name, nullptr);
+    EXPECT_EQ(ctx_->provider_type, 24u);
+    cryptoapi_test_reset();
+
+    // A machine without providers lists only the header.
+    capi_test::write_file(home() + "/providers", "");
+    EXPECT_EQ(printed_by("list_csps", nullptr, &result), "Available CSPs:\n");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(command("csp_idx", "0"), 0);
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
 TEST_F(CommandsTest, ContainersAreListedWhateverTheProviderQuirks)
 {
     capi_test::admin({"new-key", "--container", "first"});

@@ -87,6 +87,7 @@ TEST_F(KeysTest, SigningRefusesOtherDigestsAndWrongLengths)
     } cases[] = {
         {NID_sha256, 32, "unsupported algorithm nid", "NID=0x2a0"},
         {NID_sha512, 64, "unsupported algorithm nid", "NID=0x2a2"},
+        {-1, 20, "unsupported algorithm nid", "NID=0xffffffff"},
         {NID_sha1, 16, "invalid digest length", ""},
         {NID_md5, 20, "invalid digest length", ""},
         {NID_md5_sha1, 20, "invalid digest length", ""},
@@ -201,6 +202,88 @@ TEST_F(KeysTest, WindowsFailuresAreReportedWithTheirCodes)
         EXPECT_EQ(cryptoapi_test_open_handles(), 0);
         cryptoapi_test_reset();
     }
+}
+
+// The newest error's function text, reason text and detail; the queue is cleared.
+struct ReportedError {
+    std::string function, reason, data;
+};
+ReportedError take_error()
+{
+    const char *data = nullptr, *func = nullptr;
+    int flags = 0;
+    unsigned long err = ERR_get_error_all(nullptr, nullptr, &func, &data, &flags);
+    ReportedError e{func != nullptr ? func : "",
+                    ERR_reason_error_string(err) != nullptr ? ERR_reason_error_string(err) : "",
+                    (flags & ERR_TXT_STRING) && data != nullptr ? data : ""};
+    ERR_clear_error();
+    return e;
+}
+
+TEST_F(KeysTest, PrivateOperationsReportWindowsFailures)
+{
+    capi_test::admin({"new-key", "--container", "dss", "--algorithm", "dsa", "--key-spec",
+                      "signature"});
+    EVP_PKEY *rsa_key = load("Alice");
+    ASSERT_NE(rsa_key, nullptr);
+    RSA *rsa = const_cast<RSA *>(EVP_PKEY_get0_RSA(rsa_key));
+    ctx_->key_lookup = 3;
+    ctx_->provider_type = PROV_DSS;
+    ctx_->container_key_spec = AT_SIGNATURE;
+    EVP_PKEY *dsa_key = load("dss");
+    ASSERT_NE(dsa_key, nullptr) << capi_test::drain_errors();
+    DSA *dsa = const_cast<DSA *>(EVP_PKEY_get0_DSA(dsa_key));
+
+    const std::string dgst = capi_test::digest("SHA1", "message");
+    const auto *m = reinterpret_cast<const unsigned char *>(dgst.data());
+    const std::string ciphertext = capi_test::encrypt_to_cert(alice_.cert, "secret");
+    const struct {
+        const char *operation;
+        DWORD code;
+        const char *reason;
+    } failures[] = {
+        {"CryptCreateHash", NTE_BAD_ALGID, "cant create hash object"},
+        {"CryptSetHashParam", NTE_BAD_HASH, "cant set hash value"},
+        {"CryptSignHashA", NTE_BAD_KEY_STATE, "error signing hash"},
+    };
+    for (const auto &f : failures) {
+        SCOPED_TRACE(f.operation);
+        char code[32];
+        std::snprintf(code, sizeof(code), "Error code= 0x%lX", static_cast<unsigned long>(f.code));
+
+        unsigned char sig[256];
+        unsigned int siglen = 777;
+        cryptoapi_test_fail(f.operation, f.code, 0, 1);
+        EXPECT_EQ(RSA_sign(NID_sha1, m, 20, sig, &siglen, rsa), 0);
+        EXPECT_EQ(siglen, 777u);
+        ReportedError e = take_error();
+        EXPECT_EQ(e.function, "CAPI_RSA_SIGN");
+        EXPECT_EQ(e.reason, f.reason);
+        EXPECT_EQ(e.data, code);
+
+        cryptoapi_test_fail(f.operation, f.code, 0, 1);
+        EXPECT_EQ(DSA_do_sign(m, 20, dsa), nullptr);
+        e = take_error();
+        EXPECT_EQ(e.function, "CAPI_DSA_DO_SIGN");
+        EXPECT_EQ(e.reason, f.reason);
+        EXPECT_EQ(e.data, code);
+        // A hash that was made is destroyed on the failure path too.
+        EXPECT_EQ(cryptoapi_test_handle_counts().hashes, 0);
+        cryptoapi_test_reset();
+    }
+
+    unsigned char plain[256];
+    cryptoapi_test_fail("CryptDecrypt", NTE_BAD_DATA, 0, 1);
+    EXPECT_EQ(RSA_private_decrypt(128, reinterpret_cast<const unsigned char *>(ciphertext.data()),
+                                  plain, rsa, RSA_PKCS1_PADDING),
+              -1);
+    ReportedError e = take_error();
+    EXPECT_EQ(e.function, "CAPI_RSA_PRIV_DEC");
+    EXPECT_EQ(e.reason, "decrypt error");
+    EXPECT_EQ(e.data, "Error code= 0x80090005");
+    cryptoapi_test_reset();
+    EVP_PKEY_free(dsa_key);
+    EVP_PKEY_free(rsa_key);
 }
 
 TEST_F(KeysTest, DecryptsPkcs1AndRefusesOtherPaddings)
