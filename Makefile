@@ -13,7 +13,7 @@ PACKAGES := build-essential cmake pkg-config \
 	qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2 qml \
 	postgresql-client libpq-dev
 
-.PHONY: all deps build test test-asan test-tsan demo bench clean
+.PHONY: all deps build test test-asan test-tsan demo bench fuzz clean
 
 all: build
 
@@ -47,6 +47,15 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threads
 
+# Coverage-guided fuzzing (clang's libFuzzer) of the parsers of untrusted input, in a
+# build of its own; each target runs FUZZ_SECONDS from its seeds and a fault fails.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@$(MAKE) --no-print-directory deps PACKAGES=clang
+	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS)
+	./fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 demo: build
 	./demo/run.sh $(BUILD)
 
@@ -54,4 +63,4 @@ bench: build
 	./bench/run.sh $(BUILD)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -348,6 +348,15 @@ bool read_with_inode(const std::string &path, std::string &out, unsigned long lo
 
 }  // namespace
 
+bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
+                     bool &complete) {
+    Log log;
+    if (!parse_log(text, log)) return false;
+    for (auto &item : log.entries) entries.push_back(item.second);
+    complete = log.complete;
+    return true;
+}
+
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence) {
     auto e = std::make_shared<CertEntry>();
     e->sequence = sequence;

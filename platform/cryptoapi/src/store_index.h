@@ -28,6 +28,11 @@ namespace cryptoapi {
 // can be trusted and from the files otherwise. Keeps the index up to date when it can.
 std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir);
 
+// The entries an index log text describes, in sequence order; false when the text is no
+// index log or holds a damaged record. `complete` tells whether its last line is whole.
+bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
+                     bool &complete);
+
 // Reads one certificate and its properties from their files into a fresh entry
 // (nullptr if the certificate file is missing or not a certificate).
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence);
