@@ -259,6 +259,9 @@ private:
                 items.push_back(expression());
             }
         } while (ok_ && is_symbol(","));
+        for (const Owned &item : items)
+            if (ok_ && !is_star(item.get()) && holds_star(item.get()))
+                fail("name.* stands only as a selection item of its own");
         Owned from_where;
         if (ok_ && (is_word("FROM") || is_word("WHERE"))) from_where = from_and_where();
         Owned selection = list_of(items);
@@ -283,6 +286,7 @@ private:
             // A where condition of the integer 0 would read as "no condition":
             // keep its meaning as NOT 1.
             if (ok_ && !where.get()) where = Owned(qx_list(2, kind_of(QX_NODE_NOT), qx_box_int64(1)));
+            if (ok_ && holds_star(where.get())) fail("name.* cannot stand in a condition");
         }
         Owned from = list_of(entries);
         if (!ok_) return Owned();
@@ -313,6 +317,27 @@ private:
     static Owned column(const char *qualifier, const char *name) {
         return Owned(qx_list(3, kind_of(QX_NODE_COLUMN), qualifier ? qx_box_string(qualifier) : nullptr,
                              qx_box_string(name)));
+    }
+
+    // Whether v is a column node for all columns (name "*").
+    static bool is_star(qx_value v) {
+        if (qx_is_inline(v) || qx_tag_of(v) != QX_TAG_ARRAY || qx_slot_count(v) < 3 ||
+            qx_slots(v)[0] != kind_of(QX_NODE_COLUMN))
+            return false;
+        qx_value name = qx_slots(v)[2];
+        return qx_length_of(name) == 1 && *static_cast<const char *>(name) == '*';
+    }
+
+    // Whether an all-columns node stands anywhere in this condition, where the
+    // compiled text could not carry it. A subquery's own selection is its own.
+    static bool holds_star(qx_value v) {
+        if (is_star(v)) return true;
+        if (qx_is_inline(v) || qx_tag_of(v) != QX_TAG_ARRAY || qx_slot_count(v) < 2) return false;
+        qx_value kind = qx_slots(v)[0];
+        if (kind == kind_of(QX_NODE_EXISTS) || kind == kind_of(QX_NODE_COLUMN)) return false;
+        for (size_t i = 1; i < qx_slot_count(v); ++i)
+            if (holds_star(qx_slots(v)[i])) return true;
+        return false;
     }
 
     static Owned list_of(std::vector<Owned> &items) {
@@ -448,6 +473,7 @@ private:
             return Owned();
         }
         std::vector<std::string> parts{tok_.text};
+        bool all_columns = false;
         next();
         if (is_symbol("(")) {
             fail("function calls are not supported: " + parts[0]);
@@ -458,10 +484,13 @@ private:
             if (is_symbol("*")) {
                 next();
                 parts.push_back("*");
+                all_columns = true;
                 break;
             }
             parts.push_back(expect_name("a column name"));
         }
+        // A tree names all columns by "*": a quoted name "*" would turn into them.
+        if (ok_ && !all_columns && parts.back() == "*") fail("\"*\" cannot be a column name");
         if (!ok_) return Owned();
         std::string qualifier;
         for (size_t i = 0; i + 1 < parts.size(); ++i) qualifier += (i ? "." : "") + parts[i];

@@ -119,8 +119,8 @@ TEST(QueryTree, CompilerWritesTheTextOfWhatWasParsed) {
         {"select a from t where (a = 1 or b != 2) and c <= 3 and d > 4 and e >= 5 and f == 6",
          "SELECT A FROM T WHERE ((((((A = 1) OR (B <> 2)) AND (C <= 3)) AND (D > 4)) AND (E >= 5)) "
          "AND (F = 6))"},
-        {"select a from t where not exists (select * from u where u.k = t.k)",
-         "SELECT A FROM T WHERE (NOT EXISTS (SELECT * FROM U WHERE (U.K = T.K)))"},
+        {"select a from t where not exists (select u.* from u where u.k = t.k)",
+         "SELECT A FROM T WHERE (NOT EXISTS (SELECT U.* FROM U WHERE (U.K = T.K)))"},
         {"select a from DB.DBA.T where DB.DBA.T.a = 0", "SELECT A FROM `DB.DBA.T` WHERE (`DB.DBA.T`.A = 0)"},
         // A condition of the integer 0 keeps its meaning.
         {"select a from t where 0", "SELECT A FROM T WHERE (NOT 1)"},
@@ -146,6 +146,15 @@ TEST(QueryTree, ParserRefusesWhatItDoesNotSupport) {
         {"select 99999999999999999999", "sql_parse: integer 99999999999999999999 is out of the 64-bit range"},
         {"select a from t where exists (select 1", "sql_parse: expected \")\" near end of text"},
         {"select a ? b", "sql_parse: unexpected character '?'"},
+        // All columns of a table are a selection item of their own, never an operand;
+        // a quoted "*" would compile to all columns.
+        {"select t.* > 's' from t", "sql_parse: name.* stands only as a selection item of its own"},
+        {"select not t.* from t", "sql_parse: name.* stands only as a selection item of its own"},
+        {"select a from t where t.* = 1 or b = 2", "sql_parse: name.* cannot stand in a condition"},
+        {"select a from t where exists (select 1 from u where u.* = 1)",
+         "sql_parse: name.* cannot stand in a condition"},
+        {"select \"*\" from t", "sql_parse: \"*\" cannot be a column name"},
+        {"select a from t where t.\"*\" = 1", "sql_parse: \"*\" cannot be a column name"},
     };
     for (const auto &c : cases) EXPECT_EQ(round_trip(c.sql), std::string("error: ") + c.message) << c.sql;
 
