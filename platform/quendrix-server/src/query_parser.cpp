@@ -1,6 +1,7 @@
 // The parser of select queries into parse trees (see quendrix/query_tree.h).
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -174,6 +175,8 @@ private:
             if (real) {
                 tok_.kind = Tok::Real;
                 tok_.real = std::strtod(tok_.text.c_str(), nullptr);
+                // Too large a number reads as infinity, which no SQL literal can carry.
+                if (!std::isfinite(tok_.real)) fail("number " + tok_.text + " is out of the double range");
             } else {
                 tok_.kind = Tok::Integer;
                 tok_.integer = std::strtoll(tok_.text.c_str(), nullptr, 10);

@@ -144,6 +144,8 @@ TEST(QueryTree, ParserRefusesWhatItDoesNotSupport) {
         {"select a from t where a = (select 1)", "sql_parse: subqueries are supported only after EXISTS"},
         {"select a from t; select 2", "sql_parse: unexpected SELECT"},
         {"select 99999999999999999999", "sql_parse: integer 99999999999999999999 is out of the 64-bit range"},
+        {"select 1.5e400", "sql_parse: number 1.5e400 is out of the double range"},
+        {"select a from t where a < -2e308", "sql_parse: number 2e308 is out of the double range"},
         {"select a from t where exists (select 1", "sql_parse: expected \")\" near end of text"},
         {"select a ? b", "sql_parse: unexpected character '?'"},
         // All columns of a table are a selection item of their own, never an operand;
