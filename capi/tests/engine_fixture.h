@@ -46,13 +46,7 @@ protected:
     // Text printed into a memory stream by `print`.
     template <typename F> static std::string capture(F print)
     {
-        BIO *mem = BIO_new(BIO_s_mem());
-        print(mem);
-        char *data = nullptr;
-        long len = BIO_get_mem_data(mem, &data);
-        std::string text(data, static_cast<size_t>(len));
-        BIO_free(mem);
-        return text;
+        return capi_test::bio_text(print);
     }
 
     // Points the trace at a file in the state directory and returns its name.

@@ -261,13 +261,7 @@ std::string encrypt_to_cert(X509 *cert, const std::string &plain)
 
 std::string drain_errors()
 {
-    BIO *mem = BIO_new(BIO_s_mem());
-    ERR_print_errors(mem);
-    char *data = nullptr;
-    long len = BIO_get_mem_data(mem, &data);
-    std::string text(data, static_cast<size_t>(len));
-    BIO_free(mem);
-    return text;
+    return bio_text([](BIO *mem) { ERR_print_errors(mem); });
 }
 
 }  // namespace capi_test

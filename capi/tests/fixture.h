@@ -4,6 +4,7 @@
 #ifndef CAPI_TESTS_FIXTURE_H
 #define CAPI_TESTS_FIXTURE_H
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -77,6 +78,18 @@ bool verify_with_cert(X509 *cert, const char *md_name, const std::string &dgst,
 
 // Encrypts with the certificate's public key (PKCS #1 v1.5), in software.
 std::string encrypt_to_cert(X509 *cert, const std::string &plain);
+
+// Text that `print` writes into a memory stream.
+template <typename F> std::string bio_text(F print)
+{
+    BIO *mem = BIO_new(BIO_s_mem());
+    print(mem);
+    char *data = nullptr;
+    long len = BIO_get_mem_data(mem, &data);
+    std::string text(data, static_cast<size_t>(len));
+    BIO_free(mem);
+    return text;
+}
 
 // All errors on the thread's queue, printed as OpenSSL prints them; clears the queue.
 std::string drain_errors();
