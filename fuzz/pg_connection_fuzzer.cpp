@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "pg_listener.h"
+#include "network/pg_listener.h"
 
 namespace {
 

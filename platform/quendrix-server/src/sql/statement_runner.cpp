@@ -7,7 +7,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "result_set.h"
+#include "sql/result_set.h"
 
 namespace qx {
 

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <vector>
 
-#include "pg_listener.h"
-#include "pg_wire.h"
-#include "result_set.h"
+#include "network/pg_listener.h"
+#include "network/pg_wire.h"
+#include "sql/result_set.h"
 
 namespace qx {
 namespace pg {

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
-#include "pg_listener.h"
+#include "network/pg_listener.h"
 
 namespace {
 

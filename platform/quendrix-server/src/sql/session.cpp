@@ -2,7 +2,7 @@
 // their rows the way the shell shows them.
 #include <sqlite3.h>
 
-#include "result_set.h"
+#include "sql/result_set.h"
 
 namespace qx {
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "pg_listener.h"
-#include "pg_wire.h"
+#include "network/pg_listener.h"
+#include "network/pg_wire.h"
 
 namespace {
 
