@@ -10,10 +10,24 @@
 
 struct sqlite3;
 struct sqlite3_value;
+struct qx_client;
 
-// A client connection: one SQLite database handle.
+namespace qx {
+// One check of a connection's SQLite authorizer: answers SQLITE_OK, SQLITE_DENY or
+// SQLITE_IGNORE for an action, with SQLite's four text arguments.
+using AuthorizerCheck = int (*)(qx_client *client, int action, const char *arg1,
+                                const char *arg2, const char *database, const char *trigger);
+}  // namespace qx
+
+// A client connection: one SQLite database handle, and who is using it. The shell
+// is the local administrator (user number 0); a network session takes the number and
+// flag of the user it authenticated as.
 struct qx_client {
     sqlite3 *db = nullptr;
+    int user_number = 0;
+    bool is_admin = true;
+    // The checks SQLite's authorizer asks, in order; see add_authorizer_check.
+    std::vector<qx::AuthorizerCheck> authorizer_checks;
 };
 
 // The state of one built-in call in progress.
@@ -120,6 +134,11 @@ qx_value error_from_sqlite(sqlite3 *db, int rc);
 // Makes one server function callable from SQL on this connection in the
 // calling form of built-ins, without registering it as a built-in.
 bool install_function(qx_client *client, const char *name, qx_bif_fn fn, std::string *error);
+
+// Adds a check to the connection's SQLite authorizer (installed with the first check).
+// Every check is asked in turn: the first that denies decides, then the first that
+// ignores; an action all checks allow is allowed.
+void add_authorizer_check(qx_client *client, AuthorizerCheck check);
 
 // The catalogue DB.DBA.SYS_KEYS and the query-tree functions on a connection.
 bool install_catalogue(sqlite3 *db, std::string *error);
