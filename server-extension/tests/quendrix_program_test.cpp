@@ -178,6 +178,9 @@ TEST_F(Quendrix, ExitStatusIsTheServers) {
         {{"quendrix", "--database", db, "--execute", "select nothing_here()"}, 1, ""},
         {{"quendrix", "--database"}, 2, ""},
         {{"quendrix", "--frobnicate"}, 2, ""},
+        // An empty address is no address: refused, not ignored.
+        {{"quendrix", "--database", db, "--listen", ""}, 2, ""},
+        {{"quendrix", "--database", db, "--listen="}, 2, ""},
         {{"quendrix", "--help"}, 0, "Usage: quendrix [--database FILE] [--execute SQL]..."},
         {{"quendrix", "--version"}, 0, "model Sample Interface"},
     };
@@ -265,6 +268,46 @@ TEST_F(Quendrix, StandardInputInBatchStopsAtAnError) {
     r = run_program(kQuendrix, {"quendrix", "--database", db}, "select sum(a)\nfrom t");
     EXPECT_EQ(r.out, "1\n");
     EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Quendrix, ShellCommandsShowHeadersTablesAndSchema) {
+    ASSERT_EQ(sql({"create table b(x); create table a(id primary key, name); "
+                   "create index a_name on a(name); create view v as select name from a; "
+                   "insert into a values (1, 'one')"})
+                  .status,
+              0);
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db},
+                               ".tables\n.schema A\n.headers on\nselect id, name as who from a;\n"
+                               "select * from b;\ncall n_range_bif(0, 1);\n.headers off\n"
+                               "select 2 as two;\n");
+    EXPECT_EQ(r.out,
+              "a\nb\nv\n"
+              "CREATE TABLE a(id primary key, name);\nCREATE INDEX a_name on a(name);\n"
+              "id|who\n1|one\n"
+              "x\n"  // a result without rows still names its columns
+              "column1|column2\n0|0\n"
+              "2\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+
+    r = run_program(kQuendrix, {"quendrix", "--database", db, "--headers", "-e", "select 1 as one"});
+    EXPECT_EQ(r.out, "one\n1\n");
+
+    // A bad command is an error like a bad statement: batch input stops there.
+    const struct {
+        const char *input, *err;
+    } errors[] = {
+        {".headers maybe\nselect 1;\n", "*** Error 42601: usage: .headers on|off\n"},
+        {".schema a b\n", "*** Error 42601: usage: .schema [TABLE]\n"},
+        {".frobnicate now\nselect 1;\n",
+         "*** Error 42601: unknown shell command \".frobnicate now\"; .help lists the commands\n"},
+    };
+    for (const auto &e : errors) {
+        r = run_program(kQuendrix, {"quendrix", "--database", db}, e.input);
+        EXPECT_EQ(r.err, e.err) << e.input;
+        EXPECT_EQ(r.out, "") << e.input;
+        EXPECT_EQ(r.status, 1) << e.input;
+    }
 }
 
 TEST_F(Quendrix, InteractiveModeKeepsServingAfterErrors) {

@@ -136,6 +136,16 @@ private:
 
 void print_error(FILE *err, const SqlError &e);
 
+// Serves statements and shell commands from standard input: interactively (a
+// prompt, errors do not end the run, Ctrl-C cancels) when `interactive` or when
+// it is a terminal, else in batch. Returns the exit status.
+int serve_stdin(Session &session, bool interactive);
+
+// Runs a shell command line (".headers on", ".tables", ...). False, with the error
+// printed, when it fails; *quit is set by ".quit" and ".exit".
+bool run_shell_command(Session &session, const std::string &line, FILE *out, FILE *err,
+                       bool *quit);
+
 // The server's own SQL functions: server_argv(), server_env(name), server_model().
 void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
 
