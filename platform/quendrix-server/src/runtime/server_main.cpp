@@ -1,7 +1,5 @@
-// The server's main entry: its command line, the start-up hook, and the shell
-// front end that serves statements from --execute, script files or standard input.
-#include <readline/history.h>
-#include <readline/readline.h>
+// The server's main entry: its command line, the start-up hook, and the statements
+// of --execute texts and script files; standard input is the shell's (shell.cpp).
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -29,7 +27,9 @@ struct Options {
     // In command-line order: true for an --execute text, false for a script path.
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
-    std::string listen;  // [HOST:]PORT of the network listener; empty for none
+    bool headers = false;
+    bool listen_given = false;
+    std::string listen;  // [HOST:]PORT of the network listener
     bool help = false;
     bool version = false;
 };
@@ -50,6 +50,7 @@ void print_usage(FILE *f, const char *prog) {
                  "  -e, --execute SQL     run the statements in SQL\n"
                  "  -i, --interactive     read standard input interactively, with prompts,\n"
                  "                        and keep serving after errors\n"
+                 "      --headers         show the column names above each result\n"
                  "  -l, --listen [HOST:]PORT  after the statements, serve PostgreSQL protocol\n"
                  "                        clients (psql, libpq) on a loopback address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
@@ -102,8 +103,11 @@ bool parse(int argc, char **argv, Options *o) {
         } else if (name == "--listen" || name == "-l") {
             if (!take_value()) return false;
             o->listen = value;
+            o->listen_given = true;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
+        } else if (name == "--headers") {
+            o->headers = true;
         } else if (name == "--help" || name == "-h") {
             o->help = true;
         } else if (name == "--version" || name == "-V") {
@@ -130,49 +134,6 @@ void run_startup_hook() {
         hook = startup_hook;
     }
     if (hook) hook();
-}
-
-bool blank(const std::string &s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
-
-// Reads one line; false at the end of input.
-bool read_line(bool interactive, bool terminal, const char *prompt, std::string *line) {
-    if (terminal) {
-        char *l = readline(prompt);
-        if (!l) return false;
-        *line = l;
-        if (!blank(*line)) add_history(l);
-        std::free(l);
-        return true;
-    }
-    if (interactive) {
-        std::fputs(prompt, stdout);
-        std::fflush(stdout);
-    }
-    return static_cast<bool>(std::getline(std::cin, *line));
-}
-
-// Serves statements from standard input. Interactive mode reports errors and
-// goes on; batch mode stops at the first error.
-int serve_stdin(qx::Session &session, bool interactive) {
-    bool terminal = isatty(STDIN_FILENO);
-    interactive = interactive || terminal;
-    if (interactive)
-        std::printf("Quendrix server %s, model %s. Statements end with ';'. Ctrl-D quits.\n",
-                    kVersion, qx_model_name());
-    std::string buffer, line;
-    while (read_line(interactive, terminal, buffer.empty() ? "quendrix> " : "    ...> ", &line)) {
-        if (buffer.empty() && (line == ".quit" || line == ".exit")) break;
-        buffer += line;
-        buffer += '\n';
-        if (!sqlite3_complete(buffer.c_str())) continue;
-        bool ok = session.execute(buffer, stdout, stderr);
-        buffer.clear();
-        if (!ok && !interactive) return 1;
-    }
-    // A last statement without its ';' still runs.
-    if (!blank(buffer) && !session.execute(buffer, stdout, stderr) && !interactive) return 1;
-    if (interactive && terminal) std::putchar('\n');
-    return 0;
 }
 
 bool read_file(const std::string &path, std::string *text, std::string *why) {
@@ -225,7 +186,8 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     std::string listen_host, why;
     int listen_port = 0;
-    if (!opts.listen.empty() &&
+    // An empty address is an error too: it must not fall back to the shell.
+    if (opts.listen_given &&
         !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &why)) {
         std::fprintf(stderr, "%s: --listen %s: %s\n", prog, opts.listen.c_str(), why.c_str());
         return 2;
@@ -240,8 +202,9 @@ int qx_server_main(int argc, char **argv, char **envp) {
         return 1;
     }
     qx::install_server_functions(session.db(), argc, argv, envp);
+    session.set_headers(opts.headers);
 
-    if (opts.actions.empty() && opts.listen.empty()) return serve_stdin(session, opts.interactive);
+    if (opts.actions.empty() && !opts.listen_given) return qx::serve_stdin(session, opts.interactive);
     for (const auto &action : opts.actions) {
         std::string sql = action.second, why;
         if (!action.first && !read_file(action.second, &sql, &why)) {
@@ -251,7 +214,7 @@ int qx_server_main(int argc, char **argv, char **envp) {
         }
         if (!session.execute(sql, stdout, stderr)) return 1;
     }
-    if (!opts.listen.empty())
+    if (opts.listen_given)
         return qx::pg::run_listener(listen_host, listen_port, {opts.database, argc, argv, envp});
     return 0;
 }

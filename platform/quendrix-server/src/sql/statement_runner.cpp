@@ -154,7 +154,7 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
     // Qualified DB.DBA names resolve to the server's own tables, for every front end.
-    std::string text = resolve_qualified_names(sql);
+    std::string text = escape_marked_blob_literals(resolve_qualified_names(sql));
     size_t offset = 0;
     while (offset < text.size()) {
         const char *start = text.c_str() + offset;
