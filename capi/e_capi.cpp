@@ -761,7 +761,7 @@ static const char *capi_missing_key_reason(DWORD code)
  * why: a certificate without key provider information has no key in CryptoAPI (nothing
  * was queued, so this queues "cant get key"); otherwise the detail goes after that of the
  * failure already queued, whose codes stay as they are. */
-void capi_explain_missing_key(PCCERT_CONTEXT cert, DWORD last_error)
+static void capi_explain_missing_key(PCCERT_CONTEXT cert, DWORD last_error)
 {
     /* The note must not add errors of its own to the queue. */
     ERR_set_mark();

@@ -147,7 +147,6 @@ int capi_ctrl(ENGINE *e, int cmd, long i, void *p, void (*f)(void));
 EVP_PKEY *capi_load_privkey(ENGINE *e, const char *key_id, UI_METHOD *ui_method,
                             void *callback_data);
 capi_key_record *capi_locate_key(capi_context *ctx, const char *id);
-void capi_explain_missing_key(PCCERT_CONTEXT cert, DWORD last_error);
 capi_key_record *capi_get_key(capi_context *ctx, const char *contname, const char *provname,
                               DWORD ptype, DWORD keyspec);
 capi_key_record *capi_key_from_cert(capi_context *ctx, PCCERT_CONTEXT cert);
