@@ -14,6 +14,7 @@
 
 #include "internal.h"
 #include "network/pg_listener.h"
+#include "sql/row_security.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Options {
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
     std::string listen;  // [HOST:]PORT of the network listener; empty for none
+    std::string query_rewrite;  // the built-in that restricts other users' selects
     bool help = false;
     bool version = false;
 };
@@ -41,6 +43,8 @@ const char *program_name(int argc, char **argv) {
 void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
                  "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
+                 "       [--query-rewrite NAME]\n"
+                 "       [--query-rewrite NAME]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -54,6 +58,10 @@ void print_usage(FILE *f, const char *prog) {
                  "                        clients (psql, libpq) on a loopback address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
                  "                        SIGTERM\n"
+                 "  --query-rewrite NAME  give every select query of a user who is no\n"
+                 "                        administrator to the built-in NAME (as NAME(user\n"
+                 "                        number, query tree)) before it runs, and refuse that\n"
+                 "                        user any other read of report tables\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -102,6 +110,13 @@ bool parse(int argc, char **argv, Options *o) {
         } else if (name == "--listen" || name == "-l") {
             if (!take_value()) return false;
             o->listen = value;
+        } else if (name == "--query-rewrite") {
+            if (!take_value()) return false;
+            if (value.empty()) {
+                std::fprintf(stderr, "%s: option '--query-rewrite' needs a built-in's name\n", prog);
+                return false;
+            }
+            o->query_rewrite = value;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
         } else if (name == "--help" || name == "-h") {
@@ -113,7 +128,8 @@ bool parse(int argc, char **argv, Options *o) {
                          prog, a.c_str(), prog);
             return false;
         }
-        if (has_value && name != "--database" && name != "--execute" && name != "--listen") {
+        if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
+            name != "--query-rewrite") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -232,6 +248,14 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     qx::apply_test_faults(envp);
     run_startup_hook();
+    if (!opts.query_rewrite.empty()) {
+        if (!qx_bif_find(opts.query_rewrite.c_str())) {
+            std::fprintf(stderr, "%s: --query-rewrite %s: no built-in of that name\n", prog,
+                         opts.query_rewrite.c_str());
+            return 2;
+        }
+        qx::set_query_rewrite(opts.query_rewrite);
+    }
 
     qx::Session session;
     qx::SqlError error;
