@@ -146,6 +146,10 @@ TEST_F(RowSecurity, EveryOtherWayToReportRowsIsRefused) {
          " for table DB.DBA.NEED_TO_KNOW: only an administrator changes it"},
         {"delete from \"db.dba.need_to_know\"", " for table DB.DBA.NEED_TO_KNOW"},
         {"drop table DB.DBA.SALES_REPORT", " for table DB.DBA.SALES_REPORT"},
+        // Temporary objects come first in name lookup: none may shadow the real tables.
+        {"create temp view \"DB.DBA.NEED_TO_KNOW\" as select 'secret' NK_CLASS, 7 NK_USER",
+         " to create DB.DBA.NEED_TO_KNOW: only an administrator creates it"},
+        {"create temp table \"db.dba.sales_report\"(TITLE, R_CLASS)", " to create db.dba.sales_report"},
         {"alter table DB.DBA.SALES_REPORT rename to OPEN_SALES", " for table DB.DBA.SALES_REPORT"},
         {"create index BY_TITLE on DB.DBA.SALES_REPORT(abs(AMOUNT))", " for table DB.DBA.SALES_REPORT"},
         {"create trigger COPIER after insert on PLAIN begin insert into PLAIN select REGION, TITLE "

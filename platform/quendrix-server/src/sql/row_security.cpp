@@ -97,6 +97,17 @@ int row_security_check(qx_client *client, int action, const char *arg1, const ch
                 return deny(client, std::string("permission denied for table ") + arg2 +
                                         ": only an administrator changes it");
             return SQLITE_OK;
+        case SQLITE_CREATE_TABLE:
+        case SQLITE_CREATE_TEMP_TABLE:
+        case SQLITE_CREATE_VIEW:
+        case SQLITE_CREATE_TEMP_VIEW:
+        case SQLITE_CREATE_VTABLE:
+            // A temporary table or view of the same name would shadow the real one in
+            // the restricted queries.
+            if (is_need_to_know_table(arg1) || (arg1 && is_report_table(arg1)))
+                return deny(client, std::string("permission denied to create ") + arg1 +
+                                        ": only an administrator creates it");
+            return SQLITE_OK;
         case SQLITE_CREATE_TRIGGER:
             // A stored trigger runs with the rights of whoever fires it, an administrator
             // too: it could copy report rows to where this user reads them.
