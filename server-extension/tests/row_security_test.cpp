@@ -28,7 +28,7 @@ const char *const kSchema =
     "create table PLAIN(REGION, NOTE);"
     "insert into PLAIN values ('north', 'n'), ('south', 's');"
     "create view ALL_SALES as select * from DB.DBA.SALES_REPORT;"
-    "create view SALES_ROWS as select 1 ONE from DB.DBA.SALES_REPORT;"
+    "create view \"sales_rows\" as select 1 ONE from DB.DBA.SALES_REPORT;"
     "create view PLAIN_NOTES as select NOTE from PLAIN;";
 
 class RowSecurity : public testing::Test {

@@ -47,9 +47,9 @@ bool is_view(sqlite3 *db, const std::string &name) {
                                       nullptr, nullptr) == SQLITE_OK)
         return false;
     sqlite3_stmt *stmt = nullptr;
-    bool view = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_schema WHERE type = 'view' AND name = ?1 "
+    bool view = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_schema WHERE type = 'view' AND name = ?1 COLLATE NOCASE "
                                        "UNION ALL SELECT 1 FROM sqlite_temp_schema WHERE type = 'view' "
-                                       "AND name = ?1", -1, &stmt, nullptr) == SQLITE_OK &&
+                                       "AND name = ?1 COLLATE NOCASE", -1, &stmt, nullptr) == SQLITE_OK &&
                 sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
                 sqlite3_step(stmt) == SQLITE_ROW;
     sqlite3_finalize(stmt);
