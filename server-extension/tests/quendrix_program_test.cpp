@@ -183,6 +183,10 @@ TEST_F(Quendrix, ExitStatusIsTheServers) {
         {{"quendrix", "--database", db, "--listen="}, 2, ""},
         {{"quendrix", "--help"}, 0, "Usage: quendrix [--database FILE] [--execute SQL]..."},
         {{"quendrix", "--version"}, 0, "model Sample Interface"},
+        // The rewrite must name a built-in; the shell (an administrator) is not restricted.
+        {{"quendrix", "--database", db, "--query-rewrite", "need_to_know", "-e", "select 2"}, 0, "2\n"},
+        {{"quendrix", "--database", db, "--query-rewrite=no_such_builtin", "-e", "select 1"}, 2, ""},
+        {{"quendrix", "--database", db, "--query-rewrite", "", "-e", "select 1"}, 2, ""},
     };
     for (const auto &c : cases) {
         ProgramRun r = run_program(kQuendrix, c.args);

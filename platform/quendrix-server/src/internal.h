@@ -29,6 +29,15 @@ struct qx_client {
     bool is_admin = true;
     // The checks SQLite's authorizer asks, in order; see add_authorizer_check.
     std::vector<qx::AuthorizerCheck> authorizer_checks;
+    // Row-level security (sql/row_security.cpp): the report tables the statement being
+    // prepared may read, whether a statement is only being measured, what a refused read
+    // was part of, and why the check last refused.
+    std::vector<std::string> readable_reports;
+    std::vector<std::string> views_read;
+    bool row_security_probing = false;
+    std::string *report_found = nullptr;  // set: a probe that notes the first report read
+    std::string row_security_context;
+    std::string row_security_denial;
 };
 
 // The state of one built-in call in progress.
@@ -172,8 +181,10 @@ void add_authorizer_check(qx_client *client, AuthorizerCheck check);
 // The catalogue DB.DBA.SYS_KEYS and the query-tree functions on a connection.
 bool install_catalogue(sqlite3 *db, std::string *error);
 bool install_query_functions(qx_client *client, std::string *error);
+bool install_row_security(qx_client *client, std::string *error);
 inline bool install_query_support(qx_client *client, std::string *error) {
-    return install_catalogue(client->db, error) && install_query_functions(client, error);
+    return install_catalogue(client->db, error) && install_query_functions(client, error) &&
+           install_row_security(client, error);
 }
 
 }  // namespace qx

@@ -12,6 +12,7 @@
 
 #include "internal.h"
 #include "network/pg_listener.h"
+#include "sql/row_security.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Options {
     bool headers = false;
     bool listen_given = false;
     std::string listen;  // [HOST:]PORT of the network listener
+    std::string query_rewrite;  // the built-in that restricts other users' selects
     bool help = false;
     bool version = false;
 };
@@ -41,6 +43,8 @@ const char *program_name(int argc, char **argv) {
 void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
                  "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
+                 "       [--query-rewrite NAME]\n"
+                 "       [--query-rewrite NAME]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -55,6 +59,10 @@ void print_usage(FILE *f, const char *prog) {
                  "                        clients (psql, libpq) on a loopback address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
                  "                        SIGTERM\n"
+                 "  --query-rewrite NAME  give every select query of a user who is no\n"
+                 "                        administrator to the built-in NAME (as NAME(user\n"
+                 "                        number, query tree)) before it runs, and refuse that\n"
+                 "                        user any other read of report tables\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -104,6 +112,13 @@ bool parse(int argc, char **argv, Options *o) {
             if (!take_value()) return false;
             o->listen = value;
             o->listen_given = true;
+        } else if (name == "--query-rewrite") {
+            if (!take_value()) return false;
+            if (value.empty()) {
+                std::fprintf(stderr, "%s: option '--query-rewrite' needs a built-in's name\n", prog);
+                return false;
+            }
+            o->query_rewrite = value;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
         } else if (name == "--headers") {
@@ -117,7 +132,8 @@ bool parse(int argc, char **argv, Options *o) {
                          prog, a.c_str(), prog);
             return false;
         }
-        if (has_value && name != "--database" && name != "--execute" && name != "--listen") {
+        if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
+            name != "--query-rewrite") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -194,6 +210,14 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     qx::apply_test_faults(envp);
     run_startup_hook();
+    if (!opts.query_rewrite.empty()) {
+        if (!qx_bif_find(opts.query_rewrite.c_str())) {
+            std::fprintf(stderr, "%s: --query-rewrite %s: no built-in of that name\n", prog,
+                         opts.query_rewrite.c_str());
+            return 2;
+        }
+        qx::set_query_rewrite(opts.query_rewrite);
+    }
 
     qx::Session session;
     qx::SqlError error;
