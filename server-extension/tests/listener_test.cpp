@@ -474,6 +474,45 @@ TEST_F(Listener, MessagesClaimMemoryOnlyAsTheyArriveAndWithinABound) {
     EXPECT_EQ(s.stop(), 0);
 }
 
+// The sanitizers reserve address space of their own and end the process when
+// an allocation fails, so limits on address space are for plain builds only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The address space a process has mapped, in KiB.
+long vm_size_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 7, "VmSize:") == 0) return std::atol(line.c_str() + 7);
+    return -1;
+}
+
+TEST_F(Listener, AllocationFailureEndsOnlyThatClient) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
+    Server s(db);
+    RawClient greedy(s.port());
+    ASSERT_TRUE(greedy.login());
+    // The server may map little more than it has now: a 30 MiB query cannot be held.
+    rlimit tight{static_cast<rlim_t>(vm_size_kib(s.pid()) + 8 * 1024) * 1024, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_AS, &tight, nullptr), 0);
+    std::string q = "select length('" + std::string(30u << 20, 'x') + "')";
+    q += '\0';
+    greedy.send_bytes(RawClient::header('Q', static_cast<uint32_t>(q.size())) + q);
+    auto m = greedy.reply();
+    EXPECT_EQ(m.first, 'E');
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "53200");
+    rlimit loose{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_AS, &loose, nullptr), 0);
+    Conn c = connect(s);
+    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+    EXPECT_EQ(exec(c.get(), "select 'still serving'"), "still serving\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
 TEST_F(Listener, SilentAndIdleClientsLoseTheirSlots) {
     Server s(db, ServerOptions{{}, {"--startup-timeout", "1", "--idle-session-timeout", "1"}, 0});
     ASSERT_GT(s.port(), 0);
