@@ -146,7 +146,8 @@ private:
     std::string text_;
 };
 
-// The error that ends the connection at a read that went wrong.
+// Reads the next message, waiting at most the idle-session timeout. A read that
+// goes wrong ends the connection; the client is told why when there is a why.
 bool Client::read_message(char *type, std::string *body) {
     using Clock = qx::pg::MessageReader::Clock;
     int idle = c_->settings->idle_session_timeout_s;
