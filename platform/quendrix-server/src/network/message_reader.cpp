@@ -30,7 +30,7 @@ int wait_ms(qx::pg::MessageReader::Clock::time_point deadline) {
 namespace qx {
 namespace pg {
 
-ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point deadline) {
+ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point &deadline) {
     while (n > 0) {
         pollfd p{fd_, POLLIN, 0};
         int ready = poll(&p, 1, wait_ms(deadline));
@@ -40,13 +40,15 @@ ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point deadline)
         ssize_t got = recv(fd_, into, n, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (got <= 0) return ReadStatus::closed;
+        if (silence_.count() > 0) deadline = Clock::now() + silence_;
         into += got;
         n -= static_cast<size_t>(got);
     }
     return ReadStatus::ok;
 }
 
-ReadStatus MessageReader::body_of(uint32_t length, std::string *body, Clock::time_point deadline) {
+ReadStatus MessageReader::body_of(uint32_t length, std::string *body,
+                                  Clock::time_point &deadline) {
     body->clear();
     while (body->size() < length) {
         size_t at = body->size();

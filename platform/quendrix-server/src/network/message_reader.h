@@ -31,6 +31,10 @@ public:
     ReadStatus read_startup(std::string *body, Clock::time_point deadline);
     // A typed message into *type and *body.
     ReadStatus read_message(char *type, std::string *body, Clock::time_point deadline);
+    // From now on, each arrival of bytes moves the deadline of the read under
+    // way to this long after it: the deadline then bounds silence, not the
+    // time a long message takes. Zero (the default) keeps deadlines fixed.
+    void set_silence_limit(std::chrono::milliseconds limit) { silence_ = limit; }
     // The length the last too_large or malformed message announced.
     uint32_t announced() const { return announced_; }
 
@@ -39,12 +43,13 @@ public:
     static void release(std::string *body);
 
 private:
-    ReadStatus fill(char *into, size_t n, Clock::time_point deadline);
-    ReadStatus body_of(uint32_t length, std::string *body, Clock::time_point deadline);
+    ReadStatus fill(char *into, size_t n, Clock::time_point &deadline);
+    ReadStatus body_of(uint32_t length, std::string *body, Clock::time_point &deadline);
 
     int fd_;
     uint32_t max_body_;
     uint32_t announced_ = 0;
+    std::chrono::milliseconds silence_{0};
 };
 
 }  // namespace pg

@@ -150,7 +150,9 @@ private:
 // goes wrong ends the connection; the client is told why when there is a why.
 bool Client::read_message(char *type, std::string *body) {
     using Clock = qx::pg::MessageReader::Clock;
+    // The idle-session timeout bounds the silence before and within a message.
     int idle = c_->settings->idle_session_timeout_s;
+    reader_.set_silence_limit(std::chrono::seconds(idle));
     Clock::time_point deadline = idle > 0 ? Clock::now() + std::chrono::seconds(idle)
                                           : qx::pg::MessageReader::no_deadline();
     switch (reader_.read_message(type, body, deadline)) {
