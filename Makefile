@@ -11,9 +11,9 @@ PACKAGES := build-essential cmake pkg-config \
 	libsqlite3-dev libreadline-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2 qml \
-	postgresql-client libpq-dev
+	postgresql-client libpq-dev python3
 
-.PHONY: all deps build test test-asan test-tsan demo bench fuzz clean
+.PHONY: all deps build test test-asan test-tsan demo bench fuzz soak clean
 
 all: build
 
@@ -61,6 +61,11 @@ demo: build
 
 bench: build
 	./bench/run.sh $(BUILD)
+
+# A minute of mixed load on the network listener, then its checks and figures.
+SOAK_SECONDS ?= 60
+soak: build
+	python3 server-extension/tests/listener_soak.py $(BUILD)/bin/quendrix --seconds $(SOAK_SECONDS)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -6,9 +6,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "run_program.h"
@@ -18,28 +26,45 @@ namespace {
 const std::string kQuendrix = QUENDRIX_PATH;
 const std::string kPsql = PSQL_PATH;
 
+// How a test server is started beyond its database.
+struct ServerOptions {
+    std::vector<std::string> env;   // added to the test's environment
+    std::vector<std::string> args;  // added to the command line
+    int max_files = 0;              // the server's descriptor limit; 0 leaves it
+};
+
 // A quendrix server listening on a free loopback port. It dies with the test
-// process, and stop() ends it with SIGTERM.
+// process, and stop() ends it with SIGTERM. Every test server's command line
+// is built here.
 class Server {
 public:
-    explicit Server(const std::string &db, const std::vector<std::string> &extra_env = {}) {
+    explicit Server(const std::string &db, const std::vector<std::string> &extra_env = {})
+        : Server(db, ServerOptions{extra_env, {}, 0}) {}
+    Server(const std::string &db, const ServerOptions &o) {
         int out[2];
         if (pipe(out) != 0) return;
         std::vector<std::string> env;
         for (char **e = environ; *e; ++e) env.push_back(*e);
-        env.insert(env.end(), extra_env.begin(), extra_env.end());
+        env.insert(env.end(), o.env.begin(), o.env.end());
         std::vector<char *> envp;
         for (auto &e : env) envp.push_back(&e[0]);
         envp.push_back(nullptr);
-        std::string a[] = {"quendrix", "--database", db, "--listen", "127.0.0.1:0"};
-        char *argv[] = {&a[0][0], &a[1][0], &a[2][0], &a[3][0], &a[4][0], nullptr};
+        std::vector<std::string> a = {"quendrix", "--database", db, "--listen", "127.0.0.1:0"};
+        a.insert(a.end(), o.args.begin(), o.args.end());
+        std::vector<char *> argv;
+        for (auto &s : a) argv.push_back(&s[0]);
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
-            execve(kQuendrix.c_str(), argv, envp.data());
+            if (o.max_files > 0) {
+                rlimit files{static_cast<rlim_t>(o.max_files), static_cast<rlim_t>(o.max_files)};
+                setrlimit(RLIMIT_NOFILE, &files);
+            }
+            execve(kQuendrix.c_str(), argv.data(), envp.data());
             _exit(127);
         }
         close(out[1]);
@@ -57,6 +82,7 @@ public:
     ~Server() { stop(); }
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string conninfo(const std::string &extra = "") const {
         return "host=127.0.0.1 port=" + std::to_string(port_) +
                " user=tester dbname=x connect_timeout=10 " + extra;
@@ -122,6 +148,136 @@ std::string text_of(PGresult *r) {
 std::string exec(PGconn *c, const std::string &sql) {
     Result r(PQexec(c, sql.c_str()), PQclear);
     return text_of(r.get());
+}
+
+// A raw client socket, for what libpq would never send. Reads wait at most 10 s.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close_now();
+        timeval wait{10, 0};
+        if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    RawClient(RawClient &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    ~RawClient() { close_now(); }
+    int fd() const { return fd_; }
+    void close_now() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+    bool send_bytes(const std::string &b) {
+        return fd_ >= 0 && ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+    }
+    // One message: its type and body; type 0 when the stream ended or nothing came.
+    std::pair<char, std::string> reply() {
+        char header[5];
+        if (!fill(header, 5)) return {0, ""};
+        uint32_t length = be32(header + 1);
+        if (length < 4 || length > (1u << 26)) return {0, ""};
+        std::string body(length - 4, '\0');
+        if (!fill(&body[0], body.size())) return {0, ""};
+        return {header[0], body};
+    }
+    // Logs in and reads up to the first ReadyForQuery; false if it did not come.
+    bool login() {
+        if (!send_bytes(startup_packet())) return false;
+        for (;;) {
+            auto m = reply();
+            if (m.first == 'Z') return true;
+            if (m.first == 0 || m.first == 'E') return false;
+        }
+    }
+    // Whether the server ends the stream (after any messages) before `deadline`.
+    bool closed_by_server(std::chrono::steady_clock::time_point deadline) {
+        char b[256];
+        while (std::chrono::steady_clock::now() < deadline) {
+            ssize_t got = recv(fd_, b, sizeof b, 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return true;
+        }
+        return false;
+    }
+
+    static uint32_t be32(const char *p) {
+        const auto *u = reinterpret_cast<const unsigned char *>(p);
+        return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
+    }
+    static std::string word(uint32_t v) {
+        std::string w(4, '\0');
+        for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(v >> (24 - 8 * i));
+        return w;
+    }
+    static std::string startup_packet() {
+        std::string body = word(196608) + std::string("user\0tester\0database\0x\0\0", 24);
+        return word(static_cast<uint32_t>(body.size() + 4)) + body;
+    }
+    static std::string ssl_request() { return word(8) + word(80877103); }
+    // A message header announcing a body of `body` bytes.
+    static std::string header(char type, uint32_t body) { return type + word(body + 4); }
+    // A field of an ErrorResponse body.
+    static std::string field(const std::string &body, char code) {
+        for (size_t at = 0; at < body.size() && body[at];) {
+            std::string value = body.c_str() + at + 1;
+            if (body[at] == code) return value;
+            at += value.size() + 2;
+        }
+        return "";
+    }
+
+private:
+    bool fill(char *p, size_t n) {
+        while (n > 0) {
+            ssize_t got = recv(fd_, p, n, 0);
+            if (got <= 0) return false;
+            p += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+    int fd_ = -1;
+};
+
+// The resident memory of a process, in KiB.
+long rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// The processor time a process has used, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> f; ++i) {
+        if (i == 14) utime = std::atol(f.c_str());
+        if (i == 15) {
+            stime = std::atol(f.c_str());
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+// Connects, retrying while the server turns clients away, for at most 15 s.
+Conn connect_when_free(const Server &s) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        Conn c = connect(s);
+        if (PQstatus(c.get()) == CONNECTION_OK || std::chrono::steady_clock::now() > deadline)
+            return c;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 class Listener : public testing::Test {
@@ -285,6 +441,358 @@ TEST_F(Listener, ListenAddressMustBeLoopback) {
         EXPECT_EQ(r.status, 2) << c.address;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.address << ": " << r.err;
     }
+}
+
+TEST_F(Listener, MessagesClaimMemoryOnlyAsTheyArriveAndWithinABound) {
+    Server s(db);
+    ASSERT_GT(s.port(), 0);
+    // Clients that announce large queries and send only a few bytes hold
+    // next to nothing.
+    long before = rss_kib(s.pid());
+    std::vector<RawClient> partial;
+    for (int i = 0; i < 8; ++i) {
+        partial.emplace_back(s.port());
+        ASSERT_TRUE(partial.back().login());
+        ASSERT_TRUE(partial.back().send_bytes(RawClient::header('Q', 30u << 20) + "select 1"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(rss_kib(s.pid()) - before, 64 * 1024) << "KiB held for 8 announced 30 MiB queries";
+
+    // Beyond the bound: 54000, and only that client goes.
+    for (uint32_t announced : {40u << 20, 0xFFFFFFF0u}) {
+        RawClient big(s.port());
+        ASSERT_TRUE(big.login());
+        ASSERT_TRUE(big.send_bytes(RawClient::header('Q', announced)));
+        auto m = big.reply();
+        EXPECT_EQ(m.first, 'E') << announced;
+        EXPECT_EQ(RawClient::field(m.second, 'C'), "54000") << announced;
+        EXPECT_TRUE(big.closed_by_server(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
+    }
+    // A large query that arrives in pieces is served.
+    Conn c = connect(s);
+    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK);
+    EXPECT_EQ(exec(c.get(), "select length('" + std::string(8u << 20, 'x') + "')"), "8388608\n");
+    partial.clear();
+    EXPECT_EQ(exec(c.get(), "select 'still serving'"), "still serving\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
+// The sanitizers reserve address space of their own, end the process when an
+// allocation fails, and need file descriptors for their own checks: limits on
+// address space and descriptors are for plain builds only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The address space a process has mapped, in KiB.
+long vm_size_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 7, "VmSize:") == 0) return std::atol(line.c_str() + 7);
+    return -1;
+}
+
+TEST_F(Listener, AllocationFailureEndsOnlyThatClient) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
+    Server s(db);
+    RawClient greedy(s.port());
+    ASSERT_TRUE(greedy.login());
+    // The server may map little more than it has now: a 30 MiB query cannot be held.
+    rlimit tight{static_cast<rlim_t>(vm_size_kib(s.pid()) + 8 * 1024) * 1024, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_AS, &tight, nullptr), 0);
+    std::string q = "select length('" + std::string(30u << 20, 'x') + "')";
+    q += '\0';
+    greedy.send_bytes(RawClient::header('Q', static_cast<uint32_t>(q.size())) + q);
+    auto m = greedy.reply();
+    EXPECT_EQ(m.first, 'E');
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "53200");
+    rlimit loose{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_AS, &loose, nullptr), 0);
+    Conn c = connect(s);
+    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+    EXPECT_EQ(exec(c.get(), "select 'still serving'"), "still serving\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Listener, SilentAndIdleClientsLoseTheirSlots) {
+    Server s(db, ServerOptions{{}, {"--startup-timeout", "1", "--idle-session-timeout", "1"}, 0});
+    ASSERT_GT(s.port(), 0);
+    // Every slot taken by a client that sends nothing, or half a start-up packet.
+    std::vector<RawClient> silent;
+    for (int i = 0; i < 64; ++i) {
+        silent.emplace_back(s.port());
+        if (i % 2) silent.back().send_bytes(RawClient::word(40));
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (RawClient &r : silent) EXPECT_TRUE(r.closed_by_server(deadline));
+    Conn c = connect_when_free(s);
+    EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+
+    // Idle sessions end with PostgreSQL's reasons, in and out of a transaction.
+    const struct {
+        const char *sql, *state;
+    } idle[] = {{nullptr, "57P05"}, {"begin", "25P03"}};
+    for (const auto &k : idle) {
+        RawClient r(s.port());
+        ASSERT_TRUE(r.login());
+        if (k.sql) {
+            std::string q = std::string(k.sql) + '\0';
+            ASSERT_TRUE(r.send_bytes(RawClient::header('Q', static_cast<uint32_t>(q.size())) + q));
+            while (r.reply().first != 'Z') {
+            }
+        }
+        auto m = r.reply();
+        EXPECT_EQ(m.first, 'E');
+        EXPECT_EQ(RawClient::field(m.second, 'C'), k.state);
+        EXPECT_TRUE(r.closed_by_server(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
+    }
+    // The timeout bounds silence: a query that comes in slow pieces is served.
+    RawClient slow(s.port());
+    ASSERT_TRUE(slow.login());
+    std::string q = std::string("select 'slow'") + '\0';
+    std::string message = RawClient::header('Q', static_cast<uint32_t>(q.size())) + q;
+    for (size_t at = 0; at < message.size(); at += 4) {
+        ASSERT_TRUE(slow.send_bytes(message.substr(at, 4)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(slow.reply().first, 'T');
+}
+
+TEST_F(Listener, TimeoutOptionsAreChecked) {
+    for (const char *bad : {"--startup-timeout=0", "--startup-timeout=x", "--idle-session-timeout=-1",
+                            "--idle-session-timeout=99999999"}) {
+        ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db, "--listen",
+                                               "127.0.0.1:0", bad});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("number of seconds"), std::string::npos) << bad << ": " << r.err;
+    }
+}
+
+TEST_F(Listener, ClientBeyondTheSlotsHearsTooManyClients) {
+    Server s(db);
+    std::vector<Conn> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(connect(s));
+        ASSERT_EQ(PQstatus(held.back().get()), CONNECTION_OK) << i;
+    }
+    // libpq asks for encryption first (sslmode=prefer), hears 'N', then the reason.
+    Conn extra = connect(s, "sslmode=prefer");
+    EXPECT_EQ(PQstatus(extra.get()), CONNECTION_BAD);
+    EXPECT_NE(std::string(PQerrorMessage(extra.get())).find("sorry, too many clients already"),
+              std::string::npos)
+        << PQerrorMessage(extra.get());
+    RawClient raw(s.port());
+    ASSERT_TRUE(raw.send_bytes(RawClient::ssl_request()));
+    char answer = 0;
+    EXPECT_EQ(recv(raw.fd(), &answer, 1, 0), 1);
+    EXPECT_EQ(answer, 'N');
+    ASSERT_TRUE(raw.send_bytes(RawClient::startup_packet()));
+    auto m = raw.reply();
+    EXPECT_EQ(m.first, 'E');
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "53300");
+    EXPECT_EQ(RawClient::field(m.second, 'M'), "sorry, too many clients already");
+    // A slot that frees up is taken.
+    held.pop_back();
+    Conn next = connect_when_free(s);
+    EXPECT_EQ(PQstatus(next.get()), CONNECTION_OK) << PQerrorMessage(next.get());
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Listener, StatementOfADepartedClientIsInterruptedAndRolledBack) {
+    const char *endless[] = {
+        // a writer: holds the write lock while it runs
+        "insert into t with recursive c(x) as (select 1 union all select x + 1 from c) "
+        "select x from c",
+        // a reader calling the worker built-in: keeps writers from committing
+        "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c) "
+        "select x from c) where call_srv(x, 1) > 0",
+    };
+    for (const char *sql : endless) {
+        TempDir d;
+        Server s(d.file("gone.db"));
+        Conn c = connect(s);
+        ASSERT_EQ(exec(c.get(), "create table t(x)"), "<CREATE TABLE>");
+        {
+            RawClient gone(s.port());
+            ASSERT_TRUE(gone.login());
+            std::string q = std::string(sql) + '\0';
+            ASSERT_TRUE(gone.send_bytes(RawClient::header('Q', static_cast<uint32_t>(q.size())) + q));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        // Its work stops: another client writes, and sees none of its rows.
+        std::string inserted;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (inserted != "<INSERT 0 1>" && std::chrono::steady_clock::now() < deadline)
+            inserted = exec(c.get(), "insert into t values (-1)");
+        EXPECT_EQ(inserted, "<INSERT 0 1>") << sql;
+        EXPECT_EQ(exec(c.get(), "select count(*) from t"), "1\n") << sql;
+        EXPECT_EQ(s.stop(), 0) << sql;
+    }
+}
+
+TEST_F(Listener, SigtermStartsNoFurtherStatement) {
+    Server s(db);
+    Conn setup = connect(s);
+    ASSERT_EQ(exec(setup.get(), "create table t(k)"), "<CREATE TABLE>");
+    // Many statements in one text, each committed on its own.
+    constexpr int kStatements = 2000;
+    std::string text;
+    for (int k = 1; k <= kStatements; ++k)
+        text += "insert into t select " + std::to_string(k) +
+                " + 0 * count(*) from (with recursive c(x) as (select 1 union all select x + 1 "
+                "from c where x < 20000) select x from c);\n";
+    Conn writer = connect(s);
+    ASSERT_EQ(PQsendQuery(writer.get(), text.c_str()), 1);
+    std::string count;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline &&
+           (count = exec(setup.get(), "select count(*) from t")) == "0\n")
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    long at_signal = std::atol(count.c_str());
+    ASSERT_GT(at_signal, 0);
+    EXPECT_EQ(s.stop(), 0);
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db, "--execute",
+                                           "select count(*) from t"});
+    long after = std::atol(r.out.c_str());
+    EXPECT_LT(after, kStatements);
+    // At most the statements already running when the signal came.
+    EXPECT_LE(after - at_signal, 3) << "committed after the signal";
+}
+
+TEST_F(Listener, AtTheDescriptorLimitClientsAreAnsweredWithoutSpinning) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers' own checks fail at the descriptor limit";
+    Server s(db, ServerOptions{{}, {}, 40});
+    ASSERT_GT(s.port(), 0);
+    // Silent clients take every descriptor the server has; more wait in the backlog.
+    std::vector<RawClient> silent;
+    for (int i = 0; i < 60; ++i) silent.emplace_back(s.port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    long ticks = cpu_ticks(s.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpu_ticks(s.pid()) - ticks, sysconf(_SC_CLK_TCK) / 2) << "the listener spins";
+    // A client that comes now is told, rather than left hanging.
+    RawClient late(s.port());
+    ASSERT_TRUE(late.send_bytes(RawClient::startup_packet()));
+    auto m = late.reply();
+    EXPECT_EQ(m.first, 'E');
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "53000");
+    silent.clear();
+    Conn c = connect_when_free(s);
+    EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Listener, LoggingInNeedsNoDatabaseLock) {
+    Server s(db);
+    Conn holder = connect(s);
+    ASSERT_EQ(exec(holder.get(), "create table t(x)"), "<CREATE TABLE>");
+    ASSERT_EQ(exec(holder.get(), "begin exclusive"), "<BEGIN>");
+    Conn late = connect(s);
+    ASSERT_EQ(PQstatus(late.get()), CONNECTION_OK) << PQerrorMessage(late.get());
+    EXPECT_EQ(exec(holder.get(), "commit"), "<COMMIT>");
+    EXPECT_EQ(exec(late.get(), "select count(*) from t"), "0\n");
+    // The catalogue, whose set-up waited for the lock, is there.
+    EXPECT_EQ(exec(late.get(), "select count(*) >= 0 from DB.DBA.SYS_KEYS"), "1\n");
+}
+
+TEST_F(Listener, FailedStatementAbortsTheTransactionBlock) {
+    Server s(db);
+    Conn c = connect(s);
+    ASSERT_EQ(exec(c.get(), "create table acct(name primary key, bal); "
+                            "insert into acct values ('a', 100), ('b', 0)"),
+              "<INSERT 0 2>");
+    const char *aborted = "ERROR 25P02: current transaction is aborted, commands ignored until "
+                          "end of transaction block";
+    const struct {
+        const char *sql, *result;
+        PGTransactionStatusType status;
+    } steps[] = {
+        // An error fails the block; COMMIT then rolls back.
+        {"begin", "<BEGIN>", PQTRANS_INTRANS},
+        {"update acct set bal = bal - 10 where name = 'a'", "<UPDATE 1>", PQTRANS_INTRANS},
+        {"update nosuch set bal = 1", "ERROR 42000: no such table: nosuch", PQTRANS_INERROR},
+        {"update acct set bal = bal + 10 where name = 'b'", aborted, PQTRANS_INERROR},
+        {"select 1", aborted, PQTRANS_INERROR},
+        {"commit", "<ROLLBACK>", PQTRANS_IDLE},
+        {"select group_concat(bal) from acct", "100,0\n", PQTRANS_IDLE},
+        // An error after which SQLite itself rolled back: what follows must not commit.
+        {"begin", "<BEGIN>", PQTRANS_INTRANS},
+        {"update acct set bal = bal - 10 where name = 'a'", "<UPDATE 1>", PQTRANS_INTRANS},
+        {"insert or rollback into acct values ('a', 1)",
+         "ERROR 23000: UNIQUE constraint failed: acct.name", PQTRANS_INERROR},
+        {"update acct set bal = bal + 10 where name = 'b'", aborted, PQTRANS_INERROR},
+        {"rollback", "<ROLLBACK>", PQTRANS_IDLE},
+        {"select group_concat(bal) from acct", "100,0\n", PQTRANS_IDLE},
+        // ROLLBACK TO a savepoint recovers the block.
+        {"begin; savepoint s", "<SAVEPOINT>", PQTRANS_INTRANS},
+        {"select * from nosuch", "ERROR 42000: no such table: nosuch", PQTRANS_INERROR},
+        {"rollback to s", "<ROLLBACK>", PQTRANS_INTRANS},
+        {"update acct set bal = 5 where name = 'b'", "<UPDATE 1>", PQTRANS_INTRANS},
+        {"commit", "<COMMIT>", PQTRANS_IDLE},
+        {"select group_concat(bal) from acct", "100,5\n", PQTRANS_IDLE},
+        // As in PostgreSQL, no block to end or one already open is no error.
+        {"commit", "<COMMIT>", PQTRANS_IDLE},
+        {"rollback", "<ROLLBACK>", PQTRANS_IDLE},
+        {"begin; begin", "<BEGIN>", PQTRANS_INTRANS},
+        {"end", "<COMMIT>", PQTRANS_IDLE},
+    };
+    for (const auto &k : steps) {
+        EXPECT_EQ(exec(c.get(), k.sql), k.result) << k.sql;
+        EXPECT_EQ(PQtransactionStatus(c.get()), k.status) << k.sql;
+    }
+
+    // psql -f sends statement after statement and goes on after an error.
+    std::string script = dir.file("transfer.sql");
+    write_file(script,
+               "begin;\n"
+               "update acct set bal = bal - 50 where name = 'a';\n"
+               "update acct set bal = bal + 50 where nam = 'b';\n"
+               "update acct set bal = bal + 50 where name = 'b';\n"
+               "commit;\n");
+    ProgramRun r = run_program(kPsql, {"psql", "-h", "127.0.0.1", "-p", std::to_string(s.port()),
+                                       "-U", "x", "-d", "x", "-X", "-f", script});
+    EXPECT_NE(r.err.find("current transaction is aborted"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("ROLLBACK"), std::string::npos) << r.out;
+    EXPECT_EQ(exec(c.get(), "select group_concat(bal) from acct"), "100,5\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Listener, ValuesBeyondTheLimitFailRatherThanChange) {
+    Server s(db);
+    Conn c = connect(s);
+    const struct {
+        const char *sql, *result;
+    } cases[] = {
+        {"select length(zeroblob(16777216))", "16777216\n"},
+        {"select 1, zeroblob(16777216)",
+         "ERROR 54000: a result value exceeds the largest value a client can receive (16777215 "
+         "bytes)"},
+        {"select printf('%.*c', 16777216, 'x')",
+         "ERROR 54000: a result value exceeds the largest value a client can receive (16777215 "
+         "bytes)"},
+    };
+    for (const auto &k : cases) EXPECT_EQ(exec(c.get(), k.sql), k.result) << k.sql;
+    // The largest value that fits arrives whole.
+    Result r(PQexec(c.get(), "select printf('%.*c', 16777215, 'y')"), PQclear);
+    ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
+    EXPECT_EQ(PQgetlength(r.get(), 0, 0), 16777215);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Listener, ErrorTextsCarryNoNul) {
+    Server s(db);
+    RawClient r(s.port());
+    ASSERT_TRUE(r.login());
+    ASSERT_TRUE(r.send_bytes(RawClient::header('\0', 0)));
+    auto m = r.reply();
+    ASSERT_EQ(m.first, 'E');
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "0A000");
+    EXPECT_EQ(RawClient::field(m.second, 'M'),
+              "message type 0 is not supported: use the simple query protocol");
+    EXPECT_EQ(r.reply().first, 'Z');
 }
 
 }  // namespace

@@ -327,4 +327,38 @@ TEST_F(Quendrix, InteractiveModeKeepsServingAfterErrors) {
     EXPECT_EQ(sql({"select a from t"}).out, "5\n");  // and it was kept
 }
 
+TEST_F(Quendrix, BatchErrorInATransactionCommitsNoPartOfIt) {
+    const std::string transfer = "begin;\nupdate acct set bal = bal - 10 where name = 'a';\n"
+                                 "%s;\nupdate acct set bal = bal + 10 where name = 'b';\ncommit;\n";
+    // A failing statement, and one after which SQLite itself has rolled back.
+    for (const char *failing : {"select bad_function()", "insert or rollback into acct values ('a', 1)"}) {
+        std::string text = transfer;
+        text.replace(text.find("%s"), 2, failing);
+        write_file(dir.file("transfer.sql"), text);
+        const std::vector<std::string> how[] = {
+            {"quendrix", "--database", db, "--execute", text},
+            {"quendrix", "--database", db, dir.file("transfer.sql")},
+            {"quendrix", "--database", db},  // the text on standard input
+            // The block opens in one text and fails in the next.
+            {"quendrix", "--database", db, "-e", "begin; update acct set bal = 0", "-e", failing},
+        };
+        for (const auto &argv : how) {
+            ASSERT_EQ(sql({"drop table if exists acct; create table acct(name primary key, bal);"
+                           "insert into acct values ('a', 100), ('b', 0)"}).status, 0);
+            ProgramRun r = run_program(kQuendrix, argv, argv.size() == 3 ? text : "");
+            EXPECT_EQ(r.status, 1) << failing << " via " << argv.back();
+            EXPECT_EQ(sql({"select group_concat(bal) from acct"}).out, "100,0\n")
+                << failing << " via " << argv.back();
+        }
+    }
+}
+
+TEST_F(Quendrix, ValuesBeyondTheLimitFailRatherThanChange) {
+    ProgramRun r = sql({"select length(zeroblob(16777216)); select 1, zeroblob(16777216)"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "16777216\n");
+    EXPECT_EQ(r.err, "*** Error 54000: a result value exceeds the largest value a client can "
+                     "receive (16777215 bytes)\n");
+}
+
 }  // namespace

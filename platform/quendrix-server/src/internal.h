@@ -123,8 +123,17 @@ bool value_from_sqlite(sqlite3_value *v, qx_value *out);
 class Session {
 public:
     ~Session();
+    // How open() makes sure that the file is a database.
+    enum class Check {
+        schema,     // read its schema, waiting for a lock another connection holds
+        file_only,  // as schema, but a file locked by another connection is taken as a
+                    // database and the connection's own set-up waits for ready()
+    };
     // Opens (creating if needed) the database and checks that it is one.
-    bool open(const std::string &path, SqlError *error);
+    bool open(const std::string &path, SqlError *error, Check check = Check::schema);
+    // Completes a set-up that open() left for later because the database was
+    // locked; true at once when there is none.
+    bool ready(SqlError *error);
     // Runs every statement of `sql`, printing result rows to `out`. Stops at the
     // first failing statement, prints the error to `err` and returns false.
     bool execute(const std::string &sql, FILE *out, FILE *err);
@@ -141,6 +150,7 @@ private:
     qx_client client_;
     bool headers_ = false;
     const volatile std::sig_atomic_t *cancel_ = nullptr;
+    bool setup_pending_ = false;
 };
 
 void print_error(FILE *err, const SqlError &e);

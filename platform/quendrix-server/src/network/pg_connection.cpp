@@ -5,26 +5,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <memory>
 #include <vector>
 
+#include "network/message_reader.h"
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
+#include "network/transaction_block.h"
 #include "sql/result_set.h"
 
 namespace qx {
 namespace pg {
-
-bool read_exact(int fd, char *buffer, size_t n) {
-    while (n > 0) {
-        ssize_t got = recv(fd, buffer, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buffer += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
 
 bool write_all(int fd, const std::string &buffer) {
     size_t done = 0;
@@ -49,13 +45,22 @@ constexpr int32_t kSslRequest = 80877103;
 constexpr int32_t kGssEncRequest = 80877104;
 constexpr int32_t kCancelRequest = 80877102;
 constexpr uint32_t kMaxStartup = 10000;
+// SQLite virtual-machine steps between two looks at the connection's interrupt.
+constexpr int kInterruptCheckSteps = 1000;
 constexpr int32_t kTextTypeOid = 25;
 // Rows are sent in batches of about this many bytes.
 constexpr size_t kFlushAt = 64 * 1024;
 
-class Client {
+// A message type byte for an error text: the letter, or its code when it is none.
+std::string type_name(char type) {
+    if (std::isprint(static_cast<unsigned char>(type))) return std::string("'") + type + "'";
+    return std::to_string(static_cast<unsigned char>(type));
+}
+
+class Client : public qx::StatementHooks {
 public:
-    explicit Client(qx::pg::Connection *c) : c_(c) {}
+    explicit Client(qx::pg::Connection *c) : c_(c), reader_(c->fd, qx::pg::kMaxMessage) {}
+    ~Client() override;
 
     void serve();
 
@@ -76,20 +81,30 @@ public:
         Message m('E');
         m.byte('S').str(severity).byte('V').str(severity);
         m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
-        m.byte('M').str(e.message);
+        // A message never carries a NUL: it would end the field early.
+        std::string text = e.message;
+        for (char &ch : text)
+            if (ch == '\0') ch = '?';
+        m.byte('M').str(text);
         if (!e.native_code.empty()) m.byte('D').str("native error code " + e.native_code);
         m.byte('\0');
         queue(m);
     }
+
+    Decision before(sqlite3_stmt *stmt, qx::SqlError *error, std::string *tag) override;
+    void after(bool ok) override;
 
 private:
     bool startup();
     bool query(const std::string &sql);
     void ready();
     bool read_message(char *type, std::string *body);
+    bool open_session();
 
     qx::pg::Connection *c_;
+    qx::pg::MessageReader reader_;
     qx::Session session_;
+    std::unique_ptr<qx::pg::TransactionBlock> block_;
     std::string out_;
     bool broken_ = false;
     std::string user_, application_;
@@ -131,28 +146,51 @@ private:
     std::string text_;
 };
 
+// Reads the next message, waiting at most the idle-session timeout. A read that
+// goes wrong ends the connection; the client is told why when there is a why.
 bool Client::read_message(char *type, std::string *body) {
-    char header[5];
-    if (!qx::pg::read_exact(c_->fd, header, sizeof header)) return false;
-    *type = header[0];
-    uint32_t length = qx::pg::get32(header + 1);
-    if (length < 4 || length > qx::pg::kMaxMessage) {
-        error({"08P01", "", "invalid message length " + std::to_string(length)}, "FATAL");
-        flush();
-        return false;
+    using Clock = qx::pg::MessageReader::Clock;
+    // The idle-session timeout bounds the silence before and within a message.
+    int idle = c_->settings->idle_session_timeout_s;
+    reader_.set_silence_limit(std::chrono::seconds(idle));
+    Clock::time_point deadline = idle > 0 ? Clock::now() + std::chrono::seconds(idle)
+                                          : qx::pg::MessageReader::no_deadline();
+    switch (reader_.read_message(type, body, deadline)) {
+        case qx::pg::ReadStatus::ok:
+            return true;
+        case qx::pg::ReadStatus::timed_out:
+            if (block_ && block_->status() != 'I')
+                error({"25P03", "", "terminating connection due to idle-in-transaction timeout"},
+                      "FATAL");
+            else
+                error({"57P05", "", "terminating connection due to idle-session timeout"}, "FATAL");
+            break;
+        case qx::pg::ReadStatus::too_large:
+            error({"54000", "",
+                   "message of " + std::to_string(reader_.announced()) +
+                       " bytes exceeds the limit of " + std::to_string(qx::pg::kMaxMessage + 4) +
+                       " bytes"},
+                  "FATAL");
+            break;
+        case qx::pg::ReadStatus::malformed:
+            error({"08P01", "", "invalid message length " + std::to_string(reader_.announced())},
+                  "FATAL");
+            break;
+        case qx::pg::ReadStatus::closed:
+            return false;
     }
-    body->resize(length - 4);
-    return qx::pg::read_exact(c_->fd, &(*body)[0], body->size());
+    flush();
+    return false;
 }
 
 bool Client::startup() {
+    // The whole exchange, encryption requests included, has one deadline.
+    auto deadline = qx::pg::MessageReader::Clock::now() +
+                    std::chrono::seconds(c_->settings->startup_timeout_s);
+    qx::pg::MessageReader startup_reader(c_->fd, kMaxStartup);
+    std::string body;
     for (;;) {
-        char word[4];
-        if (!qx::pg::read_exact(c_->fd, word, 4)) return false;
-        uint32_t length = qx::pg::get32(word);
-        if (length < 8 || length > kMaxStartup) return false;
-        std::string body(length - 4, '\0');
-        if (!qx::pg::read_exact(c_->fd, &body[0], body.size())) return false;
+        if (startup_reader.read_startup(&body, deadline) != qx::pg::ReadStatus::ok) return false;
         int32_t code = static_cast<int32_t>(qx::pg::get32(body.data()));
         if (code == kSslRequest || code == kGssEncRequest) {
             out_ += 'N';  // no encryption: the client goes on in plain text or leaves
@@ -179,18 +217,7 @@ bool Client::startup() {
         break;
     }
 
-    qx::SqlError why;
-    if (!session_.open(c_->settings->database, &why)) {
-        error(why, "FATAL");
-        flush();
-        return false;
-    }
-    qx::install_server_functions(session_.db(), c_->settings->argc, c_->settings->argv,
-                                 c_->settings->envp);
-    {
-        std::lock_guard<std::mutex> lock(c_->lock);
-        c_->db = session_.db();
-    }
+    if (!open_session()) return false;
 
     Message ok('R');
     ok.int32(0);  // AuthenticationOk: clients on loopback are trusted
@@ -219,9 +246,56 @@ bool Client::startup() {
     return true;
 }
 
+int interrupt_check(void *connection) {
+    return static_cast<qx::pg::Connection *>(connection)->interrupted() !=
+           qx::pg::InterruptReason::none;
+}
+
+bool Client::open_session() {
+    qx::SqlError why;
+    // Logging in reads no table, so a client holding the database lock keeps
+    // no one out.
+    if (!session_.open(c_->settings->database, &why, qx::Session::Check::file_only)) {
+        error(why, "FATAL");
+        flush();
+        return false;
+    }
+    qx::install_server_functions(session_.db(), c_->settings->argc, c_->settings->argv,
+                                 c_->settings->envp);
+    // A statement stops soon after the connection is interrupted, whenever
+    // the interrupt comes.
+    sqlite3_progress_handler(session_.db(), kInterruptCheckSteps, interrupt_check, c_);
+    block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db());
+    std::lock_guard<std::mutex> lock(c_->lock);
+    c_->db = session_.db();
+    return true;
+}
+
+Client::~Client() {
+    // The session closes after this: its statements must no longer reach the
+    // connection, and an open transaction rolls back with it.
+    if (session_.db()) sqlite3_progress_handler(session_.db(), 0, nullptr, nullptr);
+}
+
+qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *error,
+                                            std::string *tag) {
+    if (c_->interrupted() != qx::pg::InterruptReason::none) {
+        *error = {"57014", "", "canceling statement due to user request"};
+        return Decision::refuse;
+    }
+    if (!session_.ready(error)) return Decision::refuse;
+    switch (block_->before(stmt, error, tag)) {
+        case qx::pg::TransactionBlock::Action::refuse: return Decision::refuse;
+        case qx::pg::TransactionBlock::Action::settle: return Decision::settle;
+        default: return Decision::run;
+    }
+}
+
+void Client::after(bool ok) { block_->after(ok); }
+
 void Client::ready() {
     Message m('Z');
-    m.byte(sqlite3_get_autocommit(session_.db()) ? 'I' : 'T');
+    m.byte(block_->status());
     queue(m);
     flush();
 }
@@ -229,9 +303,23 @@ void Client::ready() {
 bool Client::query(const std::string &sql) {
     WireSink sink(this);
     qx::StatementRunner runner(session_.client(), &sink);
+    runner.set_hooks(this);
     qx::SqlError e;
     int statements = 0;
-    if (!runner.run(sql, &e, &statements)) {
+    c_->busy = true;
+    bool ok = runner.run(sql, &e, &statements);
+    c_->busy = false;
+    switch (c_->interrupted()) {
+        case qx::pg::InterruptReason::client_gone:
+            return false;  // no one to tell
+        case qx::pg::InterruptReason::shutdown:
+            error({"57P01", "", "terminating connection due to administrator command"}, "FATAL");
+            return false;
+        default:
+            break;
+    }
+    c_->clear_cancel();
+    if (!ok) {
         error(e);
     } else if (statements == 0) {
         Message empty('I');
@@ -249,7 +337,9 @@ void Client::serve() {
     while (!broken_ && read_message(&type, &body)) {
         switch (type) {
             case 'Q':
-                if (!query(std::string(body.c_str()))) return;
+                body.resize(std::strlen(body.c_str()));  // the text ends at its NUL
+                if (!query(body)) return;
+                qx::pg::MessageReader::release(&body);
                 ready();
                 break;
             case 'X':
@@ -264,8 +354,8 @@ void Client::serve() {
             default:
                 if (!skipping)
                     error({"0A000", "",
-                           std::string("message type '") + type +
-                               "' is not supported: use the simple query protocol"});
+                           "message type " + type_name(type) +
+                               " is not supported: use the simple query protocol"});
                 skipping = true;
                 if (type != 'P' && type != 'B' && type != 'D' && type != 'E' && type != 'C') {
                     ready();  // outside the extended protocol there is no Sync to wait for
@@ -281,13 +371,30 @@ void Client::serve() {
 namespace qx {
 namespace pg {
 
+void Connection::interrupt(InterruptReason why) {
+    // The weightier reason stays: shutdown over a departed client over a cancel.
+    int want = static_cast<int>(why), now = reason.load();
+    while (now < want && !reason.compare_exchange_weak(now, want)) {
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (db) sqlite3_interrupt(db);
+}
+
 void serve_connection(Connection *c) {
-    {
+    try {
         Client client(c);
-        client.serve();
+        try {
+            client.serve();
+        } catch (const std::bad_alloc &) {
+            // One client's failure to get memory ends that client, not the server.
+            client.error({"53200", "", "out of memory"}, "FATAL");
+        }
         client.flush();
         std::lock_guard<std::mutex> lock(c->lock);
         c->db = nullptr;  // the session closes when the client goes out of scope
+    } catch (const std::bad_alloc &) {
+        std::lock_guard<std::mutex> lock(c->lock);
+        c->db = nullptr;
     }
     c->finished = true;
 }

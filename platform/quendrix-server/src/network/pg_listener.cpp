@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
+#include "network/turn_away.h"
 
 namespace {
 
@@ -27,6 +29,9 @@ void on_stop_signal(int sig) { stop_signal = sig; }
 constexpr int kMaxConnections = 64;
 constexpr size_t kConnectionStack = 1 << 20;  // SQLite and the built-ins run on it
 constexpr auto kGracePeriod = std::chrono::seconds(5);
+// After running out of file descriptors the listener waits this long before it
+// accepts again, rather than spinning on a backlog it cannot take.
+constexpr auto kDescriptorBackoff = std::chrono::milliseconds(100);
 
 void connection_main(void *p) { qx::pg::serve_connection(static_cast<qx::pg::Connection *>(p)); }
 
@@ -36,12 +41,19 @@ bool all_digits(const std::string &s) {
 
 // Turns the client away before the start-up exchange.
 void refuse(int fd, const char *state, const std::string &message) {
-    std::string out;
-    qx::pg::Message m('E');
-    m.byte('S').str("FATAL").byte('V').str("FATAL").byte('C').str(state).byte('M').str(message);
-    m.byte('\0');
-    m.finish(out);
-    qx::pg::write_all(fd, out);
+    qx::pg::write_all(fd, qx::pg::fatal_error(state, message));
+}
+
+// Accepts one client when the process has no descriptor left, with the one
+// kept in reserve, to tell it so; then takes the reserve again.
+void refuse_for_want_of_descriptors(int listener, int *reserve) {
+    if (*reserve >= 0) close(*reserve);
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        refuse(fd, "53000", "sorry, the server has no file descriptor left for a new client");
+        close(fd);
+    }
+    *reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 // Joins and frees the connections whose clients have gone.
@@ -156,18 +168,44 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
 
     std::random_device random;
     std::vector<Connection *> connections;
+    qx::pg::TurnAway turn_away;
+    int reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    auto accept_again = std::chrono::steady_clock::now();
+    std::vector<pollfd> fds;
+    std::vector<Connection *> watched;
     while (!stop_signal) {
-        pollfd waiting{listener, POLLIN, 0};
-        timespec tick{0, 250 * 1000 * 1000};
-        int ready = ppoll(&waiting, 1, &tick, &wait_mask);
+        // The listener (unless backing off), the clients being turned away, and
+        // the sockets of connections running statements, whose clients may leave.
+        fds.clear();
+        watched.clear();
+        bool accepting = std::chrono::steady_clock::now() >= accept_again;
+        fds.push_back({accepting ? listener : -1, POLLIN, 0});
+        for (Connection *c : connections) {
+            if (!c->busy || c->interrupted() != InterruptReason::none) continue;
+            fds.push_back({c->fd, POLLRDHUP, 0});
+            watched.push_back(c);
+        }
+        turn_away.watch(&fds);
+        timespec tick{0, 100 * 1000 * 1000};
+        int ready = ppoll(fds.data(), fds.size(), &tick, &wait_mask);
+        for (size_t i = 0; ready > 0 && i < watched.size(); ++i) {
+            if (fds[1 + i].revents & (POLLRDHUP | POLLHUP | POLLERR))
+                watched[i]->interrupt(InterruptReason::client_gone);
+        }
+        turn_away.step();
         reap(connections);
-        if (ready <= 0 || !(waiting.revents & POLLIN)) continue;
+        if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                refuse_for_want_of_descriptors(listener, &reserve);
+                accept_again = std::chrono::steady_clock::now() + kDescriptorBackoff;
+            }
+            continue;
+        }
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connections.size() >= static_cast<size_t>(kMaxConnections)) {
-            refuse(fd, "53300", "sorry, too many clients already");
-            close(fd);
+            turn_away.add(fd);
             continue;
         }
         auto *c = new Connection;
@@ -185,13 +223,13 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
         connections.push_back(c);
     }
     close(listener);
+    if (reserve >= 0) close(reserve);
 
-    // Wake every connection: reads and writes fail at once, and a running
-    // statement stops at its next step or row.
+    // Stop every connection: no statement starts any more, a running one stops
+    // at its next step and rolls back, and reads and writes fail at once.
     for (Connection *c : connections) {
+        c->interrupt(InterruptReason::shutdown);
         shutdown(c->fd, SHUT_RDWR);
-        std::lock_guard<std::mutex> lock(c->lock);
-        if (c->db) sqlite3_interrupt(c->db);
     }
     auto deadline = std::chrono::steady_clock::now() + kGracePeriod;
     while (!connections.empty() && std::chrono::steady_clock::now() < deadline) {

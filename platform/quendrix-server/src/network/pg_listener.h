@@ -18,7 +18,15 @@ struct ServerSettings {
     int argc = 0;
     char **argv = nullptr;
     char **envp = nullptr;
+    // A client must finish its start-up exchange within this time.
+    int startup_timeout_s = 60;
+    // A client that sends nothing for this long between statements is
+    // disconnected; 0 for never.
+    int idle_session_timeout_s = 0;
 };
+
+// Why a connection's work is interrupted.
+enum class InterruptReason : int { none = 0, cancel, client_gone, shutdown };
 
 // One client connection, served by a thread of its own.
 struct Connection {
@@ -28,10 +36,26 @@ struct Connection {
     const ServerSettings *settings = nullptr;
     qx_thread *thread = nullptr;
     std::atomic<bool> finished{false};
-    // The connection's database while it is open, for the listener to interrupt a
-    // running statement at shutdown; guarded by `lock`.
+    // True while the connection runs a query's statements: the listener then
+    // watches the socket for the client's departure.
+    std::atomic<bool> busy{false};
+    // The connection's database while it is open; guarded by `lock`.
     std::mutex lock;
     sqlite3 *db = nullptr;
+
+    // Stops the running statement at its next step and keeps further statements
+    // from starting: for the query (cancel) or for good (the client is gone,
+    // the server stops). Safe from any thread.
+    void interrupt(InterruptReason why);
+    InterruptReason interrupted() const { return static_cast<InterruptReason>(reason.load()); }
+    // Forgets a cancel once its query has ended; the lasting reasons stay.
+    void clear_cancel() {
+        int expected = static_cast<int>(InterruptReason::cancel);
+        reason.compare_exchange_strong(expected, static_cast<int>(InterruptReason::none));
+    }
+
+private:
+    std::atomic<int> reason{0};
 };
 
 // Serves one client until it leaves, breaks the protocol or the server stops.

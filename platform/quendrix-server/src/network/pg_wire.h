@@ -1,5 +1,5 @@
 // Messages of the PostgreSQL v3 wire protocol: building them into an output
-// buffer and reading them from a socket.
+// buffer and writing them to a socket.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,10 @@
 namespace qx {
 namespace pg {
 
-// The largest message a client may send (a query text): bounds what one
-// connection can make the server allocate.
-constexpr uint32_t kMaxMessage = 64u << 20;
+// The largest message body a client may send (a query text): bounds what one
+// connection holds of its client's input. A longer message is answered with
+// 54000 and ends the connection.
+constexpr uint32_t kMaxMessage = 32u << 20;
 
 // Builds one message: its type byte, a length word filled in by finish(), and
 // big-endian fields.
@@ -42,8 +43,6 @@ inline uint32_t get32(const char *p) {
     return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
 }
 
-// Reads exactly n bytes; false at end of stream or on an error.
-bool read_exact(int fd, char *buffer, size_t n);
 // Writes the whole buffer; false when the peer is gone.
 bool write_all(int fd, const std::string &buffer);
 

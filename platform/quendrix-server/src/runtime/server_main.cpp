@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -32,6 +33,8 @@ struct Options {
     bool listen_given = false;
     std::string listen;  // [HOST:]PORT of the network listener
     std::string query_rewrite;  // the built-in that restricts other users' selects
+    int startup_timeout_s = 60;
+    int idle_session_timeout_s = 0;  // 0: idle clients stay
     bool help = false;
     bool version = false;
 };
@@ -63,6 +66,11 @@ void print_usage(FILE *f, const char *prog) {
                  "                        administrator to the built-in NAME (as NAME(user\n"
                  "                        number, query tree)) before it runs, and refuse that\n"
                  "                        user any other read of report tables\n"
+                 "      --startup-timeout SECONDS  a network client must log in within this\n"
+                 "                        time or is disconnected (default 60)\n"
+                 "      --idle-session-timeout SECONDS  disconnect a network client that sends\n"
+                 "                        nothing for this long between statements (default 0:\n"
+                 "                        never)\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -119,6 +127,18 @@ bool parse(int argc, char **argv, Options *o) {
                 return false;
             }
             o->query_rewrite = value;
+        } else if (name == "--startup-timeout" || name == "--idle-session-timeout") {
+            if (!take_value()) return false;
+            bool startup = name == "--startup-timeout";
+            char *end = nullptr;
+            errno = 0;
+            long seconds = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || errno || seconds < (startup ? 1 : 0) || seconds > 86400) {
+                std::fprintf(stderr, "%s: option '%s' takes a number of seconds from %d to 86400\n",
+                             prog, name.c_str(), startup ? 1 : 0);
+                return false;
+            }
+            (startup ? o->startup_timeout_s : o->idle_session_timeout_s) = static_cast<int>(seconds);
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
         } else if (name == "--headers") {
@@ -133,7 +153,8 @@ bool parse(int argc, char **argv, Options *o) {
             return false;
         }
         if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
-            name != "--query-rewrite") {
+            name != "--query-rewrite" && name != "--startup-timeout" &&
+            name != "--idle-session-timeout") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -239,7 +260,9 @@ int qx_server_main(int argc, char **argv, char **envp) {
         if (!session.execute(sql, stdout, stderr)) return 1;
     }
     if (opts.listen_given)
-        return qx::pg::run_listener(listen_host, listen_port, {opts.database, argc, argv, envp});
+        return qx::pg::run_listener(listen_host, listen_port,
+                                    {opts.database, argc, argv, envp, opts.startup_timeout_s,
+                                     opts.idle_session_timeout_s});
     return 0;
 }
 

@@ -26,6 +26,21 @@ public:
     virtual void complete(const std::string &tag) = 0;
 };
 
+// Consulted around each statement that a StatementRunner runs: a front end's
+// rules about which statements may run (a failed transaction block, a server
+// that is stopping).
+class StatementHooks {
+public:
+    enum class Decision { run, refuse, settle };
+    virtual ~StatementHooks() = default;
+    // Before `stmt` runs: `refuse` fails it with *error; `settle` completes it
+    // with *tag without running it.
+    virtual Decision before(sqlite3_stmt *stmt, SqlError *error, std::string *tag) = 0;
+    // After a statement that ran (or was refused) ended, ok false when it failed;
+    // and with false, without before(), after a statement that failed to compile.
+    virtual void after(bool ok) = 0;
+};
+
 // Runs the statements of an SQL text on a connection, one at a time, streaming
 // each statement's result set to the sink as it is produced.
 //
@@ -42,15 +57,18 @@ public:
     // Runs every statement of `sql`, stopping at the first that fails (its error
     // in *error). *statements counts the statements that started.
     bool run(const std::string &sql, SqlError *error, int *statements);
+    void set_hooks(StatementHooks *hooks) { hooks_ = hooks; }
 
 private:
     enum class Source { undecided, own, sent };
     friend void receive_row(void *context, int n, qx_value *values);
     bool run_one(sqlite3_stmt *stmt, bool call_form, SqlError *error);
     void sent_row(int n, qx_value *values);
+    void forward_row(int n, qx_value *values);
 
     qx_client *client_;
     ResultSink *sink_;
+    StatementHooks *hooks_ = nullptr;
     Source source_ = Source::undecided;
     int columns_ = 0;
     long rows_ = 0;

@@ -10,20 +10,34 @@ Session::~Session() {
     if (client_.db) sqlite3_close_v2(client_.db);
 }
 
-bool Session::open(const std::string &path, SqlError *error) {
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+bool locked(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
+}  // namespace
+
+bool Session::open(const std::string &path, SqlError *error, Check check) {
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
     int rc = sqlite3_open_v2(path.c_str(), &client_.db, flags, nullptr);
     std::string why;
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(client_.db, 1);
-        sqlite3_busy_timeout(client_.db, 5000);
+        sqlite3_busy_timeout(client_.db, check == Check::file_only ? 0 : kBusyTimeoutMs);
         // Reading the schema finds a path that is no database (or a directory) now,
         // not at the first statement.
         rc = sqlite3_exec(client_.db, "PRAGMA schema_version", nullptr, nullptr, nullptr);
+        if (check == Check::file_only && locked(rc)) {
+            rc = SQLITE_OK;
+            setup_pending_ = true;
+        }
+        sqlite3_busy_timeout(client_.db, kBusyTimeoutMs);
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
-    } else if (!install_builtins(&client_, &why) || !install_query_support(&client_, &why)) {
+    } else if (!install_builtins(&client_, &why) ||
+               (!setup_pending_ && !install_query_support(&client_, &why))) {
         rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) return true;
@@ -34,6 +48,18 @@ bool Session::open(const std::string &path, SqlError *error) {
     sqlite3_close_v2(client_.db);
     client_.db = nullptr;
     return false;
+}
+
+bool Session::ready(SqlError *error) {
+    if (!setup_pending_) return true;
+    std::string why;
+    if (!install_query_support(&client_, &why)) {
+        int rc = sqlite3_extended_errcode(client_.db);
+        *error = decode_error(locked(rc) ? sqlite3_errmsg(client_.db) : why.c_str(), rc);
+        return false;
+    }
+    setup_pending_ = false;
+    return true;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <new>
 
 #include "sql/result_set.h"
 #include "sql/row_security.h"
@@ -81,6 +82,15 @@ std::vector<std::string> own_columns(sqlite3_stmt *stmt) {
 namespace qx {
 
 void StatementRunner::sent_row(int n, qx_value *values) {
+    // Runs inside SQLite, through a built-in: no exception may leave it.
+    try {
+        forward_row(n, values);
+    } catch (const std::bad_alloc &) {
+        raise_current("53200", nullptr, "out of memory sending a result row");
+    }
+}
+
+void StatementRunner::forward_row(int n, qx_value *values) {
     if (client_gone_) {
         raise_current("08006", nullptr, "the client connection is gone");
         return;
@@ -114,29 +124,44 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
     int n = sqlite3_column_count(stmt);
     std::vector<qx_value> values(static_cast<size_t>(n));
     int rc;
+    bool too_large = false, no_memory = false;
     qx_set_row_receiver(receive_row, this);
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         if (call_form || source_ == Source::sent) continue;  // the sent rows are the result
-        if (source_ == Source::undecided) {
-            source_ = Source::own;
-            columns_ = n;
-            if (!sink_->begin(own_columns(stmt))) client_gone_ = true;
-        }
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n && !too_large; ++i) {
             if (!value_from_sqlite(sqlite3_column_value(stmt, i), &values[static_cast<size_t>(i)]))
-                values[static_cast<size_t>(i)] = qx_box_string("<value too large to show>");
+                too_large = true;  // the value cannot be carried: fail rather than alter it
         }
-        if (!client_gone_ && !sink_->row(n, values.data())) client_gone_ = true;
+        try {
+            if (!too_large && source_ == Source::undecided) {
+                source_ = Source::own;
+                columns_ = n;
+                if (!sink_->begin(own_columns(stmt))) client_gone_ = true;
+            }
+            if (!too_large && !client_gone_ && !sink_->row(n, values.data())) client_gone_ = true;
+        } catch (const std::bad_alloc &) {
+            no_memory = true;
+        }
         for (qx_value &v : values) {
             qx_free_tree(v);
             v = nullptr;
         }
-        if (client_gone_) break;
+        if (client_gone_ || too_large || no_memory) break;
         ++rows_;
     }
     qx_set_row_receiver(nullptr, nullptr);
     if (client_gone_) {
         *error = {"08006", "", "the client connection is gone"};
+        return false;
+    }
+    if (too_large) {
+        *error = {"54000", "",
+                  "a result value exceeds the largest value a client can receive (" +
+                      std::to_string(QX_MAX_LENGTH) + " bytes)"};
+        return false;
+    }
+    if (no_memory) {
+        *error = {"53200", "", "out of memory sending a result row"};
         return false;
     }
     if (rc != SQLITE_DONE) {
@@ -168,13 +193,22 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         sqlite3_stmt *stmt = nullptr;
         const char *tail = nullptr;
         // A restricted session's selects are rewritten before they are compiled.
-        if (!prepare_for_client(client_, source, &stmt, &tail, error)) return false;
+        if (!prepare_for_client(client_, source, &stmt, &tail, error)) {
+            if (hooks_) hooks_->after(false);
+            return false;
+        }
         size_t used = static_cast<size_t>(tail - source);
         offset += call_form ? used - 2 : used;
         if (!stmt) continue;  // blanks or a comment
         ++*statements;
-        bool ok = run_one(stmt, call_form, error);
+        StatementHooks::Decision decision = StatementHooks::Decision::run;
+        std::string tag;
+        if (hooks_) decision = hooks_->before(stmt, error, &tag);
+        bool ok = decision != StatementHooks::Decision::refuse;
+        if (decision == StatementHooks::Decision::settle) sink_->complete(tag);
+        if (decision == StatementHooks::Decision::run) ok = run_one(stmt, call_form, error);
         sqlite3_finalize(stmt);
+        if (hooks_ && decision != StatementHooks::Decision::settle) hooks_->after(ok);
         if (!ok) return false;
     }
     return true;

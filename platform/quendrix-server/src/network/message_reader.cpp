@@ -1,0 +1,93 @@
+// Incremental, deadline-bounded reading of client messages.
+#include "network/message_reader.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "network/pg_wire.h"
+
+namespace {
+
+// A message body grows by at most this much per read.
+constexpr size_t kChunk = 64 * 1024;
+// Bodies larger than this are not kept once used.
+constexpr size_t kKeepCapacity = 256 * 1024;
+
+// Milliseconds to wait for the deadline, for poll(): -1 for none.
+int wait_ms(qx::pg::MessageReader::Clock::time_point deadline) {
+    using namespace std::chrono;
+    if (deadline == qx::pg::MessageReader::no_deadline()) return -1;
+    auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0) return 0;
+    return static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+}  // namespace
+
+namespace qx {
+namespace pg {
+
+ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point &deadline) {
+    while (n > 0) {
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, wait_ms(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return ReadStatus::closed;
+        if (ready == 0) return ReadStatus::timed_out;
+        ssize_t got = recv(fd_, into, n, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (got <= 0) return ReadStatus::closed;
+        if (silence_.count() > 0) deadline = Clock::now() + silence_;
+        into += got;
+        n -= static_cast<size_t>(got);
+    }
+    return ReadStatus::ok;
+}
+
+ReadStatus MessageReader::body_of(uint32_t length, std::string *body,
+                                  Clock::time_point &deadline) {
+    body->clear();
+    while (body->size() < length) {
+        size_t at = body->size();
+        size_t step = std::min(kChunk, static_cast<size_t>(length) - at);
+        body->resize(at + step);
+        ReadStatus s = fill(&(*body)[at], step, deadline);
+        if (s != ReadStatus::ok) {
+            release(body);
+            return s;
+        }
+    }
+    return ReadStatus::ok;
+}
+
+ReadStatus MessageReader::read_startup(std::string *body, Clock::time_point deadline) {
+    char word[4];
+    ReadStatus s = fill(word, sizeof word, deadline);
+    if (s != ReadStatus::ok) return s;
+    announced_ = get32(word);
+    if (announced_ < 8) return ReadStatus::malformed;
+    if (announced_ - 4 > max_body_) return ReadStatus::too_large;
+    return body_of(announced_ - 4, body, deadline);
+}
+
+ReadStatus MessageReader::read_message(char *type, std::string *body, Clock::time_point deadline) {
+    char header[5];
+    ReadStatus s = fill(header, sizeof header, deadline);
+    if (s != ReadStatus::ok) return s;
+    *type = header[0];
+    announced_ = get32(header + 1);
+    if (announced_ < 4) return ReadStatus::malformed;
+    if (announced_ - 4 > max_body_) return ReadStatus::too_large;
+    return body_of(announced_ - 4, body, deadline);
+}
+
+void MessageReader::release(std::string *body) {
+    if (body->capacity() > kKeepCapacity) std::string().swap(*body);
+    else body->clear();
+}
+
+}  // namespace pg
+}  // namespace qx

@@ -1,0 +1,43 @@
+// A client's transaction block as PostgreSQL clients expect it: after an error
+// inside BEGIN ... COMMIT the block is failed, every statement but ROLLBACK or
+// COMMIT is refused with 25P02, and COMMIT rolls back. SQLite alone would go on
+// after the error (and may already have rolled the transaction back, leaving
+// the statements that follow to commit one by one).
+#pragma once
+
+#include <string>
+
+#include "internal.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qx {
+namespace pg {
+
+class TransactionBlock {
+public:
+    enum class Action {
+        run,     // run the statement
+        refuse,  // fail it with *error
+        settle,  // do not run it: it has done its work, *tag is its CommandComplete
+    };
+
+    explicit TransactionBlock(sqlite3 *db) : db_(db) {}
+
+    // Decides about `stmt` before it runs.
+    Action before(sqlite3_stmt *stmt, SqlError *error, std::string *tag);
+    // Learns how the statement that ran ended, or that one failed to compile.
+    void after(bool ok);
+    // The transaction status of ReadyForQuery: 'I' idle, 'T' in a block, 'E' failed.
+    char status() const;
+
+private:
+    sqlite3 *db_;
+    bool failed_ = false;
+    bool in_block_before_ = false;
+    bool rollback_to_ = false;
+};
+
+}  // namespace pg
+}  // namespace qx
