@@ -160,7 +160,8 @@ TEST_F(CommandsTest, ContainersAreListedWhateverTheProviderQuirks)
     const std::string file = home() + "/trace.log";
     command("debug_file", file.c_str());
     command("debug_level", "2");
-    for (int quirk : {CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN, CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END}) {
+    for (int quirk : {CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN, CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END,
+                      CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN}) {
         SCOPED_TRACE(quirk);
         cryptoapi_test_reset();
         cryptoapi_test_set_quirk(quirk, 1);
@@ -171,6 +172,8 @@ TEST_F(CommandsTest, ContainersAreListedWhateverTheProviderQuirks)
         const std::string trace = capi_test::read_file(file);
         if (quirk == CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN)
             EXPECT_NE(trace.find("Got max container len 0\n"), std::string::npos) << trace;
+        else if (quirk == CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN)
+            EXPECT_NE(trace.find("Container name first, len=260,"), std::string::npos) << trace;
         else
             EXPECT_NE(trace.find("Enumerate bug: using workaround\n"), std::string::npos) << trace;
     }

@@ -14,6 +14,7 @@
 
 #include "admin_support.h"
 #include "commands.h"
+#include "key_import.h"
 #include "key_store.h"
 #include "soft_key.h"
 
@@ -76,19 +77,8 @@ void link_to_key(PCCERT_CONTEXT ctx, const std::string &container_name,
         throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
 }
 
-bool certificate_in_store(HCERTSTORE store, const std::vector<BYTE> &der) {
-    PCCERT_CONTEXT ctx = nullptr;
-    while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
-        if (ctx->cbCertEncoded == der.size() && std::equal(der.begin(), der.end(), ctx->pbCertEncoded)) {
-            CertFreeCertificateContext(ctx);
-            return true;
-        }
-    }
-    return false;
-}
-
 // A fresh container name for a key whose owner named none.
-std::string unique_container_name(cryptoapi::Location location, const std::string &provider) {
+std::string unique_container_name(cryptoapi::Location location, const cryptoapi::ProviderInfo &provider) {
     for (;;) {
         unsigned char random[8];
         if (RAND_bytes(random, sizeof random) != 1) throw Failure("no random numbers");
@@ -98,7 +88,7 @@ std::string unique_container_name(cryptoapi::Location location, const std::strin
             std::snprintf(hex, sizeof hex, "%02x", b);
             name += hex;
         }
-        if (!cryptoapi::container_exists({location, provider, name})) return name;
+        if (!cryptoapi::container_exists({location, provider.name, name, provider.type})) return name;
     }
 }
 
@@ -123,11 +113,18 @@ void read_pkcs12(const std::string &path, const Arguments &args, Pkcs12Contents 
         throw Failure(path + " is not a PKCS#12 file (corrupt or another format)");
     }
     std::string password = args.get("password");
-    if (PKCS12_mac_present(p12) && !PKCS12_verify_mac(p12, password.c_str(), -1) &&
-        !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0))) {
+    if (PKCS12_mac_present(p12)) {
+        if (!PKCS12_verify_mac(p12, password.c_str(), -1) && !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0))) {
+            PKCS12_free(p12);
+            ERR_clear_error();
+            throw Failure("wrong password for " + path);
+        }
+    } else if (PKCS12_set_mac(p12, password.c_str(), -1, nullptr, 0, 1, EVP_sha256()) != 1) {
+        // Without a MAC only decrypting the contents tells whether the password is right;
+        // the parser insists on a MAC, so the file gets one made with that password.
         PKCS12_free(p12);
         ERR_clear_error();
-        throw Failure("wrong password for " + path);
+        throw Failure("cannot read the contents of " + path);
     }
     bool parsed = PKCS12_parse(p12, password.c_str(), &out.key, &out.cert, &out.ca) == 1;
     if (!parsed) {
@@ -140,7 +137,8 @@ void read_pkcs12(const std::string &path, const Arguments &args, Pkcs12Contents 
     PKCS12_free(p12);
     if (!parsed) {
         ERR_clear_error();
-        throw Failure("cannot read the contents of " + path + " (damaged file or unsupported cipher)");
+        throw Failure("cannot read the contents of " + path +
+                      " (wrong password, damaged file or unsupported cipher)");
     }
     if (out.key == nullptr || out.cert == nullptr)
         throw Failure(path + " must hold a private key and its certificate");
@@ -174,7 +172,7 @@ X509 *read_certificate(const std::string &path) {
 }  // namespace
 
 int import_pfx(const Arguments &args) {
-    if (args.positional.size() != 1) throw Failure("usage: import-pfx FILE.p12 [options]");
+    if (args.positional.size() != 1) throw UsageError("usage: import-pfx FILE.p12 [options]");
     const std::string &path = args.positional[0];
     Pkcs12Contents p12;
     read_pkcs12(path, args, p12);
@@ -190,42 +188,24 @@ int import_pfx(const Arguments &args) {
     std::string friendly = args.get("friendly-name", p12.alias);
 
     std::vector<BYTE> der = to_der(p12.cert);
-    HCERTSTORE store = open_system_store(store_name, args, true);
-    std::unique_ptr<void, void (*)(void *)> store_guard(store, [](void *s) { CertCloseStore(s, 0); });
-    if (certificate_in_store(store, der))
-        throw Failure("the certificate is already in store \"" + store_name + "\"");
-
     cryptoapi::ContainerRef ref{location_of(args), provider.name,
                                 args.has("container") ? args.get("container")
-                                                        : unique_container_name(location_of(args), provider.name)};
-    if (ref.container.empty()) throw Failure("the container name must not be empty");
-    bool created = !cryptoapi::container_exists(ref);
-    if (created) {
-        if (cryptoapi::create_container(ref) != 0) throw Failure("cannot create container \"" + ref.container + "\"");
-    } else if (cryptoapi::key_exists(ref, spec)) {
-        throw Failure("container \"" + ref.container + "\" already holds " + with_article(spec));
-    }
-    auto undo_key = [&] {
-        if (created)
-            cryptoapi::delete_container(ref);
-        else
-            cryptoapi::delete_key(ref, spec);
-    };
-    if (cryptoapi::save_key(ref, spec, p12.key) != 0) {
-        undo_key();
-        throw Failure("cannot store the key in container \"" + ref.container + "\"");
-    }
-    PCCERT_CONTEXT ctx = nullptr;
-    try {
-        ctx = add_new_certificate(store, der, store_name);
-        link_to_key(ctx, ref.container, provider.name, provider.type, spec, args.flag("machine"));
-        if (!friendly.empty()) set_friendly_name(ctx, friendly);
-    } catch (...) {
-        if (ctx != nullptr) CertDeleteCertificateFromStore(ctx);
-        undo_key();
-        throw;
-    }
-    CertFreeCertificateContext(ctx);
+                                                        : unique_container_name(location_of(args), provider),
+                                provider.type};
+    if (ref.container.empty()) throw UsageError("the container name must not be empty");
+    if (!cryptoapi::system_store_exists(ref.location, store_name))
+        CertCloseStore(open_system_store(store_name, args, true), 0);  // made, and checked
+    cryptoapi::KeyImport import;
+    import.container = ref;
+    import.key_spec = spec;
+    import.key = p12.key;
+    import.store_name = store_name;
+    import.certificate = der;
+    if (!friendly.empty()) import.friendly_name = wide(friendly);
+    DWORD rc = cryptoapi::import_key_with_certificate(import);
+    if (rc == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
+    if (rc == NTE_EXISTS) throw Failure("container \"" + ref.container + "\" already holds " + with_article(spec));
+    if (rc != 0) throw Failure("cannot import into container \"" + ref.container + "\": " + error_text(rc));
     std::printf("Imported %s into store \"%s\"%s\n", subject_of(p12.cert).c_str(), store_name.c_str(),
                 args.flag("machine") ? " (local machine)" : "");
     std::printf("Key: container \"%s\", provider \"%s\" (type %u), %s key\n", ref.container.c_str(),
@@ -234,7 +214,7 @@ int import_pfx(const Arguments &args) {
 }
 
 int add_cert(const Arguments &args) {
-    if (args.positional.size() != 1) throw Failure("usage: add-cert FILE [options]");
+    if (args.positional.size() != 1) throw UsageError("usage: add-cert FILE [options]");
     X509 *cert = read_certificate(args.positional[0]);
     std::unique_ptr<X509, void (*)(X509 *)> cert_guard(cert, X509_free);
     std::vector<BYTE> der = to_der(cert);
@@ -249,7 +229,7 @@ int add_cert(const Arguments &args) {
         bool dsa = pub != nullptr && EVP_PKEY_is_a(pub, "DSA");
         provider = choose_provider(args, dsa);
         spec = choose_key_spec(args, dsa);
-        cryptoapi::ContainerRef ref{location_of(args), provider.name, args.get("container")};
+        cryptoapi::ContainerRef ref{location_of(args), provider.name, args.get("container"), provider.type};
         std::shared_ptr<cryptoapi::SoftKey> key;
         if (cryptoapi::load_key(ref, spec, key) != 0)
             throw Failure("container \"" + ref.container + "\" holds no " + key_spec_name(spec) + " key");
@@ -280,7 +260,7 @@ int add_cert(const Arguments &args) {
 
 int remove_cert(const Arguments &args) {
     if (!args.has("store") || args.has("sha1") == args.has("subject"))
-        throw Failure("usage: remove-cert --store NAME (--sha1 HEX | --subject TEXT) [--machine]");
+        throw UsageError("usage: remove-cert --store NAME (--sha1 HEX | --subject TEXT) [--machine]");
     std::string store_name = args.get("store");
     HCERTSTORE store = open_system_store(store_name, args, false);
     std::unique_ptr<void, void (*)(void *)> store_guard(store, [](void *s) { CertCloseStore(s, 0); });

@@ -112,7 +112,7 @@ TEST_F(ProviderTest, StatePermissionsArePrivate) {
     struct stat st;
     ASSERT_EQ(stat(home_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    std::string key = home_ + "/keys/user/Stand-in%20RSA%20Full%20Provider/private/exchange.pem";
+    std::string key = home_ + "/keys/user/@rsa/private/exchange.pem";
     ASSERT_EQ(stat(key.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
