@@ -80,8 +80,8 @@ std::string with_article(DWORD spec) {
 void prepare_state(const Arguments &args) {
     std::string home = cryptoapi::state_home();
     std::string location = cryptoapi::location_dir_name(location_of(args));
-    for (const std::string &path : {home + "/providers", home + "/pending", home + "/keys/" + location + "/-",
-                                    home + "/stores/" + location + "/-"}) {
+    for (const std::string &path : {home + "/providers", home + "/pending", home + "/keys/" + location + "/@rsa/-",
+                                    home + "/keys/" + location + "/@dss/-", home + "/stores/" + location + "/-"}) {
         std::string reason = cryptoapi::unsafe_state_folder(path);
         if (!reason.empty()) throw Failure(reason);
     }

@@ -70,8 +70,15 @@ int new_key(const Arguments &args) {
     if (cryptoapi::load_key(ref, spec, soft) != 0) throw Failure("the new key cannot be read back");
     std::string pem = soft->public_pem();
     if (args.has("out")) {
-        if (!cryptoapi::write_output_file(args.get("out"), pem, 0644))
-            throw Failure("cannot write " + args.get("out") + ": " + std::strerror(errno));
+        if (!cryptoapi::write_output_file(args.get("out"), pem, 0644)) {
+            std::string reason = std::strerror(errno);
+            // Nobody has the public key of the new key: it goes again.
+            if (created)
+                cryptoapi::delete_container(ref);
+            else
+                cryptoapi::delete_key(ref, spec);
+            throw Failure("cannot write " + args.get("out") + ": " + reason);
+        }
         std::printf("Created %s %u-bit %s key in container \"%s\" (%s); public key in %s\n", dsa ? "DSA" : "RSA",
                     soft->bits(), key_spec_name(spec), container.c_str(), provider.name.c_str(),
                     args.get("out").c_str());

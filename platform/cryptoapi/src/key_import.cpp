@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <sstream>
 
@@ -114,15 +116,23 @@ int claim_record(const std::string &record) {
     return fd;
 }
 
-// Removes a record: the lock file last, so that a record is either whole enough to
-// be recognised or gone.
+// Removes a record: the lock file last but for the folder, so that a record with a
+// lock file is whole enough to be recognised, and one without is being removed.
 void remove_record(const std::string &record) {
-    for (const char *name : {"/target", "/key.pem"}) {
-        unlink((record + name).c_str());
+    for (const char *name : {"target", "key.pem"}) {
+        unlink((record + "/" + name).c_str());
         crash_point();
     }
+    for (const auto &name : list_dir(record))
+        if (name != "lock") unlink((record + "/" + name).c_str());  // temporaries of a crash
     unlink((record + "/lock").c_str());
     rmdir(record.c_str());
+}
+
+// Whether the process that made a record (its id starts with the process id) is gone.
+bool maker_gone(const std::string &name) {
+    long pid = std::strtol(name.c_str() + (name[0] == '.' ? 1 : 0), nullptr, 10);
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 std::string new_record_id() {
@@ -144,17 +154,19 @@ void finish_pending_imports() {
         std::string record = dir + "/" + name;
         int fd = claim_record(record);
         if (fd < 0) {
-            // A record being made has no lock file for a moment; one left so by a crash is
-            // recognised by its age.
-            struct stat st;
-            if (name[0] == '.' && !path_exists(record + "/lock") && stat(record.c_str(), &st) == 0 &&
-                std::time(nullptr) - st.st_mtime > 60)
-                remove_tree(record);
+            // Without a lock file a record is either being made (under its temporary name,
+            // by a live process) or was being removed: only the first is left alone.
+            if (!path_exists(record + "/lock") && (name[0] != '.' || maker_gone(name))) remove_record(record);
+            continue;
+        }
+        // A record still under its temporary name never reached the store; its lock may be
+        // free for a moment before its maker takes it.
+        if (name[0] == '.' && !maker_gone(name)) {
+            close(fd);
             continue;
         }
         std::string text;
         Target target;
-        // A record still under its temporary name never reached the store.
         bool whole = name[0] != '.' && read_file(record + "/target", text) && parse_target(text, target);
         if (whole && certificate_published(target) && !move_key(record, target)) {
             close(fd);  // kept for a later try
