@@ -212,4 +212,22 @@ TEST_F(CommandsTest, CertificateListingsGoToStandardOutput)
               std::string::npos);
 }
 
+TEST_F(CommandsTest, AListingCutShortByAnErrorFails)
+{
+    capi_test::Identity alice = capi_test::make_identity(home(), "Alice Signer");
+    capi_test::import_identity(alice, "alice", {"--friendly-name", "Alice Key"});
+    capi_test::Identity bob = capi_test::make_identity(home(), "Bob Signer");
+    capi_test::import_identity(bob, "bob", {"--friendly-name", "Bob Key"});
+    EXPECT_EQ(command("list_options", "2"), 1);
+    // The second step of the walk fails: the first certificate is shown, then the error.
+    cryptoapi_test_fail("CertEnumCertificatesInStore", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    int result = 1;
+    EXPECT_EQ(printed_by("list_certs", nullptr, &result),
+              "Certificate 0\n  Friendly Name \"Alice Key\"\n");
+    EXPECT_EQ(result, 0);
+    std::string errors = capi_test::drain_errors();
+    EXPECT_NE(errors.find(":win32 error:"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error code= 0x8\n"), std::string::npos) << errors;
+}
+
 }  // namespace
