@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <set>
 
 #include "admin_support.h"
 #include "commands.h"
@@ -278,15 +279,24 @@ int remove_cert(const Arguments &args) {
                                                  ctx)) != nullptr)
             matches.push_back(CertDuplicateCertificateContext(ctx));
     }
-    if (matches.size() != 1) {
+    // Several copies of one certificate (one SHA-1) are removed together: nothing else
+    // could tell them apart.
+    std::set<std::string> hashes;
+    for (auto m : matches) hashes.insert(sha1_hex(m->pbCertEncoded, m->cbCertEncoded));
+    if (hashes.size() != 1) {
         for (auto m : matches) CertFreeCertificateContext(m);
         if (matches.empty()) throw Failure("no certificate in store \"" + store_name + "\" matches");
-        throw Failure(std::to_string(matches.size()) + " certificates match; name one by --sha1");
+        throw Failure(std::to_string(hashes.size()) + " certificates match; name one by --sha1");
     }
-    std::string hash = sha1_hex(matches[0]->pbCertEncoded, matches[0]->cbCertEncoded);
-    if (!CertDeleteCertificateFromStore(matches[0]))
-        throw Failure("cannot remove the certificate: " + error_text(GetLastError()));
-    std::printf("Removed certificate %s from store \"%s\"\n", hash.c_str(), store_name.c_str());
+    const std::string &hash = *hashes.begin();
+    for (size_t i = 0; i < matches.size(); ++i) {
+        if (!CertDeleteCertificateFromStore(matches[i])) {
+            for (size_t k = i + 1; k < matches.size(); ++k) CertFreeCertificateContext(matches[k]);
+            throw Failure("cannot remove the certificate: " + error_text(GetLastError()));
+        }
+    }
+    std::printf("Removed certificate %s from store \"%s\"%s\n", hash.c_str(), store_name.c_str(),
+                matches.size() > 1 ? (" (" + std::to_string(matches.size()) + " copies)").c_str() : "");
     return 0;
 }
 

@@ -61,10 +61,8 @@ int main(int argc, char **argv) {
     }
     admin::Arguments args;
     std::string error;
-    std::vector<std::string> words(argv + 2, argv + argc);
-    for (auto &w : words)
-        if (w == "-h") w = "--help";
-    if (!admin::parse_arguments(words, it->second.valued, {"machine", "help"}, args, error)) {
+    if (!admin::parse_arguments(std::vector<std::string>(argv + 2, argv + argc), it->second.valued,
+                                {"machine", "help"}, args, error)) {
         std::fprintf(stderr, "cryptoapi-admin %s: %s\n", argv[1], error.c_str());
         return 2;
     }

@@ -255,6 +255,28 @@ TEST_F(AdminTest, ParallelProcessesAddingToOneStoreLoseNothing) {
         EXPECT_NE(listing.find("CN=Parallel " + std::to_string(i)), std::string::npos) << listing;
 }
 
+// A store holding one certificate twice: listing ends, and remove-cert takes both.
+TEST_F(AdminTest, CopiesOfOneCertificateAreListedAndRemovedTogether) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *x = make_certificate(key, ca_, "Twice");
+    std::vector<BYTE> der = der_of(x);
+    X509_free(x);
+    EVP_PKEY_free(key);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "MY");
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    CertCloseStore(store, 0);
+    CommandResult listing = run("timeout 20 " + kAdmin + " list store MY");
+    EXPECT_EQ(listing.status, 0);
+    EXPECT_NE(listing.output.find("1. O=Stand-in Tests,CN=Twice"), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("2. "), std::string::npos) << listing.output;
+    CommandResult removed = run("timeout 20 " + kAdmin + " remove-cert --store MY --subject twice");
+    EXPECT_EQ(removed.status, 0) << removed.output;
+    EXPECT_NE(removed.output.find("(2 copies)"), std::string::npos) << removed.output;
+    EXPECT_NE(admin("list store MY").output.find("is empty"), std::string::npos);
+}
+
 TEST_F(AdminTest, CommandLineMistakesExitWithTwo) {
     struct {
         std::string args;
@@ -280,6 +302,7 @@ TEST_F(AdminTest, CommandLineMistakesExitWithTwo) {
         {"list containers --provider Nope", 1, "unknown provider \"Nope\""},
         {"-h", 0, "usage: cryptoapi-admin"},
         {"list -h", 0, "usage: cryptoapi-admin"},
+        {"import-pfx /nonexistent.p12 --password -h", 1, "cannot read /nonexistent.p12"},  // a value
     };
     for (const auto &c : cases) {
         CommandResult r = admin(c.args);
