@@ -42,40 +42,18 @@ std::string subject_of(X509 *cert) {
     return out;
 }
 
-// Adds the certificate as new; an identical certificate already there is an error.
-PCCERT_CONTEXT add_new_certificate(HCERTSTORE store, const std::vector<BYTE> &der, const std::string &store_name) {
-    PCCERT_CONTEXT ctx = nullptr;
-    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                          CERT_STORE_ADD_NEW, &ctx)) {
-        DWORD code = GetLastError();
-        if (code == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
-        throw Failure("cannot add the certificate: " + error_text(code));
-    }
-    return ctx;
-}
-
-void set_friendly_name(PCCERT_CONTEXT ctx, const std::string &name) {
-    std::u16string w = wide(name);
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>((w.size() + 1) * sizeof(WCHAR)),
-                         reinterpret_cast<BYTE *>(const_cast<char16_t *>(w.c_str()))};
-    if (!CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob))
-        throw Failure("cannot set the friendly name: " + error_text(GetLastError()));
-}
-
-// Links a certificate to its private key through the key provider information that key
-// lookup reads.
-void link_to_key(PCCERT_CONTEXT ctx, const std::string &container_name,
-                 const std::string &provider_name, DWORD provider_type, DWORD spec,
-                 bool machine) {
-    std::u16string container = wide(container_name), provider = wide(provider_name);
-    CRYPT_KEY_PROV_INFO info{};
-    info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
-    info.pwszProvName = const_cast<LPWSTR>(provider.c_str());
-    info.dwProvType = provider_type;
-    info.dwFlags = machine ? CRYPT_MACHINE_KEYSET : 0;
-    info.dwKeySpec = spec;
-    if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
-        throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
+// Adds the certificate as new, with its friendly name and key link in the same step, so
+// that it never appears without them; an identical certificate already there is an error.
+void add_new_certificate(const Arguments &args, const std::string &store_name, const std::vector<BYTE> &der,
+                         const cryptoapi::CertEntry &properties) {
+    std::shared_ptr<cryptoapi::StoreData> data;
+    DWORD rc = cryptoapi::open_system_store(location_of(args), store_name, 0, data);
+    std::shared_ptr<cryptoapi::CertEntry> entry;
+    if (rc == 0)
+        rc = cryptoapi::add_certificate(*data, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, entry,
+                                        &properties);
+    if (rc == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
+    if (rc != 0) throw Failure("cannot add the certificate: " + error_text(rc));
 }
 
 // A fresh container name for a key whose owner named none.
@@ -243,18 +221,18 @@ int add_cert(const Arguments &args) {
         ERR_clear_error();
         if (!same) throw Failure("the certificate is not for the key in container \"" + ref.container + "\"");
     }
-    PCCERT_CONTEXT ctx = add_new_certificate(store, der, store_name);
-    try {
-        if (args.has("friendly-name")) set_friendly_name(ctx, args.get("friendly-name"));
-        if (args.has("container")) {
-            link_to_key(ctx, args.get("container"), provider.name, provider.type, spec,
-                        args.flag("machine"));
-        }
-    } catch (...) {
-        CertDeleteCertificateFromStore(ctx);
-        throw;
+    cryptoapi::CertEntry properties;
+    if (args.has("friendly-name")) properties.friendly_name = wide(args.get("friendly-name"));
+    if (args.has("container")) {
+        cryptoapi::KeyProvInfo link;
+        link.container = wide(args.get("container"));
+        link.provider = wide(provider.name);
+        link.provider_type = provider.type;
+        link.flags = args.flag("machine") ? CRYPT_MACHINE_KEYSET : 0;
+        link.key_spec = spec;
+        properties.key_prov_info = link;
     }
-    CertFreeCertificateContext(ctx);
+    add_new_certificate(args, store_name, der, properties);
     std::printf("Added %s to store \"%s\"\n", subject_of(cert).c_str(), store_name.c_str());
     return 0;
 }
