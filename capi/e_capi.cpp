@@ -406,6 +406,16 @@ int capi_print_store_certs(capi_context *ctx, BIO *out, const char *id)
             BIO_printf(out, "Certificate %d\n", i);
             capi_print_cert(ctx, out, cert);
         }
+        /* Enumeration ends with CRYPT_E_NOT_FOUND; anything else cut the list short. */
+        const DWORD err = GetLastError();
+        if (err != static_cast<DWORD>(CRYPT_E_NOT_FOUND)) {
+            capi_debug_print(ctx, "Enumerating store %s failed: 0x%lx\n", storename,
+                             static_cast<unsigned long>(err));
+            CAPIerr(CAPI_F_CAPI_OPEN_STORE, CAPI_R_WIN32_ERROR);
+            capi_attach_error_code(err);
+            CertCloseStore(store, 0);
+            return 0;
+        }
     }
     CertCloseStore(store, 0);
     return 1;

@@ -160,7 +160,8 @@ TEST_F(CommandsTest, ContainersAreListedWhateverTheProviderQuirks)
     const std::string file = home() + "/trace.log";
     command("debug_file", file.c_str());
     command("debug_level", "2");
-    for (int quirk : {CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN, CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END}) {
+    for (int quirk : {CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN, CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END,
+                      CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN}) {
         SCOPED_TRACE(quirk);
         cryptoapi_test_reset();
         cryptoapi_test_set_quirk(quirk, 1);
@@ -171,6 +172,8 @@ TEST_F(CommandsTest, ContainersAreListedWhateverTheProviderQuirks)
         const std::string trace = capi_test::read_file(file);
         if (quirk == CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN)
             EXPECT_NE(trace.find("Got max container len 0\n"), std::string::npos) << trace;
+        else if (quirk == CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN)
+            EXPECT_NE(trace.find("Container name first, len=260,"), std::string::npos) << trace;
         else
             EXPECT_NE(trace.find("Enumerate bug: using workaround\n"), std::string::npos) << trace;
     }
@@ -207,6 +210,24 @@ TEST_F(CommandsTest, CertificateListingsGoToStandardOutput)
     EXPECT_EQ(result, 0);
     EXPECT_NE(capi_test::drain_errors().find(":CAPI_OPEN_STORE:error opening store:"),
               std::string::npos);
+}
+
+TEST_F(CommandsTest, AListingCutShortByAnErrorFails)
+{
+    capi_test::Identity alice = capi_test::make_identity(home(), "Alice Signer");
+    capi_test::import_identity(alice, "alice", {"--friendly-name", "Alice Key"});
+    capi_test::Identity bob = capi_test::make_identity(home(), "Bob Signer");
+    capi_test::import_identity(bob, "bob", {"--friendly-name", "Bob Key"});
+    EXPECT_EQ(command("list_options", "2"), 1);
+    // The second step of the walk fails: the first certificate is shown, then the error.
+    cryptoapi_test_fail("CertEnumCertificatesInStore", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    int result = 1;
+    EXPECT_EQ(printed_by("list_certs", nullptr, &result),
+              "Certificate 0\n  Friendly Name \"Alice Key\"\n");
+    EXPECT_EQ(result, 0);
+    std::string errors = capi_test::drain_errors();
+    EXPECT_NE(errors.find(":win32 error:"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error code= 0x8\n"), std::string::npos) << errors;
 }
 
 }  // namespace

@@ -3,8 +3,12 @@
 #include <openssl/evp.h>
 #include <strings.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
+#include "key_import.h"
 #include "utf.h"
 
 namespace admin {
@@ -64,7 +68,7 @@ DWORD choose_key_spec(const Arguments &args, bool dsa) {
         return AT_KEYEXCHANGE;
     }
     if (spec == "signature") return AT_SIGNATURE;
-    throw Failure("--key-spec must be exchange or signature, not \"" + spec + "\"");
+    throw UsageError("--key-spec must be exchange or signature, not \"" + spec + "\"");
 }
 
 const char *key_spec_name(DWORD spec) { return spec == AT_SIGNATURE ? "signature" : "exchange"; }
@@ -73,9 +77,38 @@ std::string with_article(DWORD spec) {
     return spec == AT_SIGNATURE ? "a signature key" : "an exchange key";
 }
 
+void prepare_state(const Arguments &args) {
+    std::string home = cryptoapi::state_home();
+    std::string location = cryptoapi::location_dir_name(location_of(args));
+    for (const std::string &path : {home + "/providers", home + "/pending", home + "/keys/" + location + "/@rsa/-",
+                                    home + "/keys/" + location + "/@dss/-", home + "/stores/" + location + "/-"}) {
+        std::string reason = cryptoapi::unsafe_state_folder(path);
+        if (!reason.empty()) throw Failure(reason);
+    }
+    cryptoapi::finish_pending_imports();
+}
+
 std::string read_whole_file(const std::string &path) {
+    // Read in bounded steps: the size of a device or a pipe is not known in advance.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Failure("cannot read " + path);
     std::string data;
-    if (!cryptoapi::read_file(path, data)) throw Failure("cannot read " + path);
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            throw Failure("cannot read " + path);
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<size_t>(n));
+        if (data.size() > kMaxInputFile) {
+            close(fd);
+            throw Failure(path + " is larger than " + std::to_string(kMaxInputFile >> 20) + " MiB");
+        }
+    }
+    close(fd);
     return data;
 }
 

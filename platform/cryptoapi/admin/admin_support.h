@@ -19,6 +19,18 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A command-line mistake (missing or malformed arguments); the tool exits with 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Refuses (Failure) a state folder other users could write to, and finishes imports
+// that a crash interrupted, before any command touches the state.
+void prepare_state(const Arguments &args);
+
+// The largest input file read (a PKCS #12 file or a certificate).
+constexpr size_t kMaxInputFile = 16 * 1024 * 1024;
+
 // "0x80090016" with the Windows name where it is one the tool expects.
 std::string error_text(DWORD code);
 
@@ -33,6 +45,7 @@ const char *key_spec_name(DWORD spec);
 // "an exchange key" / "a signature key".
 std::string with_article(DWORD spec);
 
+// Reads a whole input file, refusing one larger than kMaxInputFile.
 std::string read_whole_file(const std::string &path);
 std::string sha1_hex(const BYTE *data, size_t length);
 

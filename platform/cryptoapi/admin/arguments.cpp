@@ -6,6 +6,10 @@ bool parse_arguments(const std::vector<std::string> &argv, const std::set<std::s
                      const std::set<std::string> &flags, Arguments &out, std::string &error) {
     for (size_t i = 0; i < argv.size(); ++i) {
         const std::string &a = argv[i];
+        if (a == "-h" && flags.count("help") != 0) {  // the one short option
+            out.flags.insert("help");
+            continue;
+        }
         if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
             std::string name = a.substr(2);
             std::string value;

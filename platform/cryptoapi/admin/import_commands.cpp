@@ -11,9 +11,11 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <set>
 
 #include "admin_support.h"
 #include "commands.h"
+#include "key_import.h"
 #include "key_store.h"
 #include "soft_key.h"
 
@@ -40,55 +42,22 @@ std::string subject_of(X509 *cert) {
     return out;
 }
 
-// Adds the certificate as new; an identical certificate already there is an error.
-PCCERT_CONTEXT add_new_certificate(HCERTSTORE store, const std::vector<BYTE> &der, const std::string &store_name) {
-    PCCERT_CONTEXT ctx = nullptr;
-    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                          CERT_STORE_ADD_NEW, &ctx)) {
-        DWORD code = GetLastError();
-        if (code == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
-        throw Failure("cannot add the certificate: " + error_text(code));
-    }
-    return ctx;
-}
-
-void set_friendly_name(PCCERT_CONTEXT ctx, const std::string &name) {
-    std::u16string w = wide(name);
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>((w.size() + 1) * sizeof(WCHAR)),
-                         reinterpret_cast<BYTE *>(const_cast<char16_t *>(w.c_str()))};
-    if (!CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob))
-        throw Failure("cannot set the friendly name: " + error_text(GetLastError()));
-}
-
-// Links a certificate to its private key through the key provider information that key
-// lookup reads.
-void link_to_key(PCCERT_CONTEXT ctx, const std::string &container_name,
-                 const std::string &provider_name, DWORD provider_type, DWORD spec,
-                 bool machine) {
-    std::u16string container = wide(container_name), provider = wide(provider_name);
-    CRYPT_KEY_PROV_INFO info{};
-    info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
-    info.pwszProvName = const_cast<LPWSTR>(provider.c_str());
-    info.dwProvType = provider_type;
-    info.dwFlags = machine ? CRYPT_MACHINE_KEYSET : 0;
-    info.dwKeySpec = spec;
-    if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
-        throw Failure("cannot link the certificate to its key: " + error_text(GetLastError()));
-}
-
-bool certificate_in_store(HCERTSTORE store, const std::vector<BYTE> &der) {
-    PCCERT_CONTEXT ctx = nullptr;
-    while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
-        if (ctx->cbCertEncoded == der.size() && std::equal(der.begin(), der.end(), ctx->pbCertEncoded)) {
-            CertFreeCertificateContext(ctx);
-            return true;
-        }
-    }
-    return false;
+// Adds the certificate as new, with its friendly name and key link in the same step, so
+// that it never appears without them; an identical certificate already there is an error.
+void add_new_certificate(const Arguments &args, const std::string &store_name, const std::vector<BYTE> &der,
+                         const cryptoapi::CertEntry &properties) {
+    std::shared_ptr<cryptoapi::StoreData> data;
+    DWORD rc = cryptoapi::open_system_store(location_of(args), store_name, 0, data);
+    std::shared_ptr<cryptoapi::CertEntry> entry;
+    if (rc == 0)
+        rc = cryptoapi::add_certificate(*data, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, entry,
+                                        &properties);
+    if (rc == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
+    if (rc != 0) throw Failure("cannot add the certificate: " + error_text(rc));
 }
 
 // A fresh container name for a key whose owner named none.
-std::string unique_container_name(cryptoapi::Location location, const std::string &provider) {
+std::string unique_container_name(cryptoapi::Location location, const cryptoapi::ProviderInfo &provider) {
     for (;;) {
         unsigned char random[8];
         if (RAND_bytes(random, sizeof random) != 1) throw Failure("no random numbers");
@@ -98,7 +67,7 @@ std::string unique_container_name(cryptoapi::Location location, const std::strin
             std::snprintf(hex, sizeof hex, "%02x", b);
             name += hex;
         }
-        if (!cryptoapi::container_exists({location, provider, name})) return name;
+        if (!cryptoapi::container_exists({location, provider.name, name, provider.type})) return name;
     }
 }
 
@@ -123,11 +92,18 @@ void read_pkcs12(const std::string &path, const Arguments &args, Pkcs12Contents 
         throw Failure(path + " is not a PKCS#12 file (corrupt or another format)");
     }
     std::string password = args.get("password");
-    if (PKCS12_mac_present(p12) && !PKCS12_verify_mac(p12, password.c_str(), -1) &&
-        !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0))) {
+    if (PKCS12_mac_present(p12)) {
+        if (!PKCS12_verify_mac(p12, password.c_str(), -1) && !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0))) {
+            PKCS12_free(p12);
+            ERR_clear_error();
+            throw Failure("wrong password for " + path);
+        }
+    } else if (PKCS12_set_mac(p12, password.c_str(), -1, nullptr, 0, 1, EVP_sha256()) != 1) {
+        // Without a MAC only decrypting the contents tells whether the password is right;
+        // the parser insists on a MAC, so the file gets one made with that password.
         PKCS12_free(p12);
         ERR_clear_error();
-        throw Failure("wrong password for " + path);
+        throw Failure("cannot read the contents of " + path);
     }
     bool parsed = PKCS12_parse(p12, password.c_str(), &out.key, &out.cert, &out.ca) == 1;
     if (!parsed) {
@@ -140,7 +116,8 @@ void read_pkcs12(const std::string &path, const Arguments &args, Pkcs12Contents 
     PKCS12_free(p12);
     if (!parsed) {
         ERR_clear_error();
-        throw Failure("cannot read the contents of " + path + " (damaged file or unsupported cipher)");
+        throw Failure("cannot read the contents of " + path +
+                      " (wrong password, damaged file or unsupported cipher)");
     }
     if (out.key == nullptr || out.cert == nullptr)
         throw Failure(path + " must hold a private key and its certificate");
@@ -174,7 +151,7 @@ X509 *read_certificate(const std::string &path) {
 }  // namespace
 
 int import_pfx(const Arguments &args) {
-    if (args.positional.size() != 1) throw Failure("usage: import-pfx FILE.p12 [options]");
+    if (args.positional.size() != 1) throw UsageError("usage: import-pfx FILE.p12 [options]");
     const std::string &path = args.positional[0];
     Pkcs12Contents p12;
     read_pkcs12(path, args, p12);
@@ -190,42 +167,24 @@ int import_pfx(const Arguments &args) {
     std::string friendly = args.get("friendly-name", p12.alias);
 
     std::vector<BYTE> der = to_der(p12.cert);
-    HCERTSTORE store = open_system_store(store_name, args, true);
-    std::unique_ptr<void, void (*)(void *)> store_guard(store, [](void *s) { CertCloseStore(s, 0); });
-    if (certificate_in_store(store, der))
-        throw Failure("the certificate is already in store \"" + store_name + "\"");
-
     cryptoapi::ContainerRef ref{location_of(args), provider.name,
                                 args.has("container") ? args.get("container")
-                                                        : unique_container_name(location_of(args), provider.name)};
-    if (ref.container.empty()) throw Failure("the container name must not be empty");
-    bool created = !cryptoapi::container_exists(ref);
-    if (created) {
-        if (cryptoapi::create_container(ref) != 0) throw Failure("cannot create container \"" + ref.container + "\"");
-    } else if (cryptoapi::key_exists(ref, spec)) {
-        throw Failure("container \"" + ref.container + "\" already holds " + with_article(spec));
-    }
-    auto undo_key = [&] {
-        if (created)
-            cryptoapi::delete_container(ref);
-        else
-            cryptoapi::delete_key(ref, spec);
-    };
-    if (cryptoapi::save_key(ref, spec, p12.key) != 0) {
-        undo_key();
-        throw Failure("cannot store the key in container \"" + ref.container + "\"");
-    }
-    PCCERT_CONTEXT ctx = nullptr;
-    try {
-        ctx = add_new_certificate(store, der, store_name);
-        link_to_key(ctx, ref.container, provider.name, provider.type, spec, args.flag("machine"));
-        if (!friendly.empty()) set_friendly_name(ctx, friendly);
-    } catch (...) {
-        if (ctx != nullptr) CertDeleteCertificateFromStore(ctx);
-        undo_key();
-        throw;
-    }
-    CertFreeCertificateContext(ctx);
+                                                        : unique_container_name(location_of(args), provider),
+                                provider.type};
+    if (ref.container.empty()) throw UsageError("the container name must not be empty");
+    if (!cryptoapi::system_store_exists(ref.location, store_name))
+        CertCloseStore(open_system_store(store_name, args, true), 0);  // made, and checked
+    cryptoapi::KeyImport import;
+    import.container = ref;
+    import.key_spec = spec;
+    import.key = p12.key;
+    import.store_name = store_name;
+    import.certificate = der;
+    if (!friendly.empty()) import.friendly_name = wide(friendly);
+    DWORD rc = cryptoapi::import_key_with_certificate(import);
+    if (rc == CRYPT_E_EXISTS) throw Failure("the certificate is already in store \"" + store_name + "\"");
+    if (rc == NTE_EXISTS) throw Failure("container \"" + ref.container + "\" already holds " + with_article(spec));
+    if (rc != 0) throw Failure("cannot import into container \"" + ref.container + "\": " + error_text(rc));
     std::printf("Imported %s into store \"%s\"%s\n", subject_of(p12.cert).c_str(), store_name.c_str(),
                 args.flag("machine") ? " (local machine)" : "");
     std::printf("Key: container \"%s\", provider \"%s\" (type %u), %s key\n", ref.container.c_str(),
@@ -234,7 +193,7 @@ int import_pfx(const Arguments &args) {
 }
 
 int add_cert(const Arguments &args) {
-    if (args.positional.size() != 1) throw Failure("usage: add-cert FILE [options]");
+    if (args.positional.size() != 1) throw UsageError("usage: add-cert FILE [options]");
     X509 *cert = read_certificate(args.positional[0]);
     std::unique_ptr<X509, void (*)(X509 *)> cert_guard(cert, X509_free);
     std::vector<BYTE> der = to_der(cert);
@@ -249,7 +208,7 @@ int add_cert(const Arguments &args) {
         bool dsa = pub != nullptr && EVP_PKEY_is_a(pub, "DSA");
         provider = choose_provider(args, dsa);
         spec = choose_key_spec(args, dsa);
-        cryptoapi::ContainerRef ref{location_of(args), provider.name, args.get("container")};
+        cryptoapi::ContainerRef ref{location_of(args), provider.name, args.get("container"), provider.type};
         std::shared_ptr<cryptoapi::SoftKey> key;
         if (cryptoapi::load_key(ref, spec, key) != 0)
             throw Failure("container \"" + ref.container + "\" holds no " + key_spec_name(spec) + " key");
@@ -262,25 +221,25 @@ int add_cert(const Arguments &args) {
         ERR_clear_error();
         if (!same) throw Failure("the certificate is not for the key in container \"" + ref.container + "\"");
     }
-    PCCERT_CONTEXT ctx = add_new_certificate(store, der, store_name);
-    try {
-        if (args.has("friendly-name")) set_friendly_name(ctx, args.get("friendly-name"));
-        if (args.has("container")) {
-            link_to_key(ctx, args.get("container"), provider.name, provider.type, spec,
-                        args.flag("machine"));
-        }
-    } catch (...) {
-        CertDeleteCertificateFromStore(ctx);
-        throw;
+    cryptoapi::CertEntry properties;
+    if (args.has("friendly-name")) properties.friendly_name = wide(args.get("friendly-name"));
+    if (args.has("container")) {
+        cryptoapi::KeyProvInfo link;
+        link.container = wide(args.get("container"));
+        link.provider = wide(provider.name);
+        link.provider_type = provider.type;
+        link.flags = args.flag("machine") ? CRYPT_MACHINE_KEYSET : 0;
+        link.key_spec = spec;
+        properties.key_prov_info = link;
     }
-    CertFreeCertificateContext(ctx);
+    add_new_certificate(args, store_name, der, properties);
     std::printf("Added %s to store \"%s\"\n", subject_of(cert).c_str(), store_name.c_str());
     return 0;
 }
 
 int remove_cert(const Arguments &args) {
     if (!args.has("store") || args.has("sha1") == args.has("subject"))
-        throw Failure("usage: remove-cert --store NAME (--sha1 HEX | --subject TEXT) [--machine]");
+        throw UsageError("usage: remove-cert --store NAME (--sha1 HEX | --subject TEXT) [--machine]");
     std::string store_name = args.get("store");
     HCERTSTORE store = open_system_store(store_name, args, false);
     std::unique_ptr<void, void (*)(void *)> store_guard(store, [](void *s) { CertCloseStore(s, 0); });
@@ -298,15 +257,24 @@ int remove_cert(const Arguments &args) {
                                                  ctx)) != nullptr)
             matches.push_back(CertDuplicateCertificateContext(ctx));
     }
-    if (matches.size() != 1) {
+    // Several copies of one certificate (one SHA-1) are removed together: nothing else
+    // could tell them apart.
+    std::set<std::string> hashes;
+    for (auto m : matches) hashes.insert(sha1_hex(m->pbCertEncoded, m->cbCertEncoded));
+    if (hashes.size() != 1) {
         for (auto m : matches) CertFreeCertificateContext(m);
         if (matches.empty()) throw Failure("no certificate in store \"" + store_name + "\" matches");
-        throw Failure(std::to_string(matches.size()) + " certificates match; name one by --sha1");
+        throw Failure(std::to_string(hashes.size()) + " certificates match; name one by --sha1");
     }
-    std::string hash = sha1_hex(matches[0]->pbCertEncoded, matches[0]->cbCertEncoded);
-    if (!CertDeleteCertificateFromStore(matches[0]))
-        throw Failure("cannot remove the certificate: " + error_text(GetLastError()));
-    std::printf("Removed certificate %s from store \"%s\"\n", hash.c_str(), store_name.c_str());
+    const std::string &hash = *hashes.begin();
+    for (size_t i = 0; i < matches.size(); ++i) {
+        if (!CertDeleteCertificateFromStore(matches[i])) {
+            for (size_t k = i + 1; k < matches.size(); ++k) CertFreeCertificateContext(matches[k]);
+            throw Failure("cannot remove the certificate: " + error_text(GetLastError()));
+        }
+    }
+    std::printf("Removed certificate %s from store \"%s\"%s\n", hash.c_str(), store_name.c_str(),
+                matches.size() > 1 ? (" (" + std::to_string(matches.size()) + " copies)").c_str() : "");
     return 0;
 }
 

@@ -1,8 +1,10 @@
 // Key containers: new-key (generate a key pair, print its public key), remove-container.
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "admin_support.h"
@@ -30,10 +32,10 @@ HCRYPTPROV acquire(const cryptoapi::ProviderInfo &provider, const std::string &c
 
 int new_key(const Arguments &args) {
     if (!args.has("container") || args.get("container").empty() || !args.positional.empty())
-        throw Failure("usage: new-key --container NAME [--provider NAME] [--algorithm rsa|dsa] [--bits N] "
+        throw UsageError("usage: new-key --container NAME [--provider NAME] [--algorithm rsa|dsa] [--bits N] "
                       "[--key-spec exchange|signature] [--machine] [--out FILE]");
     std::string algorithm = args.get("algorithm", "rsa");
-    if (algorithm != "rsa" && algorithm != "dsa") throw Failure("--algorithm must be rsa or dsa");
+    if (algorithm != "rsa" && algorithm != "dsa") throw UsageError("--algorithm must be rsa or dsa");
     bool dsa = algorithm == "dsa";
     cryptoapi::ProviderInfo provider = choose_provider(args, dsa);
     DWORD spec = choose_key_spec(args, dsa);
@@ -42,10 +44,10 @@ int new_key(const Arguments &args) {
         char *end = nullptr;
         std::string text = args.get("bits");
         bits = std::strtoul(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || bits == 0 || bits > 0xFFFF) throw Failure("--bits must be a number of bits");
+        if (text.empty() || *end != '\0' || bits == 0 || bits > 0xFFFF) throw UsageError("--bits must be a number of bits");
     }
     std::string container = args.get("container");
-    cryptoapi::ContainerRef ref{location_of(args), provider.name, container};
+    cryptoapi::ContainerRef ref{location_of(args), provider.name, container, provider.type};
     bool created = !cryptoapi::container_exists(ref);
     if (!created && cryptoapi::key_exists(ref, spec))
         throw Failure("container \"" + container + "\" already holds " + with_article(spec));
@@ -68,7 +70,15 @@ int new_key(const Arguments &args) {
     if (cryptoapi::load_key(ref, spec, soft) != 0) throw Failure("the new key cannot be read back");
     std::string pem = soft->public_pem();
     if (args.has("out")) {
-        if (!cryptoapi::write_file_atomic(args.get("out"), pem, 0644)) throw Failure("cannot write " + args.get("out"));
+        if (!cryptoapi::write_output_file(args.get("out"), pem, 0644)) {
+            std::string reason = std::strerror(errno);
+            // Nobody has the public key of the new key: it goes again.
+            if (created)
+                cryptoapi::delete_container(ref);
+            else
+                cryptoapi::delete_key(ref, spec);
+            throw Failure("cannot write " + args.get("out") + ": " + reason);
+        }
         std::printf("Created %s %u-bit %s key in container \"%s\" (%s); public key in %s\n", dsa ? "DSA" : "RSA",
                     soft->bits(), key_spec_name(spec), container.c_str(), provider.name.c_str(),
                     args.get("out").c_str());
@@ -80,7 +90,7 @@ int new_key(const Arguments &args) {
 
 int remove_container(const Arguments &args) {
     if (!args.has("container") || !args.positional.empty())
-        throw Failure("usage: remove-container --container NAME [--provider NAME] [--machine]");
+        throw UsageError("usage: remove-container --container NAME [--provider NAME] [--machine]");
     std::string container = args.get("container");
     cryptoapi::ProviderInfo provider;
     if (args.has("provider")) {

@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -10,6 +11,7 @@
 #include "commands.h"
 #include "key_store.h"
 #include "soft_key.h"
+#include "store_index.h"
 #include "utf.h"
 
 namespace admin {
@@ -34,15 +36,37 @@ std::string describe_key(const cryptoapi::ContainerRef &ref, DWORD spec) {
     return std::string(key_spec_name(spec)) + " " + (key->is_dsa() ? "DSA " : "RSA ") + std::to_string(key->bits());
 }
 
+// Containers are shared by a provider family: each family's are listed once, under the
+// names of the providers that open them.
 int list_containers(const Arguments &args) {
+    auto providers = cryptoapi::installed_providers();
+    if (args.has("provider")) {
+        std::vector<cryptoapi::ProviderInfo> named;
+        for (const auto &p : providers)
+            if (strcasecmp(p.name.c_str(), args.get("provider").c_str()) == 0) named.push_back(p);
+        if (named.empty())
+            throw Failure("unknown provider \"" + args.get("provider") + "\" (see: cryptoapi-admin list providers)");
+        providers = named;
+    }
     bool any = false;
-    for (const auto &p : cryptoapi::installed_providers()) {
-        if (args.has("provider") && strcasecmp(p.name.c_str(), args.get("provider").c_str()) != 0) continue;
-        auto names = cryptoapi::list_containers(location_of(args), p.name);
+    std::set<std::string> families_done;
+    for (const auto &p : providers) {
+        const char *family = cryptoapi::provider_family(p.type);
+        std::string key = family != nullptr ? family : "provider " + p.name;
+        if (!families_done.insert(key).second) continue;
+        auto names = cryptoapi::list_containers(location_of(args), p.name, p.type);
         if (names.empty()) continue;
-        std::printf("%s (type %u):\n", p.name.c_str(), static_cast<unsigned>(p.type));
+        std::string heading;
+        for (const auto &q : providers) {
+            const char *f = cryptoapi::provider_family(q.type);
+            if (&q == &p || (family != nullptr && f != nullptr && std::strcmp(f, family) == 0)) {
+                if (!heading.empty()) heading += ", ";
+                heading += q.name + " (type " + std::to_string(q.type) + ")";
+            }
+        }
+        std::printf("%s:\n", heading.c_str());
         for (const auto &name : names) {
-            cryptoapi::ContainerRef ref{location_of(args), p.name, name};
+            cryptoapi::ContainerRef ref{location_of(args), p.name, name, p.type};
             std::string keys;
             for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
                 std::string d = describe_key(ref, spec);
@@ -73,7 +97,7 @@ std::string narrow(const WCHAR *text) {
 }
 
 int list_store(const Arguments &args) {
-    if (args.positional.size() != 2) throw Failure("usage: list store NAME [--machine]");
+    if (args.positional.size() != 2) throw UsageError("usage: list store NAME [--machine]");
     const std::string &name = args.positional[1];
     HCERTSTORE store = open_system_store(name, args, false);
     std::unique_ptr<void, void (*)(void *)> guard(store, [](void *s) { CertCloseStore(s, 0); });
@@ -95,7 +119,15 @@ int list_store(const Arguments &args) {
         }
     }
     if (index == 0) std::printf("Store \"%s\" is empty.\n", name.c_str());
-    return 0;
+    if (GetLastError() != static_cast<DWORD>(CRYPT_E_NOT_FOUND))
+        throw Failure("listing store \"" + name + "\" stopped early: " + error_text(GetLastError()));
+    // Files that hold no certificate are skipped by enumeration; they are named here so
+    // that a damaged store does not pass for a smaller one.
+    auto damaged = cryptoapi::damaged_certificate_files(
+        cryptoapi::system_store_dir(location_of(args), name));
+    for (const auto &path : damaged)
+        std::fprintf(stderr, "cryptoapi-admin list: %s is damaged (not a certificate); skipped\n", path.c_str());
+    return damaged.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -105,7 +137,7 @@ int list(const Arguments &args) {
     if (what == "providers" && args.positional.size() == 1) return list_providers();
     if (what == "containers" && args.positional.size() == 1) return list_containers(args);
     if (what == "store") return list_store(args);
-    throw Failure("usage: list providers | list containers [--provider NAME] | list store NAME");
+    throw UsageError("usage: list providers | list containers [--provider NAME] | list store NAME");
 }
 
 }  // namespace admin

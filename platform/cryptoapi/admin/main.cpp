@@ -26,6 +26,7 @@ const char kUsage[] =
     "  list store NAME [--machine]\n"
     "  remove-cert --store NAME (--sha1 HEX | --subject TEXT) [--machine]\n"
     "  remove-container --container NAME [--provider NAME] [--machine]\n"
+    "  help | -h | --help                 (also after a command)\n"
     "\n"
     "The state lives in $CRYPTOAPI_HOME (default $XDG_DATA_HOME/cryptoapi or\n"
     "~/.local/share/cryptoapi). The store defaults to MY, the location to the current user.\n";
@@ -48,7 +49,8 @@ int main(int argc, char **argv) {
         {"remove-cert", {admin::remove_cert, {"store", "sha1", "subject"}}},
         {"remove-container", {admin::remove_container, {"container", "provider"}}},
     };
-    if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
+        std::strcmp(argv[1], "-h") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
@@ -59,13 +61,21 @@ int main(int argc, char **argv) {
     }
     admin::Arguments args;
     std::string error;
-    if (!admin::parse_arguments(std::vector<std::string>(argv + 2, argv + argc), it->second.valued, {"machine"},
-                                args, error)) {
+    if (!admin::parse_arguments(std::vector<std::string>(argv + 2, argv + argc), it->second.valued,
+                                {"machine", "help"}, args, error)) {
         std::fprintf(stderr, "cryptoapi-admin %s: %s\n", argv[1], error.c_str());
         return 2;
     }
+    if (args.flag("help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     try {
+        admin::prepare_state(args);
         return it->second.run(args);
+    } catch (const admin::UsageError &u) {
+        std::fprintf(stderr, "cryptoapi-admin %s: %s\n", argv[1], u.what());
+        return 2;
     } catch (const admin::Failure &f) {
         std::fprintf(stderr, "cryptoapi-admin %s: %s\n", argv[1], f.what());
         return 1;

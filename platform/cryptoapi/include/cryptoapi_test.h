@@ -24,7 +24,11 @@ enum cryptoapi_quirk {
     /* The end of the container list is an empty name with the length unchanged,
      * instead of ERROR_NO_MORE_ITEMS. */
     CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END = 2,
+    /* PP_ENUMCONTAINERS reports a fixed maximum (CRYPTOAPI_FIXED_MAX_CONTAINER_LEN) at the
+     * size query, and leaves each returned name's length at the buffer's length. */
+    CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN = 4,
 };
+#define CRYPTOAPI_FIXED_MAX_CONTAINER_LEN 260
 CRYPTOAPI_EXPORT void cryptoapi_test_set_quirk(int quirk, int on);
 
 /* Handles that are open now: providers, keys, hashes, stores and certificate contexts

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include <openssl/evp.h>
 
@@ -43,6 +44,8 @@ unsigned next_sequence(const StoreData &store) {
 
 }  // namespace
 
+std::string system_store_dir(Location location, const std::string &name) { return store_dir(location, name); }
+
 bool system_store_exists(Location location, const std::string &name) {
     return is_dir(store_dir(location, name));
 }
@@ -67,45 +70,91 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
     return 0;
 }
 
+namespace {
+
+// Merges the entries read from disk under the lock into the handle's list: new ones are
+// appended, those gone from disk are marked removed. The handle's own entry objects stay
+// (contexts and enumeration positions refer to them).
+void merge_current(StoreData &store, std::vector<std::shared_ptr<CertEntry>> &current) {
+    std::map<unsigned, std::shared_ptr<CertEntry>> on_disk;
+    for (auto &e : current) on_disk[e->sequence] = e;
+    for (auto &e : store.entries) {
+        auto it = on_disk.find(e->sequence);
+        if (it == on_disk.end()) {
+            e->removed = true;
+            continue;
+        }
+        if (!e->removed && it->second->der_inode != e->der_inode) {
+            *e = *it->second;  // replaced on disk meanwhile
+        }
+        on_disk.erase(it);
+    }
+    for (auto &item : on_disk) store.entries.push_back(item.second);
+}
+
+}  // namespace
+
 DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD disposition,
-                      std::shared_ptr<CertEntry> &out) {
+                      std::shared_ptr<CertEntry> &out, const CertEntry *properties) {
     if (disposition < CERT_STORE_ADD_NEW || disposition > CERT_STORE_ADD_ALWAYS) return ERROR_INVALID_PARAMETER;
     if (der == nullptr || length == 0 || !is_certificate(der, length)) return CRYPT_E_ASN1_BADTAG;
     if (store.read_only) return ERROR_ACCESS_DENIED;
+    if (!ensure_dir(store.dir)) return ERROR_ACCESS_DENIED;
     std::vector<BYTE> bytes(der, der + length);
     std::array<BYTE, 20> digest = sha1_of(bytes);
+    std::vector<std::shared_ptr<CertEntry>> current;
+    IndexChange change(store.dir, current);
+    merge_current(store, current);
     std::shared_ptr<CertEntry> existing;
     for (const auto &e : store.entries)
-        if (!e->removed && e->der_size == length && e->sha1 == digest && entry_der(store, *e) && e->der == bytes)
+        if (!e->removed && e->der_size == length && e->sha1 == digest && entry_der(store, *e, false) && e->der == bytes) {
             existing = e;
+            break;
+        }
     if (existing && disposition != CERT_STORE_ADD_ALWAYS) {
         if (disposition == CERT_STORE_ADD_NEW) return CRYPT_E_EXISTS;
         if (disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
             // Replacing drops the old certificate's properties.
-            existing->friendly_name.reset();
-            existing->key_prov_info.reset();
-            if (DWORD rc = save_properties(store, *existing); rc != 0) return rc;
+            CertEntry updated = *existing;
+            updated.friendly_name = properties != nullptr ? properties->friendly_name : std::nullopt;
+            updated.key_prov_info = properties != nullptr ? properties->key_prov_info : std::nullopt;
+            if (DWORD rc = write_properties(store, updated, change); rc != 0) return rc;
+            *existing = updated;
         }
         out = existing;
         return 0;
     }
-    if (!ensure_dir(store.dir)) return ERROR_ACCESS_DENIED;
     auto entry = std::make_shared<CertEntry>();
     entry->der = std::move(bytes);
     entry->der_size = length;
     entry->sha1 = digest;
-    entry->subject = subject_text(entry->der);
+    entry->subject = subject_simple_text(entry->der);
+    if (properties != nullptr) {
+        entry->friendly_name = properties->friendly_name;
+        entry->key_prov_info = properties->key_prov_info;
+    }
     std::string data(entry->der.begin(), entry->der.end());
-    IndexChange change(store.dir);
-    // Another process may take the same number at the same time: the exclusive write
-    // tells, and the next number is tried.
+    std::string props = format_properties(*entry);
+    // Numbers are taken under the lock; one whose certificate file exists is in use, and
+    // a properties file without its certificate is a leftover and is replaced. The
+    // certificate file is written last and exclusively: it is what makes the entry exist.
     for (unsigned sequence = next_sequence(store);; ++sequence) {
-        if (write_file_exclusive(entry_path(store, sequence, ".der"), data, 0600)) {
+        std::string der_path = entry_path(store, sequence, ".der");
+        if (path_exists(der_path)) continue;
+        std::string props_path = entry_path(store, sequence, ".props");
+        if (props.empty()) {
+            if (unlink(props_path.c_str()) != 0 && errno != ENOENT) return ERROR_ACCESS_DENIED;
+        } else if (!write_file_atomic(props_path, props, 0600)) {
+            return ERROR_ACCESS_DENIED;
+        }
+        if (write_file_exclusive(der_path, data, 0600)) {
             entry->sequence = sequence;
-            unlink(entry_path(store, sequence, ".props").c_str());  // a leftover of a removal
             break;
         }
-        if (errno != EEXIST) return ERROR_ACCESS_DENIED;
+        if (errno != EEXIST) {
+            if (!props.empty()) unlink(props_path.c_str());
+            return ERROR_ACCESS_DENIED;
+        }
     }
     change.record_entry(*entry);
     store.entries.push_back(entry);
@@ -113,11 +162,9 @@ DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD dis
     return 0;
 }
 
-DWORD save_properties(const StoreData &store, CertEntry &entry) {
-    if (store.read_only) return ERROR_ACCESS_DENIED;
+DWORD write_properties(const StoreData &store, CertEntry &entry, IndexChange &change) {
     std::string path = entry_path(store, entry.sequence, ".props");
     std::string text = format_properties(entry);
-    IndexChange change(store.dir);
     if (text.empty()) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) return ERROR_ACCESS_DENIED;
     } else if (!write_file_atomic(path, text, 0600)) {
@@ -125,6 +172,12 @@ DWORD save_properties(const StoreData &store, CertEntry &entry) {
     }
     change.record_entry(entry);
     return 0;
+}
+
+DWORD save_properties(const StoreData &store, CertEntry &entry) {
+    if (store.read_only) return ERROR_ACCESS_DENIED;
+    IndexChange change(store.dir);
+    return write_properties(store, entry, change);
 }
 
 DWORD remove_certificate(StoreData &store, CertEntry &entry) {
@@ -139,7 +192,7 @@ DWORD remove_certificate(StoreData &store, CertEntry &entry) {
     return 0;
 }
 
-bool entry_der(const StoreData &store, CertEntry &entry) {
+bool entry_der(const StoreData &store, CertEntry &entry, bool update_index) {
     if (!entry.der.empty()) return true;
     std::string data;
     if (!read_file(entry_path(store, entry.sequence, ".der"), data)) return false;
@@ -154,7 +207,7 @@ bool entry_der(const StoreData &store, CertEntry &entry) {
     if (!fresh) return false;
     fresh->removed = entry.removed;
     entry = *fresh;
-    IndexChange(store.dir).record_entry(entry);
+    if (update_index) IndexChange(store.dir).record_entry(entry);
     return true;
 }
 
@@ -171,6 +224,52 @@ std::array<BYTE, 20> sha1_of(const std::vector<BYTE> &der) {
     std::array<BYTE, 20> out{};
     unsigned int n = 0;
     EVP_Digest(der.data(), der.size(), out.data(), &n, EVP_sha1(), nullptr);
+    return out;
+}
+
+namespace {
+
+bool needs_quotes(const std::string &value) {
+    if (value.empty()) return false;
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (space(value.front()) || space(value.back())) return true;
+    return value.find_first_of(",+=\"\n<>#;") != std::string::npos;
+}
+
+}  // namespace
+
+std::string subject_simple_text(const std::vector<BYTE> &der) {
+    const unsigned char *p = der.data();
+    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    std::string out;
+    if (x == nullptr) {
+        ERR_clear_error();
+        return out;
+    }
+    const X509_NAME *name = X509_get_subject_name(x);
+    int previous_set = -1;
+    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+        const X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
+        if (i > 0) out += X509_NAME_ENTRY_set(e) == previous_set ? " + " : ", ";
+        previous_set = X509_NAME_ENTRY_set(e);
+        unsigned char *utf8 = nullptr;
+        int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(e));
+        std::string value;
+        if (n >= 0) value.assign(reinterpret_cast<char *>(utf8), static_cast<size_t>(n));
+        OPENSSL_free(utf8);
+        if (!needs_quotes(value)) {
+            out += value;
+            continue;
+        }
+        out += '"';
+        for (char c : value) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    ERR_clear_error();
+    X509_free(x);
     return out;
 }
 

@@ -31,7 +31,7 @@ struct CertEntry {
     std::vector<BYTE> der;
     DWORD der_size = 0;
     std::array<BYTE, 20> sha1{};
-    std::string subject;  // RFC 2253 one-line form, UTF-8
+    std::string subject;  // the simple-name form subject search matches (UTF-8)
     std::optional<std::u16string> friendly_name;
     std::optional<KeyProvInfo> key_prov_info;
     // Inodes of the .der and .props files (0: no .props) the entry was read from.
@@ -53,26 +53,42 @@ struct StoreData {
 // existing one) or ERROR_ACCESS_DENIED (the folder cannot be made).
 DWORD open_system_store(Location location, const std::string &name, DWORD flags,
                         std::shared_ptr<StoreData> &out);
+// The folder of a system store.
+std::string system_store_dir(Location location, const std::string &name);
 // Whether a store exists, without opening it.
 bool system_store_exists(Location location, const std::string &name);
 
-// CertAddEncodedCertificateToStore's dispositions on an open store.
+// CertAddEncodedCertificateToStore's dispositions on an open store. Whether the
+// certificate is there already is decided on the store as it is on disk, under the
+// store's lock, so of several processes adding one certificate with CERT_STORE_ADD_NEW
+// exactly one succeeds. `properties` (friendly name, key link) are given to a new or
+// replacing entry and are written before the certificate file: a certificate appears
+// with its properties or not at all.
 DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD disposition,
-                      std::shared_ptr<CertEntry> &out);
+                      std::shared_ptr<CertEntry> &out, const CertEntry *properties = nullptr);
 // Writes the entry's properties (and notes the new file in the entry).
 DWORD save_properties(const StoreData &store, CertEntry &entry);
+class IndexChange;
+// The same, inside a change that holds the store's lock already.
+DWORD write_properties(const StoreData &store, CertEntry &entry, IndexChange &change);
 DWORD remove_certificate(StoreData &store, CertEntry &entry);
 // Makes sure entry.der holds the certificate, reading its file if needed. false if the
 // file is gone or no longer a certificate. A file whose content is not what the index
 // said refreshes the whole entry (subject and properties too), so callers that matched
 // on the entry must check it again.
-bool entry_der(const StoreData &store, CertEntry &entry);
+// `update_index` false: the caller holds the store's lock, the index is left as it is.
+bool entry_der(const StoreData &store, CertEntry &entry, bool update_index = true);
 
 // Whether the bytes are exactly one DER certificate, and its SHA-1.
 bool is_certificate(const BYTE *der, DWORD length);
 std::array<BYTE, 20> sha1_of(const std::vector<BYTE> &der);
 
-// The subject rendering CERT_FIND_SUBJECT_STR matches against: OpenSSL's RFC 2253 form.
+// The subject as CertNameToStr writes it with CERT_SIMPLE_NAME_STR, which is what
+// CERT_FIND_SUBJECT_STR matches: attribute values only, in the certificate's order (most
+// general first), RDNs joined by ", " and the values of one RDN by " + ", a value quoted
+// ("" for ") when it has leading or trailing white space or one of , + = " \n < > # ;.
+std::string subject_simple_text(const std::vector<BYTE> &der);
+// The subject in the RFC 2253 one-line form (most specific first), for people to read.
 std::string subject_text(const std::vector<BYTE> &der);
 // ASCII case-insensitive substring test (other bytes compare exactly).
 bool contains_ignoring_case(const std::string &haystack, const std::string &needle);

@@ -12,6 +12,7 @@
 #include "api_support.h"
 #include "cert_store.h"
 #include "handles.h"
+#include "key_import.h"
 #include "utf.h"
 
 using namespace cryptoapi;
@@ -99,11 +100,15 @@ Location location_of(DWORD flags, bool &ok) {
 }
 
 // Position in `store` just after `prev` (0 for none); npos if `prev` is not in it.
+// The entry itself decides, not its content: a store may hold the same certificate
+// twice, and resuming after the first copy of it would return the second one forever.
+// A context of another handle on the same store resumes after its first copy here.
 size_t position_after(const StoreData &store, const ContextObject *prev) {
     if (prev == nullptr) return 0;
     for (size_t i = 0; i < store.entries.size(); ++i)
-        if (store.entries[i] == prev->entry ||
-            (store.entries[i]->sha1 == prev->entry->sha1 && store.entries[i]->der_size == prev->entry->der_size))
+        if (store.entries[i] == prev->entry) return i + 1;
+    for (size_t i = 0; i < store.entries.size(); ++i)
+        if (store.entries[i]->sha1 == prev->entry->sha1 && store.entries[i]->der_size == prev->entry->der_size)
             return i + 1;
     return static_cast<size_t>(-1);
 }
@@ -198,6 +203,11 @@ extern "C" HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEnc
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(state_mutex());
+    if (refuse_unsafe_state(system_store_dir(location, name) + "/.index")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    finish_pending_imports();
     auto object = std::make_shared<StoreHandleObject>();
     if (DWORD rc = open_system_store(location, name, dwFlags, object->data); rc != 0) {
         SetLastError(rc);

@@ -29,7 +29,7 @@ struct ProviderObject {
     std::shared_ptr<SoftKey> exchange_key;
     std::shared_ptr<SoftKey> signature_key;
 
-    ContainerRef container_ref() const { return {location, provider.name, container}; }
+    ContainerRef container_ref() const { return {location, provider.name, container, provider.type}; }
     std::shared_ptr<SoftKey> &cached_key(DWORD key_spec) {
         return key_spec == AT_SIGNATURE ? signature_key : exchange_key;
     }

@@ -2,6 +2,7 @@
 // CryptEnumProvidersA, CryptGetProvParam.
 #include <pwd.h>
 #include <unistd.h>
+#include <cryptoapi_test.h>
 #include <wincrypt.h>
 
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include "api_support.h"
 #include "crypt_objects.h"
 #include "handles.h"
+#include "key_import.h"
 
 using namespace cryptoapi;
 
@@ -32,7 +34,10 @@ BOOL copy_string(const std::string &s, BYTE *data, DWORD *len) {
 BOOL enumerate_containers(ProviderObject &prov, BYTE *data, DWORD *len, DWORD flags) {
     if (len == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if ((flags & CRYPT_FIRST) != 0 || !prov.enumeration_started) {
-        prov.enumeration = list_containers(prov.location, prov.provider.name);
+        if (refuse_unsafe_state(container_path({prov.location, prov.provider.name, "-", prov.provider.type})))
+            return fail(ERROR_ACCESS_DENIED);
+        finish_pending_imports();
+        prov.enumeration = list_containers(prov.location, prov.provider.name, prov.provider.type);
         prov.enumeration_next = 0;
         prov.enumeration_started = true;
     }
@@ -42,6 +47,7 @@ BOOL enumerate_containers(ProviderObject &prov, BYTE *data, DWORD *len, DWORD fl
         for (const auto &n : prov.enumeration)
             if (n.size() + 1 > longest) longest = static_cast<DWORD>(n.size() + 1);
         *len = quirk_enabled(CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN) ? 0 : longest;
+        if (quirk_enabled(CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN)) *len = CRYPTOAPI_FIXED_MAX_CONTAINER_LEN;
         return TRUE;
     }
     if (prov.enumeration_next >= prov.enumeration.size()) {
@@ -52,7 +58,14 @@ BOOL enumerate_containers(ProviderObject &prov, BYTE *data, DWORD *len, DWORD fl
         return fail(ERROR_NO_MORE_ITEMS);
     }
     const std::string &name = prov.enumeration[prov.enumeration_next];
-    if (!copy_string(name, data, len)) return FALSE;
+    if (quirk_enabled(CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN)) {
+        // The name and its terminator; the length stays what the caller gave.
+        DWORD given = *len;
+        if (!copy_string(name, data, len)) return FALSE;
+        *len = given;
+    } else if (!copy_string(name, data, len)) {
+        return FALSE;
+    }
     ++prov.enumeration_next;
     return TRUE;
 }
@@ -79,6 +92,8 @@ extern "C" BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContain
         prov->container = (szContainer != nullptr && *szContainer != '\0') ? szContainer
                                                                              : default_container_name();
         ContainerRef ref = prov->container_ref();
+        if (refuse_unsafe_state(container_path(ref))) return fail(ERROR_ACCESS_DENIED);
+        finish_pending_imports();
         if (remove) {
             if (DWORD rc = delete_container(ref); rc != 0) return fail(rc);
             *phProv = 0;

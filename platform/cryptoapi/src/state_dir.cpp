@@ -9,8 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
 
 namespace cryptoapi {
 
@@ -70,6 +74,66 @@ bool decode_name(const std::string &component, std::string &name) {
     return !name.empty();
 }
 
+void crash_point() {
+    static const long crash_at = [] {
+        const char *spec = std::getenv("CRYPTOAPI_CRASH_AT");
+        return spec != nullptr ? std::strtol(spec, nullptr, 10) : 0L;
+    }();
+    static std::atomic<long> reached{0};
+    if (crash_at > 0 && ++reached == crash_at) raise(SIGKILL);
+}
+
+namespace {
+
+std::string describe_unsafe(const std::string &dir, const struct stat &st) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return "the state folder " + dir + " is owned by another user (uid " + std::to_string(st.st_uid) +
+               "); refusing to use it";
+    return "the state folder " + dir + " is writable by group or others (mode " + mode +
+           "); refusing to use it (chmod go-w)";
+}
+
+bool unsafe(const struct stat &st) {
+    return (st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+}  // namespace
+
+bool refuse_unsafe_state(const std::string &path) {
+    std::string reason = unsafe_state_folder(path);
+    if (reason.empty()) return false;
+    // Said once per process and folder: callers only see ERROR_ACCESS_DENIED.
+    static std::mutex mutex;
+    static std::set<std::string> *said = new std::set<std::string>;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (said->insert(reason).second) std::fprintf(stderr, "cryptoapi: %s\n", reason.c_str());
+    return true;
+}
+
+std::string unsafe_state_folder(const std::string &path) {
+    std::string home = state_home();
+    struct stat st;
+    // The home itself may be reached through a symlink (a moved home folder); below it
+    // nothing is followed.
+    if (stat(home.c_str(), &st) != 0) return "";  // not made yet: it is made private
+    if (unsafe(st)) return describe_unsafe(home, st);
+    if (path.size() <= home.size() || path.compare(0, home.size(), home) != 0 || path[home.size()] != '/')
+        return "";
+    size_t pos = home.size();
+    while (pos != std::string::npos) {
+        size_t next = path.find('/', pos + 1);
+        std::string partial = path.substr(0, next);
+        if (lstat(partial.c_str(), &st) != 0) break;  // the rest is made private when needed
+        if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && unsafe(st)) return describe_unsafe(partial, st);
+        if (S_ISLNK(st.st_mode) && next != std::string::npos)
+            return "the state folder " + partial + " is a symbolic link; refusing to use it";
+        pos = next;
+    }
+    return "";
+}
+
 bool ensure_dir(const std::string &path) {
     if (path.empty()) return false;
     std::string partial;
@@ -78,7 +142,10 @@ bool ensure_dir(const std::string &path) {
         size_t next = path.find('/', pos + 1);
         partial = path.substr(0, next);
         if (!partial.empty() && partial != "/") {
-            if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+            if (mkdir(partial.c_str(), 0700) == 0)
+                crash_point();
+            else if (errno != EEXIST)
+                return false;
         }
         pos = next;
     }
@@ -92,6 +159,7 @@ namespace {
 bool write_via_temporary(const std::string &path, const std::string &data, mode_t mode, bool replace) {
     static std::atomic<unsigned> counter{0};
     std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    crash_point();
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) return false;
     fchmod(fd, mode);  // the umask must not widen or narrow what was asked for
@@ -108,9 +176,11 @@ bool write_via_temporary(const std::string &path, const std::string &data, mode_
     }
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
+    crash_point();
     if (ok && replace) {
         if (rename(tmp.c_str(), path.c_str()) != 0) ok = false;
         if (!ok) unlink(tmp.c_str());
+        if (ok) crash_point();
         return ok;
     }
     int saved = 0;
@@ -118,12 +188,49 @@ bool write_via_temporary(const std::string &path, const std::string &data, mode_
         saved = errno;
         ok = false;
     }
+    if (ok) crash_point();
     unlink(tmp.c_str());
     errno = saved;
     return ok;
 }
 
+bool write_all(int fd, const std::string &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool write_output_file(const std::string &path, const std::string &data, mode_t mode) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) return false;
+        return write_via_temporary(path, data, mode, true);
+    }
+    if (S_ISREG(st.st_mode)) return write_via_temporary(path, data, mode, true);
+    // Whatever the name stands for is written to in place; what it turns out to be is
+    // checked on the open file, so a swap after the lstat changes nothing.
+    int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat opened;
+    bool ok = fstat(fd, &opened) == 0;
+    if (ok && !S_ISREG(opened.st_mode) && !S_ISCHR(opened.st_mode) && !S_ISFIFO(opened.st_mode)) {
+        errno = EINVAL;
+        ok = false;
+    }
+    if (ok && S_ISREG(opened.st_mode)) ok = ftruncate(fd, 0) == 0;
+    if (ok) ok = write_all(fd, data);
+    int saved = errno;
+    if (close(fd) != 0 && ok) return false;
+    errno = saved;
+    return ok;
+}
 
 bool write_file_atomic(const std::string &path, const std::string &data, mode_t mode) {
     return write_via_temporary(path, data, mode, true);
@@ -169,7 +276,9 @@ std::vector<std::string> list_dir(const std::string &path) {
 }
 
 bool remove_tree(const std::string &path) {
-    if (is_dir(path)) {
+    crash_point();
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         for (const auto &n : list_dir(path)) remove_tree(path + "/" + n);
         return rmdir(path.c_str()) == 0;
     }

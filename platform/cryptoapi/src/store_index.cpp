@@ -20,7 +20,9 @@ namespace cryptoapi {
 
 namespace {
 
-constexpr const char *kLogHeader = "cryptoapi-store-index 1";
+// Version 2: the subject field holds the simple-name form that subject search matches;
+// a log of version 1 is not an index any more and is rebuilt from the files.
+constexpr const char *kLogHeader = "cryptoapi-store-index 2";
 constexpr const char *kStampHeader = "cryptoapi-store-stamp 1";
 
 std::string index_dir(const std::string &dir) { return dir + "/.index"; }
@@ -293,8 +295,8 @@ void write_stamp(const std::string &dir, const struct stat &dir_st) {
 
 // Reads the log and the folder listing, keeps the records whose files are the ones
 // listed, reads the rest from their files, and (holding the lock) writes the result back.
-std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir) {
-    int lock = open_lock(dir);
+std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir, bool lock_held) {
+    int lock = lock_held ? -1 : open_lock(dir);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat dir_st;
@@ -323,7 +325,7 @@ std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir) {
     }
     if (!log.entries.empty()) changed = true;  // records of files that are gone
 
-    if (lock >= 0) {
+    if (lock >= 0 || lock_held) {
         // Rewritten when it differs from the folder, or when removals and property
         // changes have made the log much longer than what it describes.
         if (changed || log.records > 2 * entries.size() + 64) write_log(dir, entries);
@@ -331,7 +333,7 @@ std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir) {
             write_stamp(dir, dir_st);
         else
             unlink(stamp_path(dir).c_str());
-        close(lock);
+        if (lock >= 0) close(lock);
     }
     return entries;
 }
@@ -363,11 +365,12 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     std::string der;
     if (!read_with_inode(sequence_path(dir, sequence, ".der"), der, e->der_inode)) return nullptr;
     e->der.assign(der.begin(), der.end());
-    // A damaged file is passed over rather than making the whole store unusable.
+    // A damaged file is passed over rather than making the whole store unusable (see
+    // damaged_certificate_files for those who must report it).
     if (!is_certificate(e->der.data(), static_cast<DWORD>(e->der.size()))) return nullptr;
     e->der_size = static_cast<DWORD>(e->der.size());
     e->sha1 = sha1_of(e->der);
-    e->subject = subject_text(e->der);
+    e->subject = subject_simple_text(e->der);
     std::string props;
     if (read_with_inode(sequence_path(dir, sequence, ".props"), props, e->props_inode))
         parse_properties(props, *e);
@@ -379,10 +382,33 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
 std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir) {
     std::vector<std::shared_ptr<CertEntry>> entries;
     if (load_stamped(dir, entries)) return entries;
-    return load_checked(dir);
+    return load_checked(dir, false);
+}
+
+std::vector<std::string> damaged_certificate_files(const std::string &dir) {
+    std::vector<std::string> damaged;
+    for (const auto &[seq, inode] : list_store(dir).der) {
+        (void)inode;
+        std::string path = sequence_path(dir, seq, ".der"), data;
+        unsigned long long ignored;
+        if (!read_with_inode(path, data, ignored) ||
+            !is_certificate(reinterpret_cast<const BYTE *>(data.data()), static_cast<DWORD>(data.size())))
+            damaged.push_back(path);
+    }
+    return damaged;
 }
 
 IndexChange::IndexChange(const std::string &dir) : dir_(dir), lock_fd_(open_lock(dir)) {
+    if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
+}
+
+IndexChange::IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current)
+    : dir_(dir), lock_fd_(open_lock(dir)) {
+    std::vector<std::shared_ptr<CertEntry>> entries;
+    if (load_stamped(dir_, entries))
+        current = std::move(entries);
+    else
+        current = load_checked(dir_, lock_fd_ >= 0);
     if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
 }
 

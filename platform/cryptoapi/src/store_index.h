@@ -37,6 +37,10 @@ bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEn
 // (nullptr if the certificate file is missing or not a certificate).
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence);
 
+// The certificate files of a store folder that are unreadable or no certificate (the
+// entries skip them).
+std::vector<std::string> damaged_certificate_files(const std::string &dir);
+
 // Holds the index writers' lock of a store folder for a change. Before the change it
 // voids the stamp; record_entry/record_removal then log what was changed. Without the
 // lock (a folder we cannot write to) nothing is logged, and the next open reads the
@@ -44,6 +48,9 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
 class IndexChange {
 public:
     explicit IndexChange(const std::string &dir);
+    // Also gives the store's entries as they are now, read under the lock, so that a
+    // decision on them (is this certificate there already?) holds until the change ends.
+    IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current);
     ~IndexChange();
     IndexChange(const IndexChange &) = delete;
     IndexChange &operator=(const IndexChange &) = delete;

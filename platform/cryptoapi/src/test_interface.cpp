@@ -35,6 +35,7 @@ Hooks &hooks() {
 int quirk_by_name(const std::string &name) {
     if (name == "zero-max-len") return CRYPTOAPI_QUIRK_ZERO_MAX_CONTAINER_LEN;
     if (name == "empty-name-end") return CRYPTOAPI_QUIRK_EMPTY_NAME_AT_END;
+    if (name == "fixed-max-len") return CRYPTOAPI_QUIRK_FIXED_MAX_CONTAINER_LEN;
     return 0;
 }
 

@@ -4,6 +4,12 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -247,6 +253,206 @@ TEST_F(AdminTest, ParallelProcessesAddingToOneStoreLoseNothing) {
     std::string listing = admin("list store SHARED").output;
     for (int i = 0; i < 6; ++i)
         EXPECT_NE(listing.find("CN=Parallel " + std::to_string(i)), std::string::npos) << listing;
+}
+
+// A store holding one certificate twice: listing ends, and remove-cert takes both.
+TEST_F(AdminTest, CopiesOfOneCertificateAreListedAndRemovedTogether) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *x = make_certificate(key, ca_, "Twice");
+    std::vector<BYTE> der = der_of(x);
+    X509_free(x);
+    EVP_PKEY_free(key);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "MY");
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    CertCloseStore(store, 0);
+    CommandResult listing = run("timeout 20 " + kAdmin + " list store MY");
+    EXPECT_EQ(listing.status, 0);
+    EXPECT_NE(listing.output.find("1. O=Stand-in Tests,CN=Twice"), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("2. "), std::string::npos) << listing.output;
+    CommandResult removed = run("timeout 20 " + kAdmin + " remove-cert --store MY --subject twice");
+    EXPECT_EQ(removed.status, 0) << removed.output;
+    EXPECT_NE(removed.output.find("(2 copies)"), std::string::npos) << removed.output;
+    EXPECT_NE(admin("list store MY").output.find("is empty"), std::string::npos);
+}
+
+TEST_F(AdminTest, CommandLineMistakesExitWithTwo) {
+    struct {
+        std::string args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"import-pfx", 2, "usage: import-pfx"},
+        {"import-pfx a.p12 b.p12", 2, "usage: import-pfx"},
+        {"add-cert", 2, "usage: add-cert"},
+        {"new-key", 2, "usage: new-key"},
+        {"new-key --container ''", 2, "usage: new-key"},
+        {"new-key --container k --bits lots", 2, "--bits must be a number"},
+        {"new-key --container k --bits 0", 2, "--bits must be a number"},
+        {"new-key --container k --algorithm ec", 2, "--algorithm must be"},
+        {"new-key --container k --key-spec both", 2, "--key-spec must be"},
+        {"remove-cert --store MY", 2, "usage: remove-cert"},
+        {"remove-cert --sha1 ab --subject x --store MY", 2, "usage: remove-cert"},
+        {"remove-container", 2, "usage: remove-container"},
+        {"list", 2, "usage: list"},
+        {"list store", 2, "usage: list store"},
+        {"list containers --bogus", 2, "unknown option --bogus"},
+        {"new-key --container", 2, "needs a value"},
+        {"list containers --provider Nope", 1, "unknown provider \"Nope\""},
+        {"-h", 0, "usage: cryptoapi-admin"},
+        {"list -h", 0, "usage: cryptoapi-admin"},
+        {"import-pfx /nonexistent.p12 --password -h", 1, "cannot read /nonexistent.p12"},  // a value
+    };
+    for (const auto &c : cases) {
+        CommandResult r = admin(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    }
+}
+
+// --out names what the public key is written to; only a regular file (or nothing) is
+// replaced through a temporary file, anything else is written into as it is.
+TEST_F(AdminTest, NewKeyOutWritesIntoWhatThePathNames) {
+    std::string target = dir_ + "/real.pem", link = dir_ + "/link.pem", fifo = dir_ + "/fifo";
+    write_text(target, "old");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct stat st;
+
+    // A symlink stays one; the file it points to gets the key.
+    ASSERT_EQ(admin("new-key --container k1 --bits 512 --out " + link).status, 0);
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    std::ifstream in(target);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("-----BEGIN PUBLIC KEY-----", 0), 0u) << text;
+
+    // A FIFO stays one and its reader gets the key.
+    CommandResult piped = run("cat " + fifo + " & " + kAdmin + " new-key --container k2 --bits 512 --out " + fifo +
+                              " >/dev/null; wait");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_NE(piped.output.find("-----BEGIN PUBLIC KEY-----"), std::string::npos) << piped.output;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A device node stays one (a private null device: making one needs root).
+    std::string device = dir_ + "/null";
+    if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_EQ(admin("new-key --container k3 --bits 512 --out " + device).status, 0);
+        ASSERT_EQ(lstat(device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+
+    // A folder or a socket is refused, and left as it is.
+    std::string socket_path = dir_ + "/sock";
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    for (const std::string &refused : {dir_, socket_path}) {
+        CommandResult r = admin("new-key --container k4 --bits 512 --out " + refused);
+        EXPECT_EQ(r.status, 1) << refused;
+        EXPECT_NE(r.output.find("cannot write " + refused), std::string::npos) << r.output;
+        EXPECT_EQ(admin("list containers").output.find("k4"), std::string::npos);  // the key went again
+    }
+    close(sock);
+    ASSERT_EQ(lstat(socket_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+}
+
+TEST_F(AdminTest, PkcsTwelveWithoutMacIsImportedWhenItDecrypts) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *cert = make_certificate(key, ca_, "No Mac");
+    PKCS12 *p12 = PKCS12_create("pw", "no mac", key, cert, nullptr, 0, 0, 0, -1, 0);  // -1: no MAC
+    ASSERT_NE(p12, nullptr);
+    ASSERT_FALSE(PKCS12_mac_present(p12));
+    unsigned char *der = nullptr;
+    int n = i2d_PKCS12(p12, &der);
+    write_text(dir_ + "/nomac.p12", std::string(reinterpret_cast<char *>(der), static_cast<size_t>(n)));
+    OPENSSL_free(der);
+    PKCS12_free(p12);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+
+    CommandResult wrong = admin("import-pfx " + dir_ + "/nomac.p12 --password nope");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.output.find("wrong password"), std::string::npos) << wrong.output;
+    CommandResult right = admin("import-pfx " + dir_ + "/nomac.p12 --password pw");
+    EXPECT_EQ(right.status, 0) << right.output;
+    EXPECT_NE(admin("list store MY").output.find("No Mac"), std::string::npos);
+}
+
+TEST_F(AdminTest, OversizedInputsAreRefusedUpFront) {
+    for (const char *command : {"import-pfx /dev/zero", "add-cert /dev/zero"}) {
+        CommandResult r = admin(command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE(r.output.find("larger than 16 MiB"), std::string::npos) << r.output;
+    }
+}
+
+TEST_F(AdminTest, DamagedCertificateFilesAreNamed) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *cert = make_certificate(key, ca_, "Intact");
+    write_text(dir_ + "/intact.pem", pem_of(cert));
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    ASSERT_EQ(admin("add-cert " + dir_ + "/intact.pem --store CA").status, 0);
+    std::string damaged = home_ + "/stores/user/CA/00000002.der";
+    write_text(damaged, "not a certificate");
+    CommandResult r = admin("list store CA");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Intact"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(damaged + " is damaged"), std::string::npos) << r.output;
+}
+
+// Like ssh with its files: a state folder (or one inside it) that others could write to,
+// or that another user owns, is refused before anything is read from it.
+TEST_F(AdminTest, StateFoldersOthersCanWriteAreRefused) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *cert = make_certificate(key, ca_, "Planted");
+    write_text(dir_ + "/planted.pem", pem_of(cert));
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    ASSERT_EQ(admin("add-cert " + dir_ + "/planted.pem --store ROOT").status, 0);
+    ASSERT_EQ(admin("new-key --container k --bits 512").status, 0);
+    struct Case {
+        std::string folder;
+        mode_t mode;
+        uid_t owner;
+    };
+    std::vector<Case> cases = {
+        {home_, 0770, geteuid()},
+        {home_, 0707, geteuid()},
+        {home_ + "/stores/user", 0722, geteuid()},
+        {home_ + "/stores/user/ROOT", 0777, geteuid()},
+        {home_ + "/keys/user/@rsa", 0730, geteuid()},
+    };
+    if (geteuid() == 0) cases.push_back({home_ + "/stores", 0700, 65534});  // owned by nobody
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.folder);
+        struct stat before;
+        ASSERT_EQ(stat(c.folder.c_str(), &before), 0);
+        ASSERT_EQ(chmod(c.folder.c_str(), c.mode), 0);
+        ASSERT_EQ(chown(c.folder.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        CommandResult r = admin("list store ROOT");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find("the state folder " + c.folder), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("Planted"), std::string::npos) << r.output;
+        // The library refuses it too: the store and the key set are not opened.
+        bool store_folder = c.folder.find("/keys") == std::string::npos;
+        if (store_folder) {
+            EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT"), nullptr);
+        } else {
+            HCRYPTPROV prov = 0;
+            EXPECT_FALSE(CryptAcquireContextA(&prov, "k", nullptr, PROV_RSA_FULL, 0));
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        ASSERT_EQ(chmod(c.folder.c_str(), before.st_mode & 07777), 0);
+        ASSERT_EQ(chown(c.folder.c_str(), before.st_uid, static_cast<gid_t>(-1)), 0);
+    }
+    EXPECT_EQ(admin("list store ROOT").status, 0);
 }
 
 }  // namespace

@@ -90,19 +90,89 @@ TEST_F(CertStoreTest, EnumerationKeepsInsertionOrderAcrossOpens) {
     CertCloseStore(store, 0);
 }
 
-TEST_F(CertStoreTest, AddDispositionsAndBadInput) {
+std::string friendly(PCCERT_CONTEXT ctx) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return "";
+    std::vector<WCHAR> name(size / 2);
+    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
+    std::string out;
+    for (WCHAR c : name)
+        if (c != 0) out += static_cast<char>(c);
+    return out;
+}
+
+// Adding a certificate that is in the store already (it has a friendly name there).
+TEST_F(CertStoreTest, AddDispositionsOnACertificateAlreadyThere) {
+    auto a = cert("Alice");
+    struct {
+        DWORD disposition;
+        bool added;
+        DWORD error;
+        size_t entries;
+        const char *friendly_name;  // of the entry the call returned (or the first one)
+    } cases[] = {
+        {CERT_STORE_ADD_NEW, false, static_cast<DWORD>(CRYPT_E_EXISTS), 1, "old"},
+        {CERT_STORE_ADD_USE_EXISTING, true, 0, 1, "old"},
+        {CERT_STORE_ADD_REPLACE_EXISTING, true, 0, 1, ""},  // replacing drops the properties
+        {CERT_STORE_ADD_ALWAYS, true, 0, 2, ""},            // a second, new entry
+        {0, false, static_cast<DWORD>(ERROR_INVALID_PARAMETER), 1, "old"},
+        {CERT_STORE_ADD_ALWAYS + 1, false, static_cast<DWORD>(ERROR_INVALID_PARAMETER), 1, "old"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.disposition);
+        std::string store_name = "D" + std::to_string(c.disposition);
+        fill(store_name.c_str(), {a});
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, store_name.c_str());
+        PCCERT_CONTEXT first = CertEnumCertificatesInStore(store, nullptr);
+        ASSERT_NE(first, nullptr);
+        std::u16string old = u16("old");
+        CRYPT_DATA_BLOB blob{8, reinterpret_cast<BYTE *>(const_cast<char16_t *>(old.c_str()))};
+        ASSERT_TRUE(CertSetCertificateContextProperty(first, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+        CertFreeCertificateContext(first);
+
+        PCCERT_CONTEXT ctx = reinterpret_cast<PCCERT_CONTEXT>(1);
+        SetLastError(0);
+        EXPECT_EQ(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, a.data(), static_cast<DWORD>(a.size()),
+                                                   c.disposition, &ctx) != FALSE,
+                  c.added);
+        if (!c.added) {
+            EXPECT_EQ(GetLastError(), c.error);
+            EXPECT_EQ(ctx, nullptr);
+            ctx = CertEnumCertificatesInStore(store, nullptr);
+        }
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_EQ(friendly(ctx), c.friendly_name);
+        CertFreeCertificateContext(ctx);
+        CertCloseStore(store, 0);
+        store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());
+        EXPECT_EQ(enumerate(store).size(), c.entries);
+        CertCloseStore(store, 0);
+    }
+}
+
+// CERT_STORE_ADD_NEW is decided on the store as it is on disk: a handle opened before
+// another one added the certificate does not add it again.
+TEST_F(CertStoreTest, AddNewSeesWhatOtherHandlesAdded) {
+    auto a = cert("Alice");
+    fill("MY", {cert("Bob")});
+    HCERTSTORE early = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
+    fill("MY", {a});
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(early, X509_ASN_ENCODING, a.data(), static_cast<DWORD>(a.size()),
+                                                  CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_EXISTS));
+    PCCERT_CONTEXT used = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(early, X509_ASN_ENCODING, a.data(), static_cast<DWORD>(a.size()),
+                                                 CERT_STORE_ADD_USE_EXISTING, &used));
+    CertFreeCertificateContext(used);
+    EXPECT_EQ(enumerate(early).size(), 2u);
+    CertCloseStore(early, 0);
+}
+
+TEST_F(CertStoreTest, BadInputIsRefused) {
     auto a = cert("Alice");
     fill("MY", {a});
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
     ASSERT_NE(store, nullptr);
-    PCCERT_CONTEXT ctx = reinterpret_cast<PCCERT_CONTEXT>(1);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, a.data(), static_cast<DWORD>(a.size()),
-                                                  CERT_STORE_ADD_NEW, &ctx));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_EXISTS));
-    EXPECT_EQ(ctx, nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, a.data(), static_cast<DWORD>(a.size()),
-                                                 CERT_STORE_ADD_USE_EXISTING, &ctx));
-    CertFreeCertificateContext(ctx);
     std::vector<BYTE> junk = {0x30, 0x03, 0x02, 0x01, 0x00};
     EXPECT_FALSE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, junk.data(),
                                                   static_cast<DWORD>(junk.size()), CERT_STORE_ADD_NEW, nullptr));
@@ -122,6 +192,8 @@ TEST_F(CertStoreTest, AddDispositionsAndBadInput) {
     CertCloseStore(store, 0);
 }
 
+// The fixture's certificates have the subject CN=<name>, O=Stand-in Tests in that order,
+// which subject search sees as "<name>, Stand-in Tests": values only, as on Windows.
 TEST_F(CertStoreTest, FindSubjectIsCaseInsensitiveSubstringInOrder) {
     fill("MY", {cert("Alice Example"), cert("Bob Example"), cert("Carol")});
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, "MY");
@@ -132,8 +204,11 @@ TEST_F(CertStoreTest, FindSubjectIsCaseInsensitiveSubstringInOrder) {
     } cases[] = {
         {"example", {"Alice Example", "Bob Example"}},
         {"BOB", {"Bob Example"}},
-        {"CN=Carol", {"Carol"}},
-        {"O=Stand-in Tests", {"Alice Example", "Bob Example", "Carol"}},
+        {"carol, stand-in", {"Carol"}},
+        {"Stand-in Tests", {"Alice Example", "Bob Example", "Carol"}},
+        {"CN=Carol", {}},          // attribute names are not part of the text
+        {"O=Stand-in Tests", {}},
+        {"Stand-in Tests,Carol", {}},  // nor is the RFC 2253 order and separator
         {"Dave", {}},
     };
     for (const auto &c : cases) {
@@ -152,6 +227,54 @@ TEST_F(CertStoreTest, FindSubjectIsCaseInsensitiveSubstringInOrder) {
         EXPECT_EQ(found, c.found) << c.text;
     }
     CertCloseStore(store, 0);
+}
+
+// Names as subject search sees them (CertNameToStr's simple form): values in the
+// certificate's order, ", " between RDNs, " + " inside one, quotes where needed.
+TEST_F(CertStoreTest, SubjectSearchTextIsTheSimpleNameForm) {
+    struct Attribute {
+        const char *type;
+        const char *value;
+        int set;  // 0: a new RDN; -1: joins the previous one
+    };
+    struct {
+        std::vector<Attribute> name;
+        std::vector<const char *> finds, misses;
+    } cases[] = {
+        {{{"C", "US", 0}, {"O", "Test Org", 0}, {"CN", "Alice Example", 0}},
+         {"US, Test Org, Alice Example", "org, alice", "us, test"},
+         {"CN=Alice", "Alice Example, Test Org", "C=US", "US,Test Org"}},
+        {{{"O", "Oracle", 0}, {"OU", "Unit", 0}, {"CN", "Zed", 0}}, {"Oracle, Unit", "unit, zed"}, {"Unit, Oracle"}},
+        // One RDN of two values, which DER sorts: CN's encoding comes first.
+        {{{"O", "Multi", 0}, {"OU", "One", 0}, {"CN", "Two", -1}}, {"Multi, Two + One"}, {"One, Two", "Two, One"}},
+        {{{"O", "Doe, Inc.", 0}, {"CN", " padded", 0}}, {"\"Doe, Inc.\", \" padded\""}, {"Doe, Inc., "}},
+        {{{"CN", "Say \"hi\"", 0}}, {"\"Say \"\"hi\"\"\""}, {}},
+        {{{"CN", "Ünïcode Ärger", 0}}, {"Ünïcode Ärger", "CODE Är"}, {}},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const auto &c = cases[i];
+        X509 *x = make_certificate(key_, ca_, "x");
+        X509_NAME *name = X509_NAME_new();
+        for (const auto &a : c.name)
+            X509_NAME_add_entry_by_txt(name, a.type, MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(a.value),
+                                       -1, -1, a.set);
+        X509_set_subject_name(x, name);
+        X509_sign(x, ca_, EVP_sha256());
+        X509_NAME_free(name);
+        std::string store_name = "S" + std::to_string(i);
+        fill(store_name.c_str(), {der_of(x)});
+        X509_free(x);
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());
+        for (bool expect : {true, false}) {
+            for (const char *text : expect ? c.finds : c.misses) {
+                PCCERT_CONTEXT ctx =
+                    CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, text, nullptr);
+                EXPECT_EQ(ctx != nullptr, expect) << "case " << i << ": " << text;
+                CertFreeCertificateContext(ctx);
+            }
+        }
+        CertCloseStore(store, 0);
+    }
 }
 
 TEST_F(CertStoreTest, PropertiesPersistAndUseTheTwoCallPattern) {

@@ -112,7 +112,7 @@ TEST_F(ProviderTest, StatePermissionsArePrivate) {
     struct stat st;
     ASSERT_EQ(stat(home_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    std::string key = home_ + "/keys/user/Stand-in%20RSA%20Full%20Provider/private/exchange.pem";
+    std::string key = home_ + "/keys/user/@rsa/private/exchange.pem";
     ASSERT_EQ(stat(key.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
@@ -141,6 +141,88 @@ std::vector<std::string> engine_style_listing(HCRYPTPROV prov, DWORD &max_out) {
         names.push_back(buf.data());
     }
     return names;
+}
+
+std::vector<BYTE> exchange_blob(HCRYPTPROV prov, DWORD spec = AT_KEYEXCHANGE) {
+    HCRYPTKEY key = 0;
+    if (!CryptGetUserKey(prov, spec, &key)) return {};
+    std::vector<BYTE> blob = export_public_blob(key);
+    CryptDestroyKey(key);
+    return blob;
+}
+
+// As on Windows, every RSA provider opens the same key containers, and so does every
+// DSS provider; the two families are apart.
+TEST_F(ProviderTest, ContainersAreSharedByProviderFamily) {
+    HCRYPTPROV rsa = make_container("rsa-held", PROV_RSA_FULL, AT_KEYEXCHANGE, 1024);
+    std::vector<BYTE> rsa_blob = exchange_blob(rsa);
+    CryptReleaseContext(rsa, 0);
+    CryptReleaseContext(make_container("dss-held", PROV_DSS, AT_SIGNATURE, 1024), 0);
+    struct {
+        const char *provider;
+        DWORD type;
+        const char *container;
+        DWORD error;
+    } cases[] = {
+        {nullptr, PROV_RSA_AES, "rsa-held", 0},
+        {"Stand-in RSA Strong Provider", PROV_RSA_FULL, "rsa-held", 0},
+        {"Stand-in RSA Signature Provider", PROV_RSA_SIG, "rsa-held", 0},
+        {nullptr, PROV_DSS, "rsa-held", static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {nullptr, PROV_DSS_DH, "dss-held", 0},
+        {nullptr, PROV_RSA_FULL, "dss-held", static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {nullptr, PROV_RSA_AES, "dss-held", static_cast<DWORD>(NTE_BAD_KEYSET)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.provider ? c.provider : "default") + " type " + std::to_string(c.type) + " " +
+                     c.container);
+        HCRYPTPROV prov = 0;
+        SetLastError(0);
+        EXPECT_EQ(CryptAcquireContextA(&prov, c.container, c.provider, c.type, 0) != FALSE, c.error == 0);
+        if (c.error != 0) {
+            EXPECT_EQ(GetLastError(), c.error);
+            continue;
+        }
+        if (std::string(c.container) == "rsa-held") {
+            EXPECT_EQ(exchange_blob(prov), rsa_blob);
+        }
+        CryptReleaseContext(prov, 0);
+        // Each provider of the family lists the family's containers, and only those.
+        ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, c.provider, c.type, CRYPT_VERIFYCONTEXT));
+        DWORD max = 0;
+        EXPECT_EQ(engine_style_listing(prov, max), std::vector<std::string>{c.container});
+        CryptReleaseContext(prov, 0);
+    }
+}
+
+// Earlier states kept containers per provider; they are found where they were put.
+TEST_F(ProviderTest, PerProviderContainersOfEarlierStatesStayUsable) {
+    EVP_PKEY *aes_key = generate_rsa(1024), *full_key = generate_rsa(1024), *strong_key = generate_rsa(1024);
+    std::string keys = home_ + "/keys/user/";
+    ASSERT_EQ(run("mkdir -p '" + keys + "Stand-in%20RSA%20AES%20Provider/old' '" + keys +
+                  "Stand-in%20RSA%20Full%20Provider/both' '" + keys + "Stand-in%20RSA%20Strong%20Provider/both' '" +
+                  keys + "Gone%20Provider/kept'")
+                  .status,
+              0);
+    write_text(keys + "Stand-in%20RSA%20AES%20Provider/old/exchange.pem", private_pem_of(aes_key));
+    write_text(keys + "Stand-in%20RSA%20Full%20Provider/both/exchange.pem", private_pem_of(full_key));
+    write_text(keys + "Stand-in%20RSA%20Strong%20Provider/both/exchange.pem", private_pem_of(strong_key));
+    write_text(keys + "Stand-in%20RSA%20Strong%20Provider/both/signature.pem", private_pem_of(strong_key));
+
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "old", nullptr, PROV_RSA_FULL, 0)) << std::hex << GetLastError();
+    EXPECT_FALSE(exchange_blob(prov).empty());
+    CryptReleaseContext(prov, 0);
+    // Two providers' containers of one name merge; where both held a key of one spec,
+    // the first provider's is taken and the other stays on disk, unused.
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "both", "Stand-in RSA AES Provider", PROV_RSA_AES, 0));
+    EXPECT_FALSE(exchange_blob(prov).empty());
+    EXPECT_FALSE(exchange_blob(prov, AT_SIGNATURE).empty());
+    CryptReleaseContext(prov, 0);
+    struct stat st;
+    EXPECT_EQ(stat((keys + "Gone%20Provider/kept").c_str(), &st), 0);  // not an installed provider: untouched
+    EVP_PKEY_free(aes_key);
+    EVP_PKEY_free(full_key);
+    EVP_PKEY_free(strong_key);
 }
 
 TEST_F(ProviderTest, ContainerEnumerationAndQuirks) {

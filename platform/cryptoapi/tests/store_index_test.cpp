@@ -190,6 +190,54 @@ TEST_F(StoreIndexTest, ACertificateRewrittenInPlaceIsReadAsItIsAndTheIndexCorrec
     EXPECT_EQ(find_subject("MY", "carol"), std::vector<std::string>{"Carol"});
 }
 
+// A walk by enumeration or by find that gives up after `limit` steps, so that a walk
+// that never ends fails instead of hanging.
+std::vector<std::string> bounded_walk(const std::string &store_name, const char *subject, size_t limit = 20) {
+    std::vector<std::string> out;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());
+    PCCERT_CONTEXT ctx = nullptr;
+    for (;;) {
+        ctx = subject == nullptr
+                  ? CertEnumCertificatesInStore(store, ctx)
+                  : CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, subject, ctx);
+        if (ctx == nullptr) break;
+        out.push_back(common_name(ctx));
+        if (out.size() == limit) {
+            CertFreeCertificateContext(ctx);
+            out.push_back("(no end)");
+            break;
+        }
+    }
+    CertCloseStore(store, 0);
+    return out;
+}
+
+TEST_F(StoreIndexTest, DuplicateCertificatesAreEachVisitedOnceAndWalksEnd) {
+    fill("MY", {"Alice", "Bob"});
+    // The same certificate added again on purpose.
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
+    std::vector<BYTE> alice;
+    {
+        PCCERT_CONTEXT first = CertEnumCertificatesInStore(store, nullptr);
+        ASSERT_NE(first, nullptr);
+        alice.assign(first->pbCertEncoded, first->pbCertEncoded + first->cbCertEncoded);
+        CertFreeCertificateContext(first);
+    }
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, alice.data(),
+                                                 static_cast<DWORD>(alice.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    CertCloseStore(store, 0);
+    EXPECT_EQ(bounded_walk("MY", nullptr), (std::vector<std::string>{"Alice", "Bob", "Alice"}));
+    EXPECT_EQ(bounded_walk("MY", "alice"), (std::vector<std::string>{"Alice", "Alice"}));
+
+    // A file rewritten in place into a third copy, and a copy under a number of its own.
+    write_bytes(file("MY", "00000002.der"), alice, O_TRUNC);
+    write_bytes(file("MY", "00000007.der"), alice, O_CREAT | O_EXCL);
+    std::vector<std::string> four(4, "Alice");
+    EXPECT_EQ(bounded_walk("MY", nullptr), four);
+    EXPECT_EQ(bounded_walk("MY", "alice"), four);
+    EXPECT_EQ(cryptoapi_test_handle_counts().certificates, 0);
+}
+
 TEST_F(StoreIndexTest, ChangesThroughTheLibraryKeepTheIndexTrue) {
     fill("MY", {"Alice", "Bob", "Carol"});
     settle({"MY"});
