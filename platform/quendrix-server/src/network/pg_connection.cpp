@@ -6,9 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <vector>
 
+#include "network/cancel.h"
+#include "network/extended_query.h"
 #include "network/pg_listener.h"
+#include "network/pg_output.h"
+#include "network/pg_types.h"
 #include "network/pg_wire.h"
 #include "sql/result_set.h"
 
@@ -49,11 +54,10 @@ constexpr int32_t kSslRequest = 80877103;
 constexpr int32_t kGssEncRequest = 80877104;
 constexpr int32_t kCancelRequest = 80877102;
 constexpr uint32_t kMaxStartup = 10000;
-constexpr int32_t kTextTypeOid = 25;
 // Rows are sent in batches of about this many bytes.
 constexpr size_t kFlushAt = 64 * 1024;
 
-class Client {
+class Client : public qx::pg::Output {
 public:
     explicit Client(qx::pg::Connection *c) : c_(c) {}
 
@@ -61,22 +65,23 @@ public:
 
     // The output buffer, written out when it fills and whenever the server
     // waits for the client.
-    bool queue(Message &m) {
+    bool queue(Message &m) override {
         m.finish(out_);
         return out_.size() < kFlushAt || flush();
     }
-    bool flush() {
+    bool flush() override {
         if (broken_) return false;
         if (!qx::pg::write_all(c_->fd, out_)) broken_ = true;
         out_.clear();
         return !broken_;
     }
 
-    void error(const qx::SqlError &e, const char *severity = "ERROR") {
+    void error(const qx::SqlError &e, const char *severity = "ERROR") override {
         Message m('E');
         m.byte('S').str(severity).byte('V').str(severity);
         m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
-        m.byte('M').str(e.message);
+        bool cancelled = e.state == "57014" && qx::pg::cancelled(c_);
+        m.byte('M').str(cancelled ? "canceling statement due to user request" : e.message);
         if (!e.native_code.empty()) m.byte('D').str("native error code " + e.native_code);
         m.byte('\0');
         queue(m);
@@ -90,23 +95,25 @@ private:
 
     qx::pg::Connection *c_;
     qx::Session session_;
+    std::unique_ptr<qx::pg::ExtendedQuery> extended_;
     std::string out_;
     bool broken_ = false;
     std::string user_, application_;
 };
 
-// Result sets as RowDescription, DataRow and CommandComplete messages.
+// Result sets as RowDescription, DataRow and CommandComplete messages. The
+// description waits for the first row: computed columns take their types from it.
 class WireSink : public qx::ResultSink {
 public:
     explicit WireSink(Client *client) : client_(client) {}
+    void own_result(sqlite3_stmt *stmt) override { stmt_ = stmt; }
     bool begin(const std::vector<std::string> &columns) override {
-        Message m('T');
-        m.int16(static_cast<int>(columns.size()));
-        for (const std::string &name : columns)
-            m.str(name).int32(0).int16(0).int32(kTextTypeOid).int16(-1).int32(-1).int16(0);
-        return client_->queue(m);
+        columns_ = columns;
+        types_.clear();
+        return true;
     }
     bool row(int n, const qx_value *values) override {
+        if (types_.empty() && !describe(values)) return false;
         Message m('D');
         m.int16(n);
         for (int i = 0; i < n; ++i) {
@@ -115,19 +122,39 @@ public:
                 continue;
             }
             text_.clear();
-            qx::format_value(text_, values[i], false);
+            qx::pg::encode_value(text_, values[i], types_[static_cast<size_t>(i)], false);
             m.int32(static_cast<int64_t>(text_.size())).bytes(text_);
         }
         return client_->queue(m);
     }
     void complete(const std::string &tag) override {
+        if (!columns_.empty() && types_.empty()) describe(nullptr);
+        columns_.clear();
+        types_.clear();
+        stmt_ = nullptr;
         Message m('C');
         m.str(tag);
         client_->queue(m);
     }
 
 private:
+    bool describe(const qx_value *first) {
+        Message m('T');
+        m.int16(static_cast<int>(columns_.size()));
+        for (size_t i = 0; i < columns_.size(); ++i) {
+            const char *declared = stmt_ ? sqlite3_column_decltype(stmt_, static_cast<int>(i)) : nullptr;
+            int32_t type = qx::pg::column_type(declared, first ? first[i] : nullptr);
+            types_.push_back(type);
+            m.str(columns_[i]).int32(0).int16(0).int32(type);
+            m.int16(type == qx::pg::kInt8Oid || type == qx::pg::kFloat8Oid ? 8 : -1).int32(-1).int16(0);
+        }
+        return client_->queue(m);
+    }
+
     Client *client_;
+    sqlite3_stmt *stmt_ = nullptr;
+    std::vector<std::string> columns_;
+    std::vector<int32_t> types_;
     std::string text_;
 };
 
@@ -159,7 +186,12 @@ bool Client::startup() {
             if (!flush()) return false;
             continue;
         }
-        if (code == kCancelRequest) return false;  // statements are not cancelled
+        if (code == kCancelRequest) {  // the requester gets no answer
+            if (body.size() >= 12)
+                qx::pg::cancel_request(static_cast<int32_t>(qx::pg::get32(body.data() + 4)),
+                                       static_cast<int32_t>(qx::pg::get32(body.data() + 8)));
+            return false;
+        }
         if (code != kProtocol3) {
             error({"0A000", "", "unsupported frontend protocol " + std::to_string(code >> 16) +
                                     "." + std::to_string(code & 0xFFFF)},
@@ -191,6 +223,7 @@ bool Client::startup() {
         std::lock_guard<std::mutex> lock(c_->lock);
         c_->db = session_.db();
     }
+    extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this);
 
     Message ok('R');
     ok.int32(0);  // AuthenticationOk: clients on loopback are trusted
@@ -220,6 +253,7 @@ bool Client::startup() {
 }
 
 void Client::ready() {
+    if (sqlite3_get_autocommit(session_.db())) extended_->end_of_transaction();
     Message m('Z');
     m.byte(sqlite3_get_autocommit(session_.db()) ? 'I' : 'T');
     queue(m);
@@ -227,6 +261,8 @@ void Client::ready() {
 }
 
 bool Client::query(const std::string &sql) {
+    qx::pg::RunningStatement running(c_);
+    if (extended_->simple_cursor_command(sql)) return !broken_;
     WireSink sink(this);
     qx::StatementRunner runner(session_.client(), &sink);
     qx::SqlError e;
@@ -259,19 +295,31 @@ void Client::serve() {
                 ready();
                 break;
             case 'H':  // Flush
-                flush();
+                if (!skipping) flush();
                 break;
-            default:
-                if (!skipping)
-                    error({"0A000", "",
-                           std::string("message type '") + type +
-                               "' is not supported: use the simple query protocol"});
-                skipping = true;
-                if (type != 'P' && type != 'B' && type != 'D' && type != 'E' && type != 'C') {
-                    ready();  // outside the extended protocol there is no Sync to wait for
-                    skipping = false;
+            case 'P':
+            case 'B':
+            case 'D':
+            case 'E':
+            case 'C':
+                if (!skipping) {
+                    qx::pg::RunningStatement running(c_);
+                    skipping = !extended_->handle(type, body);
                 }
                 break;
+            case 'F':  // FunctionCall: a whole exchange of its own
+                error({"0A000", "", "function calls are not supported: use a query"});
+                ready();
+                break;
+            case 'd':  // CopyData, CopyDone and CopyFail outside COPY are ignored
+            case 'c':
+            case 'f':
+                break;
+            default:
+                error({"08P01", "", std::string("invalid frontend message type ") +
+                                        std::to_string(static_cast<unsigned char>(type))},
+                      "FATAL");
+                return;
         }
     }
 }

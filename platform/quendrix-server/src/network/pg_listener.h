@@ -32,6 +32,9 @@ struct Connection {
     // running statement at shutdown; guarded by `lock`.
     std::mutex lock;
     sqlite3 *db = nullptr;
+    // A statement runs (guarded by `lock`), and a CancelRequest interrupted it.
+    bool running = false;
+    bool cancel_requested = false;
 };
 
 // Serves one client until it leaves, breaks the protocol or the server stops.

@@ -19,12 +19,21 @@ public:
     // yields no row). Columns are named; rows that built-ins send have the
     // columns "column1" ... "columnN".
     virtual bool begin(const std::vector<std::string> &columns) = 0;
+    // Called before begin() when the result set is the statement's own rows, for a
+    // sink that describes columns by their declared types.
+    virtual void own_result(sqlite3_stmt *) {}
     // One row; the values stay the caller's. False when the client can take no
     // more rows.
     virtual bool row(int n, const qx_value *values) = 0;
     // A statement has completed; `tag` names what it did ("SELECT 3", "INSERT 0 1").
     virtual void complete(const std::string &tag) = 0;
 };
+
+// Whether the statement at `s` is `call NAME(...)`; *at is where "call" starts.
+bool is_call_statement(const char *s, size_t *at);
+
+// What a statement did, in the form clients of the wire protocol expect.
+std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, long rows);
 
 // Runs the statements of an SQL text on a connection, one at a time, streaming
 // each statement's result set to the sink as it is produced.
