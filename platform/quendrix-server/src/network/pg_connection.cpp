@@ -186,10 +186,13 @@ bool Client::startup() {
             if (!flush()) return false;
             continue;
         }
-        if (code == kCancelRequest) {  // the requester gets no answer
+        if (code == kCancelRequest) {
             if (body.size() >= 12)
                 qx::pg::cancel_request(static_cast<int32_t>(qx::pg::get32(body.data() + 4)),
                                        static_cast<int32_t>(qx::pg::get32(body.data() + 8)));
+            // The requester gets no answer and waits for the end of the stream (psql
+            // inside its SIGINT handler): end it now, not when the listener reaps.
+            shutdown(c_->fd, SHUT_RDWR);
             return false;
         }
         if (code != kProtocol3) {
