@@ -376,6 +376,9 @@ TEST_F(Protocol, CancelRequestStopsTheRunningStatement) {
     char why[256];
     ASSERT_EQ(PQcancel(cancel.get(), why, sizeof why), 1) << why;
     EXPECT_EQ(exec(c(), "select 'idle'"), "idle\n");
+    // An open cursor keeps a statement of the connection active across the cancellation.
+    ASSERT_EQ(exec(c(), "declare held cursor with hold for " + numbers(3)), "<DECLARE CURSOR>");
+    ASSERT_EQ(exec(c(), "fetch 1 from held"), "1\n");
 
     ASSERT_EQ(PQsendQuery(c(), ("select count(*) from (" + numbers(2000000000) + ")").c_str()), 1);
     // A request with another key is ignored: the statement runs on.
@@ -405,6 +408,7 @@ TEST_F(Protocol, CancelRequestStopsTheRunningStatement) {
     }
     EXPECT_EQ(result, "ERROR 57014: canceling statement due to user request");
     EXPECT_EQ(exec(c(), "select 'after'"), "after\n");
+    EXPECT_EQ(exec(c(), "fetch 1 from held"), "2\n");
 }
 
 TEST_F(Protocol, PsqlStreamsWithFetchCountAndCancelsOnInterrupt) {
@@ -412,7 +416,9 @@ TEST_F(Protocol, PsqlStreamsWithFetchCountAndCancelsOnInterrupt) {
     std::string port = std::to_string(server.port());
     ProgramRun r = run_program(kPsql,
                                {"psql", "-X", "-A", "-t", "-h", "127.0.0.1", "-p", port, "-U", "x",
-                                "-d", "x", "-v", "FETCH_COUNT=1000", "-c", numbers(25000)},
+                                "-d", "x", "-v", "FETCH_COUNT=1000", "-c",
+                                // psql uses a cursor for a query that starts with SELECT
+                                "select i from (" + numbers(25000) + ")"},
                                "", "", &env);
     EXPECT_EQ(r.status, 0) << r.err;
     size_t lines = std::count(r.out.begin(), r.out.end(), '\n');

@@ -13,6 +13,12 @@ namespace pg {
 void register_for_cancel(Connection *c);
 void unregister_for_cancel(Connection *c);
 
+// Lets a cancellation stop the statements of the connection's database. It is
+// a flag that SQLite's progress handler reads, not sqlite3_interrupt(), whose
+// interruption outlives the statement while another one (an open cursor) is
+// active on the connection.
+void watch_for_cancel(Connection *c, sqlite3 *db);
+
 // Interrupts the statement that runs on the connection with this key, if any
 // (nothing when the key matches none or the connection is idle, as the
 // requester gets no answer either way).

@@ -226,6 +226,7 @@ bool Client::startup() {
         std::lock_guard<std::mutex> lock(c_->lock);
         c_->db = session_.db();
     }
+    qx::pg::watch_for_cancel(c_, session_.db());
     extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this);
 
     Message ok('R');

@@ -32,9 +32,10 @@ struct Connection {
     // running statement at shutdown; guarded by `lock`.
     std::mutex lock;
     sqlite3 *db = nullptr;
-    // A statement runs (guarded by `lock`), and a CancelRequest interrupted it.
+    // A statement runs (guarded by `lock`), and a CancelRequest asked to stop it
+    // (set under `lock`, read by SQLite's progress handler without it).
     bool running = false;
-    bool cancel_requested = false;
+    std::atomic<bool> cancel_requested{false};
 };
 
 // Serves one client until it leaves, breaks the protocol or the server stops.
