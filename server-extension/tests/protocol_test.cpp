@@ -53,6 +53,11 @@ protected:
         conn = connect(server);
         ASSERT_EQ(PQstatus(c()), CONNECTION_OK) << PQerrorMessage(c());
     }
+    // The server ends cleanly: no crash, no sanitizer report.
+    void TearDown() override {
+        conn.reset();
+        EXPECT_EQ(server.stop(), 0);
+    }
     PGconn *c() { return conn.get(); }
 
     // One parameter given as bytes, with its type and format.
@@ -174,6 +179,8 @@ TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));
     EXPECT_EQ(text_of(r.get()), "2|row 2|3.0\n3|row 3|4.5\n");
     EXPECT_EQ(PQftype(r.get(), 2), 701u);  // computed: typed by its first value
+    r.reset(PQdescribePrepared(c(), "sel"));  // once more, after a run
+    EXPECT_EQ(PQnfields(r.get()), 3);
     // The statement follows a change of the table it reads.
     ASSERT_EQ(exec(c(), "alter table t add column extra"), "<ALTER TABLE>");
     r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));

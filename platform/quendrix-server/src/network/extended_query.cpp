@@ -262,6 +262,11 @@ bool ExtendedQuery::describe(const std::string &body) {
             return false;
         }
         PreparedStatement &s = *found->second;
+        if (!s.spare && !s.empty && !s.text.empty()) {  // a Bind took the kept one
+            bool call_form = false;
+            SqlError e;
+            if (!prepare(client_, s.text, &s.spare, &call_form, &e)) return out_.error(e), false;
+        }
         Message types('t');
         types.int16(s.parameters);
         for (int i = 0; i < s.parameters; ++i) {
