@@ -11,7 +11,7 @@ PACKAGES := build-essential cmake pkg-config \
 	libsqlite3-dev libreadline-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2 qml \
-	postgresql-client libpq-dev python3
+	postgresql-client libpq-dev postgresql python3 python3-psycopg
 
 .PHONY: all deps build test test-asan test-tsan demo bench fuzz soak clean
 
