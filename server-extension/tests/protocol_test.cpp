@@ -423,6 +423,36 @@ TEST_F(Protocol, ErrorsFailTheTransactionBlockAsInSimpleQueries) {
     EXPECT_EQ(run("select a from t"), "4\n");
 }
 
+// A BLOB bound as a parameter stays a BLOB even when its bytes begin as the
+// server's stored values do; and results over the wire's limit fail, not change.
+TEST_F(Protocol, BoundBlobsStayBlobsAndLargeValuesFail) {
+    const std::string hex = "fe515856414c0100690700000000000000";
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    ASSERT_EQ(exec(c(), "create table b(v blob)"), "<CREATE TABLE>");
+    const Oid bytea = 17;
+    EXPECT_EQ(param("insert into b values ($1)", bytea, 1, bytes), "<INSERT 0 1>");
+    EXPECT_EQ(param("insert into b values ($1)", bytea, 0, "\\x" + hex), "<INSERT 0 1>");
+    std::string upper = hex;
+    for (char &ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const std::string row = "\\x" + hex + "|[X'" + upper + "']\n";
+    EXPECT_EQ(exec(c(), "select v, my_vector(v) from b"), row + row);
+    EXPECT_EQ(param("select $1, my_vector($1)", bytea, 1, bytes), row);
+
+    const std::string too_large =
+        "ERROR 54000: a result value exceeds the largest value a client can receive (16777215 "
+        "bytes)";
+    for (const char *sql : {"select 1, zeroblob(16777216)", "select printf('%.*c', 16777216, 'x')"}) {
+        Result r(PQexecParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+        EXPECT_EQ(text_of(r.get()), too_large) << sql;
+    }
+    EXPECT_EQ(exec(c(), "begin"), "<BEGIN>");
+    EXPECT_EQ(exec(c(), "declare big cursor for select zeroblob(16777216)"), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c(), "fetch 1 from big"), too_large);
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+}
+
 TEST_F(Protocol, PsqlStreamsWithFetchCountAndCancelsOnInterrupt) {
     std::vector<std::string> env = client_env();
     std::string port = std::to_string(server.port());

@@ -98,6 +98,21 @@ qx::SqlError bad_text(int32_t oid, const std::string &text) {
                              text + "\""};
 }
 
+// Binds a client's bytes as a BLOB. Bytes that begin as the server's stored
+// values do are bound in their serialized form (a value of type BINARY), as BLOB
+// literals are, so that every reader turns them back into the same BLOB rather
+// than into the value they look like.
+int bind_user_blob(sqlite3_stmt *stmt, int index, const char *data, size_t length) {
+    if (!qx::has_value_marker(data, length))
+        return sqlite3_bind_blob64(stmt, index, data, length, SQLITE_TRANSIENT);
+    qx_value blob = qx_box_bytes(data, length, QX_TAG_BINARY);
+    if (!blob) return SQLITE_NOMEM;
+    std::string stored = qx::serialize(blob);
+    qx_free(blob);
+    if (stored.empty()) return SQLITE_NOMEM;
+    return sqlite3_bind_blob64(stmt, index, stored.data(), stored.size(), SQLITE_TRANSIENT);
+}
+
 }  // namespace
 
 namespace qx {
@@ -178,7 +193,7 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
                 break;
             }
             case kByteaOid:
-                rc = sqlite3_bind_blob64(stmt, index, data, length, SQLITE_TRANSIENT);
+                rc = bind_user_blob(stmt, index, data, length);
                 break;
             default:  // text, varchar, unknown: the bytes are the text
                 rc = sqlite3_bind_text64(stmt, index, data, length, SQLITE_TRANSIENT, SQLITE_UTF8);
@@ -234,7 +249,7 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
         }
         case kByteaOid: {
             if (text.compare(0, 2, "\\x") != 0) {  // the escape form: taken as the bytes
-                rc = sqlite3_bind_blob64(stmt, index, text.data(), text.size(), SQLITE_TRANSIENT);
+                rc = bind_user_blob(stmt, index, text.data(), text.size());
                 break;
             }
             std::string bytes;
@@ -246,7 +261,7 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
                 }
                 bytes += static_cast<char>(hi << 4 | lo);
             }
-            rc = sqlite3_bind_blob64(stmt, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+            rc = bind_user_blob(stmt, index, bytes.data(), bytes.size());
             break;
         }
         default:

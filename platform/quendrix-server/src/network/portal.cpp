@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <new>
+
 #include "network/pg_types.h"
 #include "sql/result_set.h"
 
@@ -11,7 +13,12 @@ namespace qx {
 namespace pg {
 
 void portal_receives_row(void *context, int n, qx_value *values) {
-    static_cast<Portal *>(context)->sent_row(n, values);
+    // Runs inside SQLite, through a built-in: no exception may leave it.
+    try {
+        static_cast<Portal *>(context)->sent_row(n, values);
+    } catch (const std::bad_alloc &) {
+        raise_current("53200", nullptr, "out of memory sending a result row");
+    }
 }
 
 }  // namespace pg
@@ -25,20 +32,30 @@ bool is_binary(const qx::pg::Formats &formats, size_t column) {
     return column < formats.size() && formats[column] == 1;
 }
 
-// The values of the row the statement stands on; the caller frees them.
-std::vector<qx_value> current_row(sqlite3_stmt *stmt) {
-    int n = sqlite3_column_count(stmt);
-    std::vector<qx_value> values(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        if (!qx::value_from_sqlite(sqlite3_column_value(stmt, i), &values[static_cast<size_t>(i)]))
-            values[static_cast<size_t>(i)] = qx_box_string("<value too large to show>");
-    }
-    return values;
-}
-
 void free_row(std::vector<qx_value> &values) {
     for (qx_value &v : values) qx_free_tree(v);
     values.clear();
+}
+
+// The values of the row the statement stands on, which the caller frees; false
+// (and no values) when one is too large to carry: the row fails rather than
+// reaching the client altered.
+bool current_row(sqlite3_stmt *stmt, std::vector<qx_value> *values) {
+    int n = sqlite3_column_count(stmt);
+    values->assign(static_cast<size_t>(n), nullptr);
+    bool fits = true;
+    for (int i = 0; i < n; ++i) {
+        if (!qx::value_from_sqlite(sqlite3_column_value(stmt, i), &(*values)[static_cast<size_t>(i)]))
+            fits = false;
+    }
+    if (!fits) free_row(*values);
+    return fits;
+}
+
+qx::SqlError too_large() {
+    return {"54000", "",
+            "a result value exceeds the largest value a client can receive (" +
+                std::to_string(QX_MAX_LENGTH) + " bytes)"};
 }
 
 }  // namespace
@@ -124,8 +141,13 @@ bool Portal::step(SqlError *error) {
     if (rc == SQLITE_ROW) {
         if (call_form_ || source_ == Source::sent) return true;  // the sent rows are the result
         if (source_ == Source::undecided) {
+            std::vector<qx_value> first;
+            if (!current_row(stmt_, &first)) {
+                done_ = true;
+                *error = too_large();
+                return false;
+            }
             source_ = Source::own;
-            std::vector<qx_value> first = current_row(stmt_);
             own_columns(first);
             free_row(first);
             returns_rows_ = described_ = true;
@@ -197,7 +219,14 @@ bool Portal::execute(Output &out, const Formats &formats, long max_rows, long *c
             break;
         }
         if (on_row_) {
-            std::vector<qx_value> row = current_row(stmt_);
+            std::vector<qx_value> row;
+            if (!current_row(stmt_, &row)) {
+                on_row_ = false;
+                done_ = true;
+                *error = too_large();
+                ok = false;
+                break;
+            }
             bool sent = send_row(static_cast<int>(row.size()), row.data());
             free_row(row);
             on_row_ = false;
