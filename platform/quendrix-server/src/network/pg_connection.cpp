@@ -55,6 +55,7 @@ std::string type_name(char type) {
     if (std::isprint(static_cast<unsigned char>(type))) return std::string("'") + type + "'";
     return std::to_string(static_cast<unsigned char>(type));
 }
+
 // Rows are sent in batches of about this many bytes.
 constexpr size_t kFlushAt = 64 * 1024;
 
