@@ -299,6 +299,28 @@ TEST_F(Protocol, CursorsFetchInBatches) {
     EXPECT_EQ(exec(c(), "close all"), "<CLOSE CURSOR ALL>");
     EXPECT_EQ(exec(c(), "fetch next from \"Held\""), "ERROR 34000: cursor \"Held\" does not exist");
 
+    // A WITH HOLD cursor outlives a transaction that commits, not one that rolls
+    // back (a failed block's COMMIT included).
+    const struct {
+        const char *failure, *end, *fetched;
+    } ends[] = {
+        {nullptr, "commit", "1\n"},
+        {nullptr, "rollback", "ERROR 34000: cursor \"h\" does not exist"},
+        {"selec 1", "commit", "ERROR 34000: cursor \"h\" does not exist"},
+    };
+    for (const auto &k : ends) {
+        SCOPED_TRACE(k.end);
+        ASSERT_EQ(exec(c(), "begin"), "<BEGIN>");
+        ASSERT_EQ(exec(c(), "declare h cursor with hold for " + numbers(3)), "<DECLARE CURSOR>");
+        if (k.failure) exec(c(), k.failure);
+        exec(c(), k.end);
+        EXPECT_EQ(exec(c(), "fetch 1 from h"), k.fetched);
+        // Errors after the block ended open no failed block.
+        EXPECT_EQ(exec(c(), "selec 1"), "ERROR 42000: near \"selec\": syntax error");
+        EXPECT_EQ(PQtransactionStatus(c()), PQTRANS_IDLE);
+        exec(c(), "close all");
+    }
+
     const struct {
         const char *sql, *result;
     } failures[] = {

@@ -35,6 +35,7 @@ struct BoundPortal {
     Formats formats;
     bool cursor = false;  // made by DECLARE
     bool hold = false;    // DECLARE ... WITH HOLD
+    bool uncommitted = false;  // declared in a transaction that has not ended yet
     bool started = false;  // the gate was consulted
     bool settled = false;  // the gate completed the statement without running it
     std::string settled_tag;
@@ -433,6 +434,7 @@ bool ExtendedQuery::run_cursor_command(const CursorCommand &command,
             cursor->formats = formats;
             cursor->cursor = true;
             cursor->hold = command.hold;
+            cursor->uncommitted = !sqlite3_get_autocommit(client_->db);
             portals_[command.name] = std::move(cursor);
             done.str("DECLARE CURSOR");
             break;
@@ -518,9 +520,16 @@ bool ExtendedQuery::simple_cursor_command(const std::string &sql) {
     return true;
 }
 
-void ExtendedQuery::end_of_transaction() {
-    for (auto it = portals_.begin(); it != portals_.end();)
-        it = it->second->hold ? std::next(it) : portals_.erase(it);
+void ExtendedQuery::end_of_transaction(bool rolled_back) {
+    for (auto it = portals_.begin(); it != portals_.end();) {
+        BoundPortal &p = *it->second;
+        if (!p.hold || (rolled_back && p.uncommitted)) {
+            it = portals_.erase(it);
+        } else {
+            p.uncommitted = false;
+            ++it;
+        }
+    }
 }
 
 }  // namespace pg

@@ -32,8 +32,9 @@ public:
     bool simple_cursor_command(const std::string &sql);
 
     // The connection is out of any transaction block: drops every portal but the
-    // cursors declared WITH HOLD.
-    void end_of_transaction();
+    // cursors declared WITH HOLD, and those too when the transaction that
+    // declared them rolled back.
+    void end_of_transaction(bool rolled_back);
 
 private:
     bool parse(const std::string &body);

@@ -125,6 +125,7 @@ private:
     std::unique_ptr<qx::pg::ExtendedQuery> extended_;
     std::string out_;
     bool broken_ = false;
+    bool rolled_back_ = false;  // a transaction rolled back since the last ReadyForQuery
     std::string user_, application_;
 };
 
@@ -307,6 +308,9 @@ bool Client::open_session() {
     // A statement stops soon after the connection is interrupted, whenever
     // the interrupt comes.
     qx::pg::watch_for_interrupt(c_, session_.db());
+    // Cursors declared WITH HOLD in a transaction that rolls back go with it.
+    sqlite3_rollback_hook(
+        session_.db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
     block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db());
     extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this, *this);
     std::lock_guard<std::mutex> lock(c_->lock);
@@ -317,7 +321,10 @@ bool Client::open_session() {
 Client::~Client() {
     // The session closes after this: its statements must no longer reach the
     // connection, and an open transaction rolls back with it.
-    if (session_.db()) qx::pg::unwatch_for_interrupt(session_.db());
+    if (session_.db()) {
+        qx::pg::unwatch_for_interrupt(session_.db());
+        sqlite3_rollback_hook(session_.db(), nullptr, nullptr);
+    }
 }
 
 bool Client::admit(qx::SqlError *error) {
@@ -353,7 +360,10 @@ qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *er
 void Client::after(bool ok) { block_->after(ok); }
 
 void Client::ready() {
-    if (sqlite3_get_autocommit(session_.db())) extended_->end_of_transaction();
+    if (sqlite3_get_autocommit(session_.db())) {
+        extended_->end_of_transaction(rolled_back_);
+        rolled_back_ = false;
+    }
     Message m('Z');
     m.byte(block_->status());
     queue(m);
