@@ -59,7 +59,10 @@ fuzz: deps
 demo: build
 	./demo/run.sh $(BUILD)
 
+# PostgreSQL's server and psycopg are the front-end benchmark's anchor and its
+# connection holder; only the benchmarks need them.
 bench: build
+	@$(MAKE) --no-print-directory deps PACKAGES="postgresql python3-psycopg"
 	./bench/run.sh $(BUILD)
 
 # A minute of mixed load on the network listener, then its checks and figures.
