@@ -1,5 +1,6 @@
 #include "storewatcher.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QFileInfo>
 
 namespace Zephyn {
@@ -19,12 +20,17 @@ StoreWatcher::StoreWatcher(const QString &path, QObject *parent)
         watchFile();
         Q_EMIT changed();
     });
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &StoreWatcher::notified);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &StoreWatcher::notified);
 
+    // Notifications need an application's event loop; without one (a bare library user)
+    // the models keep what they read first, and a watcher would only print warnings.
+    if (QCoreApplication::instance() == nullptr)
+        return;
+    m_watcher = new QFileSystemWatcher(this);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &StoreWatcher::notified);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &StoreWatcher::notified);
     const QString folder = QFileInfo(m_path).absolutePath();
     if (QFileInfo(folder).isDir())
-        m_watcher.addPath(folder);
+        m_watcher->addPath(folder);
     watchFile();
 }
 
@@ -37,8 +43,8 @@ void StoreWatcher::notified()
 // whose file went away).
 void StoreWatcher::watchFile()
 {
-    if (QFileInfo::exists(m_path) && !m_watcher.files().contains(m_path))
-        m_watcher.addPath(m_path);
+    if (QFileInfo::exists(m_path) && !m_watcher->files().contains(m_path))
+        m_watcher->addPath(m_path);
 }
 
 } // namespace Models

@@ -27,7 +27,7 @@ private:
     void watchFile();
 
     const QString m_path;
-    QFileSystemWatcher m_watcher;
+    QFileSystemWatcher *m_watcher = nullptr;
     QTimer m_settle;
 };
 
