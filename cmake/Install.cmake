@@ -47,7 +47,8 @@ install(FILES docs/quendrix.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quen
 if(TARGET capi)
   install_rpath_to_libdir(capi "${CAPI_ENGINES_INSTALL_DIR}")
   install(TARGETS capi LIBRARY DESTINATION "${CAPI_ENGINES_INSTALL_DIR}" COMPONENT capi)
-  install(FILES docs/capi.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/capi COMPONENT capi)
+  install(FILES docs/capi.md docs/openssl-capi.cnf DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/capi
+          COMPONENT capi)
 endif()
 install(TARGETS cryptoapi LIBRARY DESTINATION ${INSTALL_LIBDIR} COMPONENT cryptoapi)
 install(TARGETS cryptoapi-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cryptoapi)

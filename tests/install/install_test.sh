@@ -24,6 +24,7 @@ expected=(
   "$prefix/share/man/man1/cryptoapi-admin.1"
   "$prefix/share/doc/quendrix/quendrix.md"
   "$prefix/share/doc/capi/capi.md"
+  "$prefix/share/doc/capi/openssl-capi.cnf"
   "$prefix/share/doc/zephyn-models-component-plugin/models.md"
   "$engines/capi.so"
   "$qml/org/zephyn/models/qmldir"
