@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "network/cancel.h"
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
 #include "network/turn_away.h"
@@ -65,6 +66,7 @@ void reap(std::vector<qx::pg::Connection *> &connections) {
             continue;
         }
         qx_thread_join(c->thread);
+        qx::pg::unregister_for_cancel(c);
         close(c->fd);
         delete c;
         it = connections.erase(it);
@@ -220,6 +222,7 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
             delete c;
             continue;
         }
+        qx::pg::register_for_cancel(c);
         connections.push_back(c);
     }
     close(listener);
