@@ -1,5 +1,5 @@
-// One client of the network front end: the start-up exchange with trust
-// authentication, then the simple query protocol. Every statement runs through
+// One client of the network front end: the start-up exchange (encryption and
+// authentication), then the simple query protocol. Every statement runs through
 // the same StatementRunner as the shell; only the sink differs.
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -8,23 +8,15 @@
 #include <cerrno>
 #include <vector>
 
+#include "auth/users.h"
+#include "network/authentication.h"
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
+#include "network/transport.h"
 #include "sql/result_set.h"
 
 namespace qx {
 namespace pg {
-
-bool read_exact(int fd, char *buffer, size_t n) {
-    while (n > 0) {
-        ssize_t got = recv(fd, buffer, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buffer += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
 
 bool write_all(int fd, const std::string &buffer) {
     size_t done = 0;
@@ -55,7 +47,7 @@ constexpr size_t kFlushAt = 64 * 1024;
 
 class Client {
 public:
-    explicit Client(qx::pg::Connection *c) : c_(c) {}
+    explicit Client(qx::pg::Connection *c) : c_(c), io_(c->fd) {}
 
     void serve();
 
@@ -67,7 +59,7 @@ public:
     }
     bool flush() {
         if (broken_) return false;
-        if (!qx::pg::write_all(c_->fd, out_)) broken_ = true;
+        if (!io_.write_all(out_)) broken_ = true;
         out_.clear();
         return !broken_;
     }
@@ -89,6 +81,7 @@ private:
     bool read_message(char *type, std::string *body);
 
     qx::pg::Connection *c_;
+    qx::pg::Transport io_;
     qx::Session session_;
     std::string out_;
     bool broken_ = false;
@@ -133,7 +126,7 @@ private:
 
 bool Client::read_message(char *type, std::string *body) {
     char header[5];
-    if (!qx::pg::read_exact(c_->fd, header, sizeof header)) return false;
+    if (!io_.read_exact(header, sizeof header)) return false;
     *type = header[0];
     uint32_t length = qx::pg::get32(header + 1);
     if (length < 4 || length > qx::pg::kMaxMessage) {
@@ -142,18 +135,24 @@ bool Client::read_message(char *type, std::string *body) {
         return false;
     }
     body->resize(length - 4);
-    return qx::pg::read_exact(c_->fd, &(*body)[0], body->size());
+    return io_.read_exact(&(*body)[0], body->size());
 }
 
 bool Client::startup() {
     for (;;) {
         char word[4];
-        if (!qx::pg::read_exact(c_->fd, word, 4)) return false;
+        if (!io_.read_exact(word, 4)) return false;
         uint32_t length = qx::pg::get32(word);
         if (length < 8 || length > kMaxStartup) return false;
         std::string body(length - 4, '\0');
-        if (!qx::pg::read_exact(c_->fd, &body[0], body.size())) return false;
+        if (!io_.read_exact(&body[0], body.size())) return false;
         int32_t code = static_cast<int32_t>(qx::pg::get32(body.data()));
+        if (code == kSslRequest && c_->settings->tls && !io_.encrypted()) {
+            out_ += 'S';
+            std::string why;
+            if (!flush() || !io_.start_tls(c_->settings->tls, &why)) return false;
+            continue;
+        }
         if (code == kSslRequest || code == kGssEncRequest) {
             out_ += 'N';  // no encryption: the client goes on in plain text or leaves
             if (!flush()) return false;
@@ -179,6 +178,13 @@ bool Client::startup() {
         break;
     }
 
+    // Clients from other hosts send passwords and data over networks: only in TLS.
+    if (!c_->local_socket && !c_->loopback && !io_.encrypted()) {
+        error({"28000", "", "connections from other hosts must use TLS (sslmode=require)"},
+              "FATAL");
+        flush();
+        return false;
+    }
     qx::SqlError why;
     if (!session_.open(c_->settings->database, &why)) {
         error(why, "FATAL");
@@ -192,9 +198,17 @@ bool Client::startup() {
         c_->db = session_.db();
     }
 
-    Message ok('R');
-    ok.int32(0);  // AuthenticationOk: clients on loopback are trusted
-    queue(ok);
+    qx::pg::Identity who;
+    if (!qx::pg::authenticate(io_, *c_, session_.db(), user_, &who, &why)) {
+        if (!why.state.empty()) {
+            error(why, "FATAL");
+            flush();
+        }
+        return false;
+    }
+    session_.client()->user_number = who.user_number;
+    session_.client()->is_admin = who.is_admin;
+    qx::auth::restrict_network_client(session_.client());
     const std::pair<const char *, std::string> parameters[] = {
         {"server_version", "15.0 (Quendrix server 0.1.0)"},
         {"server_encoding", "UTF8"},
@@ -204,7 +218,7 @@ bool Client::startup() {
         {"standard_conforming_strings", "on"},
         {"TimeZone", "UTC"},
         {"IntervalStyle", "postgres"},
-        {"is_superuser", "off"},
+        {"is_superuser", who.is_admin ? "on" : "off"},
         {"session_authorization", user_},
         {"application_name", application_},
     };

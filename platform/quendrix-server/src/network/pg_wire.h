@@ -1,5 +1,5 @@
 // Messages of the PostgreSQL v3 wire protocol: building them into an output
-// buffer and reading them from a socket.
+// buffer and decoding their fields.
 #pragma once
 
 #include <cstdint>
@@ -42,9 +42,7 @@ inline uint32_t get32(const char *p) {
     return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
 }
 
-// Reads exactly n bytes; false at end of stream or on an error.
-bool read_exact(int fd, char *buffer, size_t n);
-// Writes the whole buffer; false when the peer is gone.
+// Writes the whole buffer to a plain socket; false when the peer is gone.
 bool write_all(int fd, const std::string &buffer);
 
 }  // namespace pg

@@ -9,11 +9,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
+#include "auth/users.h"
 #include "internal.h"
 #include "network/pg_listener.h"
+#include "network/tls.h"
 
 namespace {
 
@@ -30,6 +33,9 @@ struct Options {
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
     std::string listen;  // [HOST:]PORT of the network listener; empty for none
+    std::string socket_dir;  // directory of the Unix socket; empty for none
+    std::string auth = "scram-sha-256";
+    std::string tls_cert, tls_key;
     bool help = false;
     bool version = false;
 };
@@ -41,6 +47,7 @@ const char *program_name(int argc, char **argv) {
 void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
                  "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
+                 "       [--socket DIR] [--auth METHOD] [--tls-cert FILE --tls-key FILE]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -51,9 +58,16 @@ void print_usage(FILE *f, const char *prog) {
                  "  -i, --interactive     read standard input interactively, with prompts,\n"
                  "                        and keep serving after errors\n"
                  "  -l, --listen [HOST:]PORT  after the statements, serve PostgreSQL protocol\n"
-                 "                        clients (psql, libpq) on a loopback address (default\n"
+                 "                        clients (psql, libpq) on an address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
-                 "                        SIGTERM\n"
+                 "                        SIGTERM; other than loopback only with TLS and passwords\n"
+                 "      --socket DIR      also serve on the Unix socket DIR/.s.PGSQL.PORT (PORT\n"
+                 "                        that of --listen, else 5432); clients log in as their\n"
+                 "                        own account (the server's account is the administrator)\n"
+                 "      --auth METHOD     scram-sha-256 (default: users' passwords over TCP) or\n"
+                 "                        trust (no passwords; loopback addresses only)\n"
+                 "      --tls-cert FILE   the server's certificate chain (PEM) for TLS\n"
+                 "      --tls-key FILE    its private key (PEM)\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -102,6 +116,14 @@ bool parse(int argc, char **argv, Options *o) {
         } else if (name == "--listen" || name == "-l") {
             if (!take_value()) return false;
             o->listen = value;
+        } else if (name == "--socket" || name == "--auth" || name == "--tls-cert" ||
+                   name == "--tls-key") {
+            if (!take_value()) return false;
+            std::string &field = name == "--socket" ? o->socket_dir
+                                 : name == "--auth" ? o->auth
+                                 : name == "--tls-cert" ? o->tls_cert
+                                                        : o->tls_key;
+            field = value;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
         } else if (name == "--help" || name == "-h") {
@@ -113,7 +135,8 @@ bool parse(int argc, char **argv, Options *o) {
                          prog, a.c_str(), prog);
             return false;
         }
-        if (has_value && name != "--database" && name != "--execute" && name != "--listen") {
+        if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
+            name != "--socket" && name != "--auth" && name != "--tls-cert" && name != "--tls-key") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -224,11 +247,46 @@ int qx_server_main(int argc, char **argv, char **envp) {
         return 0;
     }
     std::string listen_host, why;
-    int listen_port = 0;
+    int listen_port = 5432;  // names the Unix socket when there is no --listen
+    bool loopback = true;
     if (!opts.listen.empty() &&
-        !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &why)) {
+        !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &loopback, &why)) {
         std::fprintf(stderr, "%s: --listen %s: %s\n", prog, opts.listen.c_str(), why.c_str());
         return 2;
+    }
+    if (opts.auth != "scram-sha-256" && opts.auth != "trust") {
+        std::fprintf(stderr, "%s: --auth %s: the method must be scram-sha-256 or trust\n", prog,
+                     opts.auth.c_str());
+        return 2;
+    }
+    if (opts.tls_cert.empty() != opts.tls_key.empty()) {
+        std::fprintf(stderr, "%s: --tls-cert and --tls-key go together\n", prog);
+        return 2;
+    }
+    if (!loopback && (opts.tls_cert.empty() || opts.auth == "trust")) {
+        std::fprintf(stderr,
+                     "%s: --listen %s: only loopback addresses (127.0.0.0/8, ::1, localhost) can be "
+                     "served without TLS and password authentication: give --tls-cert and "
+                     "--tls-key, and no --auth trust\n",
+                     prog, opts.listen.c_str());
+        return 2;
+    }
+    bool serving = !opts.listen.empty() || !opts.socket_dir.empty();
+    qx::pg::ServerSettings settings;
+    settings.database = opts.database;
+    settings.argc = argc;
+    settings.argv = argv;
+    settings.envp = envp;
+    settings.auth = opts.auth == "trust" ? qx::pg::AuthMethod::trust : qx::pg::AuthMethod::password;
+    settings.socket_dir = opts.socket_dir;
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX *)> tls(nullptr, qx::pg::free_tls_context);
+    if (serving && !opts.tls_cert.empty()) {
+        tls.reset(qx::pg::make_tls_context(opts.tls_cert, opts.tls_key, &why));
+        if (!tls) {
+            qx::print_error(stderr, {"58030", "", "TLS: " + why});
+            return 1;
+        }
+        settings.tls = tls.get();
     }
     qx::apply_test_faults(envp);
     run_startup_hook();
@@ -241,7 +299,7 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     qx::install_server_functions(session.db(), argc, argv, envp);
 
-    if (opts.actions.empty() && opts.listen.empty()) return serve_stdin(session, opts.interactive);
+    if (opts.actions.empty() && !serving) return serve_stdin(session, opts.interactive);
     for (const auto &action : opts.actions) {
         std::string sql = action.second, why;
         if (!action.first && !read_file(action.second, &sql, &why)) {
@@ -251,9 +309,12 @@ int qx_server_main(int argc, char **argv, char **envp) {
         }
         if (!session.execute(sql, stdout, stderr)) return 1;
     }
-    if (!opts.listen.empty())
-        return qx::pg::run_listener(listen_host, listen_port, {opts.database, argc, argv, envp});
-    return 0;
+    if (!serving) return 0;
+    if (!qx::auth::ensure_users_table(session.db(), &why)) {
+        qx::print_error(stderr, {"58030", "", "cannot create the users table: " + why});
+        return 1;
+    }
+    return qx::pg::run_listener(listen_host, listen_port, settings);
 }
 
 }  // extern "C"

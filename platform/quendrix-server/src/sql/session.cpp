@@ -2,6 +2,7 @@
 // their rows the way the shell shows them.
 #include <sqlite3.h>
 
+#include "auth/users.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -23,7 +24,8 @@ bool Session::open(const std::string &path, SqlError *error) {
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
-    } else if (!install_builtins(&client_, &why) || !install_query_support(&client_, &why)) {
+    } else if (!install_builtins(&client_, &why) || !install_query_support(&client_, &why) ||
+               !auth::install_user_catalogue(client_.db, &why)) {
         rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) return true;
