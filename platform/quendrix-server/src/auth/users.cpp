@@ -283,10 +283,7 @@ int network_restrictions(qx_client *client, int action, const char *arg1, const 
                          const char *, const char *trigger) {
     if (client->is_admin || internal_access) return SQLITE_OK;
     switch (action) {
-        case SQLITE_ATTACH:
-            // VACUUM attaches an empty name (a private temporary database); VACUUM
-            // INTO and ATTACH name a file.
-            return arg1 && *arg1 ? SQLITE_DENY : SQLITE_OK;
+        case SQLITE_ATTACH:  // VACUUM and VACUUM INTO attach a database too
         case SQLITE_DETACH:
             return SQLITE_DENY;
         case SQLITE_FUNCTION:

@@ -38,7 +38,7 @@ bool run_user_statement(qx_client *client, const std::string &statement, std::st
                         SqlError *error);
 
 // The authorizer check of network sessions: a client that is not an administrator
-// may not attach or detach databases (VACUUM INTO included), load extensions, read
+// may not attach or detach databases (nor VACUUM, which attaches one), load extensions, read
 // the server's environment or command line, or touch the users table other than
 // through the catalogue view.
 void restrict_network_client(qx_client *client);
