@@ -213,6 +213,8 @@ TEST_F(Auth, NetworkClientsThatAreNoAdministrators) {
         "update DB.DBA.SYS_USER_AUTH set U_IS_ADMIN = 1",
         "drop table DB.DBA.SYS_USER_AUTH",
         "PRAGMA writable_schema = 1",
+        // A view of the catalogue's name would pass for the catalogue.
+        "create view DB.DBA.SYS_USERS as select U_VERIFIER as U_NAME from DB.DBA.SYS_USER_AUTH",
         "CREATE USER eve PASSWORD 'x'",
         "ALTER USER alice SUPERUSER",
         "ALTER USER dba PASSWORD 'x'",
@@ -230,6 +232,13 @@ TEST_F(Auth, NetworkClientsThatAreNoAdministrators) {
     EXPECT_EQ(exec(dba.get(), vacuum_into), "");
     EXPECT_EQ(stat(copy.c_str(), &st), 0);
     EXPECT_EQ(exec(dba.get(), "DROP USER dba"), "55006: current user cannot be dropped");
+    // A trigger planted by a user does not read the server's environment when an
+    // administrator's statement fires it.
+    EXPECT_EQ(exec(alice.get(), "create table log(v); create table t(a); create trigger leak "
+                                "after insert on t begin insert into log values (server_env('HOME')); end"),
+              "");
+    EXPECT_EQ(exec(dba.get(), "insert into t values (1)").substr(0, 7), "42501: ");
+    EXPECT_EQ(exec(alice.get(), "select count(*) from log"), "0\n");
     EXPECT_EQ(exec(dba.get(), "CREATE USER eve PASSWORD 'e'; DROP USER eve"), "");
 }
 

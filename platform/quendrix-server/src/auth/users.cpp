@@ -279,18 +279,27 @@ bool drop_user(qx_client *client, const std::string &name, bool if_exists, SqlEr
                    {name}, error);
 }
 
+bool is_privileged_function(const char *name) {
+    return name && (strcasecmp(name, "load_extension") == 0 || strcasecmp(name, "server_env") == 0 ||
+                    strcasecmp(name, "server_argv") == 0);
+}
+
 int network_restrictions(qx_client *client, int action, const char *arg1, const char *arg2,
                          const char *, const char *trigger) {
+    // Triggers and views may have been written by anyone: what they call runs for
+    // whoever fires them, so privileged functions are refused there for everyone.
+    if (action == SQLITE_FUNCTION && trigger && is_privileged_function(arg2)) return SQLITE_DENY;
     if (client->is_admin || internal_access) return SQLITE_OK;
     switch (action) {
         case SQLITE_ATTACH:  // VACUUM and VACUUM INTO attach a database too
         case SQLITE_DETACH:
             return SQLITE_DENY;
         case SQLITE_FUNCTION:
-            if (arg2 && (strcasecmp(arg2, "load_extension") == 0 ||
-                         strcasecmp(arg2, "server_env") == 0 || strcasecmp(arg2, "server_argv") == 0))
-                return SQLITE_DENY;
-            return SQLITE_OK;
+            return is_privileged_function(arg2) ? SQLITE_DENY : SQLITE_OK;
+        case SQLITE_CREATE_VIEW:
+        case SQLITE_CREATE_TEMP_VIEW:
+            // A view of the catalogue's name would read the users table as the catalogue.
+            return arg1 && strcasecmp(arg1, kUsersView) == 0 ? SQLITE_DENY : SQLITE_OK;
         case SQLITE_PRAGMA:
             // A writable schema would let a client rewrite the users table's definition.
             return arg1 && strcasecmp(arg1, "writable_schema") == 0 ? SQLITE_DENY : SQLITE_OK;

@@ -40,7 +40,8 @@ bool run_user_statement(qx_client *client, const std::string &statement, std::st
 // The authorizer check of network sessions: a client that is not an administrator
 // may not attach or detach databases (nor VACUUM, which attaches one), load extensions, read
 // the server's environment or command line, or touch the users table other than
-// through the catalogue view.
+// through the catalogue view. Privileged functions are refused inside triggers and
+// views for every network client, since anyone may have written those.
 void restrict_network_client(qx_client *client);
 
 }  // namespace auth
