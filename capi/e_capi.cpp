@@ -81,6 +81,13 @@ static ERR_STRING_DATA capi_reason_texts[] = {
     {0, nullptr},
 };
 
+/* The library's own name, so that errors print "CryptoAPI ENGINE" where an unnamed
+ * library prints "lib(N)". Its packed code is set once the library code is known. */
+static ERR_STRING_DATA capi_library_name[] = {
+    {0, "CryptoAPI ENGINE"},
+    {0, nullptr},
+};
+
 static bool error_strings_loaded = false;
 
 static void capi_obtain_error_library()
@@ -114,6 +121,10 @@ void capi_load_error_texts()
         error_strings_loaded = true;
         ERR_load_strings(capi_err_lib, capi_function_texts);
         ERR_load_strings(capi_err_lib, capi_reason_texts);
+        /* Loaded with library 0: the entry already carries the packed code, and a zero
+         * code would end the table before it is read. */
+        capi_library_name[0].error = ERR_PACK(capi_err_lib, 0, 0);
+        ERR_load_strings(0, capi_library_name);
     }
 }
 
@@ -122,6 +133,7 @@ void capi_unload_error_texts()
     if (error_strings_loaded) {
         ERR_unload_strings(capi_err_lib, capi_function_texts);
         ERR_unload_strings(capi_err_lib, capi_reason_texts);
+        ERR_unload_strings(0, capi_library_name);
         error_strings_loaded = false;
     }
 }
@@ -708,6 +720,89 @@ EVP_PKEY *capi_load_privkey(ENGINE *e, const char *key_id, UI_METHOD *, void *)
     return pkey;
 }
 
+/* The certificate's subject in the one-line form the listings print; null if it cannot
+ * be read. */
+static char *capi_cert_subject_text(PCCERT_CONTEXT cert)
+{
+    const unsigned char *der = cert->pbCertEncoded;
+    X509 *x = d2i_X509(nullptr, &der, cert->cbCertEncoded);
+    BIO *mem = BIO_new(BIO_s_mem());
+    char *text = nullptr;
+    if (x != nullptr && mem != nullptr &&
+        X509_NAME_print_ex(mem, X509_get_subject_name(x), 0, XN_FLAG_ONELINE) >= 0) {
+        char *data = nullptr;
+        const long length = BIO_get_mem_data(mem, &data);
+        text = OPENSSL_strndup(data, static_cast<size_t>(length));
+    }
+    BIO_free(mem);
+    X509_free(x);
+    return text;
+}
+
+/* Why a key that a certificate points to could not be opened, for the common codes. */
+static const char *capi_missing_key_reason(DWORD code)
+{
+    switch (code) {
+    case static_cast<DWORD>(NTE_BAD_KEYSET):
+        return "the key container does not exist";
+    case static_cast<DWORD>(NTE_NO_KEY):
+        return "the key container holds no key of that spec";
+    case static_cast<DWORD>(NTE_KEYSET_NOT_DEF):
+        return "the provider does not exist";
+    case static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH):
+        return "the provider is of another type";
+    default:
+        return "the key could not be opened";
+    }
+}
+
+/* A lookup by subject or friendly name takes the first certificate that matches, with or
+ * without a key. When its key cannot be had, the failure names that certificate and says
+ * why: a certificate without key provider information has no key in CryptoAPI (nothing
+ * was queued, so this queues "cant get key"); otherwise the detail goes after that of the
+ * failure already queued, whose codes stay as they are. */
+static void capi_explain_missing_key(PCCERT_CONTEXT cert, DWORD last_error)
+{
+    /* The note must not add errors of its own to the queue. */
+    ERR_set_mark();
+    char *subject = capi_cert_subject_text(cert);
+    DWORD length = 0;
+    const bool has_key_info =
+        CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &length) ||
+        GetLastError() != static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+    CRYPT_KEY_PROV_INFO *pinfo = nullptr;
+    char *provname = nullptr, *contname = nullptr;
+    if (has_key_info && length > 0) {
+        pinfo = static_cast<CRYPT_KEY_PROV_INFO *>(OPENSSL_zalloc(static_cast<size_t>(length) + 2));
+        if (pinfo != nullptr &&
+            CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, pinfo, &length)) {
+            provname = wide_to_asc(pinfo->pwszProvName);
+            contname = wide_to_asc(pinfo->pwszContainerName);
+        }
+    }
+    ERR_pop_to_mark();
+
+    const char *shown = subject != nullptr ? subject : "?";
+    if (!has_key_info) {
+        CAPIerr(CAPI_F_CAPI_LOAD_PRIVKEY, CAPI_R_CANT_GET_KEY);
+        ERR_add_error_data(3, "certificate \"", shown,
+                           "\" has no private key in CryptoAPI (no key provider information)");
+    } else if (provname != nullptr && contname != nullptr) {
+        char spec[16];
+        BIO_snprintf(spec, sizeof(spec), "%lu", static_cast<unsigned long>(pinfo->dwKeySpec));
+        ERR_add_error_data(10, "; certificate \"", shown, "\": key container \"", contname,
+                           "\" of provider \"", provname, "\", key spec ", spec, ": ",
+                           capi_missing_key_reason(last_error));
+    } else {
+        ERR_add_error_data(3, "; certificate \"", shown,
+                           "\": its key provider information cannot be read");
+    }
+    OPENSSL_free(subject);
+    OPENSSL_free(pinfo);
+    OPENSSL_free(provname);
+    OPENSSL_free(contname);
+}
+
 capi_key_record *capi_locate_key(capi_context *ctx, const char *id)
 {
     switch (ctx->key_lookup) {
@@ -720,6 +815,8 @@ capi_key_record *capi_locate_key(capi_context *ctx, const char *id)
         PCCERT_CONTEXT cert = capi_search_cert(ctx, id, store);
         if (cert != nullptr) {
             key = capi_key_from_cert(ctx, cert);
+            if (key == nullptr)
+                capi_explain_missing_key(cert, GetLastError());
             CertFreeCertificateContext(cert);
         }
         CertCloseStore(store, 0);

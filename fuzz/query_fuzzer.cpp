@@ -58,9 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // SELECT * without FROM, its limits), never the text itself. Messages are told apart by
         // their fixed beginning: the rest quotes names, which may hold any words.
         bool refused_meaning = false;
-        for (const char *meaning : {"no such table: ", "no such column: ", "ambiguous column name: ",
-                                    "no tables specified", "too many ", "Expression tree is too large"})
+        for (const char *meaning :
+             {"no such table: ", "no such column: ", "ambiguous column name: ", "no tables specified",
+              "too many ", "Expression tree is too large", "no such function: ",
+              "wrong number of arguments to function ", "misuse of aggregate", "misuse of window function ",
+              "aggregate functions are not allowed in the GROUP BY clause",
+              "DISTINCT aggregates must have exactly one argument", "row value misused",
+              "sub-select returns ", "unknown function: ", "unsafe use of ", "a GROUP BY clause is required"})
             refused_meaning = refused_meaning || std::strncmp(why, meaning, std::strlen(meaning)) == 0;
+        // "1st ORDER BY term out of range - should be between 1 and 2": an ordinal first.
+        size_t digits = std::strspn(why, "0123456789");
+        if (digits > 0 && std::strlen(why) > digits + 2)
+            for (const char *meaning : {" ORDER BY term out of range", " GROUP BY term out of range"})
+                refused_meaning = refused_meaning ||
+                                  std::strncmp(why + digits + 2, meaning, std::strlen(meaning)) == 0;
         if (!refused_meaning) fail("SQLite does not read the compiled text", sql, why);
     }
     sqlite3_finalize(stmt);

@@ -14,6 +14,13 @@ int32_t low_32_bits(qx_value v) { return static_cast<int32_t>(static_cast<uint32
 extern "C" {
 
 qx_value n_range_bif(qx_state *qst, qx_value *err, qx_value *args) {
+    // The server refuses extra arguments only after the call, when the rows have
+    // gone out; refuse them before the first row instead.
+    size_t given = qx_slot_count(args);
+    if (given > 2) {
+        qx_sql_error("07001", "n_range_bif: too many arguments (%zu given, 2 expected)", given);
+        return nullptr;
+    }
     qx_value lower_arg = qx_bif_arg(qst, args, 0, "n_range_bif");
     qx_value upper_arg = qx_bif_arg(qst, args, 1, "n_range_bif");
     if (*err) return nullptr;  // an argument is missing

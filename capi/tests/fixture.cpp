@@ -8,6 +8,7 @@
 #include <openssl/rsa.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,14 +50,9 @@ static std::vector<std::string> split_env_list(const std::string &list)
     return entries;
 }
 
-RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+// The current environment with `env` (NAME=value entries) put over it.
+static std::vector<std::string> child_environment(const std::vector<std::string> &env)
 {
-    // The child's output goes to files, which are read back after it exits.
-    char out_name[] = "/tmp/capi-run-out-XXXXXX";
-    char err_name[] = "/tmp/capi-run-err-XXXXXX";
-    int out_fd = mkstemp(out_name);
-    int err_fd = mkstemp(err_name);
-
     std::vector<std::string> environment;
     for (char **e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
@@ -68,7 +64,14 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
             environment.push_back(entry);
     }
     environment.insert(environment.end(), env.begin(), env.end());
+    return environment;
+}
 
+// Starts argv[0] with the given environment, its standard input, output and error on
+// the given descriptors; returns its process id or -1.
+static pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
+                   int in_fd, int out_fd, int err_fd)
+{
     std::vector<char *> args, envp;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -79,23 +82,139 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (in_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+static int exit_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    // The child's output goes to files, which are read back after it exits.
+    char out_name[] = "/tmp/capi-run-out-XXXXXX";
+    char err_name[] = "/tmp/capi-run-err-XXXXXX";
+    int out_fd = mkstemp(out_name);
+    int err_fd = mkstemp(err_name);
     RunResult result;
-    pid_t pid;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+    const pid_t pid = spawn(argv, child_environment(env), -1, out_fd, err_fd);
+    if (pid > 0) {
         int status = 0;
         waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.status = exit_status(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
     close(out_fd);
     close(err_fd);
     result.out = read_file(out_name);
     result.err = read_file(err_name);
     unlink(out_name);
     unlink(err_name);
+    return result;
+}
+
+static std::vector<std::string> openssl_environment(const std::vector<std::string> &env)
+{
+    std::vector<std::string> environment = split_env_list(CAPI_HOST_ENV);
+    environment.push_back(std::string("OPENSSL_ENGINES=") + CAPI_ENGINES_DIR);
+    environment.insert(environment.end(), env.begin(), env.end());
+    return environment;
+}
+
+BackgroundOpenssl::BackgroundOpenssl(const std::vector<std::string> &args,
+                                     const std::vector<std::string> &env)
+{
+    char out_name[] = "/tmp/capi-bg-out-XXXXXX";
+    char err_name[] = "/tmp/capi-bg-err-XXXXXX";
+    const int out_fd = mkstemp(out_name);
+    const int err_fd = mkstemp(err_name);
+    out_file_ = out_name;
+    err_file_ = err_name;
+    // The write end must not leak into other children, or the server never sees EOF.
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) == 0) {
+        std::vector<std::string> argv{OPENSSL_PROGRAM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_ = spawn(argv, child_environment(openssl_environment(env)), pipe_fds[0], out_fd, err_fd);
+        close(pipe_fds[0]);
+        stdin_fd_ = pipe_fds[1];
+    }
+    close(out_fd);
+    close(err_fd);
+}
+
+BackgroundOpenssl::~BackgroundOpenssl()
+{
+    if (stdin_fd_ >= 0)
+        close(stdin_fd_);
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(out_file_.c_str());
+    unlink(err_file_.c_str());
+}
+
+bool BackgroundOpenssl::wait_for_output(const std::string &text) const
+{
+    for (int i = 0; i < 200; ++i) {
+        if (read_file(out_file_).find(text) != std::string::npos)
+            return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
+int BackgroundOpenssl::accept_port() const
+{
+    if (!wait_for_output("ACCEPT "))
+        return 0;
+    for (int i = 0; i < 20; ++i) {  // the line may still be on its way
+        const std::string out = read_file(out_file_);
+        const size_t line = out.find("ACCEPT ");
+        const size_t end = out.find('\n', line);
+        if (end != std::string::npos) {
+            const size_t colon = out.rfind(':', end);
+            return std::atoi(out.substr(colon + 1, end - colon - 1).c_str());
+        }
+        usleep(50 * 1000);
+    }
+    return 0;
+}
+
+RunResult BackgroundOpenssl::finish()
+{
+    if (stdin_fd_ >= 0) {
+        close(stdin_fd_);
+        stdin_fd_ = -1;
+    }
+    RunResult result;
+    for (int i = 0; pid_ > 0 && i < 200; ++i) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            result.status = exit_status(status);
+            pid_ = -1;
+            break;
+        }
+        usleep(50 * 1000);
+    }
+    if (pid_ > 0) {  // still running: stopped, and reported as not exited
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    result.out = read_file(out_file_);
+    result.err = read_file(err_file_);
     return result;
 }
 
@@ -112,10 +231,7 @@ RunResult openssl(const std::vector<std::string> &args, const std::vector<std::s
 {
     std::vector<std::string> argv{OPENSSL_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> environment = split_env_list(CAPI_HOST_ENV);
-    environment.push_back(std::string("OPENSSL_ENGINES=") + CAPI_ENGINES_DIR);
-    environment.insert(environment.end(), env.begin(), env.end());
-    return run(argv, environment);
+    return run(argv, openssl_environment(env));
 }
 
 Identity::Identity(Identity &&other) noexcept

@@ -43,6 +43,29 @@ RunResult admin(const std::vector<std::string> &args);
 // in its environment.
 RunResult openssl(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
 
+// The openssl tool running in the background (a server): its standard input is a pipe
+// held open until finish(), its output goes to files. The destructor stops it by its
+// process id if it is still running.
+class BackgroundOpenssl {
+public:
+    BackgroundOpenssl(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+    ~BackgroundOpenssl();
+    BackgroundOpenssl(const BackgroundOpenssl &) = delete;
+    BackgroundOpenssl &operator=(const BackgroundOpenssl &) = delete;
+
+    // Waits, at most about ten seconds, until standard output holds `text`.
+    bool wait_for_output(const std::string &text) const;
+    // The port of s_server's "ACCEPT host:port" line, or 0 when it never came.
+    int accept_port() const;
+    // Closes standard input and waits, at most about ten seconds, for the exit.
+    RunResult finish();
+
+private:
+    std::string out_file_, err_file_;
+    int pid_ = -1;
+    int stdin_fd_ = -1;
+};
+
 // A key pair and a self-signed certificate for it, also saved as PKCS#12 and PEM files.
 struct Identity {
     EVP_PKEY *key = nullptr;

@@ -187,6 +187,7 @@ TEST_F(ModuleExports, ErrorTextsFollowBindAndDestroy)
     EXPECT_EQ(e1.function, "CAPI_CTRL");
     EXPECT_GE(ERR_GET_LIB(e1.code), ERR_LIB_USER);
     EXPECT_STREQ(ERR_reason_error_string(e1.code), "engine not initialized");
+    EXPECT_STREQ(ERR_lib_error_string(e1.code), "CryptoAPI ENGINE");
 
     // A second bind registers nothing twice.
     ENGINE *second = ENGINE_new();
@@ -199,12 +200,14 @@ TEST_F(ModuleExports, ErrorTextsFollowBindAndDestroy)
     EXPECT_EQ(ERR_GET_LIB(e2.code), ERR_GET_LIB(e1.code));
     EXPECT_EQ(ERR_GET_REASON(e2.code), 106);
     EXPECT_EQ(ERR_reason_error_string(e2.code), nullptr);
+    EXPECT_EQ(ERR_lib_error_string(e2.code), nullptr);
     EXPECT_EQ(e2.function, "CAPI_CTRL");
 
     // A new bind registers them again.
     ENGINE *third = ENGINE_new();
     ASSERT_EQ(bind_(third, "capi", &fns_), 1);
     EXPECT_STREQ(ERR_reason_error_string(refused_command(first).code), "engine not initialized");
+    EXPECT_STREQ(ERR_lib_error_string(e1.code), "CryptoAPI ENGINE");
     ENGINE_free(third);
     ENGINE_free(first);
 }

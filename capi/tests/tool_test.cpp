@@ -144,10 +144,54 @@ TEST_F(ToolTest, WindowsErrorsShowTheirCode)
                         "Alice", "-in", path("message.txt")},
                        {"CRYPTOAPI_FAIL=CryptAcquireContextA=0x103"});
     EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find(":CAPI_GET_KEY:cryptacquirecontext error:capi/e_capi.cpp:"),
+    // The error library prints its name, as OpenSSL's own libraries do.
+    EXPECT_NE(r.err.find(":CryptoAPI ENGINE:CAPI_GET_KEY:cryptacquirecontext error:capi/e_capi.cpp:"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("Error code= 0x103\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("lib("), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error code= 0x103; certificate \"O = Engine Test Org, CN = Alice Signer\""),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(ToolTest, AKeyThatCannotBeHadIsExplainedWithItsCertificate)
+{
+    // Lookup by subject takes the first match: here a certificate without a key.
+    capi_test::Identity old_carol = capi_test::make_identity(home_.dir(), "Carol Example 2019");
+    capi_test::admin({"add-cert", old_carol.cert_pem});
+    capi_test::Identity carol = capi_test::make_identity(home_.dir(), "Carol Example");
+    capi_test::import_identity(carol, "carol");
+    // A certificate whose key container is gone.
+    capi_test::Identity bob = capi_test::make_identity(home_.dir(), "Bob Example");
+    capi_test::import_identity(bob, "bob");
+    capi_test::admin({"remove-container", "--container", "bob"});
+
+    const struct {
+        const char *id;
+        const char *error;   // library, function and reason, as printed
+        const char *detail;  // the end of that error's line
+    } cases[] = {
+        {"Carol Example", ":CryptoAPI ENGINE:CAPI_LOAD_PRIVKEY:cant get key:capi/e_capi.cpp:",
+         ":certificate \"O = Engine Test Org, CN = Carol Example 2019\" has no private key in "
+         "CryptoAPI (no key provider information)"},
+        {"Bob Example", ":CryptoAPI ENGINE:CAPI_GET_KEY:cryptacquirecontext error:capi/e_capi.cpp:",
+         ":Error code= 0x80090016; certificate \"O = Engine Test Org, CN = Bob Example\": key "
+         "container \"bob\" of provider \"Stand-in RSA Full Provider\", key spec 1: the key "
+         "container does not exist"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        RunResult r = tool({"dgst", "-sha1", "-sign", c.id, "-keyform", "engine", "-engine", "capi",
+                            "-out", path("sig.bin"), path("message.txt")});
+        EXPECT_NE(r.status, 0);
+        const size_t start = r.err.find(c.error);
+        ASSERT_NE(start, std::string::npos) << r.err;
+        const std::string line = r.err.substr(start, r.err.find('\n', start) - start);
+        const std::string detail = c.detail;
+        ASSERT_GE(line.size(), detail.size()) << line;
+        EXPECT_EQ(line.substr(line.size() - detail.size()), detail);
+        EXPECT_NE(r.err.find(":failed loading private key:"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(ToolTest, CommandsRunAfterInitOnly)

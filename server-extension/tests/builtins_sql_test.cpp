@@ -96,6 +96,9 @@ TEST_F(BuiltinsSql, RangeRows) {
         {"select n_range_bif(NULL, 2.5)", "", "*** Error 42000: Bad arg 2 for n_range_bif\n"},
         {"select n_range_bif(x'00', 'b')", "", "*** Error 42000: Bad arg 1 for n_rage_bif\n"},
         {"select n_range_bif(1)", "", "*** Error 07001: n_range_bif: missing argument 2 (1 given)\n"},
+        // An extra argument is refused before any row goes out.
+        {"select n_range_bif(0, 3, 'x')", "",
+         "*** Error 07001: n_range_bif: too many arguments (3 given, 2 expected)\n"},
     };
     for (const auto &c : cases) check(c);
 }

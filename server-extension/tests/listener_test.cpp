@@ -101,6 +101,9 @@ TEST_F(Listener, LibpqResultsOverTheWire) {
         {"select n_range_bif(1073741824, 1073741825)", "1073741824|-2147483648\n"},
         {"call n_range_bif(7, 3)", "<CALL>"},
         {"select my_vector(1, 'x', NULL), NULL, 2.5", "[1, 'x', NULL]|<null>|2.5\n"},
+        // A user's BLOB stays a BLOB even when its bytes are those of a value.
+        {"select my_vector(X'FE515856414C0100690700000000000000'), 1e16",
+         "[X'FE515856414C0100690700000000000000']|1.0e+16\n"},
         {"select n_range_bif(1, 'b')", "ERROR 42000: Bad arg 2 for n_range_bif"},
         {"select my_aref(my_vector(7), 1)",
          "ERROR 42000: aref: Bad array subscript (zero-based) 1 for an arg of type ARRAY (193) and "

@@ -122,7 +122,7 @@ TEST(NeedToKnow, QueryWithoutWhereGetsTheExistenceTestAsItsWhole) {
     qx_value text = qx_query_text(tree, &err);
     EXPECT_EQ(text_of(text),
               "SELECT * FROM `DB.DBA.REPORTS` WHERE EXISTS (SELECT 1 FROM `DB.DBA.NEED_TO_KNOW` "
-              "WHERE ((NK_CLASS = `DB.DBA.REPORTS`.R_CLASS) AND (NK_USER = 7)))");
+              "WHERE NK_CLASS = `DB.DBA.REPORTS`.R_CLASS AND NK_USER = 7)");
     qx_free_tree(text);
     qx_free_tree(err);
     qx_free_tree(tree);

@@ -70,6 +70,8 @@ TEST_F(Quendrix, VectorBuiltinsThroughSql) {
         {"select my_aref(my_vector(1), 'one')", "",
          "*** Error 22023: my_aref: argument 2 must be an integer, not VARCHAR\n"},
         {"select no_such_function(1)", "", "*** Error 42000: no such function: no_such_function\n"},
+        // Reals keep a decimal point in every notation, so they never read back as integers.
+        {"select 1e16, 2e-10, -3e100, 0.5, 123456.0", "1.0e+16|2.0e-10|-3.0e+100|0.5|123456.0\n", ""},
         {"selec 1", "", "*** Error 42000: near \"selec\": syntax error\n"},
     };
     for (const auto &c : cases) {
@@ -86,6 +88,69 @@ TEST_F(Quendrix, VectorsSurviveStorageInATable) {
     r = sql({"select v, my_aref(my_aref(v, 1), 0) from t"});
     EXPECT_EQ(r.out, "[1, ['deep']]|deep\n");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// The value BLOB of the integer 7: a user's BLOB with these bytes is still a BLOB.
+const std::string kMarkedBlob = "X'FE515856414C0100690700000000000000'";
+
+TEST_F(Quendrix, UserBlobsThatLookLikeValuesStayBlobs) {
+    const SqlCase cases[] = {
+        {"select my_vector(X'FE515856414C0100690700000000000000')",
+         "[X'FE515856414C0100690700000000000000']\n", ""},
+        // Lower case, passed between built-ins, taken apart by my_aref.
+        {"select x'fe515856414c0100690700000000000000', "
+         "my_aref(my_aref(my_vector(x'fe515856414c0100690700000000000000'), 0), 0)",
+         "X'FE515856414C0100690700000000000000'|254\n", ""},
+        // Inside quotes the text is text, not a BLOB.
+        {"select 'X''FE515856414C0100690700000000000000'''",
+         "X'FE515856414C0100690700000000000000'\n", ""},
+    };
+    for (const auto &c : cases) {
+        ProgramRun r = sql({c.sql});
+        EXPECT_EQ(r.out, c.out) << c.sql;
+        EXPECT_EQ(r.err, c.err) << c.sql;
+    }
+    // Stored beside a real value, each reads back as what it was.
+    ProgramRun r = sql({"create table t(k, v)",
+                        "insert into t values ('blob', " + kMarkedBlob + "), ('value', my_vector(7))"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = sql({"select k, v, my_aref(v, 0) from t order by k"});
+    EXPECT_EQ(r.out, "blob|" + kMarkedBlob + "|254\nvalue|[7]|7\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Builds a vector D deep around 7 and stores it; then reads it back and unwraps
+// D - 1 levels. Depth 1000 is the limit: one more is refused when it is made.
+TEST_F(Quendrix, DeepVectorsReadBackOrAreRefusedWhenMade) {
+    auto store = [&](int depth) {
+        return sql({"create table if not exists t(d, v)",
+                    "with recursive n(d, v) as (select 1, my_vector(7) union all "
+                    "select d + 1, my_vector(v) from n where d < " + std::to_string(depth) +
+                    ") insert into t select d, v from n where d = " + std::to_string(depth)});
+    };
+    ProgramRun r = store(1000);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = sql({"with recursive u(d, v) as (select 1, v from t where d = 1000 union all "
+             "select d + 1, my_aref(v, 0) from u where d < 1000) select d, v from u where d = 1000"});
+    EXPECT_EQ(r.out, "1000|[7]\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    r = store(1001);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "*** Error 54000: A vector nested more than 1000 deep exceeds the "
+                     "server's limit\n");
+    EXPECT_EQ(sql({"select count(*) from t"}).out, "1\n");
+}
+
+TEST_F(Quendrix, MyVectorTakesAtMost127Arguments) {
+    std::string args = "0";
+    for (int i = 1; i < 127; ++i) args += ", " + std::to_string(i);
+    ProgramRun r = sql({"select my_aref(my_vector(" + args + "), 126)"});
+    EXPECT_EQ(r.out, "126\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = sql({"select my_vector(" + args + ", 127)"});
+    EXPECT_EQ(r.err, "*** Error 54023: my_vector takes at most 127 arguments\n");
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(Quendrix, EveryArgumentReachesTheServerUnchangedAndInOrder) {
@@ -113,8 +178,15 @@ TEST_F(Quendrix, ExitStatusIsTheServers) {
         {{"quendrix", "--database", db, "--execute", "select nothing_here()"}, 1, ""},
         {{"quendrix", "--database"}, 2, ""},
         {{"quendrix", "--frobnicate"}, 2, ""},
+        // An empty address is no address: refused, not ignored.
+        {{"quendrix", "--database", db, "--listen", ""}, 2, ""},
+        {{"quendrix", "--database", db, "--listen="}, 2, ""},
         {{"quendrix", "--help"}, 0, "Usage: quendrix [--database FILE] [--execute SQL]..."},
         {{"quendrix", "--version"}, 0, "model Sample Interface"},
+        // The rewrite must name a built-in; the shell (an administrator) is not restricted.
+        {{"quendrix", "--database", db, "--query-rewrite", "need_to_know", "-e", "select 2"}, 0, "2\n"},
+        {{"quendrix", "--database", db, "--query-rewrite=no_such_builtin", "-e", "select 1"}, 2, ""},
+        {{"quendrix", "--database", db, "--query-rewrite", "", "-e", "select 1"}, 2, ""},
     };
     for (const auto &c : cases) {
         ProgramRun r = run_program(kQuendrix, c.args);
@@ -200,6 +272,46 @@ TEST_F(Quendrix, StandardInputInBatchStopsAtAnError) {
     r = run_program(kQuendrix, {"quendrix", "--database", db}, "select sum(a)\nfrom t");
     EXPECT_EQ(r.out, "1\n");
     EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Quendrix, ShellCommandsShowHeadersTablesAndSchema) {
+    ASSERT_EQ(sql({"create table b(x); create table a(id primary key, name); "
+                   "create index a_name on a(name); create view v as select name from a; "
+                   "insert into a values (1, 'one')"})
+                  .status,
+              0);
+    ProgramRun r = run_program(kQuendrix, {"quendrix", "--database", db},
+                               ".tables\n.schema A\n.headers on\nselect id, name as who from a;\n"
+                               "select * from b;\ncall n_range_bif(0, 1);\n.headers off\n"
+                               "select 2 as two;\n");
+    EXPECT_EQ(r.out,
+              "a\nb\nv\n"
+              "CREATE TABLE a(id primary key, name);\nCREATE INDEX a_name on a(name);\n"
+              "id|who\n1|one\n"
+              "x\n"  // a result without rows still names its columns
+              "column1|column2\n0|0\n"
+              "2\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+
+    r = run_program(kQuendrix, {"quendrix", "--database", db, "--headers", "-e", "select 1 as one"});
+    EXPECT_EQ(r.out, "one\n1\n");
+
+    // A bad command is an error like a bad statement: batch input stops there.
+    const struct {
+        const char *input, *err;
+    } errors[] = {
+        {".headers maybe\nselect 1;\n", "*** Error 42601: usage: .headers on|off\n"},
+        {".schema a b\n", "*** Error 42601: usage: .schema [TABLE]\n"},
+        {".frobnicate now\nselect 1;\n",
+         "*** Error 42601: unknown shell command \".frobnicate now\"; .help lists the commands\n"},
+    };
+    for (const auto &e : errors) {
+        r = run_program(kQuendrix, {"quendrix", "--database", db}, e.input);
+        EXPECT_EQ(r.err, e.err) << e.input;
+        EXPECT_EQ(r.out, "") << e.input;
+        EXPECT_EQ(r.status, 1) << e.input;
+    }
 }
 
 TEST_F(Quendrix, InteractiveModeKeepsServingAfterErrors) {

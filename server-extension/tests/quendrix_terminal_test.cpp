@@ -32,8 +32,9 @@ public:
     }
     void type(const std::string &keys) { ASSERT_EQ(write(fd_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
     // Reads until `text` has appeared in what the terminal shows (10 s at most).
-    bool wait_for(const std::string &text) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool wait_for(const std::string &text,
+                  std::chrono::milliseconds within = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + within;
         while (screen_.find(text, seen_) == std::string::npos) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             pollfd p{fd_, POLLIN, 0};
@@ -45,6 +46,20 @@ public:
         }
         seen_ = screen_.find(text, seen_) + text.size();
         return true;
+    }
+    // Sends Ctrl-C every 200 ms until `text` appears (10 s at most): a statement
+    // just typed may not have started when the first one arrives.
+    bool interrupt_until(const std::string &text) {
+        for (int i = 0; i < 50; ++i) {
+            type("\x03");
+            if (wait_for(text, std::chrono::milliseconds(200))) return true;
+        }
+        return false;
+    }
+    // What the terminal shows until the program closes it.
+    std::string rest() {
+        wait_for("\x01never shown", std::chrono::seconds(10));
+        return screen_.substr(seen_);
     }
     int exit_status() {
         int status = 0;
@@ -73,6 +88,42 @@ TEST(QuendrixTerminal, PromptsEditsAndKeepsServing) {
     ASSERT_TRUE(t.wait_for("42")) << t.screen();
     ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
     t.type("\x04");  // Ctrl-D
+    EXPECT_EQ(t.exit_status(), 0);
+}
+
+TEST(QuendrixTerminal, CtrlCCancelsOrDropsTheStatementAndCtrlDDropsAHalfTypedOne) {
+    TempDir dir;
+    Terminal t(dir.file("t.db"));
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    // At the prompt: the line being typed goes, and so does the statement's first line.
+    t.type("select 'dropped' ||\r");
+    ASSERT_TRUE(t.wait_for("    ...> ")) << t.screen();
+    t.type("'too'");
+    t.type("\x03");
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("select 6 * 7;\r");
+    ASSERT_TRUE(t.wait_for("42\r\n")) << t.screen();
+    EXPECT_EQ(t.screen().find("droppedtoo"), std::string::npos) << t.screen();
+
+    // A statement that would never end is cancelled, and the shell goes on. (Keys
+    // typed before the prompt shows would be echoed by the terminal itself, and
+    // dropped with the rest of its input at the first Ctrl-C.)
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("with recursive c(x) as (select 1 union all select x + 1 from c) "
+           "select count(*) from c;\r");
+    ASSERT_TRUE(t.wait_for("from c;\r\n")) << t.screen();
+    ASSERT_TRUE(t.interrupt_until("*** Error 57014: canceling statement due to user request"))
+        << t.screen();
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("select 'still here';\r");
+    ASSERT_TRUE(t.wait_for("still here\r\n")) << t.screen();
+
+    // Ctrl-D in the middle of a statement ends the shell without running it.
+    ASSERT_TRUE(t.wait_for("quendrix> ")) << t.screen();
+    t.type("select 'half' || 'typed'\r");
+    ASSERT_TRUE(t.wait_for("    ...> ")) << t.screen();
+    t.type("\x04");
+    EXPECT_EQ(t.rest().find("halftyped"), std::string::npos) << t.screen();
     EXPECT_EQ(t.exit_status(), 0);
 }
 

@@ -83,7 +83,7 @@ TEST_F(QuendrixSelect, NeedToKnowRewriteShowsOnlyTheRowsTheUserNeedsToKnow) {
          "[['q1', 'north', 'p'], ['q3', 'north', 'p']]"},
         {"select sql_text(sql_rewrite('need_to_know', 7, 'select R.REGION from REGIONS_REPORT R'))",
          "SELECT R.REGION FROM REGIONS_REPORT AS R WHERE EXISTS (SELECT 1 FROM "
-         "`DB.DBA.NEED_TO_KNOW` WHERE ((NK_CLASS = R.R_CLASS) AND (NK_USER = 7)))"},
+         "`DB.DBA.NEED_TO_KNOW` WHERE NK_CLASS = R.R_CLASS AND NK_USER = 7)"},
         // Called directly, the built-in changes only its own copy of the tree and
         // returns null, which is the integer 0 in this server.
         {"select need_to_know(7, sql_parse('select * from REGIONS_REPORT'))", "0"},

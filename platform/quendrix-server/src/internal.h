@@ -1,6 +1,7 @@
 // Internal interfaces shared by the parts of the server library.
 #pragma once
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -28,6 +29,15 @@ struct qx_client {
     bool is_admin = true;
     // The checks SQLite's authorizer asks, in order; see add_authorizer_check.
     std::vector<qx::AuthorizerCheck> authorizer_checks;
+    // Row-level security (sql/row_security.cpp): the report tables the statement being
+    // prepared may read, whether a statement is only being measured, what a refused read
+    // was part of, and why the check last refused.
+    std::vector<std::string> readable_reports;
+    std::vector<std::string> views_read;
+    bool row_security_probing = false;
+    std::string *report_found = nullptr;  // set: a probe that notes the first report read
+    std::string row_security_context;
+    std::string row_security_denial;
 };
 
 // The state of one built-in call in progress.
@@ -76,14 +86,24 @@ struct SqlError {
     std::string message;
 };
 SqlError decode_error(const char *sqlite_message, int sqlite_code);
+// The most arguments a function call may have in SQL (the host SQLite's limit).
+int function_argument_limit();
 
 // Writes a value as the shell shows it; `nested` quotes text inside arrays.
 void format_value(std::string &out, qx_value v, bool nested);
 
-// Private serialization of server values into SQLite BLOBs.
+// Private serialization of server values into SQLite BLOBs. Slot vectors nest at
+// most kMaxValueDepth deep; serialize gives an empty string for a deeper value.
+constexpr int kMaxValueDepth = 1000;
 std::string serialize(qx_value v);
 // The value a BLOB carries, or null with *ok false when it is no serialized value.
 qx_value deserialize(const void *bytes, size_t size, bool *ok);
+// Whether bytes begin as serialized values do. A plain BLOB that does is kept in
+// its serialized form while it is in SQLite, so that it reads back as a BLOB.
+bool has_value_marker(const void *bytes, size_t size);
+// `sql` with each BLOB literal whose bytes begin with the value marker replaced by
+// the literal of that BLOB's serialized form; other text is left as it stands.
+std::string escape_marked_blob_literals(const std::string &sql);
 
 // Applies QUENDRIX_TEST_FAULTS from an environment vector.
 void apply_test_faults(char **envp);
@@ -110,12 +130,30 @@ public:
     bool execute(const std::string &sql, FILE *out, FILE *err);
     sqlite3 *db() const { return client_.db; }
     qx_client *client() { return &client_; }
+    // Whether each result set starts with a line of its column names.
+    void set_headers(bool on) { headers_ = on; }
+    bool headers() const { return headers_; }
+    // A flag that a signal handler sets to cancel the running statement: rows stop
+    // going out, and the statement's failure is reported as a cancel (57014).
+    void set_cancel_flag(const volatile std::sig_atomic_t *flag) { cancel_ = flag; }
 
 private:
     qx_client client_;
+    bool headers_ = false;
+    const volatile std::sig_atomic_t *cancel_ = nullptr;
 };
 
 void print_error(FILE *err, const SqlError &e);
+
+// Serves statements and shell commands from standard input: interactively (a
+// prompt, errors do not end the run, Ctrl-C cancels) when `interactive` or when
+// it is a terminal, else in batch. Returns the exit status.
+int serve_stdin(Session &session, bool interactive);
+
+// Runs a shell command line (".headers on", ".tables", ...). False, with the error
+// printed, when it fails; *quit is set by ".quit" and ".exit".
+bool run_shell_command(Session &session, const std::string &line, FILE *out, FILE *err,
+                       bool *quit);
 
 // The server's own SQL functions: server_argv(), server_env(name), server_model().
 void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
@@ -143,8 +181,10 @@ void add_authorizer_check(qx_client *client, AuthorizerCheck check);
 // The catalogue DB.DBA.SYS_KEYS and the query-tree functions on a connection.
 bool install_catalogue(sqlite3 *db, std::string *error);
 bool install_query_functions(qx_client *client, std::string *error);
+bool install_row_security(qx_client *client, std::string *error);
 inline bool install_query_support(qx_client *client, std::string *error) {
-    return install_catalogue(client->db, error) && install_query_functions(client, error);
+    return install_catalogue(client->db, error) && install_query_functions(client, error) &&
+           install_row_security(client, error);
 }
 
 }  // namespace qx

@@ -2,6 +2,7 @@
 // foreign BLOBs are refused without leaks.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "../src/internal.h"
@@ -69,6 +70,57 @@ TEST(Codec, ImpossibleSlotCountIsRefusedBeforeAllocating) {
     bool ok = true;
     EXPECT_EQ(qx::deserialize(bytes.data(), bytes.size(), &ok), nullptr);
     EXPECT_FALSE(ok);
+}
+
+qx_value nested(int depth) {
+    qx_value v = qx_box_int64(7);
+    for (int i = 0; i < depth; ++i) v = qx_list(1, v);
+    return v;
+}
+
+// Whatever can be written reads back: the deepest vector round-trips, one level
+// more is refused when written, and bytes of that depth are refused when read.
+TEST(Codec, WritingAndReadingShareTheDepthLimit) {
+    qx_value deepest = nested(qx::kMaxValueDepth);
+    std::string bytes = qx::serialize(deepest);
+    ASSERT_FALSE(bytes.empty());
+    bool ok = false;
+    qx_value back = qx::deserialize(bytes.data(), bytes.size(), &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(qx::serialize(back), bytes);
+    qx_free_tree(back);
+
+    qx_value deeper = qx_list(1, deepest);
+    EXPECT_EQ(qx::serialize(deeper), "");
+    qx_free_tree(deeper);
+
+    // The same bytes wrapped by hand in one more one-slot vector.
+    std::string wrapped = bytes.substr(0, 8) + "s" + static_cast<char>(QX_TAG_ARRAY);
+    uint32_t one_slot = sizeof(qx_value);
+    wrapped.append(reinterpret_cast<const char *>(&one_slot), 4);
+    wrapped += bytes.substr(8);
+    EXPECT_EQ(qx::deserialize(wrapped.data(), wrapped.size(), &ok), nullptr);
+    EXPECT_FALSE(ok);
+}
+
+// Every real shows a decimal point and reads back as the same number.
+TEST(Format, RealsAlwaysHaveADecimalPoint) {
+    const struct {
+        double d;
+        const char *shown;
+    } cases[] = {
+        {1.0, "1.0"},       {0.5, "0.5"},          {-0.0, "-0.0"},
+        {1e16, "1.0e+16"},  {2e-10, "2.0e-10"},    {-3e100, "-3.0e+100"},
+        {123456.0, "123456.0"}, {1.5e300, "1.5e+300"}, {0.1, "0.1"},
+        {5e-324, "4.94065645841247e-324"},
+    };
+    for (const auto &c : cases) {
+        qx_value v = qx_box_double(c.d);
+        std::string s = shown(v);
+        qx_free(v);
+        EXPECT_EQ(s, c.shown);
+        EXPECT_EQ(std::strtod(s.c_str(), nullptr), c.d) << s;
+    }
 }
 
 // Values of a known tag but the wrong shape, as a BLOB from SQL can carry them:

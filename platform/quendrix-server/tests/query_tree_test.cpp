@@ -115,16 +115,37 @@ TEST(QueryTree, CompilerWritesTheTextOfWhatWasParsed) {
          "SELECT A FROM T1 AS X, `DB.DBA.REPORTS` AS Y, `lower case`"},
         {"select \"order\", \"a`b\", \"nothing\" from t", "SELECT `order`, `a``b`, `nothing` FROM T"},
         {"select a from t where a = 1 or b <> 2 and not c < 3",
-         "SELECT A FROM T WHERE ((A = 1) OR ((B <> 2) AND (NOT (C < 3))))"},
+         "SELECT A FROM T WHERE A = 1 OR B <> 2 AND NOT C < 3"},
         {"select a from t where (a = 1 or b != 2) and c <= 3 and d > 4 and e >= 5 and f == 6",
-         "SELECT A FROM T WHERE ((((((A = 1) OR (B <> 2)) AND (C <= 3)) AND (D > 4)) AND (E >= 5)) "
-         "AND (F = 6))"},
+         "SELECT A FROM T WHERE (A = 1 OR B <> 2) AND C <= 3 AND D > 4 AND E >= 5 AND F = 6"},
         {"select a from t where not exists (select u.* from u where u.k = t.k)",
-         "SELECT A FROM T WHERE (NOT EXISTS (SELECT U.* FROM U WHERE (U.K = T.K)))"},
-        {"select a from DB.DBA.T where DB.DBA.T.a = 0", "SELECT A FROM `DB.DBA.T` WHERE (`DB.DBA.T`.A = 0)"},
+         "SELECT A FROM T WHERE NOT EXISTS (SELECT U.* FROM U WHERE U.K = T.K)"},
+        {"select a from DB.DBA.T where DB.DBA.T.a = 0", "SELECT A FROM `DB.DBA.T` WHERE `DB.DBA.T`.A = 0"},
         // A condition of the integer 0 keeps its meaning.
-        {"select a from t where 0", "SELECT A FROM T WHERE (NOT 1)"},
+        {"select a from t where 0", "SELECT A FROM T WHERE NOT 1"},
         {"select a -- comment\n from /* more */ t", "SELECT A FROM T"},
+        // The clauses of report queries.
+        {"select r.a x, count(*) as n, count(distinct b), max(c) + 1 from r join s on r.k = s.k "
+         "left outer join q on q.k = r.k and q.v is not null, p cross join o "
+         "where a like 'x!%' escape '!' and b not like 'y' and c in (1, 2) and d not in "
+         "(select k from u) and e is null and f = (select max(k) from u) "
+         "group by r.a, 2 having count(*) > 1 and max(c) < 9 order by x desc, 2 asc, 3 "
+         "limit 10 offset 20",
+         "SELECT R.A AS X, COUNT(*) AS N, COUNT(DISTINCT B), MAX(C) + 1 FROM R JOIN S ON R.K = S.K "
+         "LEFT JOIN Q ON Q.K = R.K AND Q.V IS NOT NULL, P JOIN O WHERE A LIKE 'x!%' ESCAPE '!' "
+         "AND B NOT LIKE 'y' AND C IN (1, 2) AND D NOT IN (SELECT K FROM U) AND E IS NULL AND "
+         "F = (SELECT MAX(K) FROM U) GROUP BY R.A, 2 HAVING COUNT(*) > 1 AND MAX(C) < 9 "
+         "ORDER BY X DESC, 2, 3 LIMIT 10 OFFSET 20"},
+        {"select a from t limit 0", "SELECT A FROM T LIMIT 0"},
+        {"select a from t join u on 0 group by a having 0", "SELECT A FROM T JOIN U ON NOT 1 GROUP BY A HAVING NOT 1"},
+        // Parentheses only where SQLite's precedence needs them: = binds looser than <,
+        // || tighter than *, and a sign before a negative number keeps its space.
+        {"select 1 + 2 * 3, (1 + 2) * 3, 1 - (2 - 3), (1 - 2) - 3, - -1, -(a + b), 'a' || b * 2, "
+         "('a' || b) || c, 'a' || (b || c), a = (b < c), (a = b) < c, not (a or b), (not a) = b, "
+         "-(a = b), (a is null) is null, a like (b like c), +a, - - a",
+         "SELECT 1 + 2 * 3, (1 + 2) * 3, 1 - (2 - 3), 1 - 2 - 3, - -1, -(A + B), 'a' || B * 2, "
+         "'a' || B || C, 'a' || (B || C), A = B < C, (A = B) < C, NOT (A OR B), (NOT A) = B, "
+         "-(A = B), A IS NULL IS NULL, A LIKE (B LIKE C), A, - -A"},
     };
     for (const auto &c : cases) EXPECT_EQ(round_trip(c.sql), c.text) << c.sql;
 }
@@ -136,12 +157,20 @@ TEST(QueryTree, ParserRefusesWhatItDoesNotSupport) {
     } cases[] = {
         {"", "sql_parse: expected SELECT near end of text"},
         {"update t set a = 1", "sql_parse: expected SELECT near UPDATE"},
-        {"select a from t order by a", "sql_parse: unexpected ORDER"},
-        {"select count(*) from t", "sql_parse: function calls are not supported: COUNT"},
+        {"select a from t union select b from u", "sql_parse: unexpected UNION"},
+        {"select case when a then 1 end from t", "sql_parse: expected a column or a literal near CASE"},
+        {"select a from t having a > 1", "sql_parse: HAVING needs a GROUP BY list"},
+        {"select a from t limit 1, 2", "sql_parse: LIMIT takes OFFSET, not a comma"},
+        {"select a from t natural join u", "sql_parse: unexpected NATURAL"},
+        {"select a from t left u", "sql_parse: expected JOIN near U"},
+        {"select a from t where a is 1", "sql_parse: expected NULL after IS near \"1\""},
+        {"select a from t where a not between 1 and 2", "sql_parse: expected LIKE or IN after NOT near BETWEEN"},
+        {"select count(distinct a, b) from t", "sql_parse: DISTINCT in a call takes exactly one argument"},
+        {"select count(t.*) from t", "sql_parse: name.* cannot be an argument"},
+        {"select t.* as x from t", "sql_parse: name.* takes no alias"},
         {"select a from", "sql_parse: expected a table name near end of text"},
         {"select from t", "sql_parse: expected a column or a literal near FROM"},
         {"select 'open", "sql_parse: unterminated string"},
-        {"select a from t where a = (select 1)", "sql_parse: subqueries are supported only after EXISTS"},
         {"select a from t; select 2", "sql_parse: unexpected SELECT"},
         {"select 99999999999999999999", "sql_parse: integer 99999999999999999999 is out of the 64-bit range"},
         {"select 1.5e400", "sql_parse: number 1.5e400 is out of the double range"},
@@ -182,7 +211,7 @@ TEST(QueryTree, CompilerRefusesMalformedTreesWithoutReadingOutsideANode) {
         {query(one(), qx_list(1, qx_list(3, K(107), table(), nullptr)), nullptr), "SELECT 1 FROM T"},
         {query(one(), qx_list(1, qx_list(2, K(200), S("T"))), nullptr), "SELECT 1 FROM T"},
         {query(qx_list(1, nullptr), qx_list(0), qx_list(4, K(9), nullptr, nullptr, nullptr)),
-         "SELECT 0 WHERE (0 = 0)"},
+         "SELECT 0 WHERE 0 = 0"},
         // Refused.
         {qx_box_int64(5), "error: sql_text: expected a query node (kind 100)"},
         {S("select 1"), "error: sql_text: expected a query node (kind 100)"},
@@ -216,6 +245,25 @@ TEST(QueryTree, CompilerRefusesMalformedTreesWithoutReadingOutsideANode) {
          "error: sql_text: a comparison node has 2 slots, needs 3"},
         {query(one(), qx_list(0), qx_list(1, K(4))), "error: sql_text: a conjunction node has 1 slots, needs 3"},
         {query(one(), qx_list(0), qx_list(1, K(6))), "error: sql_text: a negation node has 1 slots, needs 2"},
+        {query(one(), qx_list(0), qx_list(2, K(QX_NODE_ADD), nullptr)),
+         "error: sql_text: an arithmetic node has 2 slots, needs 3"},
+        {query(one(), qx_list(0), qx_list(3, K(QX_NODE_FUNCTION), S("F"), qx_list(0))),
+         "error: sql_text: a function node has 3 slots, needs 4"},
+        {query(one(), qx_list(0), qx_list(4, K(QX_NODE_FUNCTION), S("F"), S("x"), nullptr)),
+         "error: sql_text: a function's argument list is no list"},
+        {query(one(), qx_list(0), qx_list(4, K(QX_NODE_IN), nullptr, nullptr, nullptr)),
+         "error: sql_text: a membership node needs a list or a query"},
+        {query(one(), qx_list(0), qx_list(3, K(QX_NODE_ALIAS), nullptr, S("X"))),
+         "error: sql_text: node kind 311 cannot stand in a condition"},
+        {query(one(), qx_list(2, table(), qx_list(3, K(107), table(), qx_list(2, K(QX_NODE_NOT), nullptr))),
+               nullptr),
+         "error: sql_text: a from entry's join is no join node"},
+        {query(one(), qx_list(1, qx_list(3, K(107), table(), qx_list(2, K(QX_NODE_JOIN), nullptr))), nullptr),
+         "error: sql_text: the first from entry cannot join"},
+        {qx_list(9, K(100), nullptr, one(), nullptr, nullptr, nullptr, qx_box_int64(1), nullptr, nullptr),
+         "error: sql_text: HAVING needs a GROUP BY list"},
+        {qx_list(9, K(100), nullptr, one(), nullptr, nullptr, nullptr, nullptr, nullptr, qx_list(1, K(321))),
+         "error: sql_text: a limit node has 1 slots, needs 3"},
         {query(one(), qx_list(0), qx_list(2, K(34), nullptr)),
          "error: sql_text: an existence node has 2 slots, needs 3"},
         {query(one(), qx_list(0), qx_list(3, K(34), nullptr, qx_box_int64(1))),
@@ -231,10 +279,15 @@ TEST(QueryTree, CompilerRefusesMalformedTreesWithoutReadingOutsideANode) {
     };
     for (auto &c : cases) EXPECT_EQ(compile(c.tree), c.result);
 
-    // Deep hand-built trees end in an error, not a stack overflow.
+    // Deep hand-built trees end in an error, not a stack overflow: a long chain
+    // needs no parentheses but is deep, nested prefixes fill SQLite's parser stack.
     qx_value cond = qx_box_int64(1);
-    for (int i = 0; i < 1000; ++i) cond = qx_list(2, K(QX_NODE_NOT), cond);
+    for (int i = 0; i < 1000; ++i) cond = qx_list(4, K(QX_NODE_AND), cond, qx_box_int64(1), nullptr);
     EXPECT_EQ(compile(query(one(), qx_list(0), cond)), "error: sql_text: tree nested too deeply");
+    cond = qx_box_int64(1);
+    for (int i = 0; i < 1000; ++i) cond = qx_list(2, K(QX_NODE_NOT), cond);
+    EXPECT_EQ(compile(query(one(), qx_list(0), cond)),
+              "error: sql_text: the query nests too deeply for SQLite's parser");
 }
 
 // A rewrite for sql_rewrite: adds "K >= bound" to the query's where condition.
@@ -294,16 +347,16 @@ TEST_F(QueryFunctions, RoundTripInSql) {
         const char *result;
     } cases[] = {
         {"select sql_text(sql_parse('select v from t where k = 2'))",
-         "SELECT V FROM T WHERE (K = 2)"},
+         "SELECT V FROM T WHERE K = 2"},
         {"select sql_text('select v from t')", "SELECT V FROM T"},
         // Compiled text runs: the correlated subquery keeps rows 2 and 3.
         {"select sql_run('select v from t where exists (select * from u where u.k = t.k)') = "
          "sql_run('select v from t where k > 1')",
          "1"},
         {"select sql_text(sql_rewrite('at_least', 2, 'select v from t where v <> ''three'''))",
-         "SELECT V FROM T WHERE ((V <> 'three') AND (K >= 2))"},
+         "SELECT V FROM T WHERE V <> 'three' AND K >= 2"},
         {"select sql_text(sql_rewrite('at_least', 3, sql_parse('select v from t')))",
-         "SELECT V FROM T WHERE (K >= 3)"},
+         "SELECT V FROM T WHERE K >= 3"},
         {"select sql_parse(1)", "error: 22023 sql_parse expects text, not INTEGER"},
         {"select sql_text(5)", "error: 22023 sql_text expects a query tree or its text, not INTEGER"},
         {"select sql_text('select')", "error: 42000 sql_parse: expected a column or a literal near end of text"},
@@ -313,6 +366,53 @@ TEST_F(QueryFunctions, RoundTripInSql) {
         {"select sql_rewrite('at_least')", "error: 07001 sql_rewrite: missing argument 2 (1 given)"},
     };
     for (const auto &c : cases) EXPECT_EQ(value(c.sql), c.result) << c.sql;
+}
+
+// Whatever the parser accepts, SQLite reads: long chains and deep nesting either
+// run through sql_run or are refused by sql_parse, never by SQLite's parser.
+TEST_F(QueryFunctions, EveryParsedQueryRunsHoweverDeep) {
+    auto repeat = [](const std::string &s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    std::string ands = "select count(*) from t where k > 0";
+    for (int i = 0; i < 98; ++i) ands += " and k < " + std::to_string(10 + i);
+    EXPECT_EQ(value(("select sql_run('" + ands + "')").c_str()), value("select sql_run('select 3')"));
+    EXPECT_EQ(value(("select sql_run('select 1 where " + repeat("not ", 50) + "0')").c_str()),
+              value("select sql_run('select 1')"));
+
+    struct Shape {
+        std::string open, close;
+    } shapes[] = {
+        {"not ", ""},
+        {"not (k = 1 or ", ")"},
+        {"k in (1, ", ")"},
+        {"abs(1 + ", ")"},
+        {"k = 2 and exists (select 1 from u where ", ")"},
+        {"k in (select k from u where ", ")"},
+        {"-(1 + ", ") < 0"},
+    };
+    for (const Shape &s : shapes) {
+        int accepted = 0;
+        for (int n = 1; n <= 100; ++n) {
+            std::string sql = "select k from t where " + repeat(s.open, n) + "1" + repeat(s.close, n);
+            qx_value err = nullptr;
+            qx_value tree = qx_query_parse(sql.c_str(), &err);
+            if (!tree) {
+                EXPECT_STREQ(qx_error_message(err), "sql_parse: the query nests too deeply for SQLite's parser")
+                    << sql;
+                qx_free_tree(err);
+                break;
+            }
+            qx_free_tree(tree);
+            accepted = n;
+            std::string run = value(("select sql_run('" + sql + "') is not null").c_str());
+            ASSERT_EQ(run, "1") << sql;
+        }
+        EXPECT_GE(accepted, 5) << s.open;
+        EXPECT_LT(accepted, 100) << s.open;
+    }
 }
 
 TEST_F(QueryFunctions, RunGivesRowsOfColumnCopies) {

@@ -23,6 +23,29 @@
  *
  * A from list holds from-entry nodes or table nodes. The query compiler reads
  * only the slots a node has and refuses any tree that is not of this shape.
+ *
+ * The server's own kinds, for the rest of what report queries are made of. They
+ * only add to the layouts above: a query node may have four more slots, and the
+ * null slot 2 of a from entry may join its table to the entries before it.
+ *
+ *   query        slots 5-8 (optional): group-by list or null, having condition or
+ *                null, order-by list or null, limit node or null
+ *   from entry   slot 2: null (a comma), or a join node
+ *   join         330 (JOIN), 331 (LEFT JOIN): kind, ON condition or null
+ *   arithmetic   300 (+), 301 (-), 302 (*), 303 (/), 304 (%), 305 (||): kind, left, right
+ *   sign         306 (unary -): kind, operand
+ *   function     310, name text, argument list, distinct (null or 1); count(*) has
+ *                the all-columns column node as its one argument
+ *   alias        311, expression, alias text (a selection item "expression AS name")
+ *   null test    312 (IS NULL), 313 (IS NOT NULL): kind, operand
+ *   pattern      314 (LIKE), 315 (NOT LIKE): kind, operand, pattern, escape or null
+ *   membership   316 (IN), 317 (NOT IN): kind, operand, value list or null, query or null
+ *   subquery     318, query node (a scalar subquery)
+ *   ordering     320, expression, descending (null or 1) (an order-by item)
+ *   limit        321, row count, offset or null
+ *
+ * A having or ON condition of the integer 0 is written NOT 1, as a where condition
+ * is, since null there reads as absent.
  */
 #ifndef QUENDRIX_QUERY_TREE_H
 #define QUENDRIX_QUERY_TREE_H
@@ -48,21 +71,49 @@ enum qx_node_kind {
     QX_NODE_FROM_WHERE = 106,
     QX_NODE_FROM_ENTRY = 107,
     QX_NODE_TABLE = 200,
-    QX_NODE_COLUMN = 201
+    QX_NODE_COLUMN = 201,
+    QX_NODE_ADD = 300,
+    QX_NODE_SUBTRACT = 301,
+    QX_NODE_MULTIPLY = 302,
+    QX_NODE_DIVIDE = 303,
+    QX_NODE_MODULO = 304,
+    QX_NODE_CONCAT = 305,
+    QX_NODE_NEGATE = 306,
+    QX_NODE_FUNCTION = 310,
+    QX_NODE_ALIAS = 311,
+    QX_NODE_IS_NULL = 312,
+    QX_NODE_IS_NOT_NULL = 313,
+    QX_NODE_LIKE = 314,
+    QX_NODE_NOT_LIKE = 315,
+    QX_NODE_IN = 316,
+    QX_NODE_NOT_IN = 317,
+    QX_NODE_SUBQUERY = 318,
+    QX_NODE_ORDER = 320,
+    QX_NODE_LIMIT = 321,
+    QX_NODE_JOIN = 330,
+    QX_NODE_LEFT_JOIN = 331
 };
 
 /* The parse tree of one select query:
- *   SELECT [DISTINCT | ALL] item, ... [FROM table [[AS] name], ...] [WHERE condition]
- * where an item is *, name.*, a column or a literal, and a condition combines
- * comparisons of columns and literals with AND, OR, NOT, parentheses and
- * EXISTS (query). Unquoted names are taken in upper case; a dotted table name
- * (DB.DBA.X) is one name. Returns the tree (the caller's), or null with an error
+ *   SELECT [DISTINCT | ALL] item, ...
+ *     [FROM table [[AS] name] {, table [[AS] name] | [INNER | LEFT [OUTER] | CROSS]
+ *           JOIN table [[AS] name] [ON condition]}...]
+ *     [WHERE condition] [GROUP BY expression, ... [HAVING condition]]
+ *     [ORDER BY expression [ASC | DESC], ...] [LIMIT expression [OFFSET expression]]
+ * where an item is *, name.* or an expression with an optional [AS] alias. An
+ * expression combines columns, literals, function calls (count(*), f(DISTINCT x)),
+ * + - * / % ||, comparisons, IS [NOT] NULL, [NOT] LIKE ... [ESCAPE ...], [NOT] IN
+ * (list or query), EXISTS (query), (query), AND, OR, NOT and parentheses, with
+ * SQLite's precedence. Unquoted names are taken in upper case; a dotted table name
+ * (DB.DBA.X) is one name. A query nested too deeply for the compiled text to be
+ * read by SQLite is refused. Returns the tree (the caller's), or null with an error
  * value (SQL state 42000, the caller's) in *error_out. */
 qx_value qx_query_parse(const char *sql, qx_value *error_out);
 
 /* The query compiler: the SQL text of a query tree, as a string value (the
  * caller's), or null with an error value (SQL state 42000) in *error_out when the
- * tree is not a query of the shape above. */
+ * tree is not a query of the shape above. It writes only the parentheses that
+ * SQLite's operator precedence needs. */
 qx_value qx_query_text(qx_value tree, qx_value *error_out);
 
 #ifdef __cplusplus

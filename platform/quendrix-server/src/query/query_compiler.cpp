@@ -11,10 +11,11 @@
 
 #include "internal.h"
 #include "quendrix/query_tree.h"
+#include "query/query_compiler.h"
 
 namespace {
 
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = 400;
 
 bool is_array(qx_value v) { return !qx_is_inline(v) && qx_tag_of(v) == QX_TAG_ARRAY; }
 
@@ -24,20 +25,66 @@ long kind_of(qx_value v) {
     return static_cast<long>(reinterpret_cast<uintptr_t>(qx_slots(v)[0]));
 }
 
-const char *comparison_operator(long kind) {
-    switch (kind) {
-        case QX_NODE_EQ: return " = ";
-        case QX_NODE_NE: return " <> ";
-        case QX_NODE_LT: return " < ";
-        case QX_NODE_LE: return " <= ";
-        case QX_NODE_GT: return " > ";
-        case QX_NODE_GE: return " >= ";
-        default: return nullptr;
-    }
+// SQLite's operator precedence, loosest first; the compiler writes parentheses only
+// where an operand binds more loosely than its place requires.
+enum Precedence {
+    kOr = 1,
+    kAnd,
+    kNot,
+    kEquality,    // = <> IS IN LIKE
+    kRelational,  // < <= > >=
+    kBitwise,
+    kAdditive,
+    kMultiplicative,
+    kConcat,
+    kUnary,
+    kPrimary
+};
+
+struct Operator {
+    long kind;
+    const char *text;
+    Precedence precedence;
+    const char *what;
+};
+
+const Operator kBinary[] = {
+    {QX_NODE_OR, " OR ", kOr, "a disjunction node"},
+    {QX_NODE_AND, " AND ", kAnd, "a conjunction node"},
+    {QX_NODE_EQ, " = ", kEquality, "a comparison node"},
+    {QX_NODE_NE, " <> ", kEquality, "a comparison node"},
+    {QX_NODE_LT, " < ", kRelational, "a comparison node"},
+    {QX_NODE_LE, " <= ", kRelational, "a comparison node"},
+    {QX_NODE_GT, " > ", kRelational, "a comparison node"},
+    {QX_NODE_GE, " >= ", kRelational, "a comparison node"},
+    {QX_NODE_ADD, " + ", kAdditive, "an arithmetic node"},
+    {QX_NODE_SUBTRACT, " - ", kAdditive, "an arithmetic node"},
+    {QX_NODE_MULTIPLY, " * ", kMultiplicative, "an arithmetic node"},
+    {QX_NODE_DIVIDE, " / ", kMultiplicative, "an arithmetic node"},
+    {QX_NODE_MODULO, " % ", kMultiplicative, "an arithmetic node"},
+    {QX_NODE_CONCAT, " || ", kConcat, "an arithmetic node"},
+};
+
+const Operator *binary_operator(long kind) {
+    for (const Operator &op : kBinary)
+        if (op.kind == kind) return &op;
+    return nullptr;
 }
+
+// SQLite's parser has a fixed stack (about 100 entries): every operand that waits
+// for a parenthesis or a subquery to close holds some. These are upper bounds of what
+// each construct holds, measured on SQLite's grammar, and the budget stays under the
+// stack with room for the statement around a query.
+constexpr int kStackBudget = 75;
+constexpr int kStackPerParenthesis = 3;
+constexpr int kStackPerList = 5;  // a call's or an IN list's "(" after earlier items
+constexpr int kStackPerPrefix = 1;
+constexpr int kStackPerSubquery = 12;
 
 class Compiler {
 public:
+    explicit Compiler(const qx::QueryVisitor &visit) : visit_(visit) {}
+
     bool compile(qx_value tree, std::string *out, std::string *error) {
         query(tree);
         if (!ok_) {
@@ -49,10 +96,12 @@ public:
     }
 
 private:
+    const qx::QueryVisitor &visit_;
     std::string out_;
     bool ok_ = true;
     std::string error_;
     int depth_ = 0;
+    int stack_ = 0;
 
     bool fail(const std::string &why) {
         if (ok_) error_ = why;
@@ -106,8 +155,39 @@ private:
         return true;
     }
 
+    // Holds `n` entries of SQLite's parser stack until the matching release.
+    bool hold(int n) {
+        stack_ += n;
+        if (stack_ > kStackBudget) return fail("the query nests too deeply for SQLite's parser");
+        return true;
+    }
+
+    // A subquery in parentheses: "(SELECT ...)".
+    void subquery(qx_value q) {
+        if (!hold(kStackPerSubquery)) return;
+        out_ += '(';
+        query(q);
+        out_ += ')';
+        stack_ -= kStackPerSubquery;
+    }
+
+    // An optional slot of a query node (null when the node has no such slot).
+    static qx_value optional_slot(qx_value node, size_t i) {
+        return i < qx_slot_count(node) ? qx_slots(node)[i] : nullptr;
+    }
+
+    bool list(qx_value v, const char *what) {
+        if (!is_array(v)) return fail(std::string(what) + " is no list");
+        return true;
+    }
+
     void query(qx_value q) {
         if (!enter() || !node(q, QX_NODE_QUERY, 5, "a query node")) return;
+        std::string why;
+        if (visit_ && !visit_(q, &why)) {
+            fail(why);
+            return;
+        }
         qx_value *slot = qx_slots(q);
         out_ += slot[1] ? "SELECT DISTINCT " : "SELECT ";
         qx_value selection = slot[2];
@@ -117,10 +197,62 @@ private:
         }
         for (size_t i = 0; ok_ && i < qx_slot_count(selection); ++i) {
             if (i) out_ += ", ";
-            expression(qx_slots(selection)[i]);
+            qx_value item = qx_slots(selection)[i];
+            if (kind_of(item) == QX_NODE_ALIAS) {
+                std::string alias;
+                if (!node(item, QX_NODE_ALIAS, 3, "an alias node")) return;
+                expression(qx_slots(item)[1], kOr);
+                if (!text(qx_slots(item)[2], &alias, "a column alias")) return;
+                out_ += " AS ";
+                name(alias);
+            } else {
+                expression(item, kOr);
+            }
         }
         if (ok_ && slot[4]) from_where(slot[4]);
+        clauses(q);
         --depth_;
+    }
+
+    // GROUP BY, HAVING, ORDER BY and LIMIT, in the optional slots 5 to 8.
+    void clauses(qx_value q) {
+        qx_value group = optional_slot(q, 5), having = optional_slot(q, 6);
+        qx_value order = optional_slot(q, 7), limit = optional_slot(q, 8);
+        if (ok_ && group && list(group, "the group-by list")) {
+            for (size_t i = 0; ok_ && i < qx_slot_count(group); ++i) {
+                out_ += i ? ", " : " GROUP BY ";
+                expression(qx_slots(group)[i], kOr);
+            }
+        }
+        if (ok_ && having) {
+            if (!group || qx_slot_count(group) == 0) {
+                fail("HAVING needs a GROUP BY list");
+                return;
+            }
+            out_ += " HAVING ";
+            expression(having, kOr);
+        }
+        if (ok_ && order && list(order, "the order-by list")) {
+            for (size_t i = 0; ok_ && i < qx_slot_count(order); ++i) {
+                out_ += i ? ", " : " ORDER BY ";
+                qx_value item = qx_slots(order)[i];
+                if (kind_of(item) == QX_NODE_ORDER) {
+                    if (!node(item, QX_NODE_ORDER, 3, "an ordering node")) return;
+                    expression(qx_slots(item)[1], kOr);
+                    if (qx_slots(item)[2]) out_ += " DESC";
+                } else {
+                    expression(item, kOr);
+                }
+            }
+        }
+        if (ok_ && limit && node(limit, QX_NODE_LIMIT, 3, "a limit node")) {
+            out_ += " LIMIT ";
+            expression(qx_slots(limit)[1], kOr);
+            if (ok_ && qx_slots(limit)[2]) {
+                out_ += " OFFSET ";
+                expression(qx_slots(limit)[2], kOr);
+            }
+        }
     }
 
     void from_where(qx_value fw) {
@@ -132,21 +264,37 @@ private:
                 fail("the from list is no list");
                 return;
             }
-            for (size_t i = 0; ok_ && i < qx_slot_count(from); ++i) {
-                out_ += i ? ", " : " FROM ";
-                from_entry(qx_slots(from)[i]);
-            }
+            for (size_t i = 0; ok_ && i < qx_slot_count(from); ++i) from_entry(qx_slots(from)[i], i);
         }
         if (ok_ && where) {
             out_ += " WHERE ";
-            expression(where);
+            expression(where, kOr);
         }
     }
 
-    void from_entry(qx_value entry) {
+    // A from-list entry: a table node, or a from-entry node whose slot 2 may join it
+    // to the entries before it ("JOIN table ON condition").
+    void from_entry(qx_value entry, size_t index) {
+        qx_value join = nullptr;
         if (kind_of(entry) == QX_NODE_FROM_ENTRY) {
             if (!node(entry, QX_NODE_FROM_ENTRY, 2, "a from-entry node")) return;
+            join = qx_slot_count(entry) > 2 ? qx_slots(entry)[2] : nullptr;
             entry = qx_slots(entry)[1];
+        }
+        long join_kind = join ? kind_of(join) : 0;
+        if (join) {
+            if (join_kind != QX_NODE_JOIN && join_kind != QX_NODE_LEFT_JOIN) {
+                fail("a from entry's join is no join node");
+                return;
+            }
+            if (!node(join, join_kind, 2, "a join node")) return;
+            if (index == 0) {
+                fail("the first from entry cannot join");
+                return;
+            }
+            out_ += join_kind == QX_NODE_LEFT_JOIN ? " LEFT JOIN " : " JOIN ";
+        } else {
+            out_ += index ? ", " : " FROM ";
         }
         if (!node(entry, QX_NODE_TABLE, 2, "a table node")) return;
         std::string table, correlation;
@@ -158,6 +306,10 @@ private:
             out_ += " AS ";
             name(correlation);
         }
+        if (join && qx_slots(join)[1]) {
+            out_ += " ON ";
+            expression(qx_slots(join)[1], kOr);
+        }
     }
 
     void literal_integer(int64_t n) {
@@ -166,8 +318,40 @@ private:
         out_ += buf;
     }
 
-    void expression(qx_value v) {
+    // How tightly an expression binds as the compiler writes it.
+    static Precedence precedence_of(qx_value v) {
+        if (qx_is_inline(v)) return static_cast<int64_t>(reinterpret_cast<uintptr_t>(v)) < 0 ? kUnary : kPrimary;
+        switch (qx_tag_of(v)) {
+            case QX_TAG_INTEGER: return qx_unbox(v) < 0 ? kUnary : kPrimary;
+            case QX_TAG_DOUBLE:
+            case QX_TAG_FLOAT: return std::signbit(qx_unbox_double(v)) ? kUnary : kPrimary;
+            case QX_TAG_ARRAY: break;
+            default: return kPrimary;
+        }
+        long kind = kind_of(v);
+        if (const Operator *op = binary_operator(kind)) return op->precedence;
+        switch (kind) {
+            case QX_NODE_NOT: return kNot;
+            case QX_NODE_NEGATE: return kUnary;
+            case QX_NODE_IS_NULL:
+            case QX_NODE_IS_NOT_NULL:
+            case QX_NODE_LIKE:
+            case QX_NODE_NOT_LIKE:
+            case QX_NODE_IN:
+            case QX_NODE_NOT_IN: return kEquality;
+            default: return kPrimary;
+        }
+    }
+
+    // An expression in a place that needs at least `min` precedence: in parentheses
+    // when it binds more loosely.
+    void expression(qx_value v, int min) {
         if (!ok_ || !enter()) return;
+        bool parenthesize = precedence_of(v) < min;
+        if (parenthesize) {
+            if (!hold(kStackPerParenthesis)) return;
+            out_ += '(';
+        }
         if (qx_is_inline(v)) {
             literal_integer(static_cast<int64_t>(reinterpret_cast<uintptr_t>(v)));
         } else {
@@ -204,44 +388,104 @@ private:
                          " cannot stand in a query");
             }
         }
+        if (parenthesize) {
+            out_ += ')';
+            stack_ -= kStackPerParenthesis;
+        }
         --depth_;
+    }
+
+    // A prefix operator and its operand, which waits on SQLite's stack.
+    void prefix(const char *op, qx_value operand, int min) {
+        if (!hold(kStackPerPrefix)) return;
+        out_ += op;
+        size_t at = out_.size();
+        expression(operand, min);
+        // "- -1" must not read as "--", the start of a comment.
+        if (ok_ && out_.compare(at, 1, "-") == 0 && out_[at - 1] == '-') out_.insert(at, " ");
+        stack_ -= kStackPerPrefix;
+    }
+
+    void arguments(qx_value args, const char *what) {
+        if (!list(args, what)) return;
+        for (size_t i = 0; ok_ && i < qx_slot_count(args); ++i) {
+            if (i) out_ += ", ";
+            expression(qx_slots(args)[i], kOr);
+        }
     }
 
     void node_expression(qx_value v) {
         long kind = kind_of(v);
         qx_value *slot = qx_slots(v);
-        if (const char *op = comparison_operator(kind)) {
-            if (!node(v, kind, 3, "a comparison node")) return;
-            out_ += '(';
-            expression(slot[1]);
-            out_ += op;
-            expression(slot[2]);
-            out_ += ')';
+        if (const Operator *op = binary_operator(kind)) {
+            if (!node(v, kind, 3, op->what)) return;
+            // Left-associative: the left operand may bind as loosely as the operator.
+            expression(slot[1], op->precedence);
+            out_ += op->text;
+            expression(slot[2], op->precedence + 1);
             return;
         }
         switch (kind) {
-            case QX_NODE_AND:
-            case QX_NODE_OR:
-                if (!node(v, kind, 3, kind == QX_NODE_AND ? "a conjunction node" : "a disjunction node"))
-                    return;
-                out_ += '(';
-                expression(slot[1]);
-                out_ += kind == QX_NODE_AND ? " AND " : " OR ";
-                expression(slot[2]);
-                out_ += ')';
-                return;
             case QX_NODE_NOT:
-                if (!node(v, kind, 2, "a negation node")) return;
-                out_ += "(NOT ";
-                expression(slot[1]);
-                out_ += ')';
+                if (node(v, kind, 2, "a negation node")) prefix("NOT ", slot[1], kNot);
+                return;
+            case QX_NODE_NEGATE:
+                if (node(v, kind, 2, "a sign node")) prefix("-", slot[1], kUnary);
                 return;
             case QX_NODE_EXISTS:
                 if (!node(v, kind, 3, "an existence node")) return;
-                out_ += "EXISTS (";
-                query(slot[2]);
-                out_ += ')';
+                out_ += "EXISTS ";
+                subquery(slot[2]);
                 return;
+            case QX_NODE_SUBQUERY:
+                if (node(v, kind, 2, "a subquery node")) subquery(slot[1]);
+                return;
+            case QX_NODE_IS_NULL:
+            case QX_NODE_IS_NOT_NULL:
+                if (!node(v, kind, 2, "a null test node")) return;
+                expression(slot[1], kEquality);
+                out_ += kind == QX_NODE_IS_NULL ? " IS NULL" : " IS NOT NULL";
+                return;
+            case QX_NODE_LIKE:
+            case QX_NODE_NOT_LIKE:
+                if (!node(v, kind, 4, "a pattern node")) return;
+                expression(slot[1], kEquality);
+                out_ += kind == QX_NODE_LIKE ? " LIKE " : " NOT LIKE ";
+                expression(slot[2], kBitwise);
+                if (ok_ && slot[3]) {
+                    out_ += " ESCAPE ";
+                    expression(slot[3], kBitwise);
+                }
+                return;
+            case QX_NODE_IN:
+            case QX_NODE_NOT_IN:
+                if (!node(v, kind, 4, "a membership node")) return;
+                expression(slot[1], kEquality);
+                out_ += kind == QX_NODE_IN ? " IN " : " NOT IN ";
+                if (slot[3]) {
+                    subquery(slot[3]);
+                } else if (slot[2]) {
+                    if (!hold(kStackPerList)) return;
+                    out_ += '(';
+                    arguments(slot[2], "an IN list");
+                    out_ += ')';
+                    stack_ -= kStackPerList;
+                } else {
+                    fail("a membership node needs a list or a query");
+                }
+                return;
+            case QX_NODE_FUNCTION: {
+                if (!node(v, kind, 4, "a function node")) return;
+                std::string fn;
+                if (!text(slot[1], &fn, "a function name")) return;
+                name(fn);
+                if (!hold(kStackPerList)) return;
+                out_ += slot[3] ? "(DISTINCT " : "(";
+                arguments(slot[2], "a function's argument list");
+                out_ += ')';
+                stack_ -= kStackPerList;
+                return;
+            }
             case QX_NODE_COLUMN: {
                 if (!node(v, kind, 3, "a column node")) return;
                 std::string qualifier, column;
@@ -266,12 +510,20 @@ private:
 
 }  // namespace
 
+namespace qx {
+
+bool compile_query(qx_value tree, std::string *out, std::string *error, const QueryVisitor &visit_query) {
+    return Compiler(visit_query).compile(tree, out, error);
+}
+
+}  // namespace qx
+
 extern "C" {
 
 qx_value qx_query_text(qx_value tree, qx_value *error_out) {
     if (error_out) *error_out = nullptr;
     std::string sql, why;
-    if (Compiler().compile(tree, &sql, &why)) {
+    if (qx::compile_query(tree, &sql, &why)) {
         if (sql.size() <= QX_MAX_LENGTH) return qx_box_bytes(sql.data(), sql.size(), QX_TAG_STRING);
         why = "the query's text exceeds the server's value limit";
     }

@@ -7,7 +7,10 @@
 //                                      rewritten it in place, called as name(arg..., tree)
 // A query is a tree or the text of one. SQL passes copies of values between
 // functions, so a rewrite is only seen through the tree sql_rewrite returns.
+#include <sqlite3.h>
+
 #include "internal.h"
+#include "sql/row_security.h"
 #include "quendrix/query_tree.h"
 #include "quendrix/statements.h"
 
@@ -49,12 +52,40 @@ qx_value sql_run(qx_state *qst, qx_value *err, qx_value *args) {
     qx_value query = qx_bif_arg(qst, args, 0, "sql_run");
     if (*err) return nullptr;
     qx_value tree = tree_of(query, "sql_run", err);
-    qx_value text = tree ? qx_query_text(tree, err) : nullptr;
-    qx_free_tree(tree);
-    if (!text) return nullptr;
+    if (!tree) return nullptr;
     qx_client *client = qx_state_client(qst);
-    qx_statement *stmt = qx_sql_compile(static_cast<const char *>(text), client, err, 0);
-    qx_free(text);
+    // A restricted session's query is rewritten as its statements are.
+    std::string text, why;
+    std::vector<std::string> readable;
+    client->views_read.clear();
+    bool compiled = qx::compile_for_client(client, tree, &text, &readable, &why);
+    qx_free_tree(tree);
+    if (compiled && text.size() > QX_MAX_LENGTH) {
+        compiled = false;
+        why = "the query's text exceeds the server's value limit";
+    }
+    if (!compiled) {
+        *err = qx::is_restricted(client) ? qx_error_new("42501", nullptr, "sql_run: %s", why.c_str())
+                                         : qx_error_new("42000", nullptr, "sql_text: %s", why.c_str());
+        return nullptr;
+    }
+    qx_statement *stmt = nullptr;
+    {
+        qx::ReadableReports scope(client, std::move(readable));
+        client->row_security_context = "read outside the restricted query";
+        stmt = qx_sql_compile(text.c_str(), client, err, 0);
+    }
+    if (qx::is_restricted(client)) {
+        qx::SqlError refused;
+        if (!stmt && *err && sqlite3_errcode(client->db) == SQLITE_AUTH) {
+            qx_free_tree(*err);
+            refused = qx::refusal(client);
+        } else if (stmt && !qx::check_views_read(client, &refused)) {
+            qx_sql_free(stmt);
+            stmt = nullptr;
+        }
+        if (!refused.state.empty()) *err = qx_error_new("42501", nullptr, "%s", refused.message.c_str());
+    }
     if (!stmt) return nullptr;
     qx_cursor *cursor = nullptr;
     std::vector<qx_value> rows;

@@ -8,6 +8,7 @@
 
 #include "internal.h"
 #include "quendrix/query_tree.h"
+#include "query/query_compiler.h"
 
 namespace {
 
@@ -15,10 +16,10 @@ constexpr int kMaxDepth = 200;
 
 // Words that end or extend a clause; unquoted they are never names.
 const char *const kReserved[] = {
-    "ALL",   "AND",   "AS",    "BETWEEN", "BY",      "CASE",      "CROSS", "DISTINCT",
+    "ALL",   "AND",   "AS",    "ASC",     "BETWEEN", "BY",        "CASE",  "CROSS",  "DESC", "DISTINCT", "ESCAPE",
     "EXCEPT", "EXISTS", "FROM", "GROUP",  "HAVING",  "IN",        "INNER", "INTERSECT",
     "IS",    "JOIN",  "LEFT",  "LIKE",    "LIMIT",   "NATURAL",   "NOT",   "NULL",
-    "OFFSET", "ON",   "OR",    "ORDER",   "RIGHT",   "SELECT",    "UNION", "USING",
+    "OFFSET", "ON",   "OR",    "ORDER",   "OUTER",   "RIGHT",   "SELECT",    "UNION", "USING",
     "WHERE",
 };
 
@@ -69,6 +70,10 @@ public:
         if (ok_) q = query();
         if (ok_ && tok_.kind == Tok::Symbol && tok_.text == ";") next();
         if (ok_ && tok_.kind != Tok::End) fail("unexpected " + describe(tok_));
+        // A tree the compiler cannot write (one nested too deeply for SQLite) is refused
+        // here, so that every query this parser accepts runs.
+        std::string text, why;
+        if (ok_ && !qx::compile_query(q.get(), &text, &why)) fail(why);
         if (!ok_) {
             *error = error_;
             return nullptr;
@@ -184,7 +189,7 @@ private:
             }
             return;
         }
-        static const char *const two_char[] = {"<>", "<=", ">=", "!=", "=="};
+        static const char *const two_char[] = {"<>", "<=", ">=", "!=", "==", "||"};
         for (const char *op : two_char) {
             if (c == op[0] && s_[pos_ + 1] == op[1]) {
                 tok_.kind = Tok::Symbol;
@@ -193,7 +198,7 @@ private:
                 return;
             }
         }
-        if (std::strchr("=<>(),.*;-", c)) {
+        if (std::strchr("=<>(),.*;-+/%", c)) {
             tok_.kind = Tok::Symbol;
             tok_.text = std::string(1, c);
             ++pos_;
@@ -259,37 +264,125 @@ private:
                 next();
                 items.emplace_back(column(nullptr, "*"));
             } else {
-                items.push_back(expression());
+                Owned item = expression();
+                if (ok_ && !is_star(item.get()) && holds_star(item.get()))
+                    fail("name.* stands only as a selection item of its own");
+                if (ok_ && (is_word("AS") || is_name())) {
+                    if (is_star(item.get())) fail("name.* takes no alias");
+                    if (is_word("AS")) next();
+                    std::string alias = expect_name("a column alias");
+                    if (ok_)
+                        item = Owned(qx_list(3, kind_of(QX_NODE_ALIAS), item.release(),
+                                             qx_box_string(alias.c_str())));
+                }
+                items.push_back(std::move(item));
             }
         } while (ok_ && is_symbol(","));
-        for (const Owned &item : items)
-            if (ok_ && !is_star(item.get()) && holds_star(item.get()))
-                fail("name.* stands only as a selection item of its own");
         Owned from_where;
         if (ok_ && (is_word("FROM") || is_word("WHERE"))) from_where = from_and_where();
+        Owned group, having, order, limit;
+        if (ok_ && is_word("GROUP")) {
+            next();
+            if (!is_word("BY")) fail("expected BY near " + describe(tok_));
+            group = expression_list();
+        }
+        if (ok_ && is_word("HAVING")) {
+            if (!group.get()) fail("HAVING needs a GROUP BY list");
+            next();
+            having = condition();
+        }
+        if (ok_ && is_word("ORDER")) {
+            next();
+            if (!is_word("BY")) fail("expected BY near " + describe(tok_));
+            order = order_list();
+        }
+        if (ok_ && is_word("LIMIT")) limit = limit_clause();
         Owned selection = list_of(items);
         --depth_;
         if (!ok_) return Owned();
+        if (group.get() || order.get() || limit.get())
+            return Owned(qx_list(9, kind_of(QX_NODE_QUERY), distinct.release(), selection.release(),
+                                 nullptr, from_where.release(), group.release(), having.release(),
+                                 order.release(), limit.release()));
         return Owned(qx_list(5, kind_of(QX_NODE_QUERY), distinct.release(), selection.release(),
                              nullptr, from_where.release()));
+    }
+
+    // A where, having or ON condition. One of the integer 0 would read as "no
+    // condition": keep its meaning as NOT 1.
+    Owned condition() {
+        Owned c = expression();
+        if (ok_ && !c.get()) c = Owned(qx_list(2, kind_of(QX_NODE_NOT), qx_box_int64(1)));
+        if (ok_ && holds_star(c.get())) fail("name.* cannot stand in a condition");
+        return c;
+    }
+
+    // The expressions after GROUP BY (the current token is BY).
+    Owned expression_list() {
+        std::vector<Owned> items;
+        do {
+            next();
+            items.push_back(expression());
+            if (ok_ && holds_star(items.back().get())) fail("name.* cannot stand in a GROUP BY list");
+        } while (ok_ && is_symbol(","));
+        return ok_ ? list_of(items) : Owned();
+    }
+
+    // The items after ORDER BY (the current token is BY): an expression, or an
+    // ordering node when it is DESC.
+    Owned order_list() {
+        std::vector<Owned> items;
+        do {
+            next();
+            Owned e = expression();
+            if (ok_ && holds_star(e.get())) fail("name.* cannot stand in an ORDER BY list");
+            if (ok_ && is_word("ASC")) {
+                next();
+            } else if (ok_ && is_word("DESC")) {
+                next();
+                e = Owned(qx_list(3, kind_of(QX_NODE_ORDER), e.release(), qx_box_int64(1)));
+            }
+            items.push_back(std::move(e));
+        } while (ok_ && is_symbol(","));
+        return ok_ ? list_of(items) : Owned();
+    }
+
+    Owned limit_clause() {
+        next();
+        Owned count = expression();
+        Owned offset;
+        if (ok_ && is_word("OFFSET")) {
+            next();
+            offset = expression();
+        } else if (ok_ && is_symbol(",")) {
+            fail("LIMIT takes OFFSET, not a comma");
+        }
+        if (ok_ && (holds_star(count.get()) || holds_star(offset.get()))) fail("name.* cannot stand in LIMIT");
+        if (!ok_) return Owned();
+        return Owned(qx_list(3, kind_of(QX_NODE_LIMIT), count.release(), offset.release()));
     }
 
     Owned from_and_where() {
         std::vector<Owned> entries;
         if (is_word("FROM")) {
-            do {
-                next();
-                entries.push_back(from_entry());
-            } while (ok_ && is_symbol(","));
+            next();
+            entries.push_back(from_entry(nullptr));
+            for (;;) {
+                if (!ok_) break;
+                if (is_symbol(",")) {
+                    next();
+                    entries.push_back(from_entry(nullptr));
+                    continue;
+                }
+                int join = join_kind();
+                if (!join) break;
+                entries.push_back(from_entry(&join));
+            }
         }
         Owned where;
         if (ok_ && is_word("WHERE")) {
             next();
-            where = expression();
-            // A where condition of the integer 0 would read as "no condition":
-            // keep its meaning as NOT 1.
-            if (ok_ && !where.get()) where = Owned(qx_list(2, kind_of(QX_NODE_NOT), qx_box_int64(1)));
-            if (ok_ && holds_star(where.get())) fail("name.* cannot stand in a condition");
+            where = condition();
         }
         Owned from = list_of(entries);
         if (!ok_) return Owned();
@@ -297,7 +390,29 @@ private:
                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     }
 
-    Owned from_entry() {
+    // At JOIN, INNER JOIN, CROSS JOIN or LEFT [OUTER] JOIN: reads it and returns the
+    // join node's kind; 0 elsewhere.
+    int join_kind() {
+        int kind = QX_NODE_JOIN;
+        if (is_word("INNER") || is_word("CROSS")) {
+            next();
+        } else if (is_word("LEFT")) {
+            next();
+            if (is_word("OUTER")) next();
+            kind = QX_NODE_LEFT_JOIN;
+        } else if (!is_word("JOIN")) {
+            return 0;
+        }
+        if (!is_word("JOIN")) {
+            fail("expected JOIN near " + describe(tok_));
+            return 0;
+        }
+        next();
+        return kind;
+    }
+
+    // A from entry; a joined one (join_kind set) carries its join node in slot 2.
+    Owned from_entry(const int *join_kind) {
         std::string name = expect_name("a table name");
         while (ok_ && is_symbol(".")) {
             next();
@@ -311,10 +426,19 @@ private:
             correlation = Owned(qx_box_string(tok_.text.c_str()));
             next();
         }
+        Owned join;
+        if (ok_ && join_kind) {
+            Owned on;
+            if (is_word("ON")) {
+                next();
+                on = condition();
+            }
+            if (ok_) join = Owned(qx_list(2, kind_of(*join_kind), on.release()));
+        }
         if (!ok_) return Owned();
         qx_value table = qx_list(5, kind_of(QX_NODE_TABLE), qx_box_string(name.c_str()),
                                  correlation.release(), qx_box_int64(0), qx_box_int64(0));
-        return Owned(qx_list(3, kind_of(QX_NODE_FROM_ENTRY), table, nullptr));
+        return Owned(qx_list(3, kind_of(QX_NODE_FROM_ENTRY), table, join.release()));
     }
 
     static Owned column(const char *qualifier, const char *name) {
@@ -337,9 +461,35 @@ private:
         if (is_star(v)) return true;
         if (qx_is_inline(v) || qx_tag_of(v) != QX_TAG_ARRAY || qx_slot_count(v) < 2) return false;
         qx_value kind = qx_slots(v)[0];
-        if (kind == kind_of(QX_NODE_EXISTS) || kind == kind_of(QX_NODE_COLUMN)) return false;
+        if (kind == kind_of(QX_NODE_EXISTS) || kind == kind_of(QX_NODE_COLUMN) ||
+            kind == kind_of(QX_NODE_SUBQUERY) || kind == kind_of(QX_NODE_FUNCTION) ||
+            kind == kind_of(QX_NODE_IN) || kind == kind_of(QX_NODE_NOT_IN))
+            return holds_star_in_operand(v);
+        if (kind == kind_of(QX_NODE_ALIAS)) return holds_star(qx_slots(v)[1]);
         for (size_t i = 1; i < qx_slot_count(v); ++i)
             if (holds_star(qx_slots(v)[i])) return true;
+        return false;
+    }
+
+    // The parts of a subquery, function or membership node outside its own query and
+    // count(*): an IN operand or a function argument other than a lone "*".
+    static bool holds_star_in_operand(qx_value v) {
+        qx_value kind = qx_slots(v)[0];
+        if (kind == kind_of(QX_NODE_IN) || kind == kind_of(QX_NODE_NOT_IN)) {
+            if (holds_star(qx_slots(v)[1])) return true;
+            qx_value values = qx_slots(v)[2];
+            for (size_t i = 0; values && i < qx_slot_count(values); ++i)
+                if (holds_star(qx_slots(values)[i])) return true;
+            return false;
+        }
+        if (kind == kind_of(QX_NODE_FUNCTION)) {
+            qx_value args = qx_slots(v)[2];
+            for (size_t i = 0; i < qx_slot_count(args); ++i) {
+                qx_value a = qx_slots(args)[i];
+                bool lone_star = is_star(a) && qx_slot_count(args) == 1 && !qx_slots(a)[1];
+                if (!lone_star && holds_star(a)) return true;
+            }
+        }
         return false;
     }
 
@@ -355,37 +505,61 @@ private:
         return Owned(qx_list(4, kind_of(kind), left.release(), right.release(), nullptr));
     }
 
-    Owned expression() {
-        if (++depth_ > kMaxDepth) {
+    struct Op {
+        const char *symbol;
+        int kind;
+    };
+
+    // Counts one more level of nesting (a parenthesis, a subquery, an operator of a
+    // chain); false, with the parse failed, past the limit that keeps the tree within
+    // what the compiler and SQLite read.
+    bool deeper(int levels = 1) {
+        depth_ += levels;
+        if (depth_ > kMaxDepth) {
             fail("condition nested too deeply");
-            return Owned();
+            return false;
         }
-        Owned left = conjunction();
-        while (ok_ && is_word("OR")) {
+        return true;
+    }
+
+    // A chain of left-associative operators of one precedence: operand (op operand)*.
+    template <typename Next>
+    Owned chain(Next next_level, const Op *ops, size_t n_ops) {
+        Owned left = (this->*next_level)();
+        int links = 0;
+        for (;;) {
+            const Op *found = nullptr;
+            for (size_t i = 0; ok_ && i < n_ops; ++i)
+                if (std::isalpha(static_cast<unsigned char>(ops[i].symbol[0])) ? is_word(ops[i].symbol)
+                                                                             : is_symbol(ops[i].symbol))
+                    found = &ops[i];
+            if (!found) break;
+            ++links;
+            if (!deeper()) break;
             next();
-            Owned right = conjunction();
-            left = binary(QX_NODE_OR, std::move(left), std::move(right));
+            Owned right = (this->*next_level)();
+            left = binary(found->kind, std::move(left), std::move(right));
         }
-        --depth_;
+        depth_ -= links;
         return left;
+    }
+
+    Owned expression() {
+        if (!deeper()) return Owned();
+        static const Op ops[] = {{"OR", QX_NODE_OR}};
+        Owned e = chain(&Parser::conjunction, ops, 1);
+        --depth_;
+        return e;
     }
 
     Owned conjunction() {
-        Owned left = negation();
-        while (ok_ && is_word("AND")) {
-            next();
-            Owned right = negation();
-            left = binary(QX_NODE_AND, std::move(left), std::move(right));
-        }
-        return left;
+        static const Op ops[] = {{"AND", QX_NODE_AND}};
+        return chain(&Parser::negation, ops, 1);
     }
 
     Owned negation() {
-        if (!is_word("NOT")) return comparison();
-        if (++depth_ > kMaxDepth) {
-            fail("condition nested too deeply");
-            return Owned();
-        }
+        if (!is_word("NOT")) return predicate();
+        if (!deeper()) return Owned();
         next();
         Owned operand = negation();
         --depth_;
@@ -393,24 +567,149 @@ private:
         return Owned(qx_list(2, kind_of(QX_NODE_NOT), operand.release()));
     }
 
-    struct Op {
-        const char *symbol;
-        int kind;
-    };
-
-    Owned comparison() {
-        Owned left = operand();
+    // A comparison, IS [NOT] NULL, [NOT] LIKE or [NOT] IN on an arithmetic operand.
+    Owned predicate() {
+        Owned left = additive();
         static const Op ops[] = {{"=", QX_NODE_EQ},  {"==", QX_NODE_EQ}, {"<>", QX_NODE_NE},
                                 {"!=", QX_NODE_NE}, {"<", QX_NODE_LT},  {"<=", QX_NODE_LE},
                                 {">", QX_NODE_GT},  {">=", QX_NODE_GE}};
         for (const Op &op : ops) {
             if (ok_ && is_symbol(op.symbol)) {
                 next();
-                Owned right = operand();
+                Owned right = additive();
                 return binary(op.kind, std::move(left), std::move(right));
             }
         }
+        if (!ok_) return Owned();
+        if (is_word("IS")) {
+            next();
+            bool negated = is_word("NOT");
+            if (negated) next();
+            if (!is_word("NULL")) {
+                fail("expected NULL after IS near " + describe(tok_));
+                return Owned();
+            }
+            next();
+            return Owned(qx_list(2, kind_of(negated ? QX_NODE_IS_NOT_NULL : QX_NODE_IS_NULL),
+                                 left.release()));
+        }
+        bool negated = false;
+        if (is_word("NOT")) {
+            next();
+            negated = true;
+            if (!is_word("LIKE") && !is_word("IN")) {
+                fail("expected LIKE or IN after NOT near " + describe(tok_));
+                return Owned();
+            }
+        }
+        if (is_word("LIKE")) {
+            next();
+            Owned pattern = additive();
+            Owned escape;
+            if (ok_ && is_word("ESCAPE")) {
+                next();
+                escape = additive();
+            }
+            if (!ok_) return Owned();
+            return Owned(qx_list(4, kind_of(negated ? QX_NODE_NOT_LIKE : QX_NODE_LIKE), left.release(),
+                                 pattern.release(), escape.release()));
+        }
+        if (is_word("IN")) return membership(std::move(left), negated);
         return left;
+    }
+
+    // [NOT] IN (value, ...) or [NOT] IN (query); the current token is IN.
+    Owned membership(Owned operand, bool negated) {
+        next();
+        expect_symbol("(");
+        if (!ok_ || !deeper()) return Owned();
+        Owned values, q;
+        if (is_word("SELECT")) {
+            q = query();
+        } else {
+            std::vector<Owned> items;
+            while (ok_ && !is_symbol(")")) {
+                if (!items.empty()) expect_symbol(",");
+                items.push_back(expression());
+            }
+            values = list_of(items);
+        }
+        --depth_;
+        expect_symbol(")");
+        if (!ok_) return Owned();
+        return Owned(qx_list(4, kind_of(negated ? QX_NODE_NOT_IN : QX_NODE_IN), operand.release(),
+                             values.release(), q.release()));
+    }
+
+    Owned additive() {
+        static const Op ops[] = {{"+", QX_NODE_ADD}, {"-", QX_NODE_SUBTRACT}};
+        return chain(&Parser::multiplicative, ops, 2);
+    }
+
+    Owned multiplicative() {
+        static const Op ops[] = {{"*", QX_NODE_MULTIPLY}, {"/", QX_NODE_DIVIDE}, {"%", QX_NODE_MODULO}};
+        return chain(&Parser::concatenation, ops, 3);
+    }
+
+    Owned concatenation() {
+        static const Op ops[] = {{"||", QX_NODE_CONCAT}};
+        return chain(&Parser::unary, ops, 1);
+    }
+
+    // A sign before a number makes a negative literal; before anything else, a sign node.
+    Owned unary() {
+        if (!ok_) return Owned();
+        if (is_symbol("+")) {
+            next();
+            return unary();
+        }
+        if (!is_symbol("-")) return operand();
+        next();
+        if (tok_.kind == Tok::Integer) {
+            int64_t n = -tok_.integer;  // the token is never negative
+            next();
+            return Owned(qx_box_int64(n));
+        }
+        if (tok_.kind == Tok::Real) {
+            double d = -tok_.real;
+            next();
+            return Owned(qx_box_double(d));
+        }
+        if (!deeper()) return Owned();
+        Owned e = unary();
+        --depth_;
+        if (!ok_) return Owned();
+        return Owned(qx_list(2, kind_of(QX_NODE_NEGATE), e.release()));
+    }
+
+    // name(arguments) after the name; the current token is "(".
+    Owned function_call(const std::string &fn) {
+        next();
+        if (!deeper()) return Owned();
+        Owned distinct;
+        std::vector<Owned> args;
+        if (is_word("DISTINCT")) {
+            next();
+            distinct = Owned(qx_box_int64(1));
+        }
+        if (is_symbol("*") && !distinct.get()) {
+            next();
+            args.push_back(column(nullptr, "*"));
+        } else {
+            while (ok_ && !is_symbol(")")) {
+                if (!args.empty()) expect_symbol(",");
+                args.push_back(expression());
+                if (ok_ && holds_star(args.back().get())) fail("name.* cannot be an argument");
+            }
+            if (ok_ && distinct.get() && args.size() != 1)
+                fail("DISTINCT in a call takes exactly one argument");
+        }
+        --depth_;
+        expect_symbol(")");
+        Owned list = list_of(args);
+        if (!ok_) return Owned();
+        return Owned(qx_list(4, kind_of(QX_NODE_FUNCTION), qx_box_string(fn.c_str()), list.release(),
+                             distinct.release()));
     }
 
     Owned operand() {
@@ -434,21 +733,6 @@ private:
             default:
                 break;
         }
-        if (is_symbol("-")) {
-            next();
-            if (tok_.kind == Tok::Integer) {
-                int64_t n = -tok_.integer;  // the token is never negative
-                next();
-                return Owned(qx_box_int64(n));
-            }
-            if (tok_.kind == Tok::Real) {
-                double d = -tok_.real;
-                next();
-                return Owned(qx_box_double(d));
-            }
-            fail("expected a number after \"-\" near " + describe(tok_));
-            return Owned();
-        }
         if (is_word("NULL")) {
             next();
             return Owned(qx_alloc(0, QX_TAG_NULL));
@@ -464,8 +748,10 @@ private:
         if (is_symbol("(")) {
             next();
             if (is_word("SELECT")) {
-                fail("subqueries are supported only after EXISTS");
-                return Owned();
+                Owned q = query();
+                expect_symbol(")");
+                if (!ok_) return Owned();
+                return Owned(qx_list(2, kind_of(QX_NODE_SUBQUERY), q.release()));
             }
             Owned e = expression();
             expect_symbol(")");
@@ -478,10 +764,7 @@ private:
         std::vector<std::string> parts{tok_.text};
         bool all_columns = false;
         next();
-        if (is_symbol("(")) {
-            fail("function calls are not supported: " + parts[0]);
-            return Owned();
-        }
+        if (is_symbol("(")) return function_call(parts[0]);
         while (ok_ && is_symbol(".")) {
             next();
             if (is_symbol("*")) {

@@ -1,7 +1,5 @@
-// The server's main entry: its command line, the start-up hook, and the shell
-// front end that serves statements from --execute, script files or standard input.
-#include <readline/history.h>
-#include <readline/readline.h>
+// The server's main entry: its command line, the start-up hook, and the statements
+// of --execute texts and script files; standard input is the shell's (shell.cpp).
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "internal.h"
 #include "network/pg_listener.h"
 #include "network/tls.h"
+#include "sql/row_security.h"
 
 namespace {
 
@@ -32,10 +31,13 @@ struct Options {
     // In command-line order: true for an --execute text, false for a script path.
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
-    std::string listen;  // [HOST:]PORT of the network listener; empty for none
+    std::string listen;  // [HOST:]PORT of the network listener
     std::string socket_dir;  // directory of the Unix socket; empty for none
     std::string auth = "scram-sha-256";
     std::string tls_cert, tls_key;
+    bool headers = false;
+    bool listen_given = false;
+    std::string query_rewrite;  // the built-in that restricts other users' selects
     bool help = false;
     bool version = false;
 };
@@ -48,6 +50,7 @@ void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
                  "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
                  "       [--socket DIR] [--auth METHOD] [--tls-cert FILE --tls-key FILE]\n"
+                 "       [--query-rewrite NAME]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -57,6 +60,7 @@ void print_usage(FILE *f, const char *prog) {
                  "  -e, --execute SQL     run the statements in SQL\n"
                  "  -i, --interactive     read standard input interactively, with prompts,\n"
                  "                        and keep serving after errors\n"
+                 "      --headers         show the column names above each result\n"
                  "  -l, --listen [HOST:]PORT  after the statements, serve PostgreSQL protocol\n"
                  "                        clients (psql, libpq) on an address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
@@ -68,6 +72,10 @@ void print_usage(FILE *f, const char *prog) {
                  "                        trust (no passwords; loopback addresses only)\n"
                  "      --tls-cert FILE   the server's certificate chain (PEM) for TLS\n"
                  "      --tls-key FILE    its private key (PEM)\n"
+                 "  --query-rewrite NAME  give every select query of a user who is no\n"
+                 "                        administrator to the built-in NAME (as NAME(user\n"
+                 "                        number, query tree)) before it runs, and refuse that\n"
+                 "                        user any other read of report tables\n"
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
@@ -116,6 +124,7 @@ bool parse(int argc, char **argv, Options *o) {
         } else if (name == "--listen" || name == "-l") {
             if (!take_value()) return false;
             o->listen = value;
+            o->listen_given = true;
         } else if (name == "--socket" || name == "--auth" || name == "--tls-cert" ||
                    name == "--tls-key") {
             if (!take_value()) return false;
@@ -124,8 +133,17 @@ bool parse(int argc, char **argv, Options *o) {
                                  : name == "--tls-cert" ? o->tls_cert
                                                         : o->tls_key;
             field = value;
+        } else if (name == "--query-rewrite") {
+            if (!take_value()) return false;
+            if (value.empty()) {
+                std::fprintf(stderr, "%s: option '--query-rewrite' needs a built-in's name\n", prog);
+                return false;
+            }
+            o->query_rewrite = value;
         } else if (name == "--interactive" || name == "-i") {
             o->interactive = true;
+        } else if (name == "--headers") {
+            o->headers = true;
         } else if (name == "--help" || name == "-h") {
             o->help = true;
         } else if (name == "--version" || name == "-V") {
@@ -136,7 +154,8 @@ bool parse(int argc, char **argv, Options *o) {
             return false;
         }
         if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
-            name != "--socket" && name != "--auth" && name != "--tls-cert" && name != "--tls-key") {
+            name != "--socket" && name != "--auth" && name != "--tls-cert" && name != "--tls-key" &&
+            name != "--query-rewrite") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
             return false;
         }
@@ -153,49 +172,6 @@ void run_startup_hook() {
         hook = startup_hook;
     }
     if (hook) hook();
-}
-
-bool blank(const std::string &s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
-
-// Reads one line; false at the end of input.
-bool read_line(bool interactive, bool terminal, const char *prompt, std::string *line) {
-    if (terminal) {
-        char *l = readline(prompt);
-        if (!l) return false;
-        *line = l;
-        if (!blank(*line)) add_history(l);
-        std::free(l);
-        return true;
-    }
-    if (interactive) {
-        std::fputs(prompt, stdout);
-        std::fflush(stdout);
-    }
-    return static_cast<bool>(std::getline(std::cin, *line));
-}
-
-// Serves statements from standard input. Interactive mode reports errors and
-// goes on; batch mode stops at the first error.
-int serve_stdin(qx::Session &session, bool interactive) {
-    bool terminal = isatty(STDIN_FILENO);
-    interactive = interactive || terminal;
-    if (interactive)
-        std::printf("Quendrix server %s, model %s. Statements end with ';'. Ctrl-D quits.\n",
-                    kVersion, qx_model_name());
-    std::string buffer, line;
-    while (read_line(interactive, terminal, buffer.empty() ? "quendrix> " : "    ...> ", &line)) {
-        if (buffer.empty() && (line == ".quit" || line == ".exit")) break;
-        buffer += line;
-        buffer += '\n';
-        if (!sqlite3_complete(buffer.c_str())) continue;
-        bool ok = session.execute(buffer, stdout, stderr);
-        buffer.clear();
-        if (!ok && !interactive) return 1;
-    }
-    // A last statement without its ';' still runs.
-    if (!blank(buffer) && !session.execute(buffer, stdout, stderr) && !interactive) return 1;
-    if (interactive && terminal) std::putchar('\n');
-    return 0;
 }
 
 bool read_file(const std::string &path, std::string *text, std::string *why) {
@@ -249,7 +225,8 @@ int qx_server_main(int argc, char **argv, char **envp) {
     std::string listen_host, why;
     int listen_port = 5432;  // names the Unix socket when there is no --listen
     bool loopback = true;
-    if (!opts.listen.empty() &&
+    // An empty address is an error too: it must not fall back to the shell.
+    if (opts.listen_given &&
         !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &loopback, &why)) {
         std::fprintf(stderr, "%s: --listen %s: %s\n", prog, opts.listen.c_str(), why.c_str());
         return 2;
@@ -271,7 +248,7 @@ int qx_server_main(int argc, char **argv, char **envp) {
                      prog, opts.listen.c_str());
         return 2;
     }
-    bool serving = !opts.listen.empty() || !opts.socket_dir.empty();
+    bool serving = opts.listen_given || !opts.socket_dir.empty();
     qx::pg::ServerSettings settings;
     settings.database = opts.database;
     settings.argc = argc;
@@ -290,6 +267,14 @@ int qx_server_main(int argc, char **argv, char **envp) {
     }
     qx::apply_test_faults(envp);
     run_startup_hook();
+    if (!opts.query_rewrite.empty()) {
+        if (!qx_bif_find(opts.query_rewrite.c_str())) {
+            std::fprintf(stderr, "%s: --query-rewrite %s: no built-in of that name\n", prog,
+                         opts.query_rewrite.c_str());
+            return 2;
+        }
+        qx::set_query_rewrite(opts.query_rewrite);
+    }
 
     qx::Session session;
     qx::SqlError error;
@@ -298,8 +283,9 @@ int qx_server_main(int argc, char **argv, char **envp) {
         return 1;
     }
     qx::install_server_functions(session.db(), argc, argv, envp);
+    session.set_headers(opts.headers);
 
-    if (opts.actions.empty() && !serving) return serve_stdin(session, opts.interactive);
+    if (opts.actions.empty() && !serving) return qx::serve_stdin(session, opts.interactive);
     for (const auto &action : opts.actions) {
         std::string sql = action.second, why;
         if (!action.first && !read_file(action.second, &sql, &why)) {

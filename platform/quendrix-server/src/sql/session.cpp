@@ -40,12 +40,24 @@ bool Session::open(const std::string &path, SqlError *error) {
 
 namespace {
 
-// The shell's form of a result set: one line per row, '|' between columns.
+// The shell's form of a result set: one line per row, '|' between columns, after
+// a line of column names when headers are on. A cancel stops the rows.
 class ShellSink : public ResultSink {
 public:
-    explicit ShellSink(FILE *out) : out_(out) {}
-    bool begin(const std::vector<std::string> &) override { return true; }
+    ShellSink(FILE *out, bool headers, const volatile std::sig_atomic_t *cancel)
+        : out_(out), headers_(headers), cancel_(cancel) {}
+    bool begin(const std::vector<std::string> &columns) override {
+        if (!headers_) return true;
+        line_.clear();
+        for (size_t i = 0; i < columns.size(); ++i) {
+            if (i) line_ += '|';
+            line_ += columns[i];
+        }
+        line_ += '\n';
+        return std::fwrite(line_.data(), 1, line_.size(), out_) == line_.size();
+    }
     bool row(int n, const qx_value *values) override {
+        if (cancel_ && *cancel_) return false;
         line_.clear();
         for (int i = 0; i < n; ++i) {
             if (i) line_ += '|';
@@ -58,18 +70,23 @@ public:
 
 private:
     FILE *out_;
+    bool headers_;
+    const volatile std::sig_atomic_t *cancel_;
     std::string line_;
 };
 
 }  // namespace
 
 bool Session::execute(const std::string &sql, FILE *out, FILE *err) {
-    ShellSink sink(out);
+    ShellSink sink(out, headers_, cancel_);
     StatementRunner runner(&client_, &sink);
     SqlError error;
     int statements = 0;
     bool ok = runner.run(sql, &error, &statements);
     std::fflush(out);
+    // However the cancel met the statement (SQLite interrupted, or rows refused),
+    // the client is told the statement was cancelled, in PostgreSQL's words.
+    if (!ok && cancel_ && *cancel_) error = {"57014", "", "canceling statement due to user request"};
     if (!ok) print_error(err, error);
     return ok;
 }

@@ -1,7 +1,9 @@
 // Built-ins as SQLite application-defined functions: arguments become server
 // values, the built-in runs in the calling thread, and its result goes back to
 // SQLite. Values without an SQL counterpart cross SQLite as marked BLOBs, so a
-// vector made by one built-in reaches the next one intact.
+// vector made by one built-in reaches the next one intact; a plain BLOB that
+// happens to begin with the marker crosses in the same form, so that it is never
+// taken for a value.
 #include <sqlite3.h>
 
 #include <cstring>
@@ -58,6 +60,11 @@ bool qx::value_from_sqlite(sqlite3_value *a, qx_value *out) {
 
 namespace {
 
+void result_error(sqlite3_context *ctx, qx_value err) {
+    std::string text = qx::encode_error(err);
+    sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
+}
+
 void to_sqlite(sqlite3_context *ctx, qx_value v) {
     switch (qx_tag_of(v)) {
         case QX_TAG_INTEGER:
@@ -78,19 +85,24 @@ void to_sqlite(sqlite3_context *ctx, qx_value v) {
                                   SQLITE_TRANSIENT, SQLITE_UTF8);
             return;
         case QX_TAG_BINARY:
-            sqlite3_result_blob64(ctx, v, qx_length_of(v), SQLITE_TRANSIENT);
-            return;
-        default: {
-            std::string bytes = qx::serialize(v);
-            sqlite3_result_blob64(ctx, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-            return;
-        }
+            if (!qx::has_value_marker(v, qx_length_of(v))) {
+                sqlite3_result_blob64(ctx, v, qx_length_of(v), SQLITE_TRANSIENT);
+                return;
+            }
+            break;
+        default:
+            break;
     }
-}
-
-void result_error(sqlite3_context *ctx, qx_value err) {
-    std::string text = qx::encode_error(err);
-    sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
+    std::string bytes = qx::serialize(v);
+    if (bytes.empty()) {
+        qx_value err = qx_error_new("54000", nullptr,
+                                    "A vector nested more than %d deep exceeds the server's limit",
+                                    qx::kMaxValueDepth);
+        result_error(ctx, err);
+        qx_free_tree(err);
+        return;
+    }
+    sqlite3_result_blob64(ctx, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
 }
 
 void call_builtin(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
@@ -125,6 +137,18 @@ void forget(void *p) { delete static_cast<Registered *>(p); }
 
 namespace qx {
 
+int function_argument_limit() {
+    static const int limit = [] {
+        sqlite3 *db = nullptr;
+        int n = 127;  // SQLite's default, should the probe fail
+        if (sqlite3_open(":memory:", &db) == SQLITE_OK)
+            n = sqlite3_limit(db, SQLITE_LIMIT_FUNCTION_ARG, -1);
+        sqlite3_close(db);
+        return n;
+    }();
+    return limit;
+}
+
 bool install_builtins(qx_client *client, std::string *error) {
     for (const Builtin &b : builtins()) {
         auto *reg = new Registered{b.name, b.fn, client};
@@ -153,6 +177,15 @@ std::string encode_error(qx_value err) {
 SqlError decode_error(const char *message, int sqlite_code) {
     SqlError e;
     std::string m = message ? message : "";
+    // SQLite's limit on the arguments of a function call is fixed when it is built;
+    // say what it is, in the terms of a call.
+    const std::string too_many = "too many arguments on function ";
+    if (m.compare(0, too_many.size(), too_many) == 0) {
+        e.state = "54023";
+        e.message = m.substr(too_many.size()) + " takes at most " +
+                    std::to_string(function_argument_limit()) + " arguments";
+        return e;
+    }
     if (!m.empty() && m[0] == '\x1f') {
         size_t a = m.find('\x1f', 1);
         size_t b = a == std::string::npos ? a : m.find('\x1f', a + 1);

@@ -9,6 +9,7 @@
 
 #include "auth/users.h"
 #include "sql/result_set.h"
+#include "sql/row_security.h"
 
 namespace qx {
 
@@ -155,7 +156,7 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
     // Qualified DB.DBA names resolve to the server's own tables, for every front end.
-    std::string text = resolve_qualified_names(sql);
+    std::string text = escape_marked_blob_literals(resolve_qualified_names(sql));
     size_t offset = 0;
     while (offset < text.size()) {
         const char *start = text.c_str() + offset;
@@ -177,11 +178,8 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         const char *source = call_form ? rewritten.c_str() : start;
         sqlite3_stmt *stmt = nullptr;
         const char *tail = nullptr;
-        int rc = sqlite3_prepare_v2(client_->db, source, -1, &stmt, &tail);
-        if (rc != SQLITE_OK) {
-            *error = decode_error(sqlite3_errmsg(client_->db), rc);
-            return false;
-        }
+        // A restricted session's selects are rewritten before they are compiled.
+        if (!prepare_for_client(client_, source, &stmt, &tail, error)) return false;
         size_t used = static_cast<size_t>(tail - source);
         offset += call_form ? used - 2 : used;
         if (!stmt) continue;  // blanks or a comment

@@ -111,7 +111,7 @@ qx_statement *qx_sql_compile(const char *sql, qx_client *client, qx_value *err_s
                                            "No client connection to compile the statement on"));
         return nullptr;
     }
-    std::string text = qx::resolve_qualified_names(substituted(sql));
+    std::string text = qx::escape_marked_blob_literals(qx::resolve_qualified_names(substituted(sql)));
     sqlite3_stmt *stmt = nullptr;
     const char *tail = nullptr;
     int rc = sqlite3_prepare_v2(client->db, text.c_str(), static_cast<int>(text.size()), &stmt,
@@ -242,7 +242,7 @@ void qx_client_close(qx_client *client) {
 
 qx_value qx_client_exec(qx_client *client, const char *sql) {
     if (!client || !client->db) return qx_error_new("08003", nullptr, "No client connection");
-    std::string text = qx::resolve_qualified_names(sql ? sql : "");
+    std::string text = qx::escape_marked_blob_literals(qx::resolve_qualified_names(sql ? sql : ""));
     char *message = nullptr;
     int rc = sqlite3_exec(client->db, text.c_str(), nullptr, nullptr, &message);
     sqlite3_free(message);

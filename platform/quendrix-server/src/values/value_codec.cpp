@@ -7,6 +7,10 @@
 //   'v' tag u32-length bytes          a value of plain bytes
 //   's' tag u32-length node...        a slot vector: one node per whole slot
 // Integers are little-endian, as on every platform this server runs on.
+//
+// Writing and reading share one depth limit (kMaxValueDepth nested slot vectors), so
+// that every value that can be written reads back as itself; reading checks it so
+// that foreign bytes cannot make the reader recurse without bound.
 #include <cstring>
 
 #include "internal.h"
@@ -14,33 +18,36 @@
 namespace {
 
 constexpr unsigned char kMarker[8] = {0xFE, 'Q', 'X', 'V', 'A', 'L', 0x01, 0x00};
-constexpr int kMaxDepth = 1000;
 
 template <typename T>
 void put(std::string &out, T n) {
     out.append(reinterpret_cast<const char *>(&n), sizeof n);
 }
 
-void write_node(std::string &out, qx_value v) {
+// `depth` counts the slot vectors around v; false when v would exceed the limit.
+bool write_node(std::string &out, qx_value v, int depth) {
     int tag = qx_tag_of(v);
     if (tag == QX_TAG_INTEGER) {
         out.push_back('i');
         put<int64_t>(out, qx_unbox(v));
-        return;
+        return true;
     }
     uint32_t length = qx_length_of(v);
     if (qx_tag_holds_values(tag)) {
+        if (depth >= qx::kMaxValueDepth) return false;
         out.push_back('s');
         out.push_back(static_cast<char>(tag));
         put<uint32_t>(out, length);
         const qx_value *slot = qx_slots(v);
-        for (size_t i = 0, n = qx_slot_count(v); i < n; ++i) write_node(out, slot[i]);
-        return;
+        for (size_t i = 0, n = qx_slot_count(v); i < n; ++i)
+            if (!write_node(out, slot[i], depth + 1)) return false;
+        return true;
     }
     out.push_back('v');
     out.push_back(static_cast<char>(tag));
     put<uint32_t>(out, length);
     out.append(static_cast<const char *>(v), length);
+    return true;
 }
 
 struct Reader {
@@ -55,11 +62,12 @@ struct Reader {
         return true;
     }
 
-    // Reads one node into *out; on failure frees what it made.
+    // Reads one node, inside `depth` slot vectors, into *out; on failure frees what
+    // it made.
     bool node(qx_value *out, int depth) {
         *out = nullptr;
         unsigned char kind;
-        if (depth > kMaxDepth || !get(&kind)) return false;
+        if (!get(&kind)) return false;
         if (kind == 'i') {
             int64_t n;
             if (!get(&n)) return false;
@@ -76,7 +84,7 @@ struct Reader {
             p += length;
             return *out != nullptr;
         }
-        if (kind != 's' || !qx_tag_holds_values(tag)) return false;
+        if (kind != 's' || !qx_tag_holds_values(tag) || depth >= qx::kMaxValueDepth) return false;
         size_t slots = length / sizeof(qx_value);
         // Every slot takes at least 9 bytes of input: refuse impossible counts early.
         if (slots > static_cast<size_t>(end - p) / 9 + 1) return false;
@@ -99,14 +107,18 @@ namespace qx {
 
 std::string serialize(qx_value v) {
     std::string out(reinterpret_cast<const char *>(kMarker), sizeof kMarker);
-    write_node(out, v);
+    if (!write_node(out, v, 0)) return {};
     return out;
+}
+
+bool has_value_marker(const void *bytes, size_t size) {
+    return size >= sizeof kMarker && std::memcmp(bytes, kMarker, sizeof kMarker) == 0;
 }
 
 qx_value deserialize(const void *bytes, size_t size, bool *ok) {
     *ok = false;
     const auto *b = static_cast<const unsigned char *>(bytes);
-    if (size < sizeof kMarker || std::memcmp(b, kMarker, sizeof kMarker) != 0) return nullptr;
+    if (!has_value_marker(b, size)) return nullptr;
     Reader r{b + sizeof kMarker, b + size};
     qx_value v;
     if (!r.node(&v, 0)) return nullptr;

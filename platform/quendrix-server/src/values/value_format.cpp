@@ -21,8 +21,14 @@ void append_double(std::string &out, double d) {
     }
     std::snprintf(buf, sizeof buf, "%.15g", d);
     if (std::strtod(buf, nullptr) != d) std::snprintf(buf, sizeof buf, "%.17g", d);
-    out += buf;
-    if (!std::strpbrk(buf, ".e")) out += ".0";  // keep reals recognisable as reals
+    // Every real shows a decimal point, in the exponent form too ("1.0e+16"), so
+    // that no reader takes it for an integer.
+    std::string text = buf;
+    if (text.find('.') == std::string::npos) {
+        size_t e = text.find('e');
+        text.insert(e == std::string::npos ? text.size() : e, ".0");
+    }
+    out += text;
 }
 
 void append_hex(std::string &out, const unsigned char *p, size_t n) {
