@@ -296,6 +296,25 @@ TEST_F(Auth, PeerAuthenticationOnTheUnixSocket) {
     EXPECT_NE(out.find("not authorized"), std::string::npos) << out;
 }
 
+TEST_F(Auth, SessionsTakeTheirUsersNumber) {
+    ASSERT_EQ(admin("CREATE USER carol PASSWORD 'c';"
+                    "create table DB.DBA.NEED_TO_KNOW(NK_CLASS, NK_USER);"
+                    "create table DB.DBA.SALES_REPORT(TITLE, R_CLASS);"
+                    "insert into DB.DBA.SALES_REPORT values ('r1', 'a'), ('r2', 'b');"
+                    "insert into DB.DBA.NEED_TO_KNOW values ('a', 1), ('b', 3)")
+                  .status,
+              0);
+    QuendrixServer s(db, {"--query-rewrite", "need_to_know"});
+    const struct {
+        const char *user, *password, *rows;
+    } cases[] = {{"alice", "wonder land", "r1\n"}, {"carol", "c", "r2\n"}, {"dba", "root pw", "r1\nr2\n"}};
+    for (const auto &k : cases) {
+        Conn c = connect(s, k.user, k.password);
+        ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+        EXPECT_EQ(exec(c.get(), "select TITLE from DB.DBA.SALES_REPORT order by TITLE"), k.rows) << k.user;
+    }
+}
+
 // A test CA, a server certificate for localhost and 127.0.0.1 signed by it, and an
 // unrelated CA, made with the openssl tool.
 class Tls : public Auth {
