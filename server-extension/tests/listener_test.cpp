@@ -20,101 +20,25 @@
 #include <thread>
 
 #include "run_program.h"
+#include "server_fixture.h"
 
 namespace {
 
 const std::string kQuendrix = QUENDRIX_PATH;
 const std::string kPsql = PSQL_PATH;
 
-// How a test server is started beyond its database.
-struct ServerOptions {
-    std::vector<std::string> env;   // added to the test's environment
-    std::vector<std::string> args;  // added to the command line
-    int max_files = 0;              // the server's descriptor limit; 0 leaves it
-};
-
-// A quendrix server listening on a free loopback port. It dies with the test
-// process, and stop() ends it with SIGTERM. Every test server's command line
-// is built here.
-class Server {
+// These tests are not about authentication: their clients are trusted.
+class Server : public QuendrixServer {
 public:
     explicit Server(const std::string &db, const std::vector<std::string> &extra_env = {})
-        : Server(db, ServerOptions{extra_env, {}, 0}) {}
-    Server(const std::string &db, const ServerOptions &o) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        std::vector<std::string> env;
-        for (char **e = environ; *e; ++e) env.push_back(*e);
-        env.insert(env.end(), o.env.begin(), o.env.end());
-        std::vector<char *> envp;
-        for (auto &e : env) envp.push_back(&e[0]);
-        envp.push_back(nullptr);
-        std::vector<std::string> a = {"quendrix", "--database", db, "--listen", "127.0.0.1:0"};
-        a.insert(a.end(), o.args.begin(), o.args.end());
-        std::vector<char *> argv;
-        for (auto &s : a) argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            if (o.max_files > 0) {
-                rlimit files{static_cast<rlim_t>(o.max_files), static_cast<rlim_t>(o.max_files)};
-                setrlimit(RLIMIT_NOFILE, &files);
-            }
-            execve(kQuendrix.c_str(), argv.data(), envp.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The first line names the address: "... listening on 127.0.0.1:PORT".
-        std::string line;
-        char ch;
-        pollfd p{out[0], POLLIN, 0};
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
-               read(out[0], &ch, 1) == 1)
-            line += ch;
-        close(out[0]);
-        size_t colon = line.rfind(':');
-        if (colon != std::string::npos) port_ = std::atoi(line.c_str() + colon + 1);
-    }
-    ~Server() { stop(); }
-
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-    std::string conninfo(const std::string &extra = "") const {
-        return "host=127.0.0.1 port=" + std::to_string(port_) +
-               " user=tester dbname=x connect_timeout=10 " + extra;
-    }
-
-    // Sends SIGTERM and waits at most 10 s; the exit status, or -1.
-    int stop(std::chrono::milliseconds *took = nullptr) {
-        if (pid_ <= 0) return -1;
-        auto start = std::chrono::steady_clock::now();
-        kill(pid_, SIGTERM);
-        int status = -1, wstatus = 0;
-        for (int i = 0; i < 1000; ++i) {
-            if (waitpid(pid_, &wstatus, WNOHANG) == pid_) {
-                status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (status == -1 && waitpid(pid_, &wstatus, WNOHANG) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &wstatus, 0);
-        }
-        if (took)
-            *took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start);
-        pid_ = -1;
-        return status;
-    }
+        : Server(db, ServerOptions{{}, extra_env}) {}
+    Server(const std::string &db, ServerOptions o) : QuendrixServer(db, trusted(std::move(o))) {}
 
 private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    static ServerOptions trusted(ServerOptions o) {
+        o.args.insert(o.args.begin(), {"--auth", "trust"});
+        return o;
+    }
 };
 
 using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
@@ -518,7 +442,7 @@ TEST_F(Listener, AllocationFailureEndsOnlyThatClient) {
 }
 
 TEST_F(Listener, SilentAndIdleClientsLoseTheirSlots) {
-    Server s(db, ServerOptions{{}, {"--startup-timeout", "1", "--idle-session-timeout", "1"}, 0});
+    Server s(db, ServerOptions{{"--startup-timeout", "1", "--idle-session-timeout", "1"}});
     ASSERT_GT(s.port(), 0);
     // Every slot taken by a client that sends nothing, or half a start-up packet.
     std::vector<RawClient> silent;
@@ -572,7 +496,8 @@ TEST_F(Listener, TimeoutOptionsAreChecked) {
 }
 
 TEST_F(Listener, ClientBeyondTheSlotsHearsTooManyClients) {
-    Server s(db);
+    TempDir sockets;
+    Server s(db, ServerOptions{{"--socket", sockets.path()}});
     std::vector<Conn> held;
     for (int i = 0; i < 64; ++i) {
         held.push_back(connect(s));
@@ -594,6 +519,14 @@ TEST_F(Listener, ClientBeyondTheSlotsHearsTooManyClients) {
     EXPECT_EQ(m.first, 'E');
     EXPECT_EQ(RawClient::field(m.second, 'C'), "53300");
     EXPECT_EQ(RawClient::field(m.second, 'M'), "sorry, too many clients already");
+    // The Unix socket shares the slots and the answer.
+    Conn local(PQconnectdb(("host=" + sockets.path() + " port=" + std::to_string(s.port()) +
+                            " user=tester dbname=x connect_timeout=10")
+                               .c_str()),
+               PQfinish);
+    EXPECT_NE(std::string(PQerrorMessage(local.get())).find("sorry, too many clients already"),
+              std::string::npos)
+        << PQerrorMessage(local.get());
     // A slot that frees up is taken.
     held.pop_back();
     Conn next = connect_when_free(s);
