@@ -10,10 +10,12 @@ build=${1:?usage: models.sh BUILD_DIR}
 export QML2_IMPORT_PATH="$build/qml${QML2_IMPORT_PATH:+:$QML2_IMPORT_PATH}"
 export ZEPHYN_ACTIVITIES_FILE="${ZEPHYN_ACTIVITIES_FILE:-$here/models/activities.json}"
 export QT_QPA_PLATFORM=offscreen
-# The offscreen platform wants a private runtime directory; give it a fresh one.
+# The offscreen platform wants a private runtime directory; give it a fresh one, and
+# keep the QML engine's cache of compiled documents there too, out of the user's home.
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
 export XDG_RUNTIME_DIR="$runtime"
+export QML_DISK_CACHE_PATH="$runtime/qml-cache"
 
 echo "store: $ZEPHYN_ACTIVITIES_FILE"
 # The runtime prints through Qt's message handler, on standard error.

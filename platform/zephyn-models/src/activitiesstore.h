@@ -23,6 +23,12 @@ struct Activity
     QString name;
     QString icon;
     bool current = false;
+
+    bool operator==(const Activity &other) const
+    {
+        return id == other.id && name == other.name && icon == other.icon
+               && current == other.current;
+    }
 };
 
 struct Resource
@@ -30,6 +36,11 @@ struct Resource
     QString uri;
     QString title;
     QString activity;
+
+    bool operator==(const Resource &other) const
+    {
+        return uri == other.uri && title == other.title && activity == other.activity;
+    }
 };
 
 struct ActivitiesStore

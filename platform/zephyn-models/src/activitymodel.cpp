@@ -1,21 +1,59 @@
 #include "zephyn/models/activitymodel.h"
 
 #include "activitiesstore.h"
+#include "rowchange.h"
+#include "storewatcher.h"
 
 namespace Zephyn {
 namespace Models {
 
 struct ActivityModel::Private
 {
+    QString path;
     QVector<Activity> activities;
 };
 
 ActivityModel::ActivityModel(QObject *parent)
-    : QAbstractListModel(parent), d(new Private{ActivitiesStore::load().activities})
+    : QAbstractListModel(parent), d(new Private{ActivitiesStore::location(), {}})
 {
+    d->activities = ActivitiesStore::loadFrom(d->path).activities;
+    // The rows follow the store: each change of the file is read again.
+    auto *watcher = new StoreWatcher(d->path, this);
+    connect(watcher, &StoreWatcher::changed, this, &ActivityModel::reload);
 }
 
 ActivityModel::~ActivityModel() = default;
+
+// Replaces the rows with the store's current ones and tells views what changed, with the
+// narrowest signal that describes it.
+void ActivityModel::reload()
+{
+    QVector<Activity> next = ActivitiesStore::loadFrom(d->path).activities;
+    const RowChange change = rowChange(d->activities, next);
+    switch (change.kind) {
+    case RowChange::None:
+        return;
+    case RowChange::Inserted:
+        beginInsertRows({}, change.first, change.last);
+        d->activities = std::move(next);
+        endInsertRows();
+        return;
+    case RowChange::Removed:
+        beginRemoveRows({}, change.first, change.last);
+        d->activities = std::move(next);
+        endRemoveRows();
+        return;
+    case RowChange::Changed:
+        d->activities = std::move(next);
+        Q_EMIT dataChanged(index(change.first), index(change.last));
+        return;
+    case RowChange::Reset:
+        beginResetModel();
+        d->activities = std::move(next);
+        endResetModel();
+        return;
+    }
+}
 
 int ActivityModel::rowCount(const QModelIndex &parent) const
 {

@@ -1,21 +1,59 @@
 #include "zephyn/models/resourcemodel.h"
 
 #include "activitiesstore.h"
+#include "rowchange.h"
+#include "storewatcher.h"
 
 namespace Zephyn {
 namespace Models {
 
 struct ResourceModel::Private
 {
+    QString path;
     QVector<Resource> resources;
 };
 
 ResourceModel::ResourceModel(QObject *parent)
-    : QAbstractListModel(parent), d(new Private{ActivitiesStore::load().resources})
+    : QAbstractListModel(parent), d(new Private{ActivitiesStore::location(), {}})
 {
+    d->resources = ActivitiesStore::loadFrom(d->path).resources;
+    // The rows follow the store: each change of the file is read again.
+    auto *watcher = new StoreWatcher(d->path, this);
+    connect(watcher, &StoreWatcher::changed, this, &ResourceModel::reload);
 }
 
 ResourceModel::~ResourceModel() = default;
+
+// Replaces the rows with the store's current ones and tells views what changed, with the
+// narrowest signal that describes it.
+void ResourceModel::reload()
+{
+    QVector<Resource> next = ActivitiesStore::loadFrom(d->path).resources;
+    const RowChange change = rowChange(d->resources, next);
+    switch (change.kind) {
+    case RowChange::None:
+        return;
+    case RowChange::Inserted:
+        beginInsertRows({}, change.first, change.last);
+        d->resources = std::move(next);
+        endInsertRows();
+        return;
+    case RowChange::Removed:
+        beginRemoveRows({}, change.first, change.last);
+        d->resources = std::move(next);
+        endRemoveRows();
+        return;
+    case RowChange::Changed:
+        d->resources = std::move(next);
+        Q_EMIT dataChanged(index(change.first), index(change.last));
+        return;
+    case RowChange::Reset:
+        beginResetModel();
+        d->resources = std::move(next);
+        endResetModel();
+        return;
+    }
+}
 
 int ResourceModel::rowCount(const QModelIndex &parent) const
 {

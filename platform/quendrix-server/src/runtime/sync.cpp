@@ -1,11 +1,13 @@
 // Mutexes, counting semaphores and threads for built-ins, plus the test hook
 // that makes thread or semaphore creation fail.
 #include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -16,10 +18,14 @@ struct qx_mutex {
     std::mutex m;
 };
 
+// A counting semaphore is a POSIX semaphore: signal and wait are one atomic operation
+// each, entering the kernel only to wake or park a waiter, so a hand-off between two
+// threads costs one wake-up and no lock convoy. A waiter may free the semaphore as
+// soon as its wait returns: once the count is raised, signalling touches the
+// semaphore's memory only through the kernel's wake call, which is harmless on
+// memory that has been freed.
 struct qx_semaphore {
-    std::mutex m;
-    std::condition_variable cv;
-    long count = 0;
+    sem_t sem;
 };
 
 namespace {
@@ -46,6 +52,15 @@ bool take_fault(std::atomic<int> &pending) {
     return false;
 }
 
+qx_semaphore *new_semaphore(unsigned count) {
+    auto *s = new qx_semaphore;
+    if (sem_init(&s->sem, 0, count) != 0) {
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+
 void *thread_main(void *p) {
     auto *rec = static_cast<ThreadRecord *>(p);
     current_thread = &rec->handle;
@@ -64,26 +79,21 @@ void qx_mutex_free(qx_mutex *m) { delete m; }
 
 qx_semaphore *qx_semaphore_new(int count) {
     if (take_fault(failing_semaphores)) return nullptr;
-    auto *s = new qx_semaphore;
-    s->count = count < 0 ? 0 : count;
-    return s;
+    return new_semaphore(count < 0 ? 0 : static_cast<unsigned>(count));
 }
 
 void qx_semaphore_wait(qx_semaphore *s) {
-    std::unique_lock<std::mutex> lock(s->m);
-    s->cv.wait(lock, [s] { return s->count > 0; });
-    --s->count;
+    while (sem_wait(&s->sem) != 0 && errno == EINTR) {
+    }
 }
 
-void qx_semaphore_signal(qx_semaphore *s) {
-    // Notifies while holding the lock: a waiter that returns may free the
-    // semaphore at once, and must not find the signaller still inside it.
-    std::lock_guard<std::mutex> lock(s->m);
-    ++s->count;
-    s->cv.notify_one();
-}
+void qx_semaphore_signal(qx_semaphore *s) { sem_post(&s->sem); }
 
-void qx_semaphore_free(qx_semaphore *s) { delete s; }
+void qx_semaphore_free(qx_semaphore *s) {
+    if (!s) return;
+    sem_destroy(&s->sem);
+    delete s;
+}
 
 qx_thread *qx_thread_start(void (*fn)(void *), size_t stack_size, void *arg) {
     if (!fn || take_fault(failing_thread_starts)) return nullptr;
@@ -97,7 +107,11 @@ qx_thread *qx_thread_current(void) { return current_thread; }
 qx_thread *qx::start_thread(void (*fn)(void *), size_t stack_size, void *arg) {
     if (!fn) return nullptr;
     auto *rec = new ThreadRecord{};
-    rec->pub.wakeup = new qx_semaphore;
+    rec->pub.wakeup = new_semaphore(0);
+    if (!rec->pub.wakeup) {
+        delete rec;
+        return nullptr;
+    }
     rec->fn = fn;
     rec->arg = arg;
     rec->handle.record = &rec->pub;
@@ -114,7 +128,7 @@ qx_thread *qx::start_thread(void (*fn)(void *), size_t stack_size, void *arg) {
               pthread_create(&rec->id, &attr, thread_main, rec) == 0;
     pthread_attr_destroy(&attr);
     if (!ok) {
-        delete rec->pub.wakeup;
+        qx_semaphore_free(rec->pub.wakeup);
         delete rec;
         return nullptr;
     }
@@ -127,7 +141,7 @@ void qx_thread_join(qx_thread *t) {
     if (!t) return;
     auto *rec = reinterpret_cast<ThreadRecord *>(t->record);
     pthread_join(rec->id, nullptr);
-    delete rec->pub.wakeup;
+    qx_semaphore_free(rec->pub.wakeup);
     delete rec;
 }
 

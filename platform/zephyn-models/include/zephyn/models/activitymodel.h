@@ -10,7 +10,8 @@ namespace Zephyn {
 namespace Models {
 
 // The user's activities, one row each, in the order of the activities store.
-// The store is read when the model is created; a missing or corrupt store gives an
+// The store is read when the model is created and again whenever the file changes (rows
+// follow with insert, remove, change or reset signals); a missing or corrupt store gives an
 // empty model and a warning in the category "zephyn.models".
 class ZEPHYN_MODELS_EXPORT ActivityModel : public QAbstractListModel
 {
@@ -37,6 +38,8 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
 private:
+    void reload();
+
     struct Private;
     const std::unique_ptr<Private> d;
 };

@@ -10,7 +10,7 @@ namespace Zephyn {
 namespace Models {
 
 // Resources (documents, pages, ...) linked to activities, one row per link, in the
-// order of the activities store. Read and validated like ActivityModel's rows.
+// order of the activities store. Read, validated and followed like ActivityModel's rows.
 class ZEPHYN_MODELS_EXPORT ResourceModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -34,6 +34,8 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
 private:
+    void reload();
+
     struct Private;
     const std::unique_ptr<Private> d;
 };
