@@ -5,12 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 
+#include "network/cancel.h"
 #include "network/pg_listener.h"
 
 namespace {
@@ -19,16 +21,9 @@ char program_name[] = "quendrix";
 char *fuzz_argv[] = {program_name, nullptr};
 char *fuzz_envp[] = {nullptr};
 
-thread_local std::chrono::steady_clock::time_point statement_deadline;
-
-// Statements may be as costly as SQL allows (a recursive query without end, a huge
-// blob): bound each input's work so the fuzzer looks for faults, not slow SQL.
-int stop_when_late(void *) { return std::chrono::steady_clock::now() > statement_deadline; }
-
 int bound_connection(sqlite3 *db, const char **, const void *) {
     sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 1 << 20);
     sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);  // no files beside the in-memory database
-    sqlite3_progress_handler(db, 1000, stop_when_late, nullptr);
     return SQLITE_OK;
 }
 
@@ -72,8 +67,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     connection.process_id = 1;
     connection.secret_key = 2;
     connection.settings = &settings;
-    statement_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // Statements may be as costly as SQL allows (a recursive query without end):
+    // past a second, every statement is cancelled as a client's CancelRequest
+    // would, so the fuzzer looks for faults, not slow SQL.
+    qx::pg::register_for_cancel(&connection);
+    std::atomic<bool> served{false};
+    std::thread watchdog([&served] {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (!served) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (std::chrono::steady_clock::now() > deadline) qx::pg::cancel_request(1, 2);
+        }
+    });
     qx::pg::serve_connection(&connection);
+    served = true;
+    watchdog.join();
+    qx::pg::unregister_for_cancel(&connection);
 
     shutdown(server, SHUT_RDWR);
     reader.join();

@@ -13,20 +13,14 @@
 
 namespace {
 
-// The log's line checksum: 64-bit FNV-1a of the line before it.
 std::string with_checksum(const std::string &body) {
-    unsigned long long h = 1469598103934665603ull;
-    for (unsigned char c : body) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
     char sum[24];
-    std::snprintf(sum, sizeof sum, " %016llx", h);
+    std::snprintf(sum, sizeof sum, " %016llx", cryptoapi::index_line_checksum(body.data(), body.size()));
     return body + sum;
 }
 
 std::string checksummed_log(const std::string &records) {
-    std::string text = "cryptoapi-store-index 1\n";
+    std::string text = cryptoapi::index_log_header() + "\n";
     size_t pos = 0;
     while (pos < records.size()) {
         size_t end = records.find('\n', pos);

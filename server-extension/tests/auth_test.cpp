@@ -6,17 +6,16 @@
 #include <libpq-fe.h>
 #include <poll.h>
 #include <pty.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
+#include "raw_client.h"
 #include "run_program.h"
 #include "server_fixture.h"
 
@@ -317,7 +316,53 @@ TEST_F(Auth, SessionsTakeTheirUsersNumber) {
         Conn c = connect(s, k.user, k.password);
         ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
         EXPECT_EQ(exec(c.get(), "select TITLE from DB.DBA.SALES_REPORT order by TITLE"), k.rows) << k.user;
+        // The extended protocol restricts the same way. A query with parameters is
+        // no shape the server can restrict: refused to restricted users, not run whole.
+        Result r(PQexecParams(c.get(), "select TITLE from DB.DBA.SALES_REPORT order by TITLE", 0,
+                              nullptr, nullptr, nullptr, nullptr, 0),
+                 PQclear);
+        std::string rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows += std::string(PQgetvalue(r.get(), i, 0)) + "\n";
+        EXPECT_EQ(rows, k.rows) << k.user << ": " << PQresultErrorMessage(r.get());
+        const char *after[] = {"r"};
+        Result p(PQexecParams(c.get(), "select TITLE from DB.DBA.SALES_REPORT where TITLE > $1 order by TITLE",
+                              1, nullptr, after, nullptr, nullptr, 0),
+                 PQclear);
+        const char *state = PQresultErrorField(p.get(), PG_DIAG_SQLSTATE);
+        EXPECT_EQ(state ? state : "", std::string(k.user == std::string("dba") ? "" : "42501")) << k.user;
     }
+}
+
+TEST_F(Auth, UserStatementsOverTheExtendedProtocol) {
+    QuendrixServer s(db, ServerOptions{});
+    Conn dba = connect(s, "dba", "root pw");
+    ASSERT_EQ(PQstatus(dba.get()), CONNECTION_OK) << PQerrorMessage(dba.get());
+    // Drivers send every statement with Parse/Bind/Execute, user statements too.
+    const struct {
+        const char *sql, *tag;
+    } cases[] = {{"CREATE USER erin PASSWORD 'e1'", "CREATE ROLE"},
+                 {"ALTER USER erin WITH PASSWORD 'e2'", "ALTER ROLE"},
+                 {"CREATE USER erin", "42710"},
+                 {"DROP USER erin", "DROP ROLE"}};
+    for (const auto &k : cases) {
+        Result r(PQexecParams(dba.get(), k.sql, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+        const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+        EXPECT_EQ(state ? state : PQcmdStatus(r.get()), std::string(k.tag)) << k.sql;
+        if (std::string(k.sql).rfind("ALTER", 0) == 0) {
+            Conn erin = connect(s, "erin", "e2");
+            EXPECT_EQ(PQstatus(erin.get()), CONNECTION_OK) << PQerrorMessage(erin.get());
+        }
+    }
+    // A user who is no administrator changes his own password the same way, and no more.
+    Conn alice = connect(s, "alice", "wonder land");
+    Result own(PQexecParams(alice.get(), "ALTER USER alice PASSWORD 'new land'", 0, nullptr, nullptr,
+                            nullptr, nullptr, 0),
+               PQclear);
+    EXPECT_STREQ(PQcmdStatus(own.get()), "ALTER ROLE") << PQresultErrorMessage(own.get());
+    Result other(PQexecParams(alice.get(), "ALTER USER dba PASSWORD 'mine'", 0, nullptr, nullptr,
+                              nullptr, nullptr, 0),
+                 PQclear);
+    EXPECT_STREQ(PQresultErrorField(other.get(), PG_DIAG_SQLSTATE), "42501");
 }
 
 // A test CA, a server certificate for localhost and 127.0.0.1 signed by it, and an
@@ -385,90 +430,18 @@ TEST_F(Tls, PsqlRequireAndVerifyFull) {
     EXPECT_EQ(s.stop(), 0);
 }
 
-// A client socket that stops wherever a test wants it to. Reads wait at most 10 s.
-class StallingClient {
-public:
-    explicit StallingClient(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval wait{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    StallingClient(StallingClient &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    ~StallingClient() {
-        if (fd_ >= 0) close(fd_);
-    }
+// The code of an Authentication message ('R'); -1 for any other message.
+int authentication_code(const std::pair<char, std::string> &m) {
+    return m.first == 'R' && m.second.size() >= 4 ? static_cast<int>(RawClient::be32(m.second.data()))
+                                                  : -1;
+}
 
-    bool send_bytes(const std::string &b) {
-        return fd_ >= 0 && send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
-    }
-    // The next byte the server sends; 0 when none came.
-    char byte() {
-        char b = 0;
-        return recv(fd_, &b, 1, 0) == 1 ? b : 0;
-    }
-    // The code of the next Authentication message ('R'); -1 for anything else.
-    int authentication() {
-        char header[9];
-        for (size_t got = 0; got < sizeof header;) {
-            ssize_t n = recv(fd_, header + got, sizeof header - got, 0);
-            if (n <= 0) return -1;
-            got += static_cast<size_t>(n);
-        }
-        uint32_t length = word_at(header + 1);
-        if (header[0] != 'R' || length < 8 || length > 4096) return -1;
-        std::string rest(length - 8, '\0');
-        for (size_t got = 0; got < rest.size();) {
-            ssize_t n = recv(fd_, &rest[got], rest.size() - got, 0);
-            if (n <= 0) return -1;
-            got += static_cast<size_t>(n);
-        }
-        return static_cast<int>(word_at(header + 5));
-    }
-    // Whether the server ends the stream (after any bytes) before `deadline`.
-    bool closed_by_server(std::chrono::steady_clock::time_point deadline) {
-        char b[256];
-        while (std::chrono::steady_clock::now() < deadline) {
-            ssize_t got = recv(fd_, b, sizeof b, 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                return true;
-        }
-        return false;
-    }
-
-    static std::string word(uint32_t v) {
-        std::string w(4, '\0');
-        for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(v >> (24 - 8 * i));
-        return w;
-    }
-    static uint32_t word_at(const char *p) {
-        const auto *u = reinterpret_cast<const unsigned char *>(p);
-        return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
-    }
-    static std::string ssl_request() { return word(8) + word(80877103); }
-    static std::string startup_packet(const std::string &user) {
-        std::string body = word(196608) + "user" + '\0' + user + '\0' + "database" + '\0' + "x" +
-                           '\0' + '\0';
-        return word(static_cast<uint32_t>(body.size() + 4)) + body;
-    }
-    // A SASLInitialResponse choosing SCRAM-SHA-256 with a client-first message.
-    static std::string sasl_initial_response() {
-        std::string first = "n,,n=,r=rOprNGfwEbeRWgbNEkqO";
-        std::string body = std::string("SCRAM-SHA-256") + '\0' +
-                           word(static_cast<uint32_t>(first.size())) + first;
-        return 'p' + word(static_cast<uint32_t>(body.size() + 4)) + body;
-    }
-
-private:
-    int fd_ = -1;
-};
+// A SASLInitialResponse choosing SCRAM-SHA-256 with a client-first message.
+std::string sasl_initial_response() {
+    std::string first = "n,,n=,r=rOprNGfwEbeRWgbNEkqO";
+    return 'p' + RawClient::word(static_cast<uint32_t>(4 + 14 + 4 + first.size())) +
+           "SCRAM-SHA-256" + '\0' + RawClient::word(static_cast<uint32_t>(first.size())) + first;
+}
 
 TEST_F(Tls, ClientsStallingAnywhereInTheStartUpLoseTheirSlots) {
     QuendrixServer s(db, ServerOptions{{"--tls-cert", dir.file("server.crt"), "--tls-key",
@@ -478,28 +451,30 @@ TEST_F(Tls, ClientsStallingAnywhereInTheStartUpLoseTheirSlots) {
     // before or inside the TLS handshake, or inside the SCRAM exchange.
     const char *steps[] = {"before the handshake", "mid-handshake", "after SASL offered",
                            "after SASL continue", "mid-SASL-message"};
-    std::vector<StallingClient> stalled;
+    std::vector<RawClient> stalled;
     for (int i = 0; i < 64; ++i) {
         std::string step = steps[i % 5];
         stalled.emplace_back(s.port());
-        StallingClient &c = stalled.back();
+        RawClient &c = stalled.back();
         if (i % 5 < 2) {
-            ASSERT_TRUE(c.send_bytes(StallingClient::ssl_request())) << step;
-            ASSERT_EQ(c.byte(), 'S') << step;
+            char answer = 0;
+            ASSERT_TRUE(c.send_bytes(RawClient::ssl_request())) << step;
+            ASSERT_EQ(recv(c.fd(), &answer, 1, 0), 1) << step;
+            ASSERT_EQ(answer, 'S') << step;
             // The head of a TLS record that announces a ClientHello never sent whole.
             if (i % 5 == 1) {
                 ASSERT_TRUE(c.send_bytes(std::string("\x16\x03\x01\x00\xc8\x01\x00", 7)));
             }
             continue;
         }
-        ASSERT_TRUE(c.send_bytes(StallingClient::startup_packet("alice"))) << step;
-        ASSERT_EQ(c.authentication(), 10) << step;  // AuthenticationSASL
+        ASSERT_TRUE(c.send_bytes(RawClient::startup_packet("alice"))) << step;
+        ASSERT_EQ(authentication_code(c.reply()), 10) << step;  // AuthenticationSASL
         if (i % 5 == 3) {
-            ASSERT_TRUE(c.send_bytes(StallingClient::sasl_initial_response()));
-            ASSERT_EQ(c.authentication(), 11) << step;  // AuthenticationSASLContinue
+            ASSERT_TRUE(c.send_bytes(sasl_initial_response()));
+            ASSERT_EQ(authentication_code(c.reply()), 11) << step;  // AuthenticationSASLContinue
         }
         if (i % 5 == 4) {
-            ASSERT_TRUE(c.send_bytes('p' + StallingClient::word(104) + "n,,n="));
+            ASSERT_TRUE(c.send_bytes(RawClient::header('p', 100) + "n,,n="));
         }
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -553,6 +528,44 @@ TEST_F(Tls, EncryptedSessionsKeepTheMessageReadersRules) {
         << notices << PQerrorMessage(c.get());
     Conn fresh = connect(s, "alice", "wonder land", "sslmode=require");
     EXPECT_EQ(exec(fresh.get(), "select 'still serving'"), "still serving\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST_F(Tls, CancelComesPlainBeforeAuthenticationEvenWhenTheServerIsFull) {
+    QuendrixServer s(db, ServerOptions{{"--tls-cert", dir.file("server.crt"), "--tls-key",
+                                        dir.file("server.key")}});
+    Conn c = connect(s, "alice", "wonder land", "sslmode=require");
+    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+    ASSERT_EQ(PQsslInUse(c.get()), 1);
+    // The other 63 slots are taken: the cancel request's connection is one too many.
+    std::vector<Conn> others;
+    for (int i = 0; i < 63; ++i) {
+        others.push_back(connect(s, "alice", "wonder land", "sslmode=disable"));
+        ASSERT_EQ(PQstatus(others.back().get()), CONNECTION_OK) << PQerrorMessage(others.back().get());
+    }
+    const char *endless =
+        "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c) "
+        "select x from c)";
+    for (bool full : {true, false}) {
+        ASSERT_EQ(PQsendQuery(c.get(), endless), 1);
+        // libpq's cancel goes on a plain connection of its own, with no password.
+        std::unique_ptr<PGcancel, decltype(&PQfreeCancel)> key(PQgetCancel(c.get()), PQfreeCancel);
+        char why[256];
+        for (int i = 0; i < 100 && PQisBusy(c.get()); ++i) {
+            // A cancel that comes before the statement runs is ignored: send again.
+            PQcancel(key.get(), why, sizeof why);
+            pollfd p{PQsocket(c.get()), POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) PQconsumeInput(c.get());
+        }
+        ASSERT_FALSE(PQisBusy(c.get())) << "no cancel reached the statement: "
+                                        << (full ? "server full" : "slots free");
+        Result r(PQgetResult(c.get()), PQclear);
+        const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+        EXPECT_STREQ(state ? state : "", "57014") << (full ? "server full" : "slots free");
+        while (PGresult *more = PQgetResult(c.get())) PQclear(more);
+        others.clear();
+    }
+    EXPECT_EQ(exec(c.get(), "select 'still here'"), "still here\n");
     EXPECT_EQ(s.stop(), 0);
 }
 

@@ -2,170 +2,14 @@
 // against a server started on a free loopback port, its built-ins over the wire,
 // errors with their SQLSTATE, concurrent clients and a bounded shutdown.
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
-#include <thread>
 
-#include "run_program.h"
-#include "server_fixture.h"
+#include "pg_test_server.h"
 
 namespace {
-
-const std::string kQuendrix = QUENDRIX_PATH;
-const std::string kPsql = PSQL_PATH;
-
-// These tests are not about authentication: their clients are trusted.
-class Server : public QuendrixServer {
-public:
-    explicit Server(const std::string &db, const std::vector<std::string> &extra_env = {})
-        : Server(db, ServerOptions{{}, extra_env}) {}
-    Server(const std::string &db, ServerOptions o) : QuendrixServer(db, trusted(std::move(o))) {}
-
-private:
-    static ServerOptions trusted(ServerOptions o) {
-        o.args.insert(o.args.begin(), {"--auth", "trust"});
-        return o;
-    }
-};
-
-using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
-using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
-Conn connect(const Server &s, const std::string &extra = "") {
-    return Conn(PQconnectdb(s.conninfo(extra).c_str()), PQfinish);
-}
-
-// A result as text: rows on lines, values separated by '|', NULL as "<null>";
-// an error as "ERROR SQLSTATE: message".
-std::string text_of(PGresult *r) {
-    ExecStatusType st = PQresultStatus(r);
-    if (st == PGRES_FATAL_ERROR) {
-        return std::string("ERROR ") + PQresultErrorField(r, PG_DIAG_SQLSTATE) + ": " +
-               PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-    }
-    if (st == PGRES_EMPTY_QUERY) return "<empty>";
-    if (st == PGRES_COMMAND_OK) return std::string("<") + PQcmdStatus(r) + ">";
-    std::string out;
-    for (int i = 0; i < PQntuples(r); ++i) {
-        for (int j = 0; j < PQnfields(r); ++j) {
-            if (j) out += '|';
-            out += PQgetisnull(r, i, j) ? "<null>" : PQgetvalue(r, i, j);
-        }
-        out += '\n';
-    }
-    return out;
-}
-
-std::string exec(PGconn *c, const std::string &sql) {
-    Result r(PQexec(c, sql.c_str()), PQclear);
-    return text_of(r.get());
-}
-
-// A raw client socket, for what libpq would never send. Reads wait at most 10 s.
-class RawClient {
-public:
-    explicit RawClient(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close_now();
-        timeval wait{10, 0};
-        if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }
-    RawClient(RawClient &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    ~RawClient() { close_now(); }
-    int fd() const { return fd_; }
-    void close_now() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-    bool send_bytes(const std::string &b) {
-        return fd_ >= 0 && ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
-    }
-    // One message: its type and body; type 0 when the stream ended or nothing came.
-    std::pair<char, std::string> reply() {
-        char header[5];
-        if (!fill(header, 5)) return {0, ""};
-        uint32_t length = be32(header + 1);
-        if (length < 4 || length > (1u << 26)) return {0, ""};
-        std::string body(length - 4, '\0');
-        if (!fill(&body[0], body.size())) return {0, ""};
-        return {header[0], body};
-    }
-    // Logs in and reads up to the first ReadyForQuery; false if it did not come.
-    bool login() {
-        if (!send_bytes(startup_packet())) return false;
-        for (;;) {
-            auto m = reply();
-            if (m.first == 'Z') return true;
-            if (m.first == 0 || m.first == 'E') return false;
-        }
-    }
-    // Whether the server ends the stream (after any messages) before `deadline`.
-    bool closed_by_server(std::chrono::steady_clock::time_point deadline) {
-        char b[256];
-        while (std::chrono::steady_clock::now() < deadline) {
-            ssize_t got = recv(fd_, b, sizeof b, 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                return true;
-        }
-        return false;
-    }
-
-    static uint32_t be32(const char *p) {
-        const auto *u = reinterpret_cast<const unsigned char *>(p);
-        return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
-    }
-    static std::string word(uint32_t v) {
-        std::string w(4, '\0');
-        for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(v >> (24 - 8 * i));
-        return w;
-    }
-    static std::string startup_packet() {
-        std::string body = word(196608) + std::string("user\0tester\0database\0x\0\0", 24);
-        return word(static_cast<uint32_t>(body.size() + 4)) + body;
-    }
-    static std::string ssl_request() { return word(8) + word(80877103); }
-    // A message header announcing a body of `body` bytes.
-    static std::string header(char type, uint32_t body) { return type + word(body + 4); }
-    // A field of an ErrorResponse body.
-    static std::string field(const std::string &body, char code) {
-        for (size_t at = 0; at < body.size() && body[at];) {
-            std::string value = body.c_str() + at + 1;
-            if (body[at] == code) return value;
-            at += value.size() + 2;
-        }
-        return "";
-    }
-
-private:
-    bool fill(char *p, size_t n) {
-        while (n > 0) {
-            ssize_t got = recv(fd_, p, n, 0);
-            if (got <= 0) return false;
-            p += got;
-            n -= static_cast<size_t>(got);
-        }
-        return true;
-    }
-    int fd_ = -1;
-};
 
 // The resident memory of a process, in KiB.
 long rss_kib(pid_t pid) {
@@ -272,11 +116,10 @@ TEST_F(Listener, LibpqResultsOverTheWire) {
     EXPECT_STREQ(PQresultErrorField(r.get(), PG_DIAG_SQLSTATE), "22023");
     EXPECT_STREQ(PQresultErrorField(r.get(), PG_DIAG_MESSAGE_DETAIL), "native error code SR000");
 
-    // The extended protocol is refused and the connection stays usable.
+    // Parameters come through the extended protocol.
     const char *param = "1";
     r.reset(PQexecParams(c.get(), "select $1", 1, nullptr, &param, nullptr, nullptr, 0));
-    EXPECT_STREQ(PQresultErrorField(r.get(), PG_DIAG_SQLSTATE), "0A000");
-    EXPECT_EQ(exec(c.get(), "select 'still here'"), "still here\n");
+    EXPECT_EQ(text_of(r.get()), "1\n");
 
     // Transactions show in the status that comes with ReadyForQuery.
     EXPECT_EQ(exec(c.get(), "begin"), "<BEGIN>");
@@ -382,11 +225,15 @@ TEST_F(Listener, MessagesClaimMemoryOnlyAsTheyArriveAndWithinABound) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_LT(rss_kib(s.pid()) - before, 64 * 1024) << "KiB held for 8 announced 30 MiB queries";
 
-    // Beyond the bound: 54000, and only that client goes.
-    for (uint32_t announced : {40u << 20, 0xFFFFFFF0u}) {
+    // Beyond the bound: 54000, and only that client goes; extended-protocol
+    // messages are bounded alike.
+    const std::pair<char, uint32_t> oversized[] = {
+        {'Q', 40u << 20}, {'Q', 0xFFFFFFF0u}, {'P', 40u << 20}, {'B', 0xFFFFFFF0u}};
+    for (const auto &[type, announced] : oversized) {
+        SCOPED_TRACE(type);
         RawClient big(s.port());
         ASSERT_TRUE(big.login());
-        ASSERT_TRUE(big.send_bytes(RawClient::header('Q', announced)));
+        ASSERT_TRUE(big.send_bytes(RawClient::header(type, announced)));
         auto m = big.reply();
         EXPECT_EQ(m.first, 'E') << announced;
         EXPECT_EQ(RawClient::field(m.second, 'C'), "54000") << announced;
@@ -543,7 +390,9 @@ TEST_F(Listener, StatementOfADepartedClientIsInterruptedAndRolledBack) {
         "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c) "
         "select x from c) where call_srv(x, 1) > 0",
     };
+    for (int extended = 0; extended < 2; ++extended)
     for (const char *sql : endless) {
+        SCOPED_TRACE(extended ? "extended protocol" : "simple query");
         TempDir d;
         Server s(d.file("gone.db"));
         Conn c = connect(s);
@@ -552,7 +401,15 @@ TEST_F(Listener, StatementOfADepartedClientIsInterruptedAndRolledBack) {
             RawClient gone(s.port());
             ASSERT_TRUE(gone.login());
             std::string q = std::string(sql) + '\0';
-            ASSERT_TRUE(gone.send_bytes(RawClient::header('Q', static_cast<uint32_t>(q.size())) + q));
+            const std::string none(2, '\0');  // no parameter types, formats or values
+            if (extended) {
+                ASSERT_TRUE(gone.send('P', std::string(1, '\0') + q + none));
+                ASSERT_TRUE(gone.send('B', std::string(2, '\0') + none + none + none));
+                ASSERT_TRUE(gone.send('E', std::string(1, '\0') + RawClient::word(0)));
+                ASSERT_TRUE(gone.send('S', ""));
+            } else {
+                ASSERT_TRUE(gone.send('Q', q));
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
         // Its work stops: another client writes, and sees none of its rows.
@@ -720,12 +577,14 @@ TEST_F(Listener, ErrorTextsCarryNoNul) {
     RawClient r(s.port());
     ASSERT_TRUE(r.login());
     ASSERT_TRUE(r.send_bytes(RawClient::header('\0', 0)));
+    // An unknown message type ends the connection, as in PostgreSQL; the
+    // type is named without putting its NUL into the text.
     auto m = r.reply();
     ASSERT_EQ(m.first, 'E');
-    EXPECT_EQ(RawClient::field(m.second, 'C'), "0A000");
-    EXPECT_EQ(RawClient::field(m.second, 'M'),
-              "message type 0 is not supported: use the simple query protocol");
-    EXPECT_EQ(r.reply().first, 'Z');
+    EXPECT_EQ(RawClient::field(m.second, 'S'), "FATAL");
+    EXPECT_EQ(RawClient::field(m.second, 'C'), "08P01");
+    EXPECT_EQ(RawClient::field(m.second, 'M'), "invalid frontend message type 0");
+    EXPECT_TRUE(r.closed_by_server(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -20,9 +21,10 @@ namespace cryptoapi {
 
 namespace {
 
-// Version 2: the subject field holds the simple-name form that subject search matches;
-// a log of version 1 is not an index any more and is rebuilt from the files.
-constexpr const char *kLogHeader = "cryptoapi-store-index 2";
+// Version 2: the subject field holds the simple-name form that subject search matches.
+// Version 3: lines are checksummed eight bytes at a time. A log of an older version is
+// not an index any more and is rebuilt from the files.
+constexpr const char *kLogHeader = "cryptoapi-store-index 3";
 constexpr const char *kStampHeader = "cryptoapi-store-stamp 1";
 
 std::string index_dir(const std::string &dir) { return dir + "/.index"; }
@@ -36,35 +38,39 @@ std::string sequence_path(const std::string &dir, unsigned sequence, const char 
     return dir + name;
 }
 
-// Each line carries a checksum of itself, so a damaged log is noticed and rebuilt.
-unsigned long long checksum(const std::string &text) {
-    unsigned long long h = 1469598103934665603ull;  // 64-bit FNV-1a
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 std::string checked_line(const std::string &body) {
     char sum[24];
-    std::snprintf(sum, sizeof sum, " %016llx\n", checksum(body));
+    std::snprintf(sum, sizeof sum, " %016llx\n", index_line_checksum(body.data(), body.size()));
     return body + sum;
 }
 
-// Checks the line text[begin, end) (without its newline) and gives its part before the sum.
-bool check_line(const std::string &text, size_t begin, size_t end, std::string &body) {
-    if (end - begin < 18 || text[end - 17] != ' ') return false;
-    body.assign(text, begin, end - begin - 17);
-    char sum[24];
-    std::snprintf(sum, sizeof sum, "%016llx", checksum(body));
-    return text.compare(end - 16, 16, sum) == 0;
+int nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Checks the line [begin, end) (without its newline); its part before the sum is
+// [begin, *body_end).
+bool check_line(const char *begin, const char *end, const char **body_end) {
+    if (end - begin < 18 || end[-17] != ' ') return false;
+    unsigned long long sum = 0;
+    for (const char *p = end - 16; p < end; ++p) {
+        int v = nibble(*p);
+        if (v < 0) return false;
+        sum = sum << 4 | static_cast<unsigned>(v);
+    }
+    *body_end = end - 17;
+    return sum == index_line_checksum(begin, static_cast<size_t>(end - 17 - begin));
 }
 
 bool check_line(const std::string &line, std::string &body) {
     size_t end = line.size();
     if (end > 0 && line[end - 1] == '\n') --end;
-    return check_line(line, 0, end, body);
+    const char *body_end = nullptr;
+    if (!check_line(line.data(), line.data() + end, &body_end)) return false;
+    body.assign(line.data(), body_end);
+    return true;
 }
 
 std::string hex(const BYTE *data, size_t n) {
@@ -77,28 +83,35 @@ std::string hex(const BYTE *data, size_t n) {
     return out;
 }
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+// A digit of either case, as encode_value writes and decode_value reads them.
+int hex_digit(char c) {
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return nibble(c);
 }
 
-bool unhex(const std::string &text, BYTE *out, size_t n) {
+// A field of a record: [begin, end) of the log text, parsed in place.
+struct Field {
+    const char *begin = nullptr, *end = nullptr;
+    size_t size() const { return static_cast<size_t>(end - begin); }
+    bool is(const char *word) const { return size() == std::strlen(word) && std::memcmp(begin, word, size()) == 0; }
+};
+
+bool unhex(const Field &text, BYTE *out, size_t n) {
     if (text.size() != 2 * n) return false;
     for (size_t i = 0; i < n; ++i) {
-        int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        int hi = nibble(text.begin[2 * i]), lo = nibble(text.begin[2 * i + 1]);
         if (hi < 0 || lo < 0) return false;
         out[i] = static_cast<BYTE>(hi * 16 + lo);
     }
     return true;
 }
 
-bool parse_number(const std::string &text, unsigned long long &out) {
-    if (text.empty() || text.size() > 19) return false;
+bool parse_number(const Field &text, unsigned long long &out) {
+    if (text.size() == 0 || text.size() > 19) return false;
     out = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        out = out * 10 + static_cast<unsigned>(c - '0');
+    for (const char *p = text.begin; p < text.end; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        out = out * 10 + static_cast<unsigned>(*p - '0');
     }
     return true;
 }
@@ -106,8 +119,23 @@ bool parse_number(const std::string &text, unsigned long long &out) {
 // Text fields start with ':' so that an empty one is still a field.
 std::string text_field(const std::string &value) { return ":" + encode_value(value); }
 
-bool parse_text_field(const std::string &field, std::string &out) {
-    return !field.empty() && field[0] == ':' && decode_value(field.substr(1), out);
+bool parse_text_field(const Field &field, std::string &out) {
+    if (field.size() == 0 || *field.begin != ':') return false;
+    // Decoded in place (every subject with a space has escapes), taking only the escapes
+    // encode_value writes.
+    out.clear();
+    out.reserve(field.size() - 1);
+    for (const char *p = field.begin + 1; p < field.end; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        int hi = field.end - p > 2 ? hex_digit(p[1]) : -1, lo = hi >= 0 ? hex_digit(p[2]) : -1;
+        if (lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        p += 2;
+    }
+    return true;
 }
 
 std::string entry_body(const CertEntry &e) {
@@ -117,66 +145,97 @@ std::string entry_body(const CertEntry &e) {
     return out.str();
 }
 
-// Splits into `fields`, reusing its strings from line to line.
-void split(const std::string &body, std::vector<std::string> &fields) {
-    size_t count = 0, pos = 0;
-    while (pos <= body.size()) {
-        size_t end = body.find(' ', pos);
-        if (end == std::string::npos) end = body.size();
-        if (count == fields.size()) fields.emplace_back();
-        fields[count++].assign(body, pos, end - pos);
-        pos = end + 1;
+// Splits [begin, end) at spaces into at most `max` fields; false if there are more.
+bool split(const char *begin, const char *end, Field *fields, size_t max, size_t &count) {
+    count = 0;
+    for (const char *p = begin;;) {
+        const char *space = static_cast<const char *>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
+        if (count == max) return false;
+        fields[count++] = {p, space == nullptr ? end : space};
+        if (space == nullptr) return true;
+        p = space + 1;
     }
-    fields.resize(count);
 }
 
-// The log replayed: the last record of each sequence wins, a removal drops it.
+// The log replayed: the last record of each sequence wins, a removal drops it. The
+// entries are sorted by sequence. They are made in one block (a store may hold 10^5 of
+// them), each entry pointer sharing the block's ownership.
 struct Log {
-    std::map<unsigned, std::shared_ptr<CertEntry>> entries;
+    std::vector<std::shared_ptr<CertEntry>> entries;
     size_t records = 0;
     bool complete = true;  // no partial last line
 };
 
-bool apply_record(const std::string &body, std::vector<std::string> &f, Log &log) {
-    split(body, f);
+// One record: an entry made in `block`, or a removal (entry null) of `sequence`.
+struct Record {
+    unsigned sequence;
+    CertEntry *entry;
+};
+
+bool parse_record(const char *begin, const char *end, std::vector<CertEntry> &block, std::vector<Record> &out) {
+    Field f[8];
+    size_t n = 0;
+    if (!split(begin, end, f, 8, n)) return false;
     unsigned long long seq, der_inode, der_size, props_inode;
-    if (f.size() == 2 && f[0] == "D" && parse_number(f[1], seq) && seq <= 99999999) {
-        log.entries.erase(static_cast<unsigned>(seq));
+    if (n == 2 && f[0].is("D") && parse_number(f[1], seq) && seq <= 99999999) {
+        out.push_back({static_cast<unsigned>(seq), nullptr});
         return true;
     }
-    if (f.size() != 8 || f[0] != "E" || !parse_number(f[1], seq) || seq > 99999999 ||
-        !parse_number(f[2], der_inode) || !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull ||
-        !parse_number(f[5], props_inode))
+    if (n != 8 || !f[0].is("E") || !parse_number(f[1], seq) || seq > 99999999 || !parse_number(f[2], der_inode) ||
+        !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull || !parse_number(f[5], props_inode))
         return false;
-    auto e = std::make_shared<CertEntry>();
-    e->sequence = static_cast<unsigned>(seq);
-    e->der_inode = der_inode;
-    e->der_size = static_cast<DWORD>(der_size);
-    e->props_inode = props_inode;
-    std::string props;
-    if (!unhex(f[4], e->sha1.data(), 20) || !parse_text_field(f[6], e->subject) || !parse_text_field(f[7], props))
+    CertEntry &e = block.emplace_back();
+    e.sequence = static_cast<unsigned>(seq);
+    e.der_inode = der_inode;
+    e.der_size = static_cast<DWORD>(der_size);
+    e.props_inode = props_inode;
+    if (!unhex(f[4], e.sha1.data(), 20) || !parse_text_field(f[6], e.subject)) return false;
+    if (f[7].size() > 1) {
+        std::string props;
+        if (!parse_text_field(f[7], props)) return false;
+        parse_properties(props, e);
+    } else if (!f[7].is(":")) {
         return false;
-    if (!props.empty()) parse_properties(props, *e);
-    log.entries[e->sequence] = e;
+    }
+    out.push_back({e.sequence, &e});
     return true;
 }
 
 // false: not an index, or a damaged record (the whole log is then distrusted).
 bool parse_log(const std::string &text, Log &log) {
-    size_t pos = text.find('\n');
-    if (pos == std::string::npos || text.compare(0, pos, kLogHeader) != 0) return false;
-    ++pos;
-    std::string body;
-    std::vector<std::string> fields;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) {
+    size_t header_end = text.find('\n');
+    if (header_end == std::string::npos || text.compare(0, header_end, kLogHeader) != 0) return false;
+    const char *pos = text.data() + header_end + 1, *text_end = text.data() + text.size();
+    // An entry's line is longer than kShortestEntryLine: the block never grows, so its
+    // entries never move. (Pages reserved but not used are never touched.)
+    constexpr size_t kShortestEntryLine = 64;
+    auto block = std::make_shared<std::vector<CertEntry>>();
+    block->reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
+    std::vector<Record> records;
+    records.reserve(block->capacity());
+    while (pos < text_end) {
+        const char *end = static_cast<const char *>(std::memchr(pos, '\n', static_cast<size_t>(text_end - pos)));
+        if (end == nullptr) {
             log.complete = false;  // a record being appended, or cut short by a crash
             break;
         }
-        if (!check_line(text, pos, end, body) || !apply_record(body, fields, log)) return false;
+        const char *body_end = nullptr;
+        if (!check_line(pos, end, &body_end) || !parse_record(pos, body_end, *block, records)) return false;
         ++log.records;
         pos = end + 1;
+    }
+    // A log written whole is in sequence order; appended records may come out of order or
+    // repeat a sequence, and then the last record of a sequence is the one that counts.
+    bool ordered = true;
+    for (size_t i = 1; i < records.size() && ordered; ++i)
+        ordered = records[i - 1].sequence < records[i].sequence;
+    if (!ordered)
+        std::stable_sort(records.begin(), records.end(),
+                         [](const Record &a, const Record &b) { return a.sequence < b.sequence; });
+    log.entries.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i + 1 < records.size() && records[i + 1].sequence == records[i].sequence) continue;
+        if (records[i].entry != nullptr) log.entries.emplace_back(block, records[i].entry);
     }
     return true;
 }
@@ -237,7 +296,7 @@ bool load_stamped(const std::string &dir, std::vector<std::shared_ptr<CertEntry>
     close(fd);
     Log log;
     if (!ok || !parse_log(text, log) || !log.complete) return false;
-    for (auto &item : log.entries) out.push_back(item.second);
+    out = std::move(log.entries);
     return true;
 }
 
@@ -309,21 +368,24 @@ std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir, boo
 
     std::vector<std::shared_ptr<CertEntry>> entries;
     bool changed = !log_ok || !log.complete;
+    // Both the listing and the log are in sequence order: one walk pairs them.
+    size_t next_record = 0, used_records = 0;
     for (const auto &[seq, der_inode] : listing.der) {
         auto props = listing.props.find(seq);
         unsigned long long props_inode = props == listing.props.end() ? 0 : props->second;
-        auto rec = log.entries.find(seq);
-        if (rec != log.entries.end() && rec->second->der_inode == der_inode &&
-            rec->second->props_inode == props_inode) {
-            entries.push_back(rec->second);
-            log.entries.erase(rec);
-            continue;
+        while (next_record < log.entries.size() && log.entries[next_record]->sequence < seq) ++next_record;
+        if (next_record < log.entries.size() && log.entries[next_record]->sequence == seq) {
+            const auto &rec = log.entries[next_record++];
+            ++used_records;
+            if (rec->der_inode == der_inode && rec->props_inode == props_inode) {
+                entries.push_back(rec);
+                continue;
+            }
         }
-        if (rec != log.entries.end()) log.entries.erase(rec);
         changed = true;
         if (auto e = read_entry_files(dir, seq)) entries.push_back(e);
     }
-    if (!log.entries.empty()) changed = true;  // records of files that are gone
+    if (used_records != log.entries.size()) changed = true;  // records of files that are gone
 
     if (lock >= 0 || lock_held) {
         // Rewritten when it differs from the folder, or when removals and property
@@ -350,11 +412,33 @@ bool read_with_inode(const std::string &path, std::string &out, unsigned long lo
 
 }  // namespace
 
+unsigned long long index_line_checksum(const char *data, size_t size) {
+    // Eight bytes per step: each step is one-to-one in the running value and in the
+    // word, so any change to one word changes the sum; the length is mixed in last.
+    const unsigned long long k = 0x9E3779B97F4A7C15ull;
+    unsigned long long h = 0x243F6A8885A308D3ull;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        unsigned long long w;
+        std::memcpy(&w, data + i, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+    }
+    unsigned long long tail = 0;
+    for (size_t j = 0; i + j < size; ++j) tail |= static_cast<unsigned long long>(static_cast<unsigned char>(data[i + j])) << (8 * j);
+    h = (h ^ tail) * k;
+    h ^= h >> 29;
+    h = (h ^ size) * k;
+    return h ^ (h >> 32);
+}
+
+std::string index_log_header() { return kLogHeader; }
+
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete) {
     Log log;
     if (!parse_log(text, log)) return false;
-    for (auto &item : log.entries) entries.push_back(item.second);
+    entries.insert(entries.end(), log.entries.begin(), log.entries.end());
     complete = log.complete;
     return true;
 }

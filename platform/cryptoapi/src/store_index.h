@@ -33,6 +33,11 @@ std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete);
 
+// The checksum each line of an index log ends with (as 16 hex digits after a space),
+// of the line before it; and the log's first line.
+unsigned long long index_line_checksum(const char *data, size_t size);
+std::string index_log_header();
+
 // Reads one certificate and its properties from their files into a fresh entry
 // (nullptr if the certificate file is missing or not a certificate).
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence);

@@ -15,8 +15,12 @@
 
 #include "auth/users.h"
 #include "network/authentication.h"
+#include "network/cancel.h"
+#include "network/extended_query.h"
 #include "network/message_reader.h"
 #include "network/pg_listener.h"
+#include "network/pg_output.h"
+#include "network/pg_types.h"
 #include "network/pg_wire.h"
 #include "network/transaction_block.h"
 #include "network/transport.h"
@@ -48,11 +52,6 @@ constexpr int32_t kSslRequest = 80877103;
 constexpr int32_t kGssEncRequest = 80877104;
 constexpr int32_t kCancelRequest = 80877102;
 constexpr uint32_t kMaxStartup = 10000;
-// SQLite virtual-machine steps between two looks at the connection's interrupt.
-constexpr int kInterruptCheckSteps = 1000;
-constexpr int32_t kTextTypeOid = 25;
-// Rows are sent in batches of about this many bytes.
-constexpr size_t kFlushAt = 64 * 1024;
 
 // A message type byte for an error text: the letter, or its code when it is none.
 std::string type_name(char type) {
@@ -60,7 +59,10 @@ std::string type_name(char type) {
     return std::to_string(static_cast<unsigned char>(type));
 }
 
-class Client : public qx::StatementHooks {
+// Rows are sent in batches of about this many bytes.
+constexpr size_t kFlushAt = 64 * 1024;
+
+class Client : public qx::pg::Output, public qx::pg::StatementGate {
 public:
     explicit Client(qx::pg::Connection *c)
         : c_(c), io_(c->fd), reader_(io_, qx::pg::kMaxMessage) {}
@@ -70,23 +72,28 @@ public:
 
     // The output buffer, written out when it fills and whenever the server
     // waits for the client.
-    bool queue(Message &m) {
+    bool queue(Message &m) override {
         m.finish(out_);
         return out_.size() < kFlushAt || flush();
     }
-    bool flush() {
+    bool flush() override {
         if (broken_) return false;
         if (!io_.write_all(out_)) broken_ = true;
         out_.clear();
         return !broken_;
     }
 
-    void error(const qx::SqlError &e, const char *severity = "ERROR") {
+    void error(const qx::SqlError &e, const char *severity = "ERROR") override {
+        // Once the client is gone or the server stops, the statement's own error
+        // is moot: the connection ends (with 57P01 for a stop).
+        if (!std::strcmp(severity, "ERROR") && lasting_interrupt()) return;
         Message m('E');
         m.byte('S').str(severity).byte('V').str(severity);
         m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
         // A message never carries a NUL: it would end the field early.
-        std::string text = e.message;
+        std::string text = e.state == "57014" && qx::pg::cancelled(c_)
+                               ? "canceling statement due to user request"
+                               : e.message;
         for (char &ch : text)
             if (ch == '\0') ch = '?';
         m.byte('M').str(text);
@@ -97,6 +104,8 @@ public:
 
     Decision before(sqlite3_stmt *stmt, qx::SqlError *error, std::string *tag) override;
     void after(bool ok) override;
+    bool admit(qx::SqlError *error) override;
+    bool block_failed() const override { return block_->status() == 'E'; }
 
 private:
     bool startup();
@@ -104,29 +113,40 @@ private:
     void ready();
     bool read_message(char *type, std::string *body);
     bool open_session();
+    bool lasting_interrupt() const {
+        auto why = c_->interrupted();
+        return why == qx::pg::InterruptReason::client_gone ||
+               why == qx::pg::InterruptReason::shutdown;
+    }
+    // After a query: false when the connection ends because the client left or
+    // the server stops (the client is told of the stop).
+    bool go_on();
 
     qx::pg::Connection *c_;
     qx::pg::Transport io_;
     qx::pg::MessageReader reader_;
     qx::Session session_;
     std::unique_ptr<qx::pg::TransactionBlock> block_;
+    std::unique_ptr<qx::pg::ExtendedQuery> extended_;
     std::string out_;
     bool broken_ = false;
+    bool rolled_back_ = false;  // a transaction rolled back since the last ReadyForQuery
     std::string user_, application_;
 };
 
-// Result sets as RowDescription, DataRow and CommandComplete messages.
+// Result sets as RowDescription, DataRow and CommandComplete messages. The
+// description waits for the first row: computed columns take their types from it.
 class WireSink : public qx::ResultSink {
 public:
     explicit WireSink(Client *client) : client_(client) {}
+    void own_result(sqlite3_stmt *stmt) override { stmt_ = stmt; }
     bool begin(const std::vector<std::string> &columns) override {
-        Message m('T');
-        m.int16(static_cast<int>(columns.size()));
-        for (const std::string &name : columns)
-            m.str(name).int32(0).int16(0).int32(kTextTypeOid).int16(-1).int32(-1).int16(0);
-        return client_->queue(m);
+        columns_ = columns;
+        types_.clear();
+        return true;
     }
     bool row(int n, const qx_value *values) override {
+        if (types_.empty() && !describe(values)) return false;
         Message m('D');
         m.int16(n);
         for (int i = 0; i < n; ++i) {
@@ -135,19 +155,39 @@ public:
                 continue;
             }
             text_.clear();
-            qx::format_value(text_, values[i], false);
+            qx::pg::encode_value(text_, values[i], types_[static_cast<size_t>(i)], false);
             m.int32(static_cast<int64_t>(text_.size())).bytes(text_);
         }
         return client_->queue(m);
     }
     void complete(const std::string &tag) override {
+        if (!columns_.empty() && types_.empty()) describe(nullptr);
+        columns_.clear();
+        types_.clear();
+        stmt_ = nullptr;
         Message m('C');
         m.str(tag);
         client_->queue(m);
     }
 
 private:
+    bool describe(const qx_value *first) {
+        Message m('T');
+        m.int16(static_cast<int>(columns_.size()));
+        for (size_t i = 0; i < columns_.size(); ++i) {
+            const char *declared = stmt_ ? sqlite3_column_decltype(stmt_, static_cast<int>(i)) : nullptr;
+            int32_t type = qx::pg::column_type(declared, first ? first[i] : nullptr);
+            types_.push_back(type);
+            m.str(columns_[i]).int32(0).int16(0).int32(type);
+            m.int16(type == qx::pg::kInt8Oid || type == qx::pg::kFloat8Oid ? 8 : -1).int32(-1).int16(0);
+        }
+        return client_->queue(m);
+    }
+
     Client *client_;
+    sqlite3_stmt *stmt_ = nullptr;
+    std::vector<std::string> columns_;
+    std::vector<int32_t> types_;
     std::string text_;
 };
 
@@ -209,7 +249,15 @@ bool Client::startup() {
             if (!flush()) return false;
             continue;
         }
-        if (code == kCancelRequest) return false;  // statements are not cancelled
+        if (code == kCancelRequest) {
+            if (body.size() >= 12)
+                qx::pg::cancel_request(static_cast<int32_t>(qx::pg::get32(body.data() + 4)),
+                                       static_cast<int32_t>(qx::pg::get32(body.data() + 8)));
+            // The requester gets no answer and waits for the end of the stream (psql
+            // inside its SIGINT handler): end it now, not when the listener reaps.
+            shutdown(c_->fd, SHUT_RDWR);
+            return false;
+        }
         if (code != kProtocol3) {
             error({"0A000", "", "unsupported frontend protocol " + std::to_string(code >> 16) +
                                     "." + std::to_string(code & 0xFFFF)},
@@ -273,11 +321,6 @@ bool Client::startup() {
     return true;
 }
 
-int interrupt_check(void *connection) {
-    return static_cast<qx::pg::Connection *>(connection)->interrupted() !=
-           qx::pg::InterruptReason::none;
-}
-
 bool Client::open_session() {
     qx::SqlError why;
     // Opening the session reads no table, so a client holding the database
@@ -291,8 +334,12 @@ bool Client::open_session() {
                                  c_->settings->envp);
     // A statement stops soon after the connection is interrupted, whenever
     // the interrupt comes.
-    sqlite3_progress_handler(session_.db(), kInterruptCheckSteps, interrupt_check, c_);
+    qx::pg::watch_for_interrupt(c_, session_.db());
+    // Cursors declared WITH HOLD in a transaction that rolls back go with it.
+    sqlite3_rollback_hook(
+        session_.db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
     block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db());
+    extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this, *this);
     std::lock_guard<std::mutex> lock(c_->lock);
     c_->db = session_.db();
     return true;
@@ -301,16 +348,35 @@ bool Client::open_session() {
 Client::~Client() {
     // The session closes after this: its statements must no longer reach the
     // connection, and an open transaction rolls back with it.
-    if (session_.db()) sqlite3_progress_handler(session_.db(), 0, nullptr, nullptr);
+    if (session_.db()) {
+        qx::pg::unwatch_for_interrupt(session_.db());
+        sqlite3_rollback_hook(session_.db(), nullptr, nullptr);
+    }
+}
+
+bool Client::admit(qx::SqlError *error) {
+    if (c_->interrupted() != qx::pg::InterruptReason::none) {
+        *error = {"57014", "", "canceling statement due to user request"};
+        return false;
+    }
+    return session_.ready(error);
+}
+
+bool Client::go_on() {
+    switch (c_->interrupted()) {
+        case qx::pg::InterruptReason::client_gone:
+            return false;  // no one to tell
+        case qx::pg::InterruptReason::shutdown:
+            error({"57P01", "", "terminating connection due to administrator command"}, "FATAL");
+            return false;
+        default:
+            return true;
+    }
 }
 
 qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *error,
                                             std::string *tag) {
-    if (c_->interrupted() != qx::pg::InterruptReason::none) {
-        *error = {"57014", "", "canceling statement due to user request"};
-        return Decision::refuse;
-    }
-    if (!session_.ready(error)) return Decision::refuse;
+    if (!admit(error)) return Decision::refuse;
     switch (block_->before(stmt, error, tag)) {
         case qx::pg::TransactionBlock::Action::refuse: return Decision::refuse;
         case qx::pg::TransactionBlock::Action::settle: return Decision::settle;
@@ -321,6 +387,10 @@ qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *er
 void Client::after(bool ok) { block_->after(ok); }
 
 void Client::ready() {
+    if (sqlite3_get_autocommit(session_.db())) {
+        extended_->end_of_transaction(rolled_back_);
+        rolled_back_ = false;
+    }
     Message m('Z');
     m.byte(block_->status());
     queue(m);
@@ -328,24 +398,15 @@ void Client::ready() {
 }
 
 bool Client::query(const std::string &sql) {
+    qx::pg::RunningStatement running(c_);
+    if (extended_->simple_cursor_command(sql)) return go_on() && !broken_;
     WireSink sink(this);
     qx::StatementRunner runner(session_.client(), &sink);
     runner.set_hooks(this);
     qx::SqlError e;
     int statements = 0;
-    c_->busy = true;
     bool ok = runner.run(sql, &e, &statements);
-    c_->busy = false;
-    switch (c_->interrupted()) {
-        case qx::pg::InterruptReason::client_gone:
-            return false;  // no one to tell
-        case qx::pg::InterruptReason::shutdown:
-            error({"57P01", "", "terminating connection due to administrator command"}, "FATAL");
-            return false;
-        default:
-            break;
-    }
-    c_->clear_cancel();
+    if (!go_on()) return false;
     if (!ok) {
         error(e);
     } else if (statements == 0) {
@@ -376,19 +437,30 @@ void Client::serve() {
                 ready();
                 break;
             case 'H':  // Flush
-                flush();
+                if (!skipping) flush();
                 break;
-            default:
-                if (!skipping)
-                    error({"0A000", "",
-                           "message type " + type_name(type) +
-                               " is not supported: use the simple query protocol"});
-                skipping = true;
-                if (type != 'P' && type != 'B' && type != 'D' && type != 'E' && type != 'C') {
-                    ready();  // outside the extended protocol there is no Sync to wait for
-                    skipping = false;
+            case 'P':
+            case 'B':
+            case 'D':
+            case 'E':
+            case 'C':
+                if (!skipping) {
+                    qx::pg::RunningStatement running(c_);
+                    skipping = !extended_->handle(type, body);
+                    if (!go_on()) return;
                 }
                 break;
+            case 'F':  // FunctionCall: a whole exchange of its own
+                error({"0A000", "", "function calls are not supported: use a query"});
+                ready();
+                break;
+            case 'd':  // CopyData, CopyDone and CopyFail outside COPY are ignored
+            case 'c':
+            case 'f':
+                break;
+            default:
+                error({"08P01", "", "invalid frontend message type " + type_name(type)}, "FATAL");
+                return;
         }
     }
 }
@@ -397,15 +469,6 @@ void Client::serve() {
 
 namespace qx {
 namespace pg {
-
-void Connection::interrupt(InterruptReason why) {
-    // The weightier reason stays: shutdown over a departed client over a cancel.
-    int want = static_cast<int>(why), now = reason.load();
-    while (now < want && !reason.compare_exchange_weak(now, want)) {
-    }
-    std::lock_guard<std::mutex> guard(lock);
-    if (db) sqlite3_interrupt(db);
-}
 
 void serve_connection(Connection *c) {
     try {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "network/cancel.h"
 #include "network/listen_sockets.h"
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
@@ -90,6 +91,7 @@ int accept_client(int listening, bool local, std::vector<qx::pg::Connection *> *
         delete c;
         return -1;
     }
+    qx::pg::register_for_cancel(c);
     connections->push_back(c);
     return fd;
 }
@@ -103,6 +105,7 @@ void reap(std::vector<qx::pg::Connection *> &connections) {
             continue;
         }
         qx_thread_join(c->thread);
+        qx::pg::unregister_for_cancel(c);
         close(c->fd);
         delete c;
         it = connections.erase(it);

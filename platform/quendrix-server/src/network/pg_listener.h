@@ -54,19 +54,22 @@ struct Connection {
     std::mutex lock;
     sqlite3 *db = nullptr;
 
-    // Stops the running statement at its next step and keeps further statements
-    // from starting: for the query (cancel) or for good (the client is gone,
-    // the server stops). Safe from any thread.
+    // Stops the running statement at its next step, through a flag that SQLite's
+    // progress handler reads (sqlite3_interrupt() would outlive the statement
+    // while another one, an open cursor, is active on the connection), and keeps
+    // further statements from starting. A cancel reaches only a running query and
+    // ends with it; the client's departure and the server's stop last. Safe from
+    // any thread.
     void interrupt(InterruptReason why);
     InterruptReason interrupted() const { return static_cast<InterruptReason>(reason.load()); }
-    // Forgets a cancel once its query has ended; the lasting reasons stay.
-    void clear_cancel() {
-        int expected = static_cast<int>(InterruptReason::cancel);
-        reason.compare_exchange_strong(expected, static_cast<int>(InterruptReason::none));
-    }
+    // Brackets a query's statements (see RunningStatement): a cancel that came
+    // before or after them is forgotten.
+    void begin_statement();
+    void end_statement();
 
 private:
     std::atomic<int> reason{0};
+    bool running = false;  // guarded by `lock`
 };
 
 // Serves one client until it leaves, breaks the protocol or the server stops.

@@ -54,6 +54,7 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
                 // SQLite may have ended the transaction at the error already.
                 if (in_block) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 failed_ = false;
+                in_block_before_ = false;  // no after() follows a settled statement
                 *tag = "ROLLBACK";
                 return Action::settle;
             case Kind::rollback_to:

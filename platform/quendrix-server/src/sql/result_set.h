@@ -19,6 +19,9 @@ public:
     // yields no row). Columns are named; rows that built-ins send have the
     // columns "column1" ... "columnN".
     virtual bool begin(const std::vector<std::string> &columns) = 0;
+    // Called before begin() when the result set is the statement's own rows, for a
+    // sink that describes columns by their declared types.
+    virtual void own_result(sqlite3_stmt *) {}
     // One row; the values stay the caller's. False when the client can take no
     // more rows.
     virtual bool row(int n, const qx_value *values) = 0;
@@ -40,6 +43,12 @@ public:
     // and with false, without before(), after a statement that failed to compile.
     virtual void after(bool ok) = 0;
 };
+
+// Whether the statement at `s` is `call NAME(...)`; *at is where "call" starts.
+bool is_call_statement(const char *s, size_t *at);
+
+// What a statement did, in the form clients of the wire protocol expect.
+std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, long rows);
 
 // Runs the statements of an SQL text on a connection, one at a time, streaming
 // each statement's result set to the sink as it is produced.

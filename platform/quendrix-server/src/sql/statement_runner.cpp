@@ -35,8 +35,27 @@ std::string word_at(const char *s, size_t i) {
     return w;
 }
 
+std::vector<std::string> numbered_columns(int n) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= n; ++i) names.push_back("column" + std::to_string(i));
+    return names;
+}
+
+std::vector<std::string> own_columns(sqlite3_stmt *stmt) {
+    std::vector<std::string> names;
+    for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
+        const char *name = sqlite3_column_name(stmt, i);
+        names.push_back(name ? name : "column" + std::to_string(i + 1));
+    }
+    return names;
+}
+
+}  // namespace
+
+namespace qx {
+
 // Whether the statement at `s` is `call NAME(...)`; *at is where "call" starts.
-bool is_call(const char *s, size_t *at) {
+bool is_call_statement(const char *s, size_t *at) {
     size_t i = skip_blanks(s, 0);
     if (strncasecmp(s + i, "call", 4) != 0) return false;
     char next = s[i + 4];
@@ -62,25 +81,6 @@ std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, lon
     if (verb == "END") return "COMMIT";
     return verb.empty() ? "OK" : verb;
 }
-
-std::vector<std::string> numbered_columns(int n) {
-    std::vector<std::string> names;
-    for (int i = 1; i <= n; ++i) names.push_back("column" + std::to_string(i));
-    return names;
-}
-
-std::vector<std::string> own_columns(sqlite3_stmt *stmt) {
-    std::vector<std::string> names;
-    for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
-        const char *name = sqlite3_column_name(stmt, i);
-        names.push_back(name ? name : "column" + std::to_string(i + 1));
-    }
-    return names;
-}
-
-}  // namespace
-
-namespace qx {
 
 void StatementRunner::sent_row(int n, qx_value *values) {
     // Runs inside SQLite, through a built-in: no exception may leave it.
@@ -137,6 +137,7 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
             if (!too_large && source_ == Source::undecided) {
                 source_ = Source::own;
                 columns_ = n;
+                sink_->own_result(stmt);
                 if (!sink_->begin(own_columns(stmt))) client_gone_ = true;
             }
             if (!too_large && !client_gone_ && !sink_->row(n, values.data())) client_gone_ = true;
@@ -170,6 +171,7 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
         return false;
     }
     bool result_set = source_ != Source::undecided || (!call_form && n > 0);
+    if (source_ == Source::undecided && result_set) sink_->own_result(stmt);
     if (source_ == Source::undecided && result_set && !sink_->begin(own_columns(stmt))) {
         *error = {"08006", "", "the client connection is gone"};
         return false;
@@ -196,7 +198,7 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
             continue;
         }
         size_t call_at = 0;
-        bool call_form = is_call(start, &call_at);
+        bool call_form = is_call_statement(start, &call_at);
         // `call` runs as `select`: SQLite has no call statement.
         std::string rewritten;
         if (call_form) rewritten = std::string(start, call_at) + "select" + (start + call_at + 4);

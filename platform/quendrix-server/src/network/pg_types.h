@@ -1,0 +1,50 @@
+// The PostgreSQL types that clients see: the type of each result column, values
+// in text or binary form, and parameters bound from either form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "internal.h"
+
+struct sqlite3_stmt;
+
+namespace qx {
+namespace pg {
+
+// Type OIDs of PostgreSQL's catalogue that drivers know by number.
+enum TypeOid : int32_t {
+    kUnspecified = 0,
+    kBoolOid = 16,
+    kByteaOid = 17,
+    kInt8Oid = 20,
+    kInt2Oid = 21,
+    kInt4Oid = 23,
+    kTextOid = 25,
+    kFloat4Oid = 700,
+    kFloat8Oid = 701,
+    kUnknownOid = 705,
+    kVarcharOid = 1043,
+    kNumericOid = 1700,
+};
+
+// The type of a value: int8, float8, bytea or text (vectors show their printed
+// form); kUnspecified for NULL.
+int32_t value_type(qx_value v);
+
+// The type of a result column: its declared type when that names one, else the
+// type of its first value (`first` may be null), else text.
+int32_t column_type(const char *declared, qx_value first);
+
+// Appends a value (not NULL) as a column of type `oid` sends it: text form, or
+// binary form when `binary`.
+void encode_value(std::string &out, qx_value v, int32_t oid, bool binary);
+
+// Binds parameter `index` of `stmt` from the client's bytes (`data` null: NULL),
+// in text or binary form of type `oid`. False with a 22P02/22P03 error when the
+// bytes are no value of that type. `number` names the parameter in messages.
+bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool binary,
+                    const char *data, size_t length, SqlError *error);
+
+}  // namespace pg
+}  // namespace qx

@@ -1,0 +1,572 @@
+// PostgreSQL clients beyond the simple query protocol against the real quendrix
+// program: libpq's parameters, prepared statements, binary results and
+// pipelines, the row limit of Execute, cursors, cancellation, and psql, pgbench
+// and psycopg as programs.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "pg_test_server.h"
+
+namespace {
+
+const std::string kPgbench = PGBENCH_PATH;
+const std::string kPython = PYTHON_PATH;
+const std::string kPsycopgScript = PSYCOPG_SCRIPT;
+
+// The test's environment without the PG* variables that libpq programs read.
+std::vector<std::string> client_env() {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        if (std::strncmp(*e, "PG", 2) != 0) env.push_back(*e);
+    return env;
+}
+
+std::string big_endian(uint64_t v, int width) {
+    std::string s;
+    for (int i = width - 1; i >= 0; --i) s += static_cast<char>(v >> (8 * i));
+    return s;
+}
+
+uint64_t from_big_endian(const char *p, int width) {
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i) v = v << 8 | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+// "with recursive" rows 1..n in a column i: a result as long as a test needs.
+std::string numbers(long n) {
+    return "with recursive r(i) as (select 1 union all select i + 1 from r where i < " +
+           std::to_string(n) + ") select i from r";
+}
+
+class Protocol : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(server.port(), 0);
+        conn = connect(server);
+        ASSERT_EQ(PQstatus(c()), CONNECTION_OK) << PQerrorMessage(c());
+    }
+    // The server ends cleanly: no crash, no sanitizer report.
+    void TearDown() override {
+        conn.reset();
+        EXPECT_EQ(server.stop(), 0);
+    }
+    PGconn *c() { return conn.get(); }
+
+    // One parameter given as bytes, with its type and format.
+    std::string param(const std::string &sql, Oid type, int format, const std::string &bytes) {
+        const char *value = bytes.data();
+        int length = static_cast<int>(bytes.size());
+        Result r(PQexecParams(c(), sql.c_str(), 1, &type, &value, &length, &format, 0), PQclear);
+        return text_of(r.get());
+    }
+
+    TempDir dir;
+    Server server{dir.file("protocol.db")};
+    Conn conn{nullptr, PQfinish};
+};
+
+TEST_F(Protocol, ParametersInTextAndBinaryForms) {
+    const struct {
+        const char *sql;
+        Oid type;
+        int format;
+        std::string bytes, result;
+    } cases[] = {
+        {"select $1 + 1", 21, 1, big_endian(5, 2), "6\n"},
+        {"select $1", 23, 1, big_endian(static_cast<uint32_t>(-7), 4), "-7\n"},
+        {"select $1", 20, 1, big_endian(1ull << 40, 8), "1099511627776\n"},
+        {"select $1 * 2", 701, 1, big_endian(0x4004000000000000ull, 8), "5.0\n"},  // 2.5
+        {"select $1", 16, 1, std::string(1, '\1'), "1\n"},
+        {"select hex($1)", 17, 1, std::string("\0\1\xff", 3), "0001FF\n"},
+        {"select typeof($1)", 20, 0, "42", "integer\n"},
+        {"select typeof($1)", 701, 0, "1.5", "real\n"},
+        {"select typeof($1)", 1700, 0, "7", "integer\n"},
+        {"select typeof($1)", 0, 0, "7", "text\n"},
+        {"select $1", 16, 0, "true", "1\n"},
+        {"select hex($1)", 17, 0, "\\x00fF", "00FF\n"},
+        {"select $1 || '!'", 25, 1, "bytes as text", "bytes as text!\n"},
+        {"select $1", 20, 0, "4x", "ERROR 22P02: invalid input syntax for type bigint: \"4x\""},
+        {"select $1", 23, 1, big_endian(5, 2),
+         "ERROR 22P03: incorrect binary data format in bind parameter 1"},
+        {"select $1", 17, 0, "\\x0", "ERROR 22P02: invalid input syntax for type bytea: \"\\x0\""},
+    };
+    for (const auto &k : cases)
+        EXPECT_EQ(param(k.sql, k.type, k.format, k.bytes), k.result) << k.sql << " " << k.type;
+
+    // Parameters by number in any order, NULL, and a wrong count.
+    const char *values[] = {"a", "b", nullptr};
+    Result r(PQexecParams(c(), "select $2 || $1, $3 is null", 3, nullptr, values, nullptr, nullptr, 0),
+             PQclear);
+    EXPECT_EQ(text_of(r.get()), "ba|1\n");
+    r.reset(PQexecParams(c(), "select $1, $2", 1, nullptr, values, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()),
+              "ERROR 08P01: bind message supplies 1 parameters, but prepared statement \"\" "
+              "requires 2");
+    EXPECT_EQ(exec(c(), "select 'still here'"), "still here\n");
+}
+
+TEST_F(Protocol, ResultColumnsAreTypedForDrivers) {
+    ASSERT_EQ(exec(c(), "create table t(i integer, r real, s text, b blob, n)"), "<CREATE TABLE>");
+    ASSERT_EQ(exec(c(), "insert into t values (1, 2.5, 'x', x'00ff', 7)"), "<INSERT 0 1>");
+    const char *sql = "select i, r, s, b, n, n * 0.5, my_vector(1, 'x'), 1e308 * 10, NULL from t";
+    const Oid types[] = {20, 701, 25, 17, 20, 701, 25, 701, 25};
+
+    // Text form, from the simple and the extended protocol alike.
+    Result text(PQexec(c(), sql), PQclear);
+    Result text2(PQexecParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+    for (PGresult *r : {text.get(), text2.get()}) {
+        EXPECT_EQ(text_of(r), "1|2.5|x|\\x00ff|7|3.5|[1, 'x']|Infinity|<null>\n");
+        ASSERT_EQ(PQnfields(r), 9);
+        for (int i = 0; i < 9; ++i) EXPECT_EQ(PQftype(r, i), types[i]) << "column " << i;
+    }
+
+    // Binary form.
+    Result bin(PQexecParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), PQclear);
+    ASSERT_EQ(PQresultStatus(bin.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(bin.get());
+    auto value = [&](int column) { return std::string(PQgetvalue(bin.get(), 0, column), PQgetlength(bin.get(), 0, column)); };
+    auto real = [&](int column) {
+        uint64_t bits = from_big_endian(PQgetvalue(bin.get(), 0, column), 8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    };
+    EXPECT_EQ(value(0), big_endian(1, 8));
+    EXPECT_EQ(real(1), 2.5);
+    EXPECT_EQ(value(2), "x");
+    EXPECT_EQ(value(3), std::string("\0\xff", 2));
+    EXPECT_EQ(value(4), big_endian(7, 8));
+    EXPECT_EQ(real(5), 3.5);
+    EXPECT_EQ(value(6), "[1, 'x']");
+    EXPECT_TRUE(std::isinf(real(7)));
+    EXPECT_TRUE(PQgetisnull(bin.get(), 0, 8));
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(PQfformat(bin.get(), i), 1);
+
+    // A result without rows keeps its declared types.
+    Result empty(PQexecParams(c(), "select i, r, b from t where 0", 0, nullptr, nullptr, nullptr, nullptr, 0),
+                 PQclear);
+    ASSERT_EQ(PQnfields(empty.get()), 3);
+    EXPECT_EQ(PQftype(empty.get(), 0), 20u);
+    EXPECT_EQ(PQftype(empty.get(), 1), 701u);
+    EXPECT_EQ(PQftype(empty.get(), 2), 25u);  // a BLOB column's values decide
+}
+
+TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
+    ASSERT_EQ(exec(c(), "create table t(i integer, s text)"), "<CREATE TABLE>");
+    Result r(PQprepare(c(), "ins", "insert into t values ($1, $2)", 2, nullptr), PQclear);
+    ASSERT_EQ(text_of(r.get()), "<>");
+    for (int i = 1; i <= 3; ++i) {
+        std::string n = std::to_string(i), s = "row " + n;
+        const char *values[] = {n.c_str(), s.c_str()};
+        r.reset(PQexecPrepared(c(), "ins", 2, values, nullptr, nullptr, 0));
+        EXPECT_EQ(text_of(r.get()), "<INSERT 0 1>");
+    }
+    r.reset(PQprepare(c(), "sel", "select i, s, i * 1.5 from t where i > $1 order by i", 0, nullptr));
+    r.reset(PQdescribePrepared(c(), "sel"));
+    ASSERT_EQ(PQnparams(r.get()), 1);
+    EXPECT_EQ(PQparamtype(r.get(), 0), 25u);
+    ASSERT_EQ(PQnfields(r.get()), 3);
+    EXPECT_EQ(PQftype(r.get(), 0), 20u);
+    EXPECT_EQ(PQftype(r.get(), 1), 25u);
+    const char *one = "1";
+    r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "2|row 2|3.0\n3|row 3|4.5\n");
+    EXPECT_EQ(PQftype(r.get(), 2), 701u);  // computed: typed by its first value
+    r.reset(PQdescribePrepared(c(), "sel"));  // once more, after a run
+    EXPECT_EQ(PQnfields(r.get()), 3);
+    // The statement follows a change of the table it reads.
+    ASSERT_EQ(exec(c(), "alter table t add column extra"), "<ALTER TABLE>");
+    r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "2|row 2|3.0\n3|row 3|4.5\n");
+
+    const struct {
+        const char *name, *sql, *result;
+    } failures[] = {
+        {"ins", "select 1", "ERROR 42P05: prepared statement \"ins\" already exists"},
+        {"two", "select 1; select 2",
+         "ERROR 42601: cannot insert multiple commands into a prepared statement"},
+        {"bad", "selec 1", "ERROR 42000: near \"selec\": syntax error"},
+    };
+    for (const auto &f : failures) {
+        r.reset(PQprepare(c(), f.name, f.sql, 0, nullptr));
+        EXPECT_EQ(text_of(r.get()), f.result) << f.sql;
+    }
+    r.reset(PQexecPrepared(c(), "nope", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "ERROR 26000: prepared statement \"nope\" does not exist");
+    r.reset(PQprepare(c(), "empty", " -- nothing", 0, nullptr));
+    r.reset(PQexecPrepared(c(), "empty", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "<empty>");
+}
+
+// After an error the server skips the client's messages up to Sync; the next
+// exchange runs as usual.
+TEST_F(Protocol, AnErrorSkipsToSync) {
+    ASSERT_EQ(PQenterPipelineMode(c()), 1);
+    auto send = [&](const char *sql) {
+        ASSERT_EQ(PQsendQueryParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0), 1);
+    };
+    send("select my_aref(5, 1)");  // fails when it runs, after Parse and Bind
+    send("select 'skipped'");
+    ASSERT_EQ(PQpipelineSync(c()), 1);
+    send("select 'runs'");
+    ASSERT_EQ(PQpipelineSync(c()), 1);
+    std::vector<std::string> seen;
+    for (int syncs = 0, guard = 0; syncs < 2 && guard < 20; ++guard) {
+        PGresult *r = PQgetResult(c());
+        if (!r) continue;
+        ExecStatusType st = PQresultStatus(r);
+        if (st == PGRES_PIPELINE_SYNC) ++syncs;
+        seen.push_back(st == PGRES_PIPELINE_SYNC      ? "sync"
+                       : st == PGRES_PIPELINE_ABORTED ? "aborted"
+                                                      : text_of(r));
+        PQclear(r);
+    }
+    const std::vector<std::string> expected = {
+        "ERROR 22023: my_aref expects a vector, not an arg of type 189.",
+        "aborted", "sync", "runs\n", "sync"};
+    EXPECT_EQ(seen, expected);
+}
+
+std::string z(const std::string &s) { return s + '\0'; }
+
+TEST_F(Protocol, ExecuteWithARowLimitSuspendsThePortal) {
+    RawClient raw(server.port());
+    ASSERT_TRUE(raw.login());
+    const std::string no_formats_or_values = big_endian(0, 2) + big_endian(0, 2) + big_endian(0, 2);
+    raw.send('P', z("") + z(numbers(5)) + big_endian(0, 2));
+    raw.send('B', z("") + z("") + no_formats_or_values);
+    raw.send('E', z("") + big_endian(2, 4));
+    raw.send('H', "");  // Flush: the answers come without a Sync
+    EXPECT_EQ(raw.until_ready(5), "12D(1)D(2)s");
+    raw.send('E', z("") + big_endian(2, 4));
+    raw.send('E', z("") + big_endian(0, 4));  // 0: the rest
+    raw.send('S', "");
+    EXPECT_EQ(raw.until_ready(), "D(3)D(4)sD(5)C(SELECT 1)Z");
+
+    // A named portal lives until Sync; Close answers even for a missing one.
+    raw.send('B', z("p") + z("") + no_formats_or_values);
+    raw.send('E', z("p") + big_endian(3, 4));
+    raw.send('C', "P" + z("p"));
+    raw.send('E', z("p") + big_endian(3, 4));
+    raw.send('E', z("p") + big_endian(3, 4));  // skipped after the error
+    raw.send('S', "");
+    raw.send('C', "P" + z("never"));
+    raw.send('S', "");
+    EXPECT_EQ(raw.until_ready(), "2D(1)D(2)D(3)s3EZ");
+    EXPECT_EQ(raw.until_ready(), "3Z");
+}
+
+TEST_F(Protocol, CursorsFetchInBatches) {
+    ASSERT_EQ(exec(c(), "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(c(), "declare big no scroll cursor for " + numbers(10000)), "<DECLARE CURSOR>");
+    // psycopg learns a cursor's columns by describing it as a portal.
+    Result d(PQdescribePortal(c(), "big"), PQclear);
+    ASSERT_EQ(PQnfields(d.get()), 1);
+    EXPECT_EQ(PQftype(d.get(), 0), 20u);
+    long rows = 0, sum = 0, batches = 0;
+    for (int guard = 0; guard < 20; ++guard) {
+        Result r(PQexec(c(), "FETCH FORWARD 1000 FROM big"), PQclear);
+        ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
+        EXPECT_EQ(std::string(PQcmdStatus(r.get())), "FETCH " + std::to_string(PQntuples(r.get())));
+        if (PQntuples(r.get()) == 0) break;
+        ++batches;
+        for (int i = 0; i < PQntuples(r.get()); ++i, ++rows) sum += std::atol(PQgetvalue(r.get(), i, 0));
+    }
+    EXPECT_EQ(batches, 10);
+    EXPECT_EQ(rows, 10000);
+    EXPECT_EQ(sum, 10000L * 10001 / 2);
+    EXPECT_EQ(exec(c(), "close big"), "<CLOSE CURSOR>");
+
+    // WITH HOLD outlives the transaction; the others end with it.
+    EXPECT_EQ(exec(c(), "declare \"Held\" cursor with hold for " + numbers(5)), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c(), "declare gone cursor for " + numbers(5)), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c(), "fetch 2 from gone"), "1\n2\n");
+    EXPECT_EQ(exec(c(), "commit"), "<COMMIT>");
+    EXPECT_EQ(exec(c(), "fetch 1 from gone"), "ERROR 34000: cursor \"gone\" does not exist");
+    EXPECT_EQ(exec(c(), "declare \"Held\" cursor with hold for select 1"),
+              "ERROR 42P03: cursor \"Held\" already exists");
+    EXPECT_EQ(exec(c(), "fetch forward 3 from \"Held\""), "1\n2\n3\n");
+    EXPECT_EQ(exec(c(), "fetch all in \"Held\";"), "4\n5\n");
+    EXPECT_EQ(exec(c(), "fetch next from \"Held\""), "");
+    EXPECT_EQ(exec(c(), "close all"), "<CLOSE CURSOR ALL>");
+    EXPECT_EQ(exec(c(), "fetch next from \"Held\""), "ERROR 34000: cursor \"Held\" does not exist");
+
+    // A WITH HOLD cursor outlives a transaction that commits, not one that rolls
+    // back (a failed block's COMMIT included).
+    const struct {
+        const char *failure, *end, *fetched;
+    } ends[] = {
+        {nullptr, "commit", "1\n"},
+        {nullptr, "rollback", "ERROR 34000: cursor \"h\" does not exist"},
+        {"selec 1", "commit", "ERROR 34000: cursor \"h\" does not exist"},
+    };
+    for (const auto &k : ends) {
+        SCOPED_TRACE(k.end);
+        ASSERT_EQ(exec(c(), "begin"), "<BEGIN>");
+        ASSERT_EQ(exec(c(), "declare h cursor with hold for " + numbers(3)), "<DECLARE CURSOR>");
+        if (k.failure) exec(c(), k.failure);
+        exec(c(), k.end);
+        EXPECT_EQ(exec(c(), "fetch 1 from h"), k.fetched);
+        // Errors after the block ended open no failed block.
+        EXPECT_EQ(exec(c(), "selec 1"), "ERROR 42000: near \"selec\": syntax error");
+        EXPECT_EQ(PQtransactionStatus(c()), PQTRANS_IDLE);
+        exec(c(), "close all");
+    }
+
+    const struct {
+        const char *sql, *result;
+    } failures[] = {
+        {"declare c cursor for select 1",
+         "ERROR 25P01: DECLARE CURSOR can only be used in transaction blocks"},
+        {"declare c scroll cursor with hold for select 1",
+         "ERROR 0A000: scrollable cursors are not supported: use NO SCROLL"},
+        {"declare c cursor with hold for selec 1", "ERROR 42000: near \"selec\": syntax error"},
+        {"declare c cursor hold for select 1", "ERROR 42601: syntax error: expected FOR"},
+        {"close nope", "ERROR 34000: cursor \"nope\" does not exist"},
+    };
+    for (const auto &f : failures) EXPECT_EQ(exec(c(), f.sql), f.result) << f.sql;
+
+    // Through the extended protocol, with a parameter in the cursor's query.
+    ASSERT_EQ(exec(c(), "begin"), "<BEGIN>");
+    const char *limit = "3";
+    const Oid int8 = 20;
+    Result r(PQexecParams(c(), ("declare p cursor for " + numbers(10) + " where i <= $1").c_str(), 1,
+                          &int8, &limit, nullptr, nullptr, 0),
+             PQclear);
+    EXPECT_EQ(text_of(r.get()), "<DECLARE CURSOR>");
+    r.reset(PQexecParams(c(), "fetch 5 from p", 0, nullptr, nullptr, nullptr, nullptr, 1));
+    ASSERT_EQ(PQntuples(r.get()), 3);
+    EXPECT_EQ(std::string(PQgetvalue(r.get(), 2, 0), 8), big_endian(3, 8));
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+}
+
+TEST_F(Protocol, CancelRequestStopsTheRunningStatement) {
+    // A cancellation while idle changes nothing.
+    std::unique_ptr<PGcancel, decltype(&PQfreeCancel)> cancel(PQgetCancel(c()), PQfreeCancel);
+    char why[256];
+    ASSERT_EQ(PQcancel(cancel.get(), why, sizeof why), 1) << why;
+    EXPECT_EQ(exec(c(), "select 'idle'"), "idle\n");
+    // An open cursor keeps a statement of the connection active across the cancellation.
+    ASSERT_EQ(exec(c(), "declare held cursor with hold for " + numbers(3)), "<DECLARE CURSOR>");
+    ASSERT_EQ(exec(c(), "fetch 1 from held"), "1\n");
+
+    ASSERT_EQ(PQsendQuery(c(), ("select count(*) from (" + numbers(2000000000) + ")").c_str()), 1);
+    // A request with another key is ignored: the statement runs on.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(server.port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    std::string request = big_endian(16, 4) + big_endian(80877102, 4) +
+                          big_endian(static_cast<uint32_t>(PQbackendPID(c())), 4) + big_endian(0, 4);
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), 16);
+    char ch;
+    EXPECT_EQ(recv(fd, &ch, 1, 0), 0);  // the server answers by closing
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(PQconsumeInput(c()), 1);
+    EXPECT_EQ(PQisBusy(c()), 1);
+
+    ASSERT_EQ(PQcancel(cancel.get(), why, sizeof why), 1) << why;
+    std::string result;
+    for (int guard = 0; guard < 100; ++guard) {
+        PGresult *r = PQgetResult(c());
+        if (!r) break;
+        result = text_of(r);
+        PQclear(r);
+    }
+    EXPECT_EQ(result, "ERROR 57014: canceling statement due to user request");
+    EXPECT_EQ(exec(c(), "select 'after'"), "after\n");
+    EXPECT_EQ(exec(c(), "fetch 1 from held"), "2\n");
+}
+
+// The extended protocol keeps the rules of transaction blocks: an error, a
+// cancellation included, fails the block, Sync reports it, and only its end runs.
+TEST_F(Protocol, ErrorsFailTheTransactionBlockAsInSimpleQueries) {
+    auto run = [&](const std::string &sql) {
+        Result r(PQexecParams(c(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+        return text_of(r.get());
+    };
+    const std::string aborted =
+        "ERROR 25P02: current transaction is aborted, commands ignored until end of transaction "
+        "block";
+    ASSERT_EQ(run("create table t(a integer not null)"), "<CREATE TABLE>");
+    std::unique_ptr<PGcancel, decltype(&PQfreeCancel)> cancel(PQgetCancel(c()), PQfreeCancel);
+
+    // How each block fails: in Execute, in Parse, by a cancellation.
+    const std::function<void()> failures[] = {
+        [&] { EXPECT_EQ(run("insert into t values (NULL)").compare(0, 6, "ERROR "), 0); },
+        [&] { EXPECT_EQ(run("selec 1"), "ERROR 42000: near \"selec\": syntax error"); },
+        [&] {
+            std::string sql = "select count(*) from (" + numbers(2000000000) + ")";
+            ASSERT_EQ(PQsendQueryParams(c(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            char why[256];
+            ASSERT_EQ(PQcancel(cancel.get(), why, sizeof why), 1) << why;
+            std::string result;
+            for (PGresult *r; (r = PQgetResult(c())) != nullptr; PQclear(r)) result = text_of(r);
+            EXPECT_EQ(result, "ERROR 57014: canceling statement due to user request");
+        },
+    };
+    for (size_t k = 0; k < sizeof failures / sizeof failures[0]; ++k) {
+        SCOPED_TRACE("failure " + std::to_string(k));
+        ASSERT_EQ(run("begin"), "<BEGIN>");
+        EXPECT_EQ(run("insert into t values (1)"), "<INSERT 0 1>");
+        EXPECT_EQ(run("declare c cursor for select a from t"), "<DECLARE CURSOR>");
+        failures[k]();
+        EXPECT_EQ(PQtransactionStatus(c()), PQTRANS_INERROR);
+        EXPECT_EQ(run("insert into t values (2)"), aborted);
+        EXPECT_EQ(run("select 1"), aborted);
+        EXPECT_EQ(run("fetch 1 from c"), aborted);
+        EXPECT_EQ(exec(c(), "select 1"), aborted);
+        EXPECT_EQ(run("commit"), "<ROLLBACK>");
+        EXPECT_EQ(PQtransactionStatus(c()), PQTRANS_IDLE);
+        EXPECT_EQ(run("select count(*) from t"), "0\n");
+        EXPECT_EQ(run("fetch 1 from c"), "ERROR 34000: cursor \"c\" does not exist");
+    }
+
+    // ROLLBACK TO a savepoint leaves the failure behind.
+    ASSERT_EQ(run("begin"), "<BEGIN>");
+    ASSERT_EQ(run("savepoint s"), "<SAVEPOINT>");
+    EXPECT_EQ(run("insert into t values (NULL)").compare(0, 6, "ERROR "), 0);
+    EXPECT_EQ(run("rollback to s"), "<ROLLBACK>");
+    EXPECT_EQ(PQtransactionStatus(c()), PQTRANS_INTRANS);
+    EXPECT_EQ(run("insert into t values (4)"), "<INSERT 0 1>");
+    EXPECT_EQ(run("commit"), "<COMMIT>");
+    EXPECT_EQ(run("select a from t"), "4\n");
+}
+
+// A BLOB bound as a parameter stays a BLOB even when its bytes begin as the
+// server's stored values do; and results over the wire's limit fail, not change.
+TEST_F(Protocol, BoundBlobsStayBlobsAndLargeValuesFail) {
+    const std::string hex = "fe515856414c0100690700000000000000";
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    ASSERT_EQ(exec(c(), "create table b(v blob)"), "<CREATE TABLE>");
+    const Oid bytea = 17;
+    EXPECT_EQ(param("insert into b values ($1)", bytea, 1, bytes), "<INSERT 0 1>");
+    EXPECT_EQ(param("insert into b values ($1)", bytea, 0, "\\x" + hex), "<INSERT 0 1>");
+    std::string upper = hex;
+    for (char &ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const std::string row = "\\x" + hex + "|[X'" + upper + "']\n";
+    EXPECT_EQ(exec(c(), "select v, my_vector(v) from b"), row + row);
+    EXPECT_EQ(param("select $1, my_vector($1)", bytea, 1, bytes), row);
+
+    const std::string too_large =
+        "ERROR 54000: a result value exceeds the largest value a client can receive (16777215 "
+        "bytes)";
+    for (const char *sql : {"select 1, zeroblob(16777216)", "select printf('%.*c', 16777216, 'x')"}) {
+        Result r(PQexecParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+        EXPECT_EQ(text_of(r.get()), too_large) << sql;
+    }
+    EXPECT_EQ(exec(c(), "begin"), "<BEGIN>");
+    EXPECT_EQ(exec(c(), "declare big cursor for select zeroblob(16777216)"), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c(), "fetch 1 from big"), too_large);
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+}
+
+TEST_F(Protocol, PsqlStreamsWithFetchCountAndCancelsOnInterrupt) {
+    std::vector<std::string> env = client_env();
+    std::string port = std::to_string(server.port());
+    ProgramRun r = run_program(kPsql,
+                               {"psql", "-X", "-A", "-t", "-h", "127.0.0.1", "-p", port, "-U", "x",
+                                "-d", "x", "-v", "FETCH_COUNT=1000", "-c",
+                                // psql uses a cursor for a query that starts with SELECT
+                                "select i from (" + numbers(25000) + ")"},
+                               "", "", &env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t lines = std::count(r.out.begin(), r.out.end(), '\n');
+    EXPECT_EQ(lines, 25000u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "25000\n");
+
+    // Ctrl-C: psql sends a CancelRequest for the statement it waits on.
+    std::string out = dir.file("psql.out"), err = dir.file("psql.err");
+    std::vector<std::string> args = {"psql", "-X", "-A", "-t", "-h", "127.0.0.1", "-p", port,
+                                     "-U", "x", "-d", "x", "-c", "select 'started'", "-c",
+                                     "select count(*) from (" + numbers(2000000000) + ")"};
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (auto &e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        execve(kPsql.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 200 && read_all(out).find("started") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int wstatus = 0;
+    bool ended = false;
+    for (int i = 0; i < 50 && !ended; ++i) {  // again if psql was not yet waiting
+        kill(pid, SIGINT);
+        for (int j = 0; j < 10 && !ended; ++j) {
+            ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &wstatus, 0);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_NE(read_all(err).find("ERROR:  canceling statement due to user request"), std::string::npos)
+        << read_all(err);
+}
+
+TEST_F(Protocol, PgbenchExtendedAndPrepared) {
+    const std::string setup[] = {
+        "create table pgbench_branches(bid integer primary key, bbalance integer, filler text)",
+        "create table pgbench_tellers(tid integer primary key, bid integer, tbalance integer, "
+        "filler text)",
+        "create table pgbench_accounts(aid integer primary key, bid integer, abalance integer, "
+        "filler text)",
+        "create table pgbench_history(tid integer, bid integer, aid integer, delta integer, "
+        "mtime text, filler text)",
+        "insert into pgbench_branches values (1, 0, NULL)",
+        "insert into pgbench_tellers select i, 1, 0, NULL from (" + std::string(numbers(10)) + ")",
+        "insert into pgbench_accounts select i, 1, 0, NULL from (" + std::string(numbers(100000)) + ")",
+    };
+    for (const std::string &sql : setup) ASSERT_EQ(exec(c(), sql).rfind("<", 0), 0u) << sql;
+    std::vector<std::string> env = client_env();
+    for (const char *mode : {"extended", "prepared"}) {
+        ProgramRun r = run_program(kPgbench,
+                                   {"pgbench", "-n", "-M", mode, "-c", "2", "-t", "20", "-h",
+                                    "127.0.0.1", "-p", std::to_string(server.port()), "-U", "x", "x"},
+                                   "", "", &env);
+        EXPECT_EQ(r.status, 0) << mode << ": " << r.err;
+        EXPECT_NE(r.out.find("number of transactions actually processed: 40/40"), std::string::npos)
+            << mode << ": " << r.out << r.err;
+    }
+    // Every transaction's change landed everywhere it should.
+    EXPECT_EQ(exec(c(), "select count(*), sum(delta) = (select sum(abalance) from pgbench_accounts), "
+                        "sum(delta) = (select sum(tbalance) from pgbench_tellers), "
+                        "sum(delta) = (select sum(bbalance) from pgbench_branches) from pgbench_history"),
+              "80|1|1|1\n");
+}
+
+TEST_F(Protocol, PsycopgParametersPreparedStatementsAndNamedCursors) {
+    std::vector<std::string> env = client_env();
+    ProgramRun r = run_program(kPython, {"python3", kPsycopgScript, std::to_string(server.port())},
+                               "", "", &env);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "ok\n") << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+"""psycopg 3 against a quendrix server on 127.0.0.1:PORT (the only argument):
+parameters in text and binary form, server-side prepared statements, a named
+cursor that streams a result in batches, and errors. Prints "ok" when all hold."""
+import sys
+
+import psycopg
+from psycopg import sql
+
+port = int(sys.argv[1])
+with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x", autocommit=True) as conn:
+    conn.execute("create table t(i integer, r real, s text, b blob)")
+    rows = [(1, 1.5, "one", b"\x00\x01"), (2, -2.0, None, None), (3, 0.25, "it's", b"")]
+    with conn.cursor() as cur:
+        cur.executemany("insert into t values (%s, %s, %s, %s)", rows)
+
+    # Values come back as the Python types they went in as, in both forms.
+    for binary in (False, True):
+        got = conn.execute("select i, r, s, b from t order by i", binary=binary).fetchall()
+        assert got == rows, (binary, got)
+        got = conn.execute("select %s, %s, %s, %s", (7, 2.5, "x", b"\xff"), binary=binary).fetchone()
+        assert got == (7, 2.5, "x", b"\xff"), (binary, got)
+    assert conn.execute("select my_vector(1, 'x')").fetchone() == ("[1, 'x']",)
+
+    # prepare=True: Parse once under a name, then Bind and Execute each time.
+    for i in (1, 2, 3):
+        got = conn.execute("select s from t where i = %(i)s", {"i": i}, prepare=True).fetchone()
+        assert got == (rows[i - 1][2],), got
+    names = conn.execute("select 1", prepare=True)  # another statement, prepared too
+    assert names.fetchone() == (1,)
+
+    # Errors keep their SQLSTATE, and the connection stays usable.
+    try:
+        conn.execute("select my_aref(%s, 1)", (5,))
+        raise AssertionError("no error")
+    except psycopg.Error as e:
+        assert e.sqlstate == "22023", e.sqlstate
+    assert conn.execute("select %s", ("still",)).fetchone() == ("still",)
+
+# A named cursor reads a long result a batch at a time inside a transaction.
+with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x") as conn:
+    n = 50000
+    with conn.cursor(name="stream") as cur:
+        cur.itersize = 1000
+        cur.execute(
+            "with recursive r(i) as (select 1 union all select i + 1 from r where i < %s) "
+            "select i, 'row ' || i from r", (n,))
+        assert [d.name for d in cur.description] == ["i", "'row ' || i"], cur.description
+        count = total = 0
+        for i, text in cur:
+            assert text == "row %d" % i
+            count += 1
+            total += i
+        assert (count, total) == (n, n * (n + 1) // 2), (count, total)
+    with conn.cursor(name="held", withhold=True) as cur:
+        cur.execute("select i from t order by i")
+        conn.commit()
+        assert cur.fetchmany(2) == [(1,), (2,)]
+        assert cur.fetchall() == [(3,)]
+print("ok")
