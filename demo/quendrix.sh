@@ -48,7 +48,9 @@ show "select sql_run(sql_rewrite('need_to_know', 7, 'select TITLE from DB.DBA.SA
 show "select sql_run(sql_rewrite('need_to_know', 8, 'select S.TITLE from DB.DBA.SALES_REPORT S'))"
 show "select sql_text(sql_rewrite('need_to_know', 7, 'select S.TITLE from DB.DBA.SALES_REPORT S where S.TITLE <> ''q9'''))"
 
-echo "(the same server for PostgreSQL clients: quendrix --listen, then psql)"
+echo "(the same server for PostgreSQL clients: a user, quendrix --listen, then psql)"
+"$quendrix" --database "$db" --execute "CREATE USER demo WITH PASSWORD 'demo password'"
+export PGPASSWORD='demo password'
 log="$work/listen.out"
 "$quendrix" --database "$db" --listen 127.0.0.1:0 > "$log" &
 server=$!

@@ -126,7 +126,7 @@ class Soak:
                        check=True)
         self.server = subprocess.Popen(
             [self.program, "--database", self.db, "--listen", HOST + ":0",
-             "--startup-timeout", "2"],
+             "--startup-timeout", "2", "--auth", "trust"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.server.stdout.readline()
         self.port = int(line.rsplit(":", 1)[1])

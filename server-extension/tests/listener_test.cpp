@@ -289,7 +289,7 @@ TEST_F(Listener, AllocationFailureEndsOnlyThatClient) {
 }
 
 TEST_F(Listener, SilentAndIdleClientsLoseTheirSlots) {
-    Server s(db, ServerOptions{{}, {"--startup-timeout", "1", "--idle-session-timeout", "1"}, 0});
+    Server s(db, ServerOptions{{"--startup-timeout", "1", "--idle-session-timeout", "1"}});
     ASSERT_GT(s.port(), 0);
     // Every slot taken by a client that sends nothing, or half a start-up packet.
     std::vector<RawClient> silent;
@@ -343,7 +343,8 @@ TEST_F(Listener, TimeoutOptionsAreChecked) {
 }
 
 TEST_F(Listener, ClientBeyondTheSlotsHearsTooManyClients) {
-    Server s(db);
+    TempDir sockets;
+    Server s(db, ServerOptions{{"--socket", sockets.path()}});
     std::vector<Conn> held;
     for (int i = 0; i < 64; ++i) {
         held.push_back(connect(s));
@@ -365,6 +366,14 @@ TEST_F(Listener, ClientBeyondTheSlotsHearsTooManyClients) {
     EXPECT_EQ(m.first, 'E');
     EXPECT_EQ(RawClient::field(m.second, 'C'), "53300");
     EXPECT_EQ(RawClient::field(m.second, 'M'), "sorry, too many clients already");
+    // The Unix socket shares the slots and the answer.
+    Conn local(PQconnectdb(("host=" + sockets.path() + " port=" + std::to_string(s.port()) +
+                            " user=tester dbname=x connect_timeout=10")
+                               .c_str()),
+               PQfinish);
+    EXPECT_NE(std::string(PQerrorMessage(local.get())).find("sorry, too many clients already"),
+              std::string::npos)
+        << PQerrorMessage(local.get());
     // A slot that frees up is taken.
     held.pop_back();
     Conn next = connect_when_free(s);

@@ -122,6 +122,8 @@ bool value_from_sqlite(sqlite3_value *v, qx_value *out);
 // An open database with the built-ins installed, running statements for the shell.
 class Session {
 public:
+    // How long a statement waits for a lock another connection holds.
+    static constexpr int kBusyTimeoutMs = 5000;
     ~Session();
     // How open() makes sure that the file is a database.
     enum class Check {

@@ -8,10 +8,12 @@
 #include <cstring>
 #include <vector>
 
+#include "auth/users.h"
 #include "network/pg_types.h"
 #include "network/portal.h"
 #include "sql/cursor_commands.h"
 #include "sql/result_set.h"
+#include "sql/row_security.h"
 
 namespace qx {
 namespace pg {
@@ -21,6 +23,7 @@ namespace pg {
 struct PreparedStatement {
     CursorCommand command;  // DECLARE's query is the text below
     std::string text;       // what SQLite prepares
+    std::string user_statement;  // CREATE/ALTER/DROP USER: the server runs it, not SQLite
     bool call_form = false;
     bool empty = false;
     std::vector<int32_t> given_types;  // from Parse; 0 where the client left it open
@@ -95,17 +98,15 @@ bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, boo
     size_t call_at = 0;
     *call_form = qx::is_call_statement(text.c_str(), &call_at);
     if (*call_form) text = text.substr(0, call_at) + "select" + text.substr(call_at + 4);
-    const char *tail = nullptr;
-    int rc = sqlite3_prepare_v2(client->db, text.c_str(), -1, stmt, &tail);
-    while (rc == SQLITE_OK && !*stmt && tail && *tail)  // blanks and comments first
-        rc = sqlite3_prepare_v2(client->db, tail, -1, stmt, &tail);
-    if (rc != SQLITE_OK) {
-        *error = qx::decode_error(sqlite3_errmsg(client->db), rc);
-        return false;
-    }
+    // A restricted session's selects are rewritten before they are compiled, as
+    // they are in simple queries; blanks and comments may come first.
+    const char *tail = text.c_str();
+    do {
+        if (!qx::prepare_for_client(client, tail, stmt, &tail, error)) return false;
+    } while (!*stmt && tail && *tail);
     while (*stmt && tail && *tail) {
         sqlite3_stmt *next = nullptr;
-        rc = sqlite3_prepare_v2(client->db, tail, -1, &next, &tail);
+        int rc = sqlite3_prepare_v2(client->db, tail, -1, &next, &tail);
         if (rc != SQLITE_OK || next) {
             sqlite3_finalize(next);
             sqlite3_finalize(*stmt);
@@ -202,7 +203,13 @@ bool ExtendedQuery::parse(const std::string &body) {
     if (!gate_.admit(&e)) return out_.error(e), false;
     if (!parse_cursor_command(sql, &statement->command, &e)) return out_.error(e), false;
     CursorCommand::Kind kind = statement->command.kind;
-    if (kind == CursorCommand::none || kind == CursorCommand::declare) {
+    if (size_t length = auth::user_statement_length(sql.c_str())) {
+        if (sql.find_first_not_of(" \t\r\n;", length) != std::string::npos) {
+            out_.error({"42601", "", "cannot insert multiple commands into a prepared statement"});
+            return false;
+        }
+        statement->user_statement = sql.substr(0, length);
+    } else if (kind == CursorCommand::none || kind == CursorCommand::declare) {
         statement->text = kind == CursorCommand::declare ? statement->command.query : sql;
         if (!prepare(client_, statement->text, &statement->spare, &statement->call_form, &e)) {
             gate_.after(false);  // a statement that fails to compile fails the block
@@ -378,6 +385,16 @@ bool ExtendedQuery::execute(const std::string &body) {
         if (!admit_cursor_command(&e) ||
             !run_cursor_command(command, std::move(rows), formats, false, &e))
             return gate_.after(false), out_.error(e), false;
+        return true;
+    }
+    if (p.statement && !p.statement->user_statement.empty()) {
+        std::string tag;
+        if (!admit_cursor_command(&e) ||
+            !auth::run_user_statement(client_, p.statement->user_statement, &tag, &e))
+            return gate_.after(false), out_.error(e), false;
+        Message done('C');
+        done.str(tag);
+        out_.queue(done);
         return true;
     }
     if (!p.rows) {

@@ -1,11 +1,7 @@
 // Incremental, deadline-bounded reading of client messages.
 #include "network/message_reader.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "network/pg_wire.h"
 
@@ -16,15 +12,6 @@ constexpr size_t kChunk = 64 * 1024;
 // Bodies larger than this are not kept once used.
 constexpr size_t kKeepCapacity = 256 * 1024;
 
-// Milliseconds to wait for the deadline, for poll(): -1 for none.
-int wait_ms(qx::pg::MessageReader::Clock::time_point deadline) {
-    using namespace std::chrono;
-    if (deadline == qx::pg::MessageReader::no_deadline()) return -1;
-    auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    if (left <= 0) return 0;
-    return static_cast<int>(std::min<long long>(left, 1 << 30));
-}
-
 }  // namespace
 
 namespace qx {
@@ -32,13 +19,8 @@ namespace pg {
 
 ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point &deadline) {
     while (n > 0) {
-        pollfd p{fd_, POLLIN, 0};
-        int ready = poll(&p, 1, wait_ms(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return ReadStatus::closed;
-        if (ready == 0) return ReadStatus::timed_out;
-        ssize_t got = recv(fd_, into, n, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        ssize_t got = io_.read_some(into, n, deadline);
+        if (got == Transport::kTimedOut) return ReadStatus::timed_out;
         if (got <= 0) return ReadStatus::closed;
         if (silence_.count() > 0) deadline = Clock::now() + silence_;
         into += got;

@@ -1,18 +1,21 @@
-// Reading client messages from a socket: bytes are taken as they arrive and a
-// message's buffer grows with them, so a length word alone claims no memory.
-// Every wait has a deadline, so a client that sends nothing keeps nothing.
+// Reading client messages from a connection's transport (plain or TLS): bytes
+// are taken as they arrive and a message's buffer grows with them, so a length
+// word alone claims no memory. Every wait has a deadline, so a client that
+// sends nothing keeps nothing.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "network/transport.h"
+
 namespace qx {
 namespace pg {
 
 enum class ReadStatus {
     ok,
-    closed,     // end of stream, a socket error, or a wait woken by shutdown()
+    closed,     // end of stream, a socket or TLS error, or a wait woken by shutdown()
     timed_out,  // the deadline passed first
     too_large,  // the length word announces more than the reader's bound
     malformed,  // the length word is too small to be a message
@@ -20,12 +23,12 @@ enum class ReadStatus {
 
 class MessageReader {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = Transport::Clock;
     // The deadline that never comes.
     static Clock::time_point no_deadline() { return Clock::time_point::max(); }
 
     // `max_body` bounds the bytes one message may carry.
-    MessageReader(int fd, uint32_t max_body) : fd_(fd), max_body_(max_body) {}
+    MessageReader(Transport &io, uint32_t max_body) : io_(io), max_body_(max_body) {}
 
     // A start-up packet (a length word, then the body) into *body.
     ReadStatus read_startup(std::string *body, Clock::time_point deadline);
@@ -46,7 +49,7 @@ private:
     ReadStatus fill(char *into, size_t n, Clock::time_point &deadline);
     ReadStatus body_of(uint32_t length, std::string *body, Clock::time_point &deadline);
 
-    int fd_;
+    Transport &io_;
     uint32_t max_body_;
     uint32_t announced_ = 0;
     std::chrono::milliseconds silence_{0};

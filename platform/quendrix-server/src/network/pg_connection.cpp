@@ -1,5 +1,5 @@
-// One client of the network front end: the start-up exchange with trust
-// authentication, then the simple query protocol. Every statement runs through
+// One client of the network front end: the start-up exchange (encryption and
+// authentication), then the simple query protocol. Every statement runs through
 // the same StatementRunner as the shell; only the sink differs.
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "auth/users.h"
+#include "network/authentication.h"
 #include "network/cancel.h"
 #include "network/extended_query.h"
 #include "network/message_reader.h"
@@ -21,6 +23,7 @@
 #include "network/pg_types.h"
 #include "network/pg_wire.h"
 #include "network/transaction_block.h"
+#include "network/transport.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -61,7 +64,8 @@ constexpr size_t kFlushAt = 64 * 1024;
 
 class Client : public qx::pg::Output, public qx::pg::StatementGate {
 public:
-    explicit Client(qx::pg::Connection *c) : c_(c), reader_(c->fd, qx::pg::kMaxMessage) {}
+    explicit Client(qx::pg::Connection *c)
+        : c_(c), io_(c->fd), reader_(io_, qx::pg::kMaxMessage) {}
     ~Client() override;
 
     void serve();
@@ -74,7 +78,7 @@ public:
     }
     bool flush() override {
         if (broken_) return false;
-        if (!qx::pg::write_all(c_->fd, out_)) broken_ = true;
+        if (!io_.write_all(out_)) broken_ = true;
         out_.clear();
         return !broken_;
     }
@@ -119,6 +123,7 @@ private:
     bool go_on();
 
     qx::pg::Connection *c_;
+    qx::pg::Transport io_;
     qx::pg::MessageReader reader_;
     qx::Session session_;
     std::unique_ptr<qx::pg::TransactionBlock> block_;
@@ -224,14 +229,21 @@ bool Client::read_message(char *type, std::string *body) {
 }
 
 bool Client::startup() {
-    // The whole exchange, encryption requests included, has one deadline.
+    // The whole exchange has one deadline: encryption requests, the TLS
+    // handshake and the authentication exchange included.
     auto deadline = qx::pg::MessageReader::Clock::now() +
                     std::chrono::seconds(c_->settings->startup_timeout_s);
-    qx::pg::MessageReader startup_reader(c_->fd, kMaxStartup);
+    qx::pg::MessageReader startup_reader(io_, kMaxStartup);
     std::string body;
     for (;;) {
         if (startup_reader.read_startup(&body, deadline) != qx::pg::ReadStatus::ok) return false;
         int32_t code = static_cast<int32_t>(qx::pg::get32(body.data()));
+        if (code == kSslRequest && c_->settings->tls && !io_.encrypted()) {
+            out_ += 'S';
+            std::string why;
+            if (!flush() || !io_.start_tls(c_->settings->tls, deadline, &why)) return false;
+            continue;
+        }
         if (code == kSslRequest || code == kGssEncRequest) {
             out_ += 'N';  // no encryption: the client goes on in plain text or leaves
             if (!flush()) return false;
@@ -265,11 +277,26 @@ bool Client::startup() {
         break;
     }
 
+    // Clients from other hosts send passwords and data over networks: only in TLS.
+    if (!c_->local_socket && !c_->loopback && !io_.encrypted()) {
+        error({"28000", "", "connections from other hosts must use TLS (sslmode=require)"},
+              "FATAL");
+        flush();
+        return false;
+    }
     if (!open_session()) return false;
-
-    Message ok('R');
-    ok.int32(0);  // AuthenticationOk: clients on loopback are trusted
-    queue(ok);
+    qx::SqlError why;
+    qx::pg::Identity who;
+    if (!qx::pg::authenticate(io_, *c_, session_.db(), user_, deadline, &who, &why)) {
+        if (!why.state.empty()) {
+            error(why, "FATAL");
+            flush();
+        }
+        return false;
+    }
+    session_.client()->user_number = who.user_number;
+    session_.client()->is_admin = who.is_admin;
+    qx::auth::restrict_network_client(session_.client());
     const std::pair<const char *, std::string> parameters[] = {
         {"server_version", "15.0 (Quendrix server 0.1.0)"},
         {"server_encoding", "UTF8"},
@@ -279,7 +306,7 @@ bool Client::startup() {
         {"standard_conforming_strings", "on"},
         {"TimeZone", "UTC"},
         {"IntervalStyle", "postgres"},
-        {"is_superuser", "off"},
+        {"is_superuser", who.is_admin ? "on" : "off"},
         {"session_authorization", user_},
         {"application_name", application_},
     };
@@ -296,8 +323,8 @@ bool Client::startup() {
 
 bool Client::open_session() {
     qx::SqlError why;
-    // Logging in reads no table, so a client holding the database lock keeps
-    // no one out.
+    // Opening the session reads no table, so a client holding the database
+    // lock keeps no one out.
     if (!session_.open(c_->settings->database, &why, qx::Session::Check::file_only)) {
         error(why, "FATAL");
         flush();

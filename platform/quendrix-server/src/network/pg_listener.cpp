@@ -1,4 +1,4 @@
-// The network listener: accepts clients on a loopback address, serves each in a
+// The network listener: accepts clients on a TCP address and a Unix socket, serves each in a
 // server thread of its own, and stops on SIGINT or SIGTERM within a bounded time.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "network/cancel.h"
+#include "network/listen_sockets.h"
 #include "network/pg_listener.h"
 #include "network/pg_wire.h"
 #include "network/turn_away.h"
@@ -57,6 +58,44 @@ void refuse_for_want_of_descriptors(int listener, int *reserve) {
     *reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// accept_client's result when the process has no descriptor left.
+constexpr int kOutOfDescriptors = -2;
+
+// Accepts a client from a listening socket and serves it in a thread of its
+// own, or turns it away when every slot is taken. The client's socket, -1 when
+// there was none to accept, or kOutOfDescriptors.
+int accept_client(int listening, bool local, std::vector<qx::pg::Connection *> *connections,
+                  qx::pg::TurnAway *turn_away, const qx::pg::ServerSettings &settings,
+                  std::random_device &random) {
+    sockaddr_storage peer{};
+    socklen_t peer_size = sizeof peer;
+    int fd = accept4(listening, reinterpret_cast<sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
+    if (fd < 0) return errno == EMFILE || errno == ENFILE ? kOutOfDescriptors : -1;
+    int one = 1;
+    if (!local) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connections->size() >= static_cast<size_t>(kMaxConnections)) {
+        turn_away->add(fd);
+        return fd;
+    }
+    auto *c = new qx::pg::Connection;
+    c->fd = fd;
+    c->local_socket = local;
+    c->loopback = !local && qx::pg::is_loopback(peer);
+    c->process_id = static_cast<int32_t>(getpid());
+    c->secret_key = static_cast<int32_t>(random());
+    c->settings = &settings;
+    c->thread = qx::start_thread(connection_main, kConnectionStack, c);
+    if (!c->thread) {
+        refuse(fd, "53000", "the server cannot start a thread for this connection");
+        close(fd);
+        delete c;
+        return -1;
+    }
+    qx::pg::register_for_cancel(c);
+    connections->push_back(c);
+    return fd;
+}
+
 // Joins and frees the connections whose clients have gone.
 void reap(std::vector<qx::pg::Connection *> &connections) {
     for (auto it = connections.begin(); it != connections.end();) {
@@ -78,7 +117,7 @@ void reap(std::vector<qx::pg::Connection *> &connections) {
 namespace qx {
 namespace pg {
 
-bool parse_listen_address(const std::string &text, std::string *host, int *port,
+bool parse_listen_address(const std::string &text, std::string *host, int *port, bool *loopback,
                           std::string *why) {
     std::string h = "127.0.0.1", p = text;
     if (!text.empty() && text[0] == '[') {
@@ -104,48 +143,34 @@ bool parse_listen_address(const std::string &text, std::string *host, int *port,
     if (h == "localhost") h = "127.0.0.1";
     in_addr v4;
     in6_addr v6;
-    bool loopback = (inet_pton(AF_INET, h.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127) ||
-                    (inet_pton(AF_INET6, h.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6));
-    if (!loopback) {
-        *why = "only loopback addresses (127.0.0.0/8, ::1, localhost) can be served: clients are "
-               "trusted without a password";
+    bool is_v4 = inet_pton(AF_INET, h.c_str(), &v4) == 1;
+    bool is_v6 = !is_v4 && inet_pton(AF_INET6, h.c_str(), &v6) == 1;
+    if (!is_v4 && !is_v6) {
+        *why = "the host must be an IP address or localhost";
         return false;
     }
+    *loopback = (is_v4 && (ntohl(v4.s_addr) >> 24) == 127) || (is_v6 && IN6_IS_ADDR_LOOPBACK(&v6));
     *host = h;
     *port = std::stoi(p);
     return true;
 }
 
 int run_listener(const std::string &host, int port, const ServerSettings &settings) {
-    bool v6 = host.find(':') != std::string::npos;
-    sockaddr_storage address{};
-    socklen_t address_size;
-    if (v6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(&address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, host.c_str(), &a->sin6_addr);
-        address_size = sizeof *a;
-    } else {
-        auto *a = reinterpret_cast<sockaddr_in *>(&address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, host.c_str(), &a->sin_addr);
-        address_size = sizeof *a;
-    }
-    int listener = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    if (listener >= 0) setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), address_size) != 0 ||
-        listen(listener, 64) != 0) {
+    int listener = -1, local_listener = -1;
+    std::string why, socket_path;
+    if (!host.empty() && (listener = open_tcp_listener(host, port, &port, &why)) < 0) {
         std::fprintf(stderr, "*** Error 08001: cannot listen on %s port %d: %s\n", host.c_str(),
-                     port, std::strerror(errno));
+                     port, why.c_str());
+        return 1;
+    }
+    if (!settings.socket_dir.empty() &&
+        (local_listener = open_unix_listener(settings.socket_dir, port, &socket_path, &why)) < 0) {
+        std::fprintf(stderr, "*** Error 08001: cannot listen on socket %s: %s\n",
+                     socket_path.c_str(), why.c_str());
         if (listener >= 0) close(listener);
         return 1;
     }
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &address_size);
-    port = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
-                    : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+    bool v6 = host.find(':') != std::string::npos;
 
     // SIGINT and SIGTERM are blocked everywhere but in this thread's wait for
     // clients, so they end that wait; connection threads inherit the block.
@@ -164,9 +189,14 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
     sigaction(SIGTERM, &action, &saved_term);
     stop_signal = 0;
 
-    std::printf("Quendrix server listening on %s%s%s:%d\n", v6 ? "[" : "", host.c_str(),
-                v6 ? "]" : "", port);
+    if (listener >= 0)
+        std::printf("Quendrix server listening on %s%s%s:%d\n", v6 ? "[" : "", host.c_str(),
+                    v6 ? "]" : "", port);
+    if (local_listener >= 0) std::printf("Quendrix server listening on socket %s\n", socket_path.c_str());
     std::fflush(stdout);
+    if (settings.auth == AuthMethod::trust)
+        std::fprintf(stderr, "WARNING: --auth trust: every client on this machine may connect "
+                             "as any user without a password\n");
 
     std::random_device random;
     std::vector<Connection *> connections;
@@ -176,12 +206,14 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
     std::vector<pollfd> fds;
     std::vector<Connection *> watched;
     while (!stop_signal) {
-        // The listener (unless backing off), the clients being turned away, and
-        // the sockets of connections running statements, whose clients may leave.
+        // The listening sockets (unless backing off), the sockets of connections
+        // running statements, whose clients may leave, and the clients being
+        // turned away.
         fds.clear();
         watched.clear();
         bool accepting = std::chrono::steady_clock::now() >= accept_again;
         fds.push_back({accepting ? listener : -1, POLLIN, 0});
+        fds.push_back({accepting ? local_listener : -1, POLLIN, 0});
         for (Connection *c : connections) {
             if (!c->busy || c->interrupted() != InterruptReason::none) continue;
             fds.push_back({c->fd, POLLRDHUP, 0});
@@ -191,41 +223,28 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
         timespec tick{0, 100 * 1000 * 1000};
         int ready = ppoll(fds.data(), fds.size(), &tick, &wait_mask);
         for (size_t i = 0; ready > 0 && i < watched.size(); ++i) {
-            if (fds[1 + i].revents & (POLLRDHUP | POLLHUP | POLLERR))
+            if (fds[2 + i].revents & (POLLRDHUP | POLLHUP | POLLERR))
                 watched[i]->interrupt(InterruptReason::client_gone);
         }
         turn_away.step();
         reap(connections);
-        if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
-        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE) {
-                refuse_for_want_of_descriptors(listener, &reserve);
+        if (ready <= 0) continue;
+        for (int which = 0; which < 2; ++which) {
+            if (!(fds[which].revents & POLLIN)) continue;
+            bool local = which == 1;
+            int fd = accept_client(fds[which].fd, local, &connections, &turn_away, settings,
+                                   random);
+            if (fd == kOutOfDescriptors) {
+                refuse_for_want_of_descriptors(fds[which].fd, &reserve);
                 accept_again = std::chrono::steady_clock::now() + kDescriptorBackoff;
             }
-            continue;
         }
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connections.size() >= static_cast<size_t>(kMaxConnections)) {
-            turn_away.add(fd);
-            continue;
-        }
-        auto *c = new Connection;
-        c->fd = fd;
-        c->process_id = static_cast<int32_t>(getpid());
-        c->secret_key = static_cast<int32_t>(random());
-        c->settings = &settings;
-        c->thread = qx::start_thread(connection_main, kConnectionStack, c);
-        if (!c->thread) {
-            refuse(fd, "53000", "the server cannot start a thread for this connection");
-            close(fd);
-            delete c;
-            continue;
-        }
-        qx::pg::register_for_cancel(c);
-        connections.push_back(c);
     }
-    close(listener);
+    if (listener >= 0) close(listener);
+    if (local_listener >= 0) {
+        close(local_listener);
+        unlink(socket_path.c_str());
+    }
     if (reserve >= 0) close(reserve);
 
     // Stop every connection: no statement starts any more, a running one stops

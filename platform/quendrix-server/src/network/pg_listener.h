@@ -9,8 +9,14 @@
 
 #include "internal.h"
 
+typedef struct ssl_ctx_st SSL_CTX;
+
 namespace qx {
 namespace pg {
+
+// How clients prove who they are: SCRAM-SHA-256 over TCP and the peer's account
+// over a Unix socket, or no proof at all (trust: loopback only).
+enum class AuthMethod { password, trust };
 
 // What every connection needs to open its own session.
 struct ServerSettings {
@@ -18,6 +24,9 @@ struct ServerSettings {
     int argc = 0;
     char **argv = nullptr;
     char **envp = nullptr;
+    AuthMethod auth = AuthMethod::password;
+    SSL_CTX *tls = nullptr;   // null: encryption requests are declined
+    std::string socket_dir;   // a Unix socket .s.PGSQL.PORT in it; empty for none
     // A client must finish its start-up exchange within this time.
     int startup_timeout_s = 60;
     // A client that sends nothing for this long between statements is
@@ -31,6 +40,8 @@ enum class InterruptReason : int { none = 0, cancel, client_gone, shutdown };
 // One client connection, served by a thread of its own.
 struct Connection {
     int fd = -1;
+    bool local_socket = false;  // a Unix-domain socket client
+    bool loopback = false;      // a TCP client on a loopback address
     int32_t process_id = 0;  // with secret_key: the BackendKeyData the client gets
     int32_t secret_key = 0;
     const ServerSettings *settings = nullptr;
@@ -65,12 +76,13 @@ private:
 // Closes nothing: the listener owns the socket.
 void serve_connection(Connection *c);
 
-// Splits "[HOST:]PORT" (HOST may be a bracketed IPv6 address). Only loopback
-// hosts are accepted: clients are trusted without a password.
-bool parse_listen_address(const std::string &text, std::string *host, int *port,
+// Splits "[HOST:]PORT" (HOST an IP address, a bracketed IPv6 one, or localhost).
+// *loopback tells whether HOST is a loopback address.
+bool parse_listen_address(const std::string &text, std::string *host, int *port, bool *loopback,
                           std::string *why);
 
-// Listens on the address until SIGINT or SIGTERM; returns the exit status.
+// Listens on the address (none when `host` is empty) and on the settings' Unix
+// socket, named after `port`, until SIGINT or SIGTERM; returns the exit status.
 int run_listener(const std::string &host, int port, const ServerSettings &settings);
 
 }  // namespace pg

@@ -1,5 +1,5 @@
 // Messages of the PostgreSQL v3 wire protocol: building them into an output
-// buffer and writing them to a socket.
+// buffer, decoding their fields, and writing them to a plain socket.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +43,7 @@ inline uint32_t get32(const char *p) {
     return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];
 }
 
-// Writes the whole buffer; false when the peer is gone.
+// Writes the whole buffer to a plain socket; false when the peer is gone.
 bool write_all(int fd, const std::string &buffer);
 
 }  // namespace pg

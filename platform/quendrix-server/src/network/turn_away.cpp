@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "network/cancel.h"
 #include "network/pg_wire.h"
 
 namespace {
@@ -15,6 +16,7 @@ constexpr auto kWaitLimit = std::chrono::seconds(5);
 constexpr uint32_t kMaxStartup = 10000;
 constexpr uint32_t kSslRequest = 80877103;
 constexpr uint32_t kGssEncRequest = 80877104;
+constexpr uint32_t kCancelRequest = 80877102;
 
 void send_now(int fd, const std::string &bytes) {
     // The socket buffer of a fresh connection takes these few bytes at once.
@@ -67,8 +69,13 @@ bool TurnAway::serve(Waiting &w) {
         if (w.input.size() < length) break;
         uint32_t code = get32(w.input.data() + 4);
         if (code != kSslRequest && code != kGssEncRequest) {
-            // A start-up packet gets the refusal; a cancel request gets nothing.
+            // A start-up packet gets the refusal. A cancel request is acted on, as
+            // it is when a slot is free (the server being full is when clients most
+            // want to cancel), and gets no answer.
             if (code >> 16 == 3) send_now(w.fd, fatal_error("53300", "sorry, too many clients already"));
+            if (code == kCancelRequest && length >= 16)
+                cancel_request(static_cast<int32_t>(get32(w.input.data() + 8)),
+                               static_cast<int32_t>(get32(w.input.data() + 12)));
             return false;
         }
         send_now(w.fd, "N");

@@ -1,8 +1,9 @@
 // Clients that arrive when every connection slot is taken. Each is read up to
 // its start-up packet, so that a client asking for encryption first hears 'N'
 // as usual and then the real reason, 53300 "sorry, too many clients already",
-// as its start-up reply. They are served from the listener's own loop, without
-// threads; how many wait and for how long is bounded.
+// as its start-up reply; a cancel request among them is still acted on. They
+// are served from the listener's own loop, without threads; how many wait and
+// for how long is bounded.
 #pragma once
 
 #include <poll.h>

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
+#include "auth/users.h"
 #include "internal.h"
 #include "network/pg_listener.h"
+#include "network/tls.h"
 #include "sql/row_security.h"
 
 namespace {
@@ -29,9 +32,12 @@ struct Options {
     // In command-line order: true for an --execute text, false for a script path.
     std::vector<std::pair<bool, std::string>> actions;
     bool interactive = false;
+    std::string listen;  // [HOST:]PORT of the network listener
+    std::string socket_dir;  // directory of the Unix socket; empty for none
+    std::string auth = "scram-sha-256";
+    std::string tls_cert, tls_key;
     bool headers = false;
     bool listen_given = false;
-    std::string listen;  // [HOST:]PORT of the network listener
     std::string query_rewrite;  // the built-in that restricts other users' selects
     int startup_timeout_s = 60;
     int idle_session_timeout_s = 0;  // 0: idle clients stay
@@ -46,8 +52,9 @@ const char *program_name(int argc, char **argv) {
 void print_usage(FILE *f, const char *prog) {
     std::fprintf(f,
                  "Usage: %s [--database FILE] [--execute SQL]... [SCRIPT.sql]... [--listen [HOST:]PORT]\n"
-                 "       [--query-rewrite NAME]\n"
-                 "       [--query-rewrite NAME]\n"
+                 "       [--socket DIR] [--auth METHOD] [--tls-cert FILE --tls-key FILE]\n"
+                 "       [--query-rewrite NAME] [--startup-timeout SECONDS]\n"
+                 "       [--idle-session-timeout SECONDS]\n"
                  "Runs the Quendrix SQL server on FILE (default: quendrix.db in the current\n"
                  "directory, created when missing) and serves the statements of each --execute\n"
                  "text and each script, in the order given. With neither, statements are read\n"
@@ -59,9 +66,16 @@ void print_usage(FILE *f, const char *prog) {
                  "                        and keep serving after errors\n"
                  "      --headers         show the column names above each result\n"
                  "  -l, --listen [HOST:]PORT  after the statements, serve PostgreSQL protocol\n"
-                 "                        clients (psql, libpq) on a loopback address (default\n"
+                 "                        clients (psql, libpq) on an address (default\n"
                  "                        127.0.0.1; port 0 picks a free one) until SIGINT or\n"
-                 "                        SIGTERM\n"
+                 "                        SIGTERM; other than loopback only with TLS and passwords\n"
+                 "      --socket DIR      also serve on the Unix socket DIR/.s.PGSQL.PORT (PORT\n"
+                 "                        that of --listen, else 5432); clients log in as their\n"
+                 "                        own account (the server's account is the administrator)\n"
+                 "      --auth METHOD     scram-sha-256 (default: users' passwords over TCP) or\n"
+                 "                        trust (no passwords; loopback addresses only)\n"
+                 "      --tls-cert FILE   the server's certificate chain (PEM) for TLS\n"
+                 "      --tls-key FILE    its private key (PEM)\n"
                  "  --query-rewrite NAME  give every select query of a user who is no\n"
                  "                        administrator to the built-in NAME (as NAME(user\n"
                  "                        number, query tree)) before it runs, and refuse that\n"
@@ -120,6 +134,14 @@ bool parse(int argc, char **argv, Options *o) {
             if (!take_value()) return false;
             o->listen = value;
             o->listen_given = true;
+        } else if (name == "--socket" || name == "--auth" || name == "--tls-cert" ||
+                   name == "--tls-key") {
+            if (!take_value()) return false;
+            std::string &field = name == "--socket" ? o->socket_dir
+                                 : name == "--auth" ? o->auth
+                                 : name == "--tls-cert" ? o->tls_cert
+                                                        : o->tls_key;
+            field = value;
         } else if (name == "--query-rewrite") {
             if (!take_value()) return false;
             if (value.empty()) {
@@ -153,6 +175,7 @@ bool parse(int argc, char **argv, Options *o) {
             return false;
         }
         if (has_value && name != "--database" && name != "--execute" && name != "--listen" &&
+            name != "--socket" && name != "--auth" && name != "--tls-cert" && name != "--tls-key" &&
             name != "--query-rewrite" && name != "--startup-timeout" &&
             name != "--idle-session-timeout") {
             std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
@@ -222,12 +245,49 @@ int qx_server_main(int argc, char **argv, char **envp) {
         return 0;
     }
     std::string listen_host, why;
-    int listen_port = 0;
+    int listen_port = 5432;  // names the Unix socket when there is no --listen
+    bool loopback = true;
     // An empty address is an error too: it must not fall back to the shell.
     if (opts.listen_given &&
-        !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &why)) {
+        !qx::pg::parse_listen_address(opts.listen, &listen_host, &listen_port, &loopback, &why)) {
         std::fprintf(stderr, "%s: --listen %s: %s\n", prog, opts.listen.c_str(), why.c_str());
         return 2;
+    }
+    if (opts.auth != "scram-sha-256" && opts.auth != "trust") {
+        std::fprintf(stderr, "%s: --auth %s: the method must be scram-sha-256 or trust\n", prog,
+                     opts.auth.c_str());
+        return 2;
+    }
+    if (opts.tls_cert.empty() != opts.tls_key.empty()) {
+        std::fprintf(stderr, "%s: --tls-cert and --tls-key go together\n", prog);
+        return 2;
+    }
+    if (!loopback && (opts.tls_cert.empty() || opts.auth == "trust")) {
+        std::fprintf(stderr,
+                     "%s: --listen %s: only loopback addresses (127.0.0.0/8, ::1, localhost) can be "
+                     "served without TLS and password authentication: give --tls-cert and "
+                     "--tls-key, and no --auth trust\n",
+                     prog, opts.listen.c_str());
+        return 2;
+    }
+    bool serving = opts.listen_given || !opts.socket_dir.empty();
+    qx::pg::ServerSettings settings;
+    settings.database = opts.database;
+    settings.argc = argc;
+    settings.argv = argv;
+    settings.envp = envp;
+    settings.auth = opts.auth == "trust" ? qx::pg::AuthMethod::trust : qx::pg::AuthMethod::password;
+    settings.socket_dir = opts.socket_dir;
+    settings.startup_timeout_s = opts.startup_timeout_s;
+    settings.idle_session_timeout_s = opts.idle_session_timeout_s;
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX *)> tls(nullptr, qx::pg::free_tls_context);
+    if (serving && !opts.tls_cert.empty()) {
+        tls.reset(qx::pg::make_tls_context(opts.tls_cert, opts.tls_key, &why));
+        if (!tls) {
+            qx::print_error(stderr, {"58030", "", "TLS: " + why});
+            return 1;
+        }
+        settings.tls = tls.get();
     }
     qx::apply_test_faults(envp);
     run_startup_hook();
@@ -249,7 +309,7 @@ int qx_server_main(int argc, char **argv, char **envp) {
     qx::install_server_functions(session.db(), argc, argv, envp);
     session.set_headers(opts.headers);
 
-    if (opts.actions.empty() && !opts.listen_given) return qx::serve_stdin(session, opts.interactive);
+    if (opts.actions.empty() && !serving) return qx::serve_stdin(session, opts.interactive);
     for (const auto &action : opts.actions) {
         std::string sql = action.second, why;
         if (!action.first && !read_file(action.second, &sql, &why)) {
@@ -259,11 +319,12 @@ int qx_server_main(int argc, char **argv, char **envp) {
         }
         if (!session.execute(sql, stdout, stderr)) return 1;
     }
-    if (opts.listen_given)
-        return qx::pg::run_listener(listen_host, listen_port,
-                                    {opts.database, argc, argv, envp, opts.startup_timeout_s,
-                                     opts.idle_session_timeout_s});
-    return 0;
+    if (!serving) return 0;
+    if (!qx::auth::ensure_users_table(session.db(), &why)) {
+        qx::print_error(stderr, {"58030", "", "cannot create the users table: " + why});
+        return 1;
+    }
+    return qx::pg::run_listener(listen_host, listen_port, settings);
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // their rows the way the shell shows them.
 #include <sqlite3.h>
 
+#include "auth/users.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -12,9 +13,13 @@ Session::~Session() {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
-
 bool locked(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
+// The session's own views over the database: they read its schema, so they wait
+// for a lock another connection holds.
+bool install_session_catalogue(qx_client *client, std::string *why) {
+    return install_query_support(client, why) && auth::install_user_catalogue(client->db, why);
+}
 
 }  // namespace
 
@@ -24,7 +29,7 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
     std::string why;
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(client_.db, 1);
-        sqlite3_busy_timeout(client_.db, check == Check::file_only ? 0 : kBusyTimeoutMs);
+        sqlite3_busy_timeout(client_.db, check == Check::file_only ? 0 : Session::kBusyTimeoutMs);
         // Reading the schema finds a path that is no database (or a directory) now,
         // not at the first statement.
         rc = sqlite3_exec(client_.db, "PRAGMA schema_version", nullptr, nullptr, nullptr);
@@ -32,12 +37,12 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
             rc = SQLITE_OK;
             setup_pending_ = true;
         }
-        sqlite3_busy_timeout(client_.db, kBusyTimeoutMs);
+        sqlite3_busy_timeout(client_.db, Session::kBusyTimeoutMs);
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
     } else if (!install_builtins(&client_, &why) ||
-               (!setup_pending_ && !install_query_support(&client_, &why))) {
+               (!setup_pending_ && !install_session_catalogue(&client_, &why))) {
         rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) return true;
@@ -53,7 +58,7 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
 bool Session::ready(SqlError *error) {
     if (!setup_pending_) return true;
     std::string why;
-    if (!install_query_support(&client_, &why)) {
+    if (!install_session_catalogue(&client_, &why)) {
         int rc = sqlite3_extended_errcode(client_.db);
         *error = decode_error(locked(rc) ? sqlite3_errmsg(client_.db) : why.c_str(), rc);
         return false;

@@ -198,7 +198,10 @@ SqlError decode_error(const char *message, int sqlite_code) {
     }
     e.message = m;
     switch (sqlite_code & 0xFF) {
-        case SQLITE_ERROR: e.state = "42000"; break;
+        case SQLITE_ERROR:
+            // SQLite reports a function its authorizer denies as a plain error.
+            e.state = m.compare(0, 14, "not authorized") == 0 ? "42501" : "42000";
+            break;
         case SQLITE_PERM:
         case SQLITE_AUTH: e.state = "42501"; break;
         case SQLITE_BUSY:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "auth/users.h"
 #include "sql/result_set.h"
 #include "sql/row_security.h"
 
@@ -186,6 +187,16 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
     size_t offset = 0;
     while (offset < text.size()) {
         const char *start = text.c_str() + offset;
+        // User statements are the server's own: SQLite has none.
+        if (size_t length = auth::user_statement_length(start)) {
+            ++*statements;
+            std::string tag;
+            if (!auth::run_user_statement(client_, std::string(start, length), &tag, error))
+                return false;
+            sink_->complete(tag);
+            offset += length;
+            continue;
+        }
         size_t call_at = 0;
         bool call_form = is_call_statement(start, &call_at);
         // `call` runs as `select`: SQLite has no call statement.
