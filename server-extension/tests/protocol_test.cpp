@@ -461,6 +461,11 @@ TEST_F(Protocol, BoundBlobsStayBlobsAndLargeValuesFail) {
     const std::string row = "\\x" + hex + "|[X'" + upper + "']\n";
     EXPECT_EQ(exec(c(), "select v, my_vector(v) from b"), row + row);
     EXPECT_EQ(param("select $1, my_vector($1)", bytea, 1, bytes), row);
+    // The same bytes as a literal in a statement that goes through Parse.
+    Result literal(PQexecParams(c(), ("select X'" + hex + "', my_vector(X'" + hex + "')").c_str(), 0,
+                                nullptr, nullptr, nullptr, nullptr, 0),
+                   PQclear);
+    EXPECT_EQ(text_of(literal.get()), row);
 
     const std::string too_large =
         "ERROR 54000: a result value exceeds the largest value a client can receive (16777215 "

@@ -90,11 +90,12 @@ SqlError malformed(char type) {
     return {"08P01", "", std::string("invalid message format of a '") + type + "' message"};
 }
 
-// Prepares one statement of `sql` (qualified names resolved, `call` as select);
-// *stmt stays null for a text without a statement.
+// Prepares one statement of `sql` (qualified names resolved, BLOB literals that look like
+// server values kept BLOBs, `call` as select); *stmt stays null for a text without a
+// statement.
 bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, bool *call_form,
              SqlError *error) {
-    std::string text = qx::resolve_qualified_names(sql);
+    std::string text = qx::escape_marked_blob_literals(qx::resolve_qualified_names(sql));
     size_t call_at = 0;
     *call_form = qx::is_call_statement(text.c_str(), &call_at);
     if (*call_form) text = text.substr(0, call_at) + "select" + text.substr(call_at + 4);
