@@ -333,6 +333,72 @@ TEST_F(Auth, SessionsTakeTheirUsersNumber) {
     }
 }
 
+// Report queries through psql as two users who are no administrators (numbers 7 and 8)
+// and as an administrator: each sees only the rows of the classes they need to know,
+// and the ways around the restriction are refused.
+TEST_F(Auth, ReportQueriesThroughPsqlShowEachUserTheirRows) {
+    ASSERT_EQ(admin("CREATE USER u3; CREATE USER u4; CREATE USER u5; CREATE USER u6;"
+                    "CREATE USER seven PASSWORD 's7'; CREATE USER eight PASSWORD 's8';"
+                    "create table DB.DBA.NEED_TO_KNOW(NK_CLASS, NK_USER);"
+                    "create table DB.DBA.SALES_REPORT(TITLE, R_CLASS, AMOUNT);"
+                    "create table DB.DBA.REGION_REPORT(TITLE, R_CLASS, REGION);"
+                    "create table copies(TITLE);"
+                    "insert into DB.DBA.SALES_REPORT values ('s1', 'pub', 10), ('s2', 'sec', 20),"
+                    " ('s3', 'board', 30);"
+                    "insert into DB.DBA.REGION_REPORT values ('s1', 'pub', 'north'),"
+                    " ('s2', 'sec', 'south'), ('s3', 'sec', 'east');"
+                    "insert into DB.DBA.NEED_TO_KNOW values ('pub', 7), ('board', 7), ('sec', 8)")
+                  .status,
+              0);
+    ASSERT_EQ(admin("select U_NAME from DB.DBA.SYS_USERS where U_NUMBER in (7, 8) order by U_NUMBER")
+                  .out,
+              "seven\neight\n");
+    QuendrixServer s(db, ServerOptions{{"--query-rewrite", "need_to_know"}});
+    std::string port = std::to_string(s.port());
+    auto as = [&](const char *user, const char *password, const std::string &sql) {
+        ProgramRun r = psql({"-h", "127.0.0.1", "-p", port, "-U", user}, password, sql);
+        return r.status == 0 ? r.out : r.err;
+    };
+    const struct {
+        const char *sql, *seven, *eight, *all;
+    } queries[] = {
+        {"select TITLE from DB.DBA.SALES_REPORT order by TITLE", "s1\ns3\n", "s2\n", "s1\ns2\ns3\n"},
+        {"select S.TITLE from DB.DBA.SALES_REPORT S order by S.TITLE", "s1\ns3\n", "s2\n",
+         "s1\ns2\ns3\n"},
+        {"select S.TITLE, R.REGION from DB.DBA.SALES_REPORT S join DB.DBA.REGION_REPORT R"
+         " on S.TITLE = R.TITLE order by S.TITLE",
+         "s1|north\n", "s2|south\n", "s1|north\ns2|south\ns3|east\n"},
+        {"select count(*) as N, sum(AMOUNT) as TOTAL from DB.DBA.SALES_REPORT", "2|40\n", "1|20\n",
+         "3|60\n"},
+        {"select TITLE from DB.DBA.SALES_REPORT S where exists (select 1 from DB.DBA.REGION_REPORT R"
+         " where R.TITLE = S.TITLE) order by TITLE",
+         "s1\n", "s2\n", "s1\ns2\ns3\n"},
+        {"select TITLE from \"db.dba.sales_report\" order by TITLE", "s1\ns3\n", "s2\n",
+         "s1\ns2\ns3\n"},
+    };
+    for (const auto &q : queries) {
+        EXPECT_EQ(as("seven", "s7", q.sql), q.seven) << q.sql;
+        EXPECT_EQ(as("eight", "s8", q.sql), q.eight) << q.sql;
+        EXPECT_EQ(as("dba", "root pw", q.sql), q.all) << q.sql;
+    }
+    const char *bypasses[] = {
+        "with c as (select * from DB.DBA.SALES_REPORT) select count(*) from c",
+        "select count(*) from (select TITLE from DB.DBA.SALES_REPORT union"
+        " select TITLE from DB.DBA.REGION_REPORT)",
+        "insert into copies select TITLE from DB.DBA.SALES_REPORT",
+        "update DB.DBA.NEED_TO_KNOW set NK_USER = 7",
+        "update DB.DBA.SALES_REPORT set R_CLASS = 'pub'",
+    };
+    for (const char *sql : bypasses) {
+        std::string out = as("seven", "s7", sql);
+        EXPECT_NE(out.find("permission denied"), std::string::npos) << sql << ": " << out;
+    }
+    EXPECT_EQ(admin("select count(*) from copies; select count(*) from DB.DBA.NEED_TO_KNOW where"
+                    " NK_USER = 7; select count(*) from DB.DBA.SALES_REPORT where R_CLASS = 'pub'")
+                  .out,
+              "0\n2\n1\n");
+}
+
 TEST_F(Auth, UserStatementsOverTheExtendedProtocol) {
     QuendrixServer s(db, ServerOptions{});
     Conn dba = connect(s, "dba", "root pw");
