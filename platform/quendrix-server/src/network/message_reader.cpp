@@ -11,6 +11,8 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 // Bodies larger than this are not kept once used.
 constexpr size_t kKeepCapacity = 256 * 1024;
+// What one read takes at most for small messages that may follow each other.
+constexpr size_t kReadAhead = 8 * 1024;
 
 }  // namespace
 
@@ -19,10 +21,25 @@ namespace pg {
 
 ReadStatus MessageReader::fill(char *into, size_t n, Clock::time_point &deadline) {
     while (n > 0) {
-        ssize_t got = io_.read_some(into, n, deadline);
+        if (ahead_at_ < ahead_.size()) {  // bytes an earlier read brought along
+            size_t take = std::min(n, ahead_.size() - ahead_at_);
+            std::copy_n(ahead_.data() + ahead_at_, take, into);
+            ahead_at_ += take;
+            into += take;
+            n -= take;
+            continue;
+        }
+        bool ahead = read_ahead_ && n < kReadAhead;
+        if (ahead) ahead_.resize(kReadAhead);
+        ssize_t got = io_.read_some(ahead ? &ahead_[0] : into, ahead ? kReadAhead : n, deadline);
+        if (ahead) {
+            ahead_.resize(got > 0 ? static_cast<size_t>(got) : 0);
+            ahead_at_ = 0;
+        }
         if (got == Transport::kTimedOut) return ReadStatus::timed_out;
         if (got <= 0) return ReadStatus::closed;
         if (silence_.count() > 0) deadline = Clock::now() + silence_;
+        if (ahead) continue;
         into += got;
         n -= static_cast<size_t>(got);
     }
@@ -56,6 +73,7 @@ ReadStatus MessageReader::read_startup(std::string *body, Clock::time_point dead
 }
 
 ReadStatus MessageReader::read_message(char *type, std::string *body, Clock::time_point deadline) {
+    read_ahead_ = true;
     char header[5];
     ReadStatus s = fill(header, sizeof header, deadline);
     if (s != ReadStatus::ok) return s;

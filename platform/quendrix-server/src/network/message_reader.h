@@ -53,6 +53,13 @@ private:
     uint32_t max_body_;
     uint32_t announced_ = 0;
     std::chrono::milliseconds silence_{0};
+    // Bytes read past the message asked for: drivers send several small messages at
+    // once (Bind, Execute, Sync), and one read for all of them saves a system call and
+    // a wait per message. Only messages after the start-up read ahead, so that nothing
+    // meant for the TLS handshake is ever taken from the socket here.
+    bool read_ahead_ = false;
+    std::string ahead_;
+    size_t ahead_at_ = 0;
 };
 
 }  // namespace pg
