@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "soft_key.h"
+#include "store_index.h"
 #include "utf.h"
 
 namespace cryptoapi {
@@ -23,16 +24,6 @@ namespace cryptoapi {
 namespace {
 
 std::string pending_dir() { return state_home() + "/pending"; }
-
-std::string hex(const BYTE *data, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
 
 // What a record must know to finish the import: where the key goes, and which
 // certificate in which store tells that the import passed its point of no return.
@@ -83,7 +74,7 @@ bool certificate_published(const Target &t) {
         open_system_store(t.container.location, t.store_name, CERT_STORE_READONLY_FLAG, store) != 0)
         return false;
     for (const auto &e : store->entries) {
-        if (e->removed || hex(e->sha1.data(), e->sha1.size()) != t.sha1 || !e->key_prov_info) continue;
+        if (e->removed || lower_hex(e->sha1.data(), e->sha1.size()) != t.sha1 || !e->key_prov_info) continue;
         const KeyProvInfo &link = *e->key_prov_info;
         if (link.key_spec == t.key_spec && to_u8(link.container) == t.container.container) return true;
     }
@@ -183,7 +174,7 @@ DWORD import_key_with_certificate(const KeyImport &import) {
     if (pem.empty()) return NTE_FAIL;
     Target target{import.container, import.key_spec, import.store_name, ""};
     std::array<BYTE, 20> digest = sha1_of(import.certificate);
-    target.sha1 = hex(digest.data(), digest.size());
+    target.sha1 = lower_hex(digest.data(), digest.size());
 
     // The record is made under a temporary name and renamed whole.
     std::string id = new_record_id();

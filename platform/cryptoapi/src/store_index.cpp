@@ -73,16 +73,6 @@ bool check_line(const std::string &line, std::string &body) {
     return true;
 }
 
-std::string hex(const BYTE *data, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
 // A digit of either case, as encode_value writes and decode_value reads them.
 int hex_digit(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -140,7 +130,7 @@ bool parse_text_field(const Field &field, std::string &out) {
 
 std::string entry_body(const CertEntry &e) {
     std::ostringstream out;
-    out << "E " << e.sequence << ' ' << e.der_inode << ' ' << e.der_size << ' ' << hex(e.sha1.data(), 20) << ' '
+    out << "E " << e.sequence << ' ' << e.der_inode << ' ' << e.der_size << ' ' << lower_hex(e.sha1.data(), 20) << ' '
         << e.props_inode << ' ' << text_field(e.subject) << ' ' << text_field(format_properties(e));
     return out.str();
 }
@@ -411,6 +401,16 @@ bool read_with_inode(const std::string &path, std::string &out, unsigned long lo
 }
 
 }  // namespace
+
+std::string lower_hex(const BYTE *data, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
 
 unsigned long long index_line_checksum(const char *data, size_t size) {
     // Eight bytes per step: each step is one-to-one in the running value and in the

@@ -33,6 +33,9 @@ std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete);
 
+// Bytes as lower-case hex digits, two a byte (how SHA-1 hashes are written to disk).
+std::string lower_hex(const BYTE *data, size_t n);
+
 // The checksum each line of an index log ends with (as 16 hex digits after a space),
 // of the line before it; and the log's first line.
 unsigned long long index_line_checksum(const char *data, size_t size);
