@@ -149,15 +149,8 @@ public:
         if (types_.empty() && !describe(values)) return false;
         Message m('D');
         m.int16(n);
-        for (int i = 0; i < n; ++i) {
-            if (qx_tag_of(values[i]) == QX_TAG_NULL) {
-                m.int32(-1);
-                continue;
-            }
-            text_.clear();
-            qx::pg::encode_value(text_, values[i], types_[static_cast<size_t>(i)], false);
-            m.int32(static_cast<int64_t>(text_.size())).bytes(text_);
-        }
+        for (int i = 0; i < n; ++i)
+            qx::pg::append_column(m, values[i], types_[static_cast<size_t>(i)], false, text_);
         return client_->queue(m);
     }
     void complete(const std::string &tag) override {

@@ -133,6 +133,16 @@ int32_t column_type(const char *declared, qx_value first) {
     return oid == kUnspecified ? kTextOid : oid;
 }
 
+void append_column(Message &row, qx_value v, int32_t oid, bool binary, std::string &scratch) {
+    if (qx_tag_of(v) == QX_TAG_NULL) {
+        row.int32(-1);
+        return;
+    }
+    scratch.clear();
+    encode_value(scratch, v, oid, binary);
+    row.int32(static_cast<int64_t>(scratch.size())).bytes(scratch);
+}
+
 void encode_value(std::string &out, qx_value v, int32_t oid, bool binary) {
     int tag = qx_tag_of(v);
     if (binary && oid == kInt8Oid && (tag == QX_TAG_INTEGER || is_real(tag))) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "internal.h"
+#include "network/pg_wire.h"
 
 struct sqlite3_stmt;
 
@@ -39,6 +40,10 @@ int32_t column_type(const char *declared, qx_value first);
 // Appends a value (not NULL) as a column of type `oid` sends it: text form, or
 // binary form when `binary`.
 void encode_value(std::string &out, qx_value v, int32_t oid, bool binary);
+
+// Appends one column of a DataRow: -1 for NULL, else the length and bytes that
+// encode_value writes. `scratch` is reused from column to column.
+void append_column(Message &row, qx_value v, int32_t oid, bool binary, std::string &scratch);
 
 // Binds parameter `index` of `stmt` from the client's bytes (`data` null: NULL),
 // in text or binary form of type `oid`. False with a 22P02/22P03 error when the

@@ -120,16 +120,9 @@ void Portal::sent_row(int n, qx_value *values) {
 bool Portal::send_row(int n, const qx_value *values) {
     Message m('D');
     m.int16(n);
-    for (int i = 0; i < n; ++i) {
-        if (qx_tag_of(values[i]) == QX_TAG_NULL) {
-            m.int32(-1);
-            continue;
-        }
-        row_.clear();
-        encode_value(row_, values[i], columns_[static_cast<size_t>(i)].type,
-                     is_binary(*formats_, static_cast<size_t>(i)));
-        m.int32(static_cast<int64_t>(row_.size())).bytes(row_);
-    }
+    for (int i = 0; i < n; ++i)
+        append_column(m, values[i], columns_[static_cast<size_t>(i)].type,
+                      is_binary(*formats_, static_cast<size_t>(i)), row_);
     ++total_rows_;
     return out_->queue(m);
 }
