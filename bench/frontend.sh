@@ -4,7 +4,8 @@
 # query on 10^5 rows, with 1 and 8 clients, in each query mode the server speaks;
 # then the memory each idle connection costs on both servers. PostgreSQL is a
 # throwaway cluster on loopback, made only when its server package is installed.
-# Usage: frontend.sh BUILD_DIR [SECONDS_PER_RUN]
+# Usage: frontend.sh BUILD_DIR [SECONDS_PER_RUN]; BENCH_MODES picks the query modes
+# (default: simple extended prepared).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-${BENCH_SECONDS:-5}}
@@ -74,7 +75,7 @@ tps() {  # port user mode clients script
 }
 
 printf '\n%-28s %14s %14s %8s\n' "front end (pgbench, ${seconds}s)" "quendrix tps" "postgres tps" "ratio"
-for mode in simple extended prepared; do
+for mode in ${BENCH_MODES:-simple extended prepared}; do
     for script in select1 point; do
         for clients in 1 8; do
             q=$(tps "$qport" bench "$mode" "$clients" "$work/$script.sql")

@@ -264,6 +264,56 @@ TEST_F(Protocol, ExecuteWithARowLimitSuspendsThePortal) {
     EXPECT_EQ(raw.until_ready(), "3Z");
 }
 
+// A prepared statement bound again starts afresh with its new parameters, whether the
+// portal before it ran to the end, stopped midway or is still open beside it.
+TEST_F(Protocol, APreparedStatementBoundAgainStartsAfresh) {
+    RawClient raw(server.port());
+    ASSERT_TRUE(raw.login());
+    auto bind = [](const std::string &portal, long upto) {
+        std::string value = std::to_string(upto);
+        return z(portal) + z("s") + big_endian(0, 2) + big_endian(1, 2) +
+               big_endian(value.size(), 4) + value + big_endian(0, 2);
+    };
+    raw.send('P', z("s") + z(numbers(10) + " where i <= $1") + big_endian(1, 2) + big_endian(20, 4));
+    raw.send('S', "");
+    ASSERT_EQ(raw.until_ready(), "1Z");
+    const struct {
+        std::vector<std::pair<char, std::string>> messages;
+        const char *answers;
+    } rounds[] = {
+        // The unnamed portal, to the end and then stopped midway, each time bound anew.
+        {{{'B', bind("", 2)}, {'E', z("") + big_endian(0, 4)}}, "2D(1)D(2)C(SELECT 2)"},
+        {{{'B', bind("", 3)}, {'E', z("") + big_endian(1, 4)}}, "2D(1)s"},
+        {{{'B', bind("", 1)}, {'E', z("") + big_endian(0, 4)}}, "2D(1)C(SELECT 1)"},
+        // Two portals of the statement at once, then the first closed and bound again.
+        {{{'B', bind("a", 4)}, {'E', z("a") + big_endian(2, 4)}, {'B', bind("b", 2)},
+          {'E', z("b") + big_endian(0, 4)}, {'E', z("a") + big_endian(0, 4)},
+          {'C', "P" + z("a")}, {'B', bind("a", 3)}, {'E', z("a") + big_endian(0, 4)}},
+         "2D(1)D(2)s2D(1)D(2)C(SELECT 2)D(3)D(4)C(SELECT 2)32D(1)D(2)D(3)C(SELECT 3)"},
+        // After Sync has dropped the portals.
+        {{{'B', bind("", 10)}, {'E', z("") + big_endian(3, 4)}}, "2D(1)D(2)D(3)s"},
+        {{{'B', bind("", 0)}, {'E', z("") + big_endian(0, 4)}}, "2C(SELECT 0)"},
+    };
+    for (const auto &round : rounds) {
+        for (const auto &m : round.messages) raw.send(m.first, m.second);
+        raw.send('S', "");
+        EXPECT_EQ(raw.until_ready(), std::string(round.answers) + "Z") << round.answers;
+    }
+    // The statement reads the table as it is now, not as it was when first run.
+    ASSERT_EQ(exec(c(), "create table t(i integer)"), "<CREATE TABLE>");
+    raw.send('P', z("t") + z("select count(*) from t where i > $1") + big_endian(1, 2) +
+                      big_endian(20, 4));
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(exec(c(), "insert into t values (" + std::to_string(round + 5) + ")"),
+                  "<INSERT 0 1>");
+        raw.send('B', z("") + z("t") + big_endian(0, 2) + big_endian(1, 2) + big_endian(1, 4) +
+                          "0" + big_endian(0, 2));
+        raw.send('E', z("") + big_endian(0, 4));
+        raw.send('S', "");
+        EXPECT_EQ(raw.until_ready(), round == 0 ? "12D(1)C(SELECT 1)Z" : "2D(2)C(SELECT 1)Z");
+    }
+}
+
 TEST_F(Protocol, CursorsFetchInBatches) {
     ASSERT_EQ(exec(c(), "begin"), "<BEGIN>");
     ASSERT_EQ(exec(c(), "declare big no scroll cursor for " + numbers(10000)), "<DECLARE CURSOR>");

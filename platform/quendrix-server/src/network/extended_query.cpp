@@ -19,7 +19,8 @@ namespace qx {
 namespace pg {
 
 // A statement as Parse gave it, with one SQLite statement kept prepared for
-// Describe and the next Bind.
+// Describe and the next Bind. A portal gives its SQLite statement back when it
+// goes, so a statement bound again and again is compiled once.
 struct PreparedStatement {
     CursorCommand command;  // DECLARE's query is the text below
     std::string text;       // what SQLite prepares
@@ -42,6 +43,15 @@ struct BoundPortal {
     bool started = false;  // the gate was consulted
     bool settled = false;  // the gate completed the statement without running it
     std::string settled_tag;
+
+    ~BoundPortal() {
+        if (!statement || !rows || statement->spare) return;
+        sqlite3_stmt *stmt = rows->take_statement();
+        if (!stmt) return;
+        sqlite3_reset(stmt);  // ends its read of the database; the next Bind starts afresh
+        sqlite3_clear_bindings(stmt);
+        statement->spare = stmt;
+    }
 };
 
 }  // namespace pg
@@ -263,8 +273,12 @@ bool ExtendedQuery::bind(const std::string &body) {
         return false;
     }
     portal->statement = statement;
+    // A Bind to the unnamed portal drops the one before it, whose SQLite statement
+    // may then serve this one.
+    if (portal_name.empty()) portals_.erase(portal_name);
     if (statement->spare || !statement->text.empty()) {
-        // The kept SQLite statement serves the first portal; later ones prepare their own.
+        // The kept SQLite statement serves this portal; while another portal holds it,
+        // this one prepares its own.
         sqlite3_stmt *stmt = statement->spare;
         statement->spare = nullptr;
         SqlError e;

@@ -32,6 +32,13 @@ public:
     Portal &operator=(const Portal &) = delete;
 
     sqlite3_stmt *statement() const { return stmt_; }
+    // Hands the statement over to the caller (the portal is done with it); null
+    // when it was taken before.
+    sqlite3_stmt *take_statement() {
+        sqlite3_stmt *stmt = stmt_;
+        stmt_ = nullptr;
+        return stmt;
+    }
 
     // Learns the result's columns and their types. The types of computed columns
     // come from the first row, so this runs the statement up to it.
