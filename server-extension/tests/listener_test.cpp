@@ -488,6 +488,41 @@ TEST_F(Listener, LoggingInNeedsNoDatabaseLock) {
     EXPECT_EQ(exec(late.get(), "select count(*) >= 0 from DB.DBA.SYS_KEYS"), "1\n");
 }
 
+// Readers and writers do not wait for each other: a reader in the middle of a cursor
+// keeps the rows as they were when it began, while a writer commits at once; only
+// two writers queue.
+TEST_F(Listener, ReadersAndWritersDoNotBlockEachOther) {
+    Server s(db);
+    Conn reader = connect(s), writer = connect(s);
+    ASSERT_EQ(exec(writer.get(), "create table t(x integer)"), "<CREATE TABLE>");
+    ASSERT_EQ(exec(writer.get(), "insert into t values (1), (2), (3)"), "<INSERT 0 3>");
+    ASSERT_EQ(exec(reader.get(), "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(reader.get(), "declare c cursor for select x from t order by x"),
+              "<DECLARE CURSOR>");
+    ASSERT_EQ(exec(reader.get(), "fetch 1 from c"), "1\n");
+    // (Were the reader holding a lock, each of these would wait 5 s and fail.)
+    EXPECT_EQ(exec(writer.get(), "insert into t values (4)"), "<INSERT 0 1>");
+    EXPECT_EQ(exec(writer.get(), "delete from t where x = 3"), "<DELETE 1>");
+    EXPECT_EQ(exec(reader.get(), "fetch all from c"), "2\n3\n");
+    EXPECT_EQ(exec(reader.get(), "commit"), "<COMMIT>");
+    EXPECT_EQ(exec(reader.get(), "select group_concat(x) from t"), "1,2,4\n");
+
+    // A writer's open transaction keeps other writers waiting, not readers.
+    ASSERT_EQ(exec(writer.get(), "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(writer.get(), "insert into t values (5)"), "<INSERT 0 1>");
+    EXPECT_EQ(exec(reader.get(), "select count(*) from t"), "3\n");
+    EXPECT_EQ(exec(writer.get(), "commit"), "<COMMIT>");
+    EXPECT_EQ(exec(reader.get(), "select count(*) from t"), "4\n");
+
+    // A transaction that read before another's commit cannot write over it.
+    ASSERT_EQ(exec(reader.get(), "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(reader.get(), "select count(*) from t"), "4\n");
+    ASSERT_EQ(exec(writer.get(), "insert into t values (6)"), "<INSERT 0 1>");
+    EXPECT_EQ(exec(reader.get(), "insert into t values (7)"), "ERROR 40001: database is locked");
+    EXPECT_EQ(exec(reader.get(), "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(reader.get(), "select group_concat(x) from t"), "1,2,4,5,6\n");
+}
+
 TEST_F(Listener, FailedStatementAbortsTheTransactionBlock) {
     Server s(db);
     Conn c = connect(s);

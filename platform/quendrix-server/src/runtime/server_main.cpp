@@ -324,6 +324,11 @@ int qx_server_main(int argc, char **argv, char **envp) {
         qx::print_error(stderr, {"58030", "", "cannot create the users table: " + why});
         return 1;
     }
+    // Clients of the listener read and write at once: in write-ahead-log mode a
+    // reader neither blocks a writer nor waits for one, and a read transaction
+    // takes no file lock of its own. A database that cannot change mode (in a
+    // folder the server may not write, say) is served as it is.
+    sqlite3_exec(session.db(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     return qx::pg::run_listener(listen_host, listen_port, settings);
 }
 
