@@ -6,11 +6,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <dirent.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "pg_test_server.h"
@@ -396,6 +399,128 @@ TEST_F(Protocol, CursorsFetchInBatches) {
     ASSERT_EQ(PQntuples(r.get()), 3);
     EXPECT_EQ(std::string(PQgetvalue(r.get(), 2, 0), 8), big_endian(3, 8));
     EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+}
+
+// The server's peak resident memory in KiB (VmHWM).
+long peak_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// The server's descriptors open on files in `dir` (a file without a name shows
+// as "DIR/#INODE (deleted)").
+int open_files_in(pid_t pid, const std::string &dir) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(fds.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent *e = readdir(d)) {
+        char target[4096];
+        ssize_t len = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (len > 0 && std::string(target, static_cast<size_t>(len)).rfind(dir + "/", 0) == 0) ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+// Rows that a built-in sends into a cursor wait past a few MiB in a temporary file
+// without a name, which goes with the cursor.
+TEST(HeldRows, BuiltinRowsInACursorWaitInATemporaryFile) {
+    TempDir dir;
+    const std::string tmp = dir.file("tmp");
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    Server server(dir.file("held.db"), {"TMPDIR=" + tmp});
+    ASSERT_GT(server.port(), 0);
+    Conn conn = connect(server);
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    PGconn *c = conn.get();
+    auto temp_files = [&] { return open_files_in(server.pid(), tmp); };
+    long peak_before = peak_kib(server.pid());
+
+    ASSERT_EQ(exec(c, "begin"), "<BEGIN>");
+    // A few rows stay in memory.
+    ASSERT_EQ(exec(c, "declare small cursor for select n_range_bif(0, 1000)"), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c, "fetch 2 from small"), "0|0\n1|2\n");
+    EXPECT_EQ(temp_files(), 0);
+
+    // Two million rows, all sent by the built-in during the first FETCH, come back
+    // whole and in order, a batch at a time.
+    const long kRows = 2000000;
+    ASSERT_EQ(exec(c, "declare big cursor for select n_range_bif(0, " + std::to_string(kRows) + ")"),
+              "<DECLARE CURSOR>");
+    long next = 0;
+    for (int batch = 0; batch < 1000; ++batch) {
+        Result r(PQexec(c, "fetch 10000 from big"), PQclear);
+        ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
+        if (PQntuples(r.get()) == 0) break;
+        for (int i = 0; i < PQntuples(r.get()); ++i, ++next) {
+            ASSERT_EQ(std::atol(PQgetvalue(r.get(), i, 0)), next);
+            ASSERT_EQ(std::atol(PQgetvalue(r.get(), i, 1)), 2 * next);
+        }
+        if (batch == 0) {
+            EXPECT_EQ(temp_files(), 1);
+        }
+    }
+    EXPECT_EQ(next, kRows);
+    EXPECT_EQ(temp_files(), 0) << "the file goes when its last row is taken";
+    EXPECT_EQ(exec(c, "fetch 2 from small"), "2|4\n3|6\n");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Held as values these rows took over 200 MiB.
+    EXPECT_LT(peak_kib(server.pid()) - peak_before, 48 * 1024);
+#else
+    (void)peak_before;
+#endif
+    ASSERT_EQ(exec(c, "commit"), "<COMMIT>");
+
+    // Closing the cursor, ending its transaction or the connection closes the file.
+    for (const char *end : {"close c", "commit", "rollback", "disconnect"}) {
+        SCOPED_TRACE(end);
+        Conn other = connect(server);
+        ASSERT_EQ(exec(other.get(), "begin"), "<BEGIN>");
+        ASSERT_EQ(exec(other.get(), "declare c cursor for select n_range_bif(0, 1000000)"),
+                  "<DECLARE CURSOR>");
+        EXPECT_EQ(exec(other.get(), "fetch 1 from c"), "0|0\n");
+        EXPECT_EQ(temp_files(), 1);
+        if (std::string(end) == "disconnect") {
+            other.reset();
+        } else {
+            exec(other.get(), end);
+        }
+        for (int i = 0; i < 250 && temp_files() != 0; ++i)  // a connection ends on its own thread
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(temp_files(), 0);
+    }
+    struct stat st;
+    EXPECT_EQ(stat(tmp.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u) << "no file was left in the temporary folder";
+    conn.reset();
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// A temporary file that cannot be written fails the FETCH with PostgreSQL's
+// error, and the connection goes on.
+TEST(HeldRows, AWriteFailureFailsTheStatement) {
+    TempDir dir;
+    ServerOptions options({}, {"TMPDIR=" + dir.path()});
+    options.max_file_size = 1 << 20;  // the server's files stop at 1 MiB, as on a full disk
+    Server server(dir.file("full.db"), options);
+    ASSERT_GT(server.port(), 0);
+    Conn conn = connect(server);
+    PGconn *c = conn.get();
+    ASSERT_EQ(exec(c, "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(c, "declare c cursor for select n_range_bif(0, 3000000)"), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c, "fetch 10 from c"), "ERROR 53100: could not write to temporary file: File too large");
+    EXPECT_EQ(exec(c, "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(c, "select n_range_bif(0, 2)"), "0|0\n1|2\n");
+    ASSERT_EQ(exec(c, "begin"), "<BEGIN>");
+    ASSERT_EQ(exec(c, "declare c cursor for select n_range_bif(0, 3)"), "<DECLARE CURSOR>");
+    EXPECT_EQ(exec(c, "fetch all from c"), "0|0\n1|2\n2|4\n");
+    EXPECT_EQ(exec(c, "commit"), "<COMMIT>");
+    conn.reset();
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST_F(Protocol, CancelRequestStopsTheRunningStatement) {

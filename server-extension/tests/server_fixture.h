@@ -28,6 +28,7 @@ struct ServerOptions {
     std::vector<std::string> env;   // added to the test's environment
     int max_files;                  // the server's descriptor limit; 0 leaves it
     std::string stderr_file;        // where standard error goes; empty: the test's
+    long max_file_size = 0;         // the largest file the server may write; 0 leaves it
 };
 
 // A quendrix server listening on a free loopback port. It dies with the test
@@ -62,6 +63,10 @@ public:
             if (o.max_files > 0) {
                 rlimit files{static_cast<rlim_t>(o.max_files), static_cast<rlim_t>(o.max_files)};
                 setrlimit(RLIMIT_NOFILE, &files);
+            }
+            if (o.max_file_size > 0) {
+                rlimit size{static_cast<rlim_t>(o.max_file_size), static_cast<rlim_t>(o.max_file_size)};
+                setrlimit(RLIMIT_FSIZE, &size);
             }
             execve(QUENDRIX_PATH, argv.data(), envp.data());
             _exit(127);

@@ -98,6 +98,16 @@ constexpr int kMaxValueDepth = 1000;
 std::string serialize(qx_value v);
 // The value a BLOB carries, or null with *ok false when it is no serialized value.
 qx_value deserialize(const void *bytes, size_t size, bool *ok);
+// A compact form of values for bytes that this process writes and reads back itself
+// (rows a portal holds): smaller than serialize's, with the same depth limit.
+// append_compact appends v (false, with part of it appended, when it nests too
+// deep); read_compact reads one value at *p and advances *p, or gives null and false
+// for bytes that are no such value.
+bool append_compact(std::string &out, qx_value v);
+bool read_compact(const unsigned char **p, const unsigned char *end, qx_value *out);
+// Unsigned LEB128 numbers, as the compact form writes its lengths.
+void append_varint(std::string &out, uint64_t n);
+bool read_varint(const unsigned char **p, const unsigned char *end, uint64_t *n);
 // Whether bytes begin as serialized values do. A plain BLOB that does is kept in
 // its serialized form while it is in SQLite, so that it reads back as a BLOB.
 bool has_value_marker(const void *bytes, size_t size);

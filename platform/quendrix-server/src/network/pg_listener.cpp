@@ -187,6 +187,12 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &saved_int);
     sigaction(SIGTERM, &action, &saved_term);
+    // Past the file size limit a write fails (EFBIG) rather than ending the server:
+    // the statement that wrote fails, as on a full disk.
+    struct sigaction ignore {}, saved_xfsz;
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &saved_xfsz);
     stop_signal = 0;
 
     if (listener >= 0)
@@ -269,6 +275,7 @@ int run_listener(const std::string &host, int port, const ServerSettings &settin
     }
     sigaction(SIGINT, &saved_int, nullptr);
     sigaction(SIGTERM, &saved_term, nullptr);
+    sigaction(SIGXFSZ, &saved_xfsz, nullptr);
     pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
     return 0;
 }

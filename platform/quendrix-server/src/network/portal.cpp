@@ -66,10 +66,7 @@ namespace pg {
 Portal::Portal(qx_client *client, sqlite3_stmt *stmt, bool call_form)
     : client_(client), stmt_(stmt), call_form_(call_form) {}
 
-Portal::~Portal() {
-    for (auto &row : held_) free_row(row);
-    sqlite3_finalize(stmt_);
-}
+Portal::~Portal() { sqlite3_finalize(stmt_); }
 
 void Portal::own_columns(const std::vector<qx_value> &first) {
     columns_.clear();
@@ -112,9 +109,9 @@ void Portal::sent_row(int n, qx_value *values) {
         if (room_ > 0) --room_;
         return;
     }
-    std::vector<qx_value> copy;
-    for (int i = 0; i < n; ++i) copy.push_back(qx_copy(values[i]));
-    held_.push_back(std::move(copy));
+    SqlError error;
+    if (!held_.push(n, values, &error))
+        raise_current(error.state.c_str(), nullptr, "%s", error.message.c_str());
 }
 
 bool Portal::send_row(int n, const qx_value *values) {
@@ -198,15 +195,20 @@ bool Portal::execute(Output &out, const Formats &formats, long max_rows, long *c
     room_ = max_rows > 0 ? max_rows : -1;
     bool ok = true;
     for (;;) {
+        std::vector<qx_value> held;
         while (!held_.empty() && room_ != 0) {
-            std::vector<qx_value> &row = held_.front();
-            bool sent = send_row(static_cast<int>(row.size()), row.data());
-            free_row(row);
-            held_.pop_front();
+            if (!held_.pop(&held, error)) {
+                done_ = true;
+                ok = false;
+                break;
+            }
+            bool sent = send_row(static_cast<int>(held.size()), held.data());
+            free_row(held);
             if (!sent) break;
             ++*count;
             if (room_ > 0) --room_;
         }
+        if (!ok) break;
         if (room_ == 0 && (!held_.empty() || !done_)) {
             *suspended = true;
             break;

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "internal.h"
+#include "network/held_rows.h"
 #include "network/pg_output.h"
 
 struct sqlite3_stmt;
@@ -75,8 +75,8 @@ private:
     long total_rows_ = 0;
     std::vector<Column> columns_;
     // Rows that built-ins sent while nobody took them (during describe, or past
-    // the row limit); copies, in order.
-    std::deque<std::vector<qx_value>> held_;
+    // the row limit), in order; past a few MiB they wait in a temporary file.
+    HeldRows held_;
     std::string sent_error_;
     // While execute() runs: where sent rows go directly, and how many more fit.
     Output *out_ = nullptr;

@@ -130,4 +130,90 @@ qx_value deserialize(const void *bytes, size_t size, bool *ok) {
     return v;
 }
 
+// The compact form: a value is its tag byte, then for an integer its zigzag varint,
+// for any other value its byte length as a varint and then its bytes or, for a slot
+// vector, one value per slot. It is read back only by the process that wrote it.
+
+void append_varint(std::string &out, uint64_t n) {
+    while (n >= 0x80) {
+        out.push_back(static_cast<char>(n | 0x80));
+        n >>= 7;
+    }
+    out.push_back(static_cast<char>(n));
+}
+
+bool read_varint(const unsigned char **p, const unsigned char *end, uint64_t *n) {
+    *n = 0;
+    for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+        unsigned char b = *(*p)++;
+        *n |= static_cast<uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80)) return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool append_compact_node(std::string &out, qx_value v, int depth) {
+    int tag = qx_tag_of(v);
+    out.push_back(static_cast<char>(tag));
+    if (tag == QX_TAG_INTEGER) {
+        uint64_t n = static_cast<uint64_t>(qx_unbox(v));
+        append_varint(out, (n << 1) ^ (0 - (n >> 63)));
+        return true;
+    }
+    uint32_t length = qx_length_of(v);
+    append_varint(out, length);
+    if (!qx_tag_holds_values(tag)) {
+        out.append(static_cast<const char *>(v), length);
+        return true;
+    }
+    if (depth >= kMaxValueDepth) return false;
+    const qx_value *slot = qx_slots(v);
+    for (size_t i = 0, n = qx_slot_count(v); i < n; ++i)
+        if (!append_compact_node(out, slot[i], depth + 1)) return false;
+    return true;
+}
+
+bool read_compact_node(const unsigned char **p, const unsigned char *end, qx_value *out,
+                       int depth) {
+    *out = nullptr;
+    if (*p == end) return false;
+    int tag = *(*p)++;
+    uint64_t n;
+    if (!read_varint(p, end, &n)) return false;
+    if (tag == QX_TAG_INTEGER) {
+        *out = qx_box_int64(static_cast<int64_t>((n >> 1) ^ (0 - (n & 1))));
+        return qx_is_inline(*out) || *out != nullptr;
+    }
+    if (n > QX_MAX_LENGTH) return false;
+    if (!qx_tag_holds_values(tag)) {
+        if (static_cast<uint64_t>(end - *p) < n) return false;
+        *out = qx_box_bytes(*p, n, tag);
+        *p += n;
+        return *out != nullptr;
+    }
+    size_t slots = n / sizeof(qx_value);
+    // Every slot takes at least 2 bytes of input: refuse impossible counts early.
+    if (depth >= kMaxValueDepth || slots > static_cast<size_t>(end - *p) / 2) return false;
+    qx_value v = qx_alloc(n, tag);
+    if (!v) return false;
+    for (size_t i = 0; i < slots; ++i) {
+        if (!read_compact_node(p, end, &qx_slots(v)[i], depth + 1)) {
+            qx_free_tree(v);
+            return false;
+        }
+    }
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+bool append_compact(std::string &out, qx_value v) { return append_compact_node(out, v, 0); }
+
+bool read_compact(const unsigned char **p, const unsigned char *end, qx_value *out) {
+    return read_compact_node(p, end, out, 0);
+}
+
 }  // namespace qx
