@@ -37,8 +37,8 @@ std::string entry_path(const StoreData &store, unsigned sequence, const char *su
 // refused by the exclusive write, and the next one is tried.
 unsigned next_sequence(const StoreData &store) {
     unsigned highest = 0;
-    for (const auto &e : store.entries)
-        if (e->sequence > highest) highest = e->sequence;
+    for (size_t i = 0; i < store.entries.size(); ++i)
+        if (store.entries.sequence(i) > highest) highest = store.entries.sequence(i);
     return highest + 1;
 }
 
@@ -75,21 +75,24 @@ namespace {
 // Merges the entries read from disk under the lock into the handle's list: new ones are
 // appended, those gone from disk are marked removed. The handle's own entry objects stay
 // (contexts and enumeration positions refer to them).
-void merge_current(StoreData &store, std::vector<std::shared_ptr<CertEntry>> &current) {
-    std::map<unsigned, std::shared_ptr<CertEntry>> on_disk;
-    for (auto &e : current) on_disk[e->sequence] = e;
-    for (auto &e : store.entries) {
-        auto it = on_disk.find(e->sequence);
+// Entries are compared by what their records say, so that those neither gone nor
+// replaced need not be made.
+void merge_current(StoreData &store, EntryList &current) {
+    std::map<unsigned, size_t> on_disk;
+    for (size_t i = 0; i < current.size(); ++i) on_disk[current.sequence(i)] = i;
+    for (size_t i = 0; i < store.entries.size(); ++i) {
+        auto it = on_disk.find(store.entries.sequence(i));
         if (it == on_disk.end()) {
-            e->removed = true;
+            store.entries.at(i)->removed = true;
             continue;
         }
-        if (!e->removed && it->second->der_inode != e->der_inode) {
-            *e = *it->second;  // replaced on disk meanwhile
+        EntrySummary mine = store.entries.summary(i);
+        if (!mine.removed && current.summary(it->second).der_inode != mine.der_inode) {
+            *store.entries.at(i) = *current.at(it->second);  // replaced on disk meanwhile
         }
         on_disk.erase(it);
     }
-    for (auto &item : on_disk) store.entries.push_back(item.second);
+    for (auto &item : on_disk) store.entries.push_back(current.at(item.second));
 }
 
 }  // namespace
@@ -102,15 +105,19 @@ DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD dis
     if (!ensure_dir(store.dir)) return ERROR_ACCESS_DENIED;
     std::vector<BYTE> bytes(der, der + length);
     std::array<BYTE, 20> digest = sha1_of(bytes);
-    std::vector<std::shared_ptr<CertEntry>> current;
+    EntryList current;
     IndexChange change(store.dir, current);
     merge_current(store, current);
     std::shared_ptr<CertEntry> existing;
-    for (const auto &e : store.entries)
-        if (!e->removed && e->der_size == length && e->sha1 == digest && entry_der(store, *e, false) && e->der == bytes) {
+    for (size_t i = 0; i < store.entries.size(); ++i) {
+        EntrySummary s = store.entries.summary(i);
+        if (s.removed || s.der_size != length || s.sha1 != digest) continue;
+        const auto &e = store.entries.at(i);
+        if (entry_der(store, *e, false) && e->der == bytes) {
             existing = e;
             break;
         }
+    }
     if (existing && disposition != CERT_STORE_ADD_ALWAYS) {
         if (disposition == CERT_STORE_ADD_NEW) return CRYPT_E_EXISTS;
         if (disposition == CERT_STORE_ADD_REPLACE_EXISTING) {

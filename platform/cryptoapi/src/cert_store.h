@@ -40,12 +40,63 @@ struct CertEntry {
     bool removed = false;
 };
 
+// What an entry's index record says of its certificate and files, read without making
+// the entry (see EntryList).
+struct EntrySummary {
+    unsigned sequence = 0;
+    DWORD der_size = 0;
+    std::array<BYTE, 20> sha1{};
+    unsigned long long der_inode = 0;
+    unsigned long long props_inode = 0;
+    bool removed = false;
+};
+
+// The entries of a store in enumeration order. Those taken from the store's index stay
+// as their records (lines of the index text, checked whole when it was read) until an
+// entry object is asked for: a find passes over the others by their subject alone, so
+// opening a store and finding one certificate in it costs about one pass over the index
+// text, not one object per certificate.
+class EntryList {
+public:
+    size_t size() const { return slots_.size(); }
+    unsigned sequence(size_t i) const { return slots_[i].entry ? slots_[i].entry->sequence : slots_[i].sequence; }
+    // The entry at i, made from its record the first time it is asked for.
+    const std::shared_ptr<CertEntry> &at(size_t i);
+    // The entry at i if it was made already (or never was a record), else null. An entry
+    // not made yet is not removed and belongs to no context.
+    const std::shared_ptr<CertEntry> &made(size_t i) const { return slots_[i].entry; }
+    // The subject search matches (CertEntry::subject) of the entry at i, without making
+    // it: a record's subject is decoded into `scratch`.
+    const std::string &subject(size_t i, std::string &scratch) const;
+    EntrySummary summary(size_t i) const;
+    // The record line of the entry at i, with its checksum and without its newline; false
+    // if the entry was made (its record may be out of date) or never was a record.
+    bool record_line(size_t i, const char *&line, size_t &length) const;
+
+    void push_back(std::shared_ptr<CertEntry> entry);
+    // Used by the index reader: the text records refer to, and a record of it (a checked
+    // line [offset, offset + length) without its newline).
+    void set_text(std::shared_ptr<const std::string> text) { text_ = std::move(text); }
+    void add_record(unsigned sequence, size_t offset, size_t length);
+    void reserve(size_t n) { slots_.reserve(n); }
+
+private:
+    struct Slot {
+        std::shared_ptr<CertEntry> entry;  // null while only the record is known
+        size_t offset = 0;
+        unsigned length = 0;
+        unsigned sequence = 0;
+    };
+    std::shared_ptr<const std::string> text_;
+    std::vector<Slot> slots_;
+};
+
 struct StoreData {
     Location location = Location::CurrentUser;
     std::string name;
     std::string dir;
     bool read_only = false;
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
 };
 
 // Opens a system store with CertOpenStore's flags: 0, ERROR_FILE_NOT_FOUND (missing

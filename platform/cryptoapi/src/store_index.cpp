@@ -109,23 +109,31 @@ bool parse_number(const Field &text, unsigned long long &out) {
 // Text fields start with ':' so that an empty one is still a field.
 std::string text_field(const std::string &value) { return ":" + encode_value(value); }
 
-bool parse_text_field(const Field &field, std::string &out) {
+// Whether a text field holds only the escapes encode_value writes (checked, not decoded).
+bool valid_text_field(const Field &field) {
     if (field.size() == 0 || *field.begin != ':') return false;
-    // Decoded in place (every subject with a space has escapes), taking only the escapes
-    // encode_value writes.
-    out.clear();
-    out.reserve(field.size() - 1);
-    for (const char *p = field.begin + 1; p < field.end; ++p) {
-        if (*p != '%') {
-            out += *p;
-            continue;
-        }
-        int hi = field.end - p > 2 ? hex_digit(p[1]) : -1, lo = hi >= 0 ? hex_digit(p[2]) : -1;
-        if (lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        p += 2;
+    for (const char *p = field.begin + 1; p < field.end;) {
+        const char *escape = static_cast<const char *>(std::memchr(p, '%', static_cast<size_t>(field.end - p)));
+        if (escape == nullptr) break;
+        if (field.end - escape <= 2 || hex_digit(escape[1]) < 0 || hex_digit(escape[2]) < 0) return false;
+        p = escape + 3;
     }
     return true;
+}
+
+// Decodes a text field that valid_text_field accepted.
+void decode_text_field(const Field &field, std::string &out) {
+    out.clear();
+    for (const char *p = field.begin + 1; p < field.end;) {
+        const char *escape = static_cast<const char *>(std::memchr(p, '%', static_cast<size_t>(field.end - p)));
+        if (escape == nullptr) {
+            out.append(p, field.end);
+            break;
+        }
+        out.append(p, escape);
+        out += static_cast<char>(hex_digit(escape[1]) * 16 + hex_digit(escape[2]));
+        p = escape + 3;
+    }
 }
 
 std::string entry_body(const CertEntry &e) {
@@ -147,62 +155,66 @@ bool split(const char *begin, const char *end, Field *fields, size_t max, size_t
     }
 }
 
+// A record of the log, parsed in place:
+//   E <sequence> <der inode> <der size> <sha1> <props inode> :<subject> :<properties>
+//   D <sequence>
+enum class RecordKind { Entry, Removal, Invalid };
+
+struct Record {
+    EntrySummary summary;
+    Field subject, properties;
+};
+
+// Checks every field, so that an entry made later from a record that passed cannot fail.
+RecordKind parse_record(const char *begin, const char *end, Record &r) {
+    Field f[8];
+    size_t n = 0;
+    if (!split(begin, end, f, 8, n)) return RecordKind::Invalid;
+    unsigned long long seq, der_inode, der_size, props_inode;
+    if (n == 2 && f[0].is("D") && parse_number(f[1], seq) && seq <= 99999999) {
+        r.summary.sequence = static_cast<unsigned>(seq);
+        return RecordKind::Removal;
+    }
+    if (n != 8 || !f[0].is("E") || !parse_number(f[1], seq) || seq > 99999999 || !parse_number(f[2], der_inode) ||
+        !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull || !parse_number(f[5], props_inode) ||
+        !unhex(f[4], r.summary.sha1.data(), 20) || !valid_text_field(f[6]) || !valid_text_field(f[7]))
+        return RecordKind::Invalid;
+    r.summary.sequence = static_cast<unsigned>(seq);
+    r.summary.der_inode = der_inode;
+    r.summary.der_size = static_cast<DWORD>(der_size);
+    r.summary.props_inode = props_inode;
+    r.subject = f[6];
+    r.properties = f[7];
+    return RecordKind::Entry;
+}
+
+// The length of a line's checksum with the space before it.
+constexpr size_t kChecksumSuffix = 17;
+
 // The log replayed: the last record of each sequence wins, a removal drops it. The
-// entries are sorted by sequence. They are made in one block (a store may hold 10^5 of
-// them), each entry pointer sharing the block's ownership.
+// entries are in sequence order and stay records of `text` until they are asked for.
 struct Log {
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
     size_t records = 0;
     bool complete = true;  // no partial last line
 };
 
-// One record: an entry made in `block`, or a removal (entry null) of `sequence`.
-struct Record {
-    unsigned sequence;
-    CertEntry *entry;
-};
-
-bool parse_record(const char *begin, const char *end, std::vector<CertEntry> &block, std::vector<Record> &out) {
-    Field f[8];
-    size_t n = 0;
-    if (!split(begin, end, f, 8, n)) return false;
-    unsigned long long seq, der_inode, der_size, props_inode;
-    if (n == 2 && f[0].is("D") && parse_number(f[1], seq) && seq <= 99999999) {
-        out.push_back({static_cast<unsigned>(seq), nullptr});
-        return true;
-    }
-    if (n != 8 || !f[0].is("E") || !parse_number(f[1], seq) || seq > 99999999 || !parse_number(f[2], der_inode) ||
-        !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull || !parse_number(f[5], props_inode))
-        return false;
-    CertEntry &e = block.emplace_back();
-    e.sequence = static_cast<unsigned>(seq);
-    e.der_inode = der_inode;
-    e.der_size = static_cast<DWORD>(der_size);
-    e.props_inode = props_inode;
-    if (!unhex(f[4], e.sha1.data(), 20) || !parse_text_field(f[6], e.subject)) return false;
-    if (f[7].size() > 1) {
-        std::string props;
-        if (!parse_text_field(f[7], props)) return false;
-        parse_properties(props, e);
-    } else if (!f[7].is(":")) {
-        return false;
-    }
-    out.push_back({e.sequence, &e});
-    return true;
-}
-
 // false: not an index, or a damaged record (the whole log is then distrusted).
-bool parse_log(const std::string &text, Log &log) {
+bool parse_log(const std::shared_ptr<const std::string> &shared_text, Log &log) {
+    const std::string &text = *shared_text;
     size_t header_end = text.find('\n');
     if (header_end == std::string::npos || text.compare(0, header_end, kLogHeader) != 0) return false;
     const char *pos = text.data() + header_end + 1, *text_end = text.data() + text.size();
-    // An entry's line is longer than kShortestEntryLine: the block never grows, so its
-    // entries never move. (Pages reserved but not used are never touched.)
+    // Where each record is; a removal has length 0.
+    struct Line {
+        size_t offset;
+        unsigned length;
+        unsigned sequence;
+    };
     constexpr size_t kShortestEntryLine = 64;
-    auto block = std::make_shared<std::vector<CertEntry>>();
-    block->reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
-    std::vector<Record> records;
-    records.reserve(block->capacity());
+    std::vector<Line> lines;
+    lines.reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
+    Record record;
     while (pos < text_end) {
         const char *end = static_cast<const char *>(std::memchr(pos, '\n', static_cast<size_t>(text_end - pos)));
         if (end == nullptr) {
@@ -210,22 +222,26 @@ bool parse_log(const std::string &text, Log &log) {
             break;
         }
         const char *body_end = nullptr;
-        if (!check_line(pos, end, &body_end) || !parse_record(pos, body_end, *block, records)) return false;
+        if (end - pos > 0xFFFFFFF || !check_line(pos, end, &body_end)) return false;
+        RecordKind kind = parse_record(pos, body_end, record);
+        if (kind == RecordKind::Invalid) return false;
+        lines.push_back({static_cast<size_t>(pos - text.data()),
+                         kind == RecordKind::Removal ? 0u : static_cast<unsigned>(end - pos), record.summary.sequence});
         ++log.records;
         pos = end + 1;
     }
     // A log written whole is in sequence order; appended records may come out of order or
     // repeat a sequence, and then the last record of a sequence is the one that counts.
     bool ordered = true;
-    for (size_t i = 1; i < records.size() && ordered; ++i)
-        ordered = records[i - 1].sequence < records[i].sequence;
+    for (size_t i = 1; i < lines.size() && ordered; ++i) ordered = lines[i - 1].sequence < lines[i].sequence;
     if (!ordered)
-        std::stable_sort(records.begin(), records.end(),
-                         [](const Record &a, const Record &b) { return a.sequence < b.sequence; });
-    log.entries.reserve(records.size());
-    for (size_t i = 0; i < records.size(); ++i) {
-        if (i + 1 < records.size() && records[i + 1].sequence == records[i].sequence) continue;
-        if (records[i].entry != nullptr) log.entries.emplace_back(block, records[i].entry);
+        std::stable_sort(lines.begin(), lines.end(),
+                         [](const Line &a, const Line &b) { return a.sequence < b.sequence; });
+    log.entries.set_text(shared_text);
+    log.entries.reserve(lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i + 1 < lines.size() && lines[i + 1].sequence == lines[i].sequence) continue;
+        if (lines[i].length != 0) log.entries.add_record(lines[i].sequence, lines[i].offset, lines[i].length);
     }
     return true;
 }
@@ -272,17 +288,17 @@ bool read_exactly(int fd, size_t size, std::string &out) {
 }
 
 // The stamped log, if the folder has not changed since the stamp was written.
-bool load_stamped(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &out) {
+bool load_stamped(const std::string &dir, EntryList &out) {
     struct stat dir_st;
     Stamp stamp;
     if (stat(dir.c_str(), &dir_st) != 0 || !read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
     int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat log_st;
-    std::string text;
+    auto text = std::make_shared<std::string>();
     bool ok = fstat(fd, &log_st) == 0 && log_st.st_ino == stamp.entries_inode &&
               static_cast<unsigned long long>(log_st.st_size) == stamp.entries_size &&
-              read_exactly(fd, stamp.entries_size, text);
+              read_exactly(fd, stamp.entries_size, *text);
     close(fd);
     Log log;
     if (!ok || !parse_log(text, log) || !log.complete) return false;
@@ -327,9 +343,18 @@ int open_lock(const std::string &dir) {
     return fd;
 }
 
-void write_log(const std::string &dir, const std::vector<std::shared_ptr<CertEntry>> &entries) {
+void write_log(const std::string &dir, const EntryList &entries) {
     std::string text = std::string(kLogHeader) + "\n";
-    for (const auto &e : entries) text += checked_line(entry_body(*e));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const char *line = nullptr;
+        size_t length = 0;
+        if (entries.record_line(i, line, length)) {
+            text.append(line, length);  // a record still true is kept as it is
+            text += '\n';
+        } else {
+            text += checked_line(entry_body(*entries.made(i)));
+        }
+    }
     write_file_atomic(log_path(dir), text, 0600);
 }
 
@@ -344,31 +369,36 @@ void write_stamp(const std::string &dir, const struct stat &dir_st) {
 
 // Reads the log and the folder listing, keeps the records whose files are the ones
 // listed, reads the rest from their files, and (holding the lock) writes the result back.
-std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir, bool lock_held) {
+EntryList load_checked(const std::string &dir, bool lock_held) {
     int lock = lock_held ? -1 : open_lock(dir);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat dir_st;
     bool dir_ok = stat(dir.c_str(), &dir_st) == 0;
-    std::string text;
+    auto text = std::make_shared<std::string>();
     Log log;
-    bool log_ok = read_file(log_path(dir), text) && parse_log(text, log);
+    bool log_ok = read_file(log_path(dir), *text) && parse_log(text, log);
     if (!log_ok) log = Log{};
     Listing listing = list_store(dir);
 
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
+    entries.set_text(text);
     bool changed = !log_ok || !log.complete;
     // Both the listing and the log are in sequence order: one walk pairs them.
     size_t next_record = 0, used_records = 0;
     for (const auto &[seq, der_inode] : listing.der) {
         auto props = listing.props.find(seq);
         unsigned long long props_inode = props == listing.props.end() ? 0 : props->second;
-        while (next_record < log.entries.size() && log.entries[next_record]->sequence < seq) ++next_record;
-        if (next_record < log.entries.size() && log.entries[next_record]->sequence == seq) {
-            const auto &rec = log.entries[next_record++];
+        while (next_record < log.entries.size() && log.entries.sequence(next_record) < seq) ++next_record;
+        if (next_record < log.entries.size() && log.entries.sequence(next_record) == seq) {
+            size_t k = next_record++;
             ++used_records;
-            if (rec->der_inode == der_inode && rec->props_inode == props_inode) {
-                entries.push_back(rec);
+            EntrySummary rec = log.entries.summary(k);
+            const char *line = nullptr;
+            size_t length = 0;
+            if (rec.der_inode == der_inode && rec.props_inode == props_inode &&
+                log.entries.record_line(k, line, length)) {
+                entries.add_record(seq, static_cast<size_t>(line - text->data()), length);
                 continue;
             }
         }
@@ -437,10 +467,81 @@ std::string index_log_header() { return kLogHeader; }
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete) {
     Log log;
-    if (!parse_log(text, log)) return false;
-    entries.insert(entries.end(), log.entries.begin(), log.entries.end());
+    if (!parse_log(std::make_shared<const std::string>(text), log)) return false;
+    for (size_t i = 0; i < log.entries.size(); ++i) entries.push_back(log.entries.at(i));
     complete = log.complete;
     return true;
+}
+
+const std::shared_ptr<CertEntry> &EntryList::at(size_t i) {
+    Slot &slot = slots_[i];
+    if (!slot.entry) {
+        // The record was checked whole when the text was read.
+        const char *line = text_->data() + slot.offset;
+        Record r;
+        parse_record(line, line + slot.length - kChecksumSuffix, r);
+        auto e = std::make_shared<CertEntry>();
+        e->sequence = r.summary.sequence;
+        e->der_inode = r.summary.der_inode;
+        e->der_size = r.summary.der_size;
+        e->sha1 = r.summary.sha1;
+        e->props_inode = r.summary.props_inode;
+        decode_text_field(r.subject, e->subject);
+        if (r.properties.size() > 1) {
+            std::string props;
+            decode_text_field(r.properties, props);
+            parse_properties(props, *e);
+        }
+        slot.entry = std::move(e);
+    }
+    return slot.entry;
+}
+
+const std::string &EntryList::subject(size_t i, std::string &scratch) const {
+    const Slot &slot = slots_[i];
+    if (slot.entry) return slot.entry->subject;
+    // Only the subject field is looked at: the seventh.
+    const char *line = text_->data() + slot.offset;
+    Field f[8];
+    size_t n = 0;
+    split(line, line + slot.length - kChecksumSuffix, f, 8, n);
+    decode_text_field(f[6], scratch);
+    return scratch;
+}
+
+EntrySummary EntryList::summary(size_t i) const {
+    const Slot &slot = slots_[i];
+    if (slot.entry) {
+        const CertEntry &e = *slot.entry;
+        return {e.sequence, e.der_size, e.sha1, e.der_inode, e.props_inode, e.removed};
+    }
+    const char *line = text_->data() + slot.offset;
+    Record r;
+    parse_record(line, line + slot.length - kChecksumSuffix, r);
+    return r.summary;
+}
+
+bool EntryList::record_line(size_t i, const char *&line, size_t &length) const {
+    const Slot &slot = slots_[i];
+    if (slot.entry) return false;
+    line = text_->data() + slot.offset;
+    length = slot.length;
+    return true;
+}
+
+void EntryList::push_back(std::shared_ptr<CertEntry> entry) {
+    Slot slot;
+    slot.sequence = entry->sequence;
+    slot.entry = std::move(entry);
+    slots_.push_back(std::move(slot));
+}
+
+void EntryList::add_record(unsigned sequence, size_t offset, size_t length) {
+    Slot slot;
+    slot.offset = offset;
+    slot.length = static_cast<unsigned>(length);
+    slot.sequence = sequence;
+    slots_.push_back(std::move(slot));
 }
 
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence) {
@@ -463,8 +564,8 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     return e;
 }
 
-std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir) {
-    std::vector<std::shared_ptr<CertEntry>> entries;
+EntryList load_indexed_entries(const std::string &dir) {
+    EntryList entries;
     if (load_stamped(dir, entries)) return entries;
     return load_checked(dir, false);
 }
@@ -486,9 +587,8 @@ IndexChange::IndexChange(const std::string &dir) : dir_(dir), lock_fd_(open_lock
     if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
 }
 
-IndexChange::IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current)
-    : dir_(dir), lock_fd_(open_lock(dir)) {
-    std::vector<std::shared_ptr<CertEntry>> entries;
+IndexChange::IndexChange(const std::string &dir, EntryList &current) : dir_(dir), lock_fd_(open_lock(dir)) {
+    EntryList entries;
     if (load_stamped(dir_, entries))
         current = std::move(entries);
     else

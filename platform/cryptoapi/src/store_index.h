@@ -26,10 +26,11 @@ namespace cryptoapi {
 
 // The entries of an existing store folder in sequence order, from its index where that
 // can be trusted and from the files otherwise. Keeps the index up to date when it can.
-std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir);
+EntryList load_indexed_entries(const std::string &dir);
 
-// The entries an index log text describes, in sequence order; false when the text is no
-// index log or holds a damaged record. `complete` tells whether its last line is whole.
+// The entries an index log text describes, in sequence order, each made from its record;
+// false when the text is no index log or holds a damaged record. `complete` tells
+// whether its last line is whole.
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete);
 
@@ -58,7 +59,7 @@ public:
     explicit IndexChange(const std::string &dir);
     // Also gives the store's entries as they are now, read under the lock, so that a
     // decision on them (is this certificate there already?) holds until the change ends.
-    IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current);
+    IndexChange(const std::string &dir, EntryList &current);
     ~IndexChange();
     IndexChange(const IndexChange &) = delete;
     IndexChange &operator=(const IndexChange &) = delete;
