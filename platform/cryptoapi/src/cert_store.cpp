@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,7 +58,8 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
     store->name = name;
     store->dir = store_dir(location, name);
     store->read_only = (flags & CERT_STORE_READONLY_FLAG) != 0;
-    bool exists = is_dir(store->dir);
+    struct stat dir_st;
+    bool exists = stat(store->dir.c_str(), &dir_st) == 0 && S_ISDIR(dir_st.st_mode);
     if (exists && (flags & CERT_STORE_CREATE_NEW_FLAG)) return CRYPT_E_EXISTS;
     if (!exists) {
         if (flags & CERT_STORE_OPEN_EXISTING_FLAG) return ERROR_FILE_NOT_FOUND;
@@ -65,7 +67,7 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
         if (!store->read_only && !ensure_dir(store->dir)) return ERROR_ACCESS_DENIED;
     }
     // A store made just now gets its (empty) index at once, so that adds can log to it.
-    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir);
+    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? &dir_st : nullptr);
     out = store;
     return 0;
 }
@@ -202,7 +204,7 @@ DWORD remove_certificate(StoreData &store, CertEntry &entry) {
 bool entry_der(const StoreData &store, CertEntry &entry, bool update_index) {
     if (!entry.der.empty()) return true;
     std::string data;
-    if (!read_file(entry_path(store, entry.sequence, ".der"), data)) return false;
+    if (!read_file_expecting(entry_path(store, entry.sequence, ".der"), entry.der_size, data)) return false;
     std::vector<BYTE> der(data.begin(), data.end());
     if (der.size() == entry.der_size && sha1_of(der) == entry.sha1) {
         entry.der = std::move(der);

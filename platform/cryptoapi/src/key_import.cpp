@@ -143,7 +143,12 @@ std::string new_record_id() {
 
 void finish_pending_imports() {
     std::string dir = pending_dir();
-    if (!is_dir(dir)) return;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    // Every record is a folder, so a folder that holds no folders (a link count of two:
+    // itself and its "." entry) holds no record, and need not be listed. Some file
+    // systems do not count folders (one or zero); those are listed.
+    if (st.st_nlink == 2) return;
     for (const auto &name : list_dir(dir)) {
         std::string record = dir + "/" + name;
         int fd = claim_record(record);

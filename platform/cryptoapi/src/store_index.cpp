@@ -253,7 +253,7 @@ struct Stamp {
 
 bool read_stamp(const std::string &dir, Stamp &s) {
     std::string text;
-    if (!read_file(stamp_path(dir), text)) return false;
+    if (!read_file_expecting(stamp_path(dir), 96, text)) return false;
     std::string body;
     if (!check_line(text, body)) return false;
     std::istringstream in(body);
@@ -288,10 +288,14 @@ bool read_exactly(int fd, size_t size, std::string &out) {
 }
 
 // The stamped log, if the folder has not changed since the stamp was written.
-bool load_stamped(const std::string &dir, EntryList &out) {
+bool load_stamped(const std::string &dir, EntryList &out, const struct stat *given_dir_st = nullptr) {
     struct stat dir_st;
+    if (given_dir_st != nullptr)
+        dir_st = *given_dir_st;
+    else if (stat(dir.c_str(), &dir_st) != 0)
+        return false;
     Stamp stamp;
-    if (stat(dir.c_str(), &dir_st) != 0 || !read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
+    if (!read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
     int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat log_st;
@@ -564,9 +568,9 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     return e;
 }
 
-EntryList load_indexed_entries(const std::string &dir) {
+EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st) {
     EntryList entries;
-    if (load_stamped(dir, entries)) return entries;
+    if (load_stamped(dir, entries, dir_st)) return entries;
     return load_checked(dir, false);
 }
 

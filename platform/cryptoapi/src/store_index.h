@@ -16,6 +16,8 @@
 #ifndef CRYPTOAPI_STORE_INDEX_H
 #define CRYPTOAPI_STORE_INDEX_H
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +28,8 @@ namespace cryptoapi {
 
 // The entries of an existing store folder in sequence order, from its index where that
 // can be trusted and from the files otherwise. Keeps the index up to date when it can.
-EntryList load_indexed_entries(const std::string &dir);
+// `dir_st`, if given, is the folder's stat taken just before.
+EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st = nullptr);
 
 // The entries an index log text describes, in sequence order, each made from its record;
 // false when the text is no index log or holds a damaged record. `complete` tells
