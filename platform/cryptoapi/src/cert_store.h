@@ -51,6 +51,13 @@ struct EntrySummary {
     bool removed = false;
 };
 
+// An index log read whole (its buffer is not cleared before the read fills it).
+struct IndexText {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    const char *data() const { return bytes.get(); }
+};
+
 // The entries of a store in enumeration order. Those taken from the store's index stay
 // as their records (lines of the index text, checked whole when it was read) until an
 // entry object is asked for: a find passes over the others by their subject alone, so
@@ -67,16 +74,21 @@ public:
     const std::shared_ptr<CertEntry> &made(size_t i) const { return slots_[i].entry; }
     // The subject search matches (CertEntry::subject) of the entry at i, without making
     // it: a record's subject is decoded into `scratch`.
-    const std::string &subject(size_t i, std::string &scratch) const;
-    EntrySummary summary(size_t i) const;
+    const std::string &subject(size_t i, std::string &scratch);
+    EntrySummary summary(size_t i);
     // The record line of the entry at i, with its checksum and without its newline; false
     // if the entry was made (its record may be out of date) or never was a record.
     bool record_line(size_t i, const char *&line, size_t &length) const;
 
     void push_back(std::shared_ptr<CertEntry> entry);
-    // Used by the index reader: the text records refer to, and a record of it (a checked
-    // line [offset, offset + length) without its newline).
-    void set_text(std::shared_ptr<const std::string> text) { text_ = std::move(text); }
+    // Used by the index reader: the store folder and the text records refer to, and a
+    // record of it (a line [offset, offset + length) without its newline whose checksum
+    // holds). A record whose fields turn out not to be the index's own is read from the
+    // store's files instead when its entry is made.
+    void set_source(std::string dir, std::shared_ptr<const IndexText> text) {
+        dir_ = std::move(dir);
+        text_ = std::move(text);
+    }
     void add_record(unsigned sequence, size_t offset, size_t length);
     void reserve(size_t n) { slots_.reserve(n); }
 
@@ -87,7 +99,8 @@ private:
         unsigned length = 0;
         unsigned sequence = 0;
     };
-    std::shared_ptr<const std::string> text_;
+    std::string dir_;
+    std::shared_ptr<const IndexText> text_;
     std::vector<Slot> slots_;
 };
 

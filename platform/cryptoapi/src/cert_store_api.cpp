@@ -103,7 +103,7 @@ Location location_of(DWORD flags, bool &ok) {
 // The entry itself decides, not its content: a store may hold the same certificate
 // twice, and resuming after the first copy of it would return the second one forever.
 // A context of another handle on the same store resumes after its first copy here.
-size_t position_after(const StoreData &store, const ContextObject *prev) {
+size_t position_after(StoreData &store, const ContextObject *prev) {
     if (prev == nullptr) return 0;
     for (size_t i = 0; i < store.entries.size(); ++i)
         if (store.entries.made(i) == prev->entry) return i + 1;

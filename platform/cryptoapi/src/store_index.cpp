@@ -199,12 +199,31 @@ struct Log {
     bool complete = true;  // no partial last line
 };
 
+// The kind and sequence of a record from its head ("E <sequence> ..." or "D <sequence>");
+// the rest of an entry record is parsed when its entry is made.
+RecordKind record_head(const char *begin, const char *end, unsigned &sequence) {
+    if (end - begin < 3 || begin[1] != ' ') return RecordKind::Invalid;
+    RecordKind kind = begin[0] == 'E' ? RecordKind::Entry : begin[0] == 'D' ? RecordKind::Removal : RecordKind::Invalid;
+    const char *p = begin + 2;
+    unsigned long long seq = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && p - begin < 11; ++p) seq = seq * 10 + static_cast<unsigned>(*p - '0');
+    if (p == begin + 2 || seq > 99999999) return RecordKind::Invalid;
+    // A removal is its head alone; an entry goes on after a space.
+    if (kind == RecordKind::Removal ? p != end : p == end || *p != ' ') return RecordKind::Invalid;
+    sequence = static_cast<unsigned>(seq);
+    return kind;
+}
+
 // false: not an index, or a damaged record (the whole log is then distrusted).
-bool parse_log(const std::shared_ptr<const std::string> &shared_text, Log &log) {
-    const std::string &text = *shared_text;
-    size_t header_end = text.find('\n');
-    if (header_end == std::string::npos || text.compare(0, header_end, kLogHeader) != 0) return false;
-    const char *pos = text.data() + header_end + 1, *text_end = text.data() + text.size();
+bool parse_log(const std::string &dir, const std::shared_ptr<const IndexText> &shared_text, Log &log) {
+    const IndexText &text = *shared_text;
+    const char *text_begin = text.data(), *text_end = text_begin + text.size;
+    const char *header_end = static_cast<const char *>(std::memchr(text_begin, '\n', text.size));
+    const size_t header_size = std::strlen(kLogHeader);
+    if (header_end == nullptr || static_cast<size_t>(header_end - text_begin) != header_size ||
+        std::memcmp(text_begin, kLogHeader, header_size) != 0)
+        return false;
+    const char *pos = header_end + 1;
     // Where each record is; a removal has length 0.
     struct Line {
         size_t offset;
@@ -214,7 +233,6 @@ bool parse_log(const std::shared_ptr<const std::string> &shared_text, Log &log) 
     constexpr size_t kShortestEntryLine = 64;
     std::vector<Line> lines;
     lines.reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
-    Record record;
     while (pos < text_end) {
         const char *end = static_cast<const char *>(std::memchr(pos, '\n', static_cast<size_t>(text_end - pos)));
         if (end == nullptr) {
@@ -222,11 +240,12 @@ bool parse_log(const std::shared_ptr<const std::string> &shared_text, Log &log) 
             break;
         }
         const char *body_end = nullptr;
+        unsigned sequence = 0;
         if (end - pos > 0xFFFFFFF || !check_line(pos, end, &body_end)) return false;
-        RecordKind kind = parse_record(pos, body_end, record);
+        RecordKind kind = record_head(pos, body_end, sequence);
         if (kind == RecordKind::Invalid) return false;
-        lines.push_back({static_cast<size_t>(pos - text.data()),
-                         kind == RecordKind::Removal ? 0u : static_cast<unsigned>(end - pos), record.summary.sequence});
+        lines.push_back({static_cast<size_t>(pos - text_begin),
+                         kind == RecordKind::Removal ? 0u : static_cast<unsigned>(end - pos), sequence});
         ++log.records;
         pos = end + 1;
     }
@@ -237,7 +256,7 @@ bool parse_log(const std::shared_ptr<const std::string> &shared_text, Log &log) 
     if (!ordered)
         std::stable_sort(lines.begin(), lines.end(),
                          [](const Line &a, const Line &b) { return a.sequence < b.sequence; });
-    log.entries.set_text(shared_text);
+    log.entries.set_source(dir, shared_text);
     log.entries.reserve(lines.size());
     for (size_t i = 0; i < lines.size(); ++i) {
         if (i + 1 < lines.size() && lines[i + 1].sequence == lines[i].sequence) continue;
@@ -275,16 +294,41 @@ bool settled(const struct timespec &now, const struct timespec &mtime) {
     return age_ms > margin_ms;
 }
 
-bool read_exactly(int fd, size_t size, std::string &out) {
-    out.resize(size);
-    size_t done = 0;
+// Reads `size` bytes from the start of the file; with `exact` false, fewer if the file
+// ends before.
+bool read_start(int fd, size_t size, char *out, size_t &done, bool exact) {
+    done = 0;
     while (done < size) {
-        ssize_t n = pread(fd, &out[done], size - done, static_cast<off_t>(done));
+        ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return false;
+        if (n == 0) return !exact;
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool read_exactly(int fd, size_t size, std::string &out) {
+    out.resize(size);
+    size_t done = 0;
+    return read_start(fd, size, &out[0], done, true);
+}
+
+// The index log as it is now (its size when opened, or less if it shrinks meanwhile).
+bool read_log(const std::string &dir, IndexText &text, const unsigned long long *expected_inode = nullptr,
+              const unsigned long long *expected_size = nullptr) {
+    int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              (expected_inode == nullptr || st.st_ino == *expected_inode) &&
+              (expected_size == nullptr || static_cast<unsigned long long>(st.st_size) == *expected_size);
+    if (ok) {
+        text.bytes.reset(new char[static_cast<size_t>(st.st_size) + 1]);
+        ok = read_start(fd, static_cast<size_t>(st.st_size), text.bytes.get(), text.size, expected_size != nullptr);
+    }
+    close(fd);
+    return ok;
 }
 
 // The stamped log, if the folder has not changed since the stamp was written.
@@ -296,16 +340,11 @@ bool load_stamped(const std::string &dir, EntryList &out, const struct stat *giv
         return false;
     Stamp stamp;
     if (!read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
-    int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat log_st;
-    auto text = std::make_shared<std::string>();
-    bool ok = fstat(fd, &log_st) == 0 && log_st.st_ino == stamp.entries_inode &&
-              static_cast<unsigned long long>(log_st.st_size) == stamp.entries_size &&
-              read_exactly(fd, stamp.entries_size, *text);
-    close(fd);
+    auto text = std::make_shared<IndexText>();
     Log log;
-    if (!ok || !parse_log(text, log) || !log.complete) return false;
+    if (!read_log(dir, *text, &stamp.entries_inode, &stamp.entries_size) || !parse_log(dir, text, log) ||
+        !log.complete)
+        return false;
     out = std::move(log.entries);
     return true;
 }
@@ -379,14 +418,14 @@ EntryList load_checked(const std::string &dir, bool lock_held) {
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat dir_st;
     bool dir_ok = stat(dir.c_str(), &dir_st) == 0;
-    auto text = std::make_shared<std::string>();
+    auto text = std::make_shared<IndexText>();
     Log log;
-    bool log_ok = read_file(log_path(dir), *text) && parse_log(text, log);
+    bool log_ok = read_log(dir, *text) && parse_log(dir, text, log);
     if (!log_ok) log = Log{};
     Listing listing = list_store(dir);
 
     EntryList entries;
-    entries.set_text(text);
+    entries.set_source(dir, text);
     bool changed = !log_ok || !log.complete;
     // Both the listing and the log are in sequence order: one walk pairs them.
     size_t next_record = 0, used_records = 0;
@@ -470,8 +509,12 @@ std::string index_log_header() { return kLogHeader; }
 
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete) {
+    auto copy = std::make_shared<IndexText>();
+    copy->bytes.reset(new char[text.size() + 1]);
+    std::memcpy(copy->bytes.get(), text.data(), text.size());
+    copy->size = text.size();
     Log log;
-    if (!parse_log(std::make_shared<const std::string>(text), log)) return false;
+    if (!parse_log("", copy, log)) return false;
     for (size_t i = 0; i < log.entries.size(); ++i) entries.push_back(log.entries.at(i));
     complete = log.complete;
     return true;
@@ -479,50 +522,64 @@ bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEn
 
 const std::shared_ptr<CertEntry> &EntryList::at(size_t i) {
     Slot &slot = slots_[i];
-    if (!slot.entry) {
-        // The record was checked whole when the text was read.
-        const char *line = text_->data() + slot.offset;
-        Record r;
-        parse_record(line, line + slot.length - kChecksumSuffix, r);
-        auto e = std::make_shared<CertEntry>();
-        e->sequence = r.summary.sequence;
-        e->der_inode = r.summary.der_inode;
-        e->der_size = r.summary.der_size;
-        e->sha1 = r.summary.sha1;
-        e->props_inode = r.summary.props_inode;
-        decode_text_field(r.subject, e->subject);
-        if (r.properties.size() > 1) {
-            std::string props;
-            decode_text_field(r.properties, props);
-            parse_properties(props, *e);
+    if (slot.entry) return slot.entry;
+    const char *line = text_->data() + slot.offset;
+    Record r;
+    if (parse_record(line, line + slot.length - kChecksumSuffix, r) != RecordKind::Entry ||
+        r.summary.sequence != slot.sequence) {
+        // Whole, but not a record this library writes: the files tell what the entry is
+        // (none, if they are gone).
+        auto e = dir_.empty() ? nullptr : read_entry_files(dir_, slot.sequence);
+        if (!e) {
+            e = std::make_shared<CertEntry>();
+            e->sequence = slot.sequence;
+            e->removed = true;
         }
         slot.entry = std::move(e);
+        return slot.entry;
     }
+    auto e = std::make_shared<CertEntry>();
+    e->sequence = r.summary.sequence;
+    e->der_inode = r.summary.der_inode;
+    e->der_size = r.summary.der_size;
+    e->sha1 = r.summary.sha1;
+    e->props_inode = r.summary.props_inode;
+    decode_text_field(r.subject, e->subject);
+    if (r.properties.size() > 1) {
+        std::string props;
+        decode_text_field(r.properties, props);
+        parse_properties(props, *e);
+    }
+    slot.entry = std::move(e);
     return slot.entry;
 }
 
-const std::string &EntryList::subject(size_t i, std::string &scratch) const {
+const std::string &EntryList::subject(size_t i, std::string &scratch) {
     const Slot &slot = slots_[i];
     if (slot.entry) return slot.entry->subject;
-    // Only the subject field is looked at: the seventh.
-    const char *line = text_->data() + slot.offset;
-    Field f[8];
-    size_t n = 0;
-    split(line, line + slot.length - kChecksumSuffix, f, 8, n);
-    decode_text_field(f[6], scratch);
+    // The subject is the next to last field, and no field holds a space: it is found
+    // from the end of the line without reading the fields before it.
+    const char *line = text_->data() + slot.offset, *body_end = line + slot.length - kChecksumSuffix;
+    const char *last = static_cast<const char *>(memrchr(line, ' ', static_cast<size_t>(body_end - line)));
+    const char *before = last == nullptr ? nullptr
+                                         : static_cast<const char *>(memrchr(line, ' ', static_cast<size_t>(last - line)));
+    Field field{before == nullptr ? nullptr : before + 1, last};
+    if (before == nullptr || !valid_text_field(field)) return at(i)->subject;
+    decode_text_field(field, scratch);
     return scratch;
 }
 
-EntrySummary EntryList::summary(size_t i) const {
+EntrySummary EntryList::summary(size_t i) {
     const Slot &slot = slots_[i];
-    if (slot.entry) {
-        const CertEntry &e = *slot.entry;
-        return {e.sequence, e.der_size, e.sha1, e.der_inode, e.props_inode, e.removed};
+    if (!slot.entry) {
+        const char *line = text_->data() + slot.offset;
+        Record r;
+        if (parse_record(line, line + slot.length - kChecksumSuffix, r) == RecordKind::Entry &&
+            r.summary.sequence == slot.sequence)
+            return r.summary;
     }
-    const char *line = text_->data() + slot.offset;
-    Record r;
-    parse_record(line, line + slot.length - kChecksumSuffix, r);
-    return r.summary;
+    const CertEntry &e = *at(i);
+    return {e.sequence, e.der_size, e.sha1, e.der_inode, e.props_inode, e.removed};
 }
 
 bool EntryList::record_line(size_t i, const char *&line, size_t &length) const {
