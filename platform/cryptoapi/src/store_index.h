@@ -44,6 +44,9 @@ std::string lower_hex(const BYTE *data, size_t n);
 // of the line before it; and the log's first line.
 unsigned long long index_line_checksum(const char *data, size_t size);
 std::string index_log_header();
+// The hash of a whole index log that a stamp records (any one changed 8-byte word of it
+// changes the hash), computed several words at a time.
+unsigned long long index_text_hash(const char *data, size_t size);
 
 // Reads one certificate and its properties from their files into a fresh entry
 // (nullptr if the certificate file is missing or not a certificate).
