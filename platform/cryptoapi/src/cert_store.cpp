@@ -304,11 +304,24 @@ std::string subject_text(const std::vector<BYTE> &der) {
 
 bool contains_ignoring_case(const std::string &haystack, const std::string &needle) {
     auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (needle.size() > haystack.size()) return false;
-    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        size_t k = 0;
-        while (k < needle.size() && lower(haystack[i + k]) == lower(needle[k])) ++k;
-        if (k == needle.size()) return true;
+    std::string lowered(needle);
+    for (auto &c : lowered) c = lower(c);
+    return contains_lowered(haystack.data(), haystack.size(), lowered);
+}
+
+bool contains_lowered(const char *haystack, size_t size, const std::string &needle) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    const size_t n = needle.size();
+    if (n == 0) return true;
+    if (n > size) return false;
+    // Candidates are found by the first byte in either case, then compared.
+    const char first = needle[0];
+    const char first_upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
+    for (size_t i = 0; i + n <= size; ++i) {
+        if (haystack[i] != first && haystack[i] != first_upper) continue;
+        size_t k = 1;
+        while (k < n && lower(haystack[i + k]) == needle[k]) ++k;
+        if (k == n) return true;
     }
     return false;
 }

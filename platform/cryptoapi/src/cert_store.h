@@ -156,6 +156,8 @@ std::string subject_simple_text(const std::vector<BYTE> &der);
 std::string subject_text(const std::vector<BYTE> &der);
 // ASCII case-insensitive substring test (other bytes compare exactly).
 bool contains_ignoring_case(const std::string &haystack, const std::string &needle);
+// The same with the needle in lower case already (ASCII letters only).
+bool contains_lowered(const char *haystack, size_t size, const std::string &needle);
 
 }  // namespace cryptoapi
 

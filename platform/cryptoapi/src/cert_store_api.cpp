@@ -264,8 +264,12 @@ extern "C" PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStor
         return none;
     }
     }
+    for (auto &c : needle)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return next_matching("CertFindCertificateInStore", hCertStore, pPrevCertContext,
-                         [&needle](const std::string &subject) { return contains_ignoring_case(subject, needle); });
+                         [&needle](const std::string &subject) {
+                             return contains_lowered(subject.data(), subject.size(), needle);
+                         });
 }
 
 extern "C" BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,

@@ -617,14 +617,29 @@ const std::string &EntryList::subject(size_t i, std::string &scratch) {
     const Slot &slot = slots_[i];
     if (slot.entry) return slot.entry->subject;
     // The subject is the next to last field, and no field holds a space: it is found
-    // from the end of the line without reading the fields before it.
+    // from the end of the line without reading the fields before it, and checked and
+    // decoded in one pass (this runs for every record a find passes).
     const char *line = text_->data() + slot.offset, *body_end = line + slot.length - kChecksumSuffix;
-    const char *last = static_cast<const char *>(memrchr(line, ' ', static_cast<size_t>(body_end - line)));
-    const char *before = last == nullptr ? nullptr
-                                         : static_cast<const char *>(memrchr(line, ' ', static_cast<size_t>(last - line)));
-    Field field{before == nullptr ? nullptr : before + 1, last};
-    if (before == nullptr || !valid_text_field(field)) return at(i)->subject;
-    decode_text_field(field, scratch);
+    const char *last = body_end;
+    while (last > line && last[-1] != ' ') --last;
+    if (last - line < 2) return at(i)->subject;
+    const char *begin = last - 1;  // the space before the properties
+    while (begin > line && begin[-1] != ' ') --begin;
+    if (begin == line || *begin != ':') return at(i)->subject;
+    const char *end = last - 1;
+    scratch.resize(static_cast<size_t>(end - begin));
+    char *out = &scratch[0];
+    for (const char *p = begin + 1; p < end; ++p) {
+        if (*p != '%') {
+            *out++ = *p;
+            continue;
+        }
+        int hi = end - p > 2 ? hex_digit(p[1]) : -1, lo = hi >= 0 ? hex_digit(p[2]) : -1;
+        if (lo < 0) return at(i)->subject;
+        *out++ = static_cast<char>(hi * 16 + lo);
+        p += 2;
+    }
+    scratch.resize(static_cast<size_t>(out - &scratch[0]));
     return scratch;
 }
 
