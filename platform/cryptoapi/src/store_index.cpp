@@ -579,6 +579,18 @@ bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEn
     return true;
 }
 
+bool index_log_subjects(const std::string &text, std::vector<std::string> &subjects) {
+    auto copy = std::make_shared<IndexText>();
+    copy->bytes.reset(new char[text.size() + 1]);
+    std::memcpy(copy->bytes.get(), text.data(), text.size());
+    copy->size = text.size();
+    Log log;
+    if (!parse_log("", copy, log)) return false;
+    std::string scratch;
+    for (size_t i = 0; i < log.entries.size(); ++i) subjects.push_back(log.entries.subject(i, scratch));
+    return true;
+}
+
 const std::shared_ptr<CertEntry> &EntryList::at(size_t i) {
     Slot &slot = slots_[i];
     if (slot.entry) return slot.entry;

@@ -37,6 +37,10 @@ EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete);
 
+// The subjects of the same entries as a find reads them, from their records without
+// making the entries (for checking that both readings agree).
+bool index_log_subjects(const std::string &text, std::vector<std::string> &subjects);
+
 // Bytes as lower-case hex digits, two a byte (how SHA-1 hashes are written to disk).
 std::string lower_hex(const BYTE *data, size_t n);
 
