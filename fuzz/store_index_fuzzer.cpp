@@ -1,7 +1,7 @@
 // A certificate store's index log, as a damaged or hostile file could hold it. Every
 // line carries a checksum, so half of the inputs get theirs filled in here: the
 // fuzzer then reaches the records themselves. An entry the log gives keeps its
-// properties through their text form.
+// properties through their text form, and its subject is the one a find reads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::shared_ptr<cryptoapi::CertEntry>> entries;
     bool complete = false;
     if (!cryptoapi::parse_index_log(text, entries, complete)) return 0;
+    // A find reads a subject from its record without making the entry; an entry made from
+    // a record (not one of ours, so removed) must have been given that same subject.
+    std::vector<std::string> subjects;
+    if (!cryptoapi::index_log_subjects(text, subjects) || subjects.size() != entries.size()) std::abort();
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!entries[i]->removed && entries[i]->subject != subjects[i]) std::abort();
     for (const auto &e : entries) {
         cryptoapi::CertEntry again;
         cryptoapi::parse_properties(cryptoapi::format_properties(*e), again);

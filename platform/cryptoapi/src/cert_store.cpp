@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,8 +38,8 @@ std::string entry_path(const StoreData &store, unsigned sequence, const char *su
 // refused by the exclusive write, and the next one is tried.
 unsigned next_sequence(const StoreData &store) {
     unsigned highest = 0;
-    for (const auto &e : store.entries)
-        if (e->sequence > highest) highest = e->sequence;
+    for (size_t i = 0; i < store.entries.size(); ++i)
+        if (store.entries.sequence(i) > highest) highest = store.entries.sequence(i);
     return highest + 1;
 }
 
@@ -57,7 +58,8 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
     store->name = name;
     store->dir = store_dir(location, name);
     store->read_only = (flags & CERT_STORE_READONLY_FLAG) != 0;
-    bool exists = is_dir(store->dir);
+    struct stat dir_st;
+    bool exists = stat(store->dir.c_str(), &dir_st) == 0 && S_ISDIR(dir_st.st_mode);
     if (exists && (flags & CERT_STORE_CREATE_NEW_FLAG)) return CRYPT_E_EXISTS;
     if (!exists) {
         if (flags & CERT_STORE_OPEN_EXISTING_FLAG) return ERROR_FILE_NOT_FOUND;
@@ -65,7 +67,7 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
         if (!store->read_only && !ensure_dir(store->dir)) return ERROR_ACCESS_DENIED;
     }
     // A store made just now gets its (empty) index at once, so that adds can log to it.
-    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir);
+    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? &dir_st : nullptr);
     out = store;
     return 0;
 }
@@ -75,21 +77,24 @@ namespace {
 // Merges the entries read from disk under the lock into the handle's list: new ones are
 // appended, those gone from disk are marked removed. The handle's own entry objects stay
 // (contexts and enumeration positions refer to them).
-void merge_current(StoreData &store, std::vector<std::shared_ptr<CertEntry>> &current) {
-    std::map<unsigned, std::shared_ptr<CertEntry>> on_disk;
-    for (auto &e : current) on_disk[e->sequence] = e;
-    for (auto &e : store.entries) {
-        auto it = on_disk.find(e->sequence);
+// Entries are compared by what their records say, so that those neither gone nor
+// replaced need not be made.
+void merge_current(StoreData &store, EntryList &current) {
+    std::map<unsigned, size_t> on_disk;
+    for (size_t i = 0; i < current.size(); ++i) on_disk[current.sequence(i)] = i;
+    for (size_t i = 0; i < store.entries.size(); ++i) {
+        auto it = on_disk.find(store.entries.sequence(i));
         if (it == on_disk.end()) {
-            e->removed = true;
+            store.entries.at(i)->removed = true;
             continue;
         }
-        if (!e->removed && it->second->der_inode != e->der_inode) {
-            *e = *it->second;  // replaced on disk meanwhile
+        EntrySummary mine = store.entries.summary(i);
+        if (!mine.removed && current.summary(it->second).der_inode != mine.der_inode) {
+            *store.entries.at(i) = *current.at(it->second);  // replaced on disk meanwhile
         }
         on_disk.erase(it);
     }
-    for (auto &item : on_disk) store.entries.push_back(item.second);
+    for (auto &item : on_disk) store.entries.push_back(current.at(item.second));
 }
 
 }  // namespace
@@ -102,15 +107,19 @@ DWORD add_certificate(StoreData &store, const BYTE *der, DWORD length, DWORD dis
     if (!ensure_dir(store.dir)) return ERROR_ACCESS_DENIED;
     std::vector<BYTE> bytes(der, der + length);
     std::array<BYTE, 20> digest = sha1_of(bytes);
-    std::vector<std::shared_ptr<CertEntry>> current;
+    EntryList current;
     IndexChange change(store.dir, current);
     merge_current(store, current);
     std::shared_ptr<CertEntry> existing;
-    for (const auto &e : store.entries)
-        if (!e->removed && e->der_size == length && e->sha1 == digest && entry_der(store, *e, false) && e->der == bytes) {
+    for (size_t i = 0; i < store.entries.size(); ++i) {
+        EntrySummary s = store.entries.summary(i);
+        if (s.removed || s.der_size != length || s.sha1 != digest) continue;
+        const auto &e = store.entries.at(i);
+        if (entry_der(store, *e, false) && e->der == bytes) {
             existing = e;
             break;
         }
+    }
     if (existing && disposition != CERT_STORE_ADD_ALWAYS) {
         if (disposition == CERT_STORE_ADD_NEW) return CRYPT_E_EXISTS;
         if (disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
@@ -195,7 +204,7 @@ DWORD remove_certificate(StoreData &store, CertEntry &entry) {
 bool entry_der(const StoreData &store, CertEntry &entry, bool update_index) {
     if (!entry.der.empty()) return true;
     std::string data;
-    if (!read_file(entry_path(store, entry.sequence, ".der"), data)) return false;
+    if (!read_file_expecting(entry_path(store, entry.sequence, ".der"), entry.der_size, data)) return false;
     std::vector<BYTE> der(data.begin(), data.end());
     if (der.size() == entry.der_size && sha1_of(der) == entry.sha1) {
         entry.der = std::move(der);
@@ -295,11 +304,24 @@ std::string subject_text(const std::vector<BYTE> &der) {
 
 bool contains_ignoring_case(const std::string &haystack, const std::string &needle) {
     auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (needle.size() > haystack.size()) return false;
-    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        size_t k = 0;
-        while (k < needle.size() && lower(haystack[i + k]) == lower(needle[k])) ++k;
-        if (k == needle.size()) return true;
+    std::string lowered(needle);
+    for (auto &c : lowered) c = lower(c);
+    return contains_lowered(haystack.data(), haystack.size(), lowered);
+}
+
+bool contains_lowered(const char *haystack, size_t size, const std::string &needle) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    const size_t n = needle.size();
+    if (n == 0) return true;
+    if (n > size) return false;
+    // Candidates are found by the first byte in either case, then compared.
+    const char first = needle[0];
+    const char first_upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
+    for (size_t i = 0; i + n <= size; ++i) {
+        if (haystack[i] != first && haystack[i] != first_upper) continue;
+        size_t k = 1;
+        while (k < n && lower(haystack[i + k]) == needle[k]) ++k;
+        if (k == n) return true;
     }
     return false;
 }

@@ -40,12 +40,76 @@ struct CertEntry {
     bool removed = false;
 };
 
+// What an entry's index record says of its certificate and files, read without making
+// the entry (see EntryList).
+struct EntrySummary {
+    unsigned sequence = 0;
+    DWORD der_size = 0;
+    std::array<BYTE, 20> sha1{};
+    unsigned long long der_inode = 0;
+    unsigned long long props_inode = 0;
+    bool removed = false;
+};
+
+// An index log read whole (its buffer is not cleared before the read fills it).
+struct IndexText {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    const char *data() const { return bytes.get(); }
+};
+
+// The entries of a store in enumeration order. Those taken from the store's index stay
+// as their records (lines of the index text, checked whole when it was read) until an
+// entry object is asked for: a find passes over the others by their subject alone, so
+// opening a store and finding one certificate in it costs about one pass over the index
+// text, not one object per certificate.
+class EntryList {
+public:
+    size_t size() const { return slots_.size(); }
+    unsigned sequence(size_t i) const { return slots_[i].entry ? slots_[i].entry->sequence : slots_[i].sequence; }
+    // The entry at i, made from its record the first time it is asked for.
+    const std::shared_ptr<CertEntry> &at(size_t i);
+    // The entry at i if it was made already (or never was a record), else null. An entry
+    // not made yet is not removed and belongs to no context.
+    const std::shared_ptr<CertEntry> &made(size_t i) const { return slots_[i].entry; }
+    // The subject search matches (CertEntry::subject) of the entry at i, without making
+    // it: a record's subject is decoded into `scratch`.
+    const std::string &subject(size_t i, std::string &scratch);
+    EntrySummary summary(size_t i);
+    // The record line of the entry at i, with its checksum and without its newline; false
+    // if the entry was made (its record may be out of date) or never was a record.
+    bool record_line(size_t i, const char *&line, size_t &length) const;
+
+    void push_back(std::shared_ptr<CertEntry> entry);
+    // Used by the index reader: the store folder and the text records refer to, and a
+    // record of it (a line [offset, offset + length) without its newline whose checksum
+    // holds). A record whose fields turn out not to be the index's own is read from the
+    // store's files instead when its entry is made.
+    void set_source(std::string dir, std::shared_ptr<const IndexText> text) {
+        dir_ = std::move(dir);
+        text_ = std::move(text);
+    }
+    void add_record(unsigned sequence, size_t offset, size_t length);
+    void reserve(size_t n) { slots_.reserve(n); }
+
+private:
+    struct Slot {
+        std::shared_ptr<CertEntry> entry;  // null while only the record is known
+        size_t offset = 0;
+        unsigned length = 0;
+        unsigned sequence = 0;
+    };
+    std::string dir_;
+    std::shared_ptr<const IndexText> text_;
+    std::vector<Slot> slots_;
+};
+
 struct StoreData {
     Location location = Location::CurrentUser;
     std::string name;
     std::string dir;
     bool read_only = false;
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
 };
 
 // Opens a system store with CertOpenStore's flags: 0, ERROR_FILE_NOT_FOUND (missing
@@ -92,6 +156,8 @@ std::string subject_simple_text(const std::vector<BYTE> &der);
 std::string subject_text(const std::vector<BYTE> &der);
 // ASCII case-insensitive substring test (other bytes compare exactly).
 bool contains_ignoring_case(const std::string &haystack, const std::string &needle);
+// The same with the needle in lower case already (ASCII letters only).
+bool contains_lowered(const char *haystack, size_t size, const std::string &needle);
 
 }  // namespace cryptoapi
 

@@ -103,20 +103,23 @@ Location location_of(DWORD flags, bool &ok) {
 // The entry itself decides, not its content: a store may hold the same certificate
 // twice, and resuming after the first copy of it would return the second one forever.
 // A context of another handle on the same store resumes after its first copy here.
-size_t position_after(const StoreData &store, const ContextObject *prev) {
+size_t position_after(StoreData &store, const ContextObject *prev) {
     if (prev == nullptr) return 0;
     for (size_t i = 0; i < store.entries.size(); ++i)
-        if (store.entries[i] == prev->entry) return i + 1;
-    for (size_t i = 0; i < store.entries.size(); ++i)
-        if (store.entries[i]->sha1 == prev->entry->sha1 && store.entries[i]->der_size == prev->entry->der_size)
-            return i + 1;
+        if (store.entries.made(i) == prev->entry) return i + 1;
+    for (size_t i = 0; i < store.entries.size(); ++i) {
+        EntrySummary s = store.entries.summary(i);
+        if (s.sha1 == prev->entry->sha1 && s.der_size == prev->entry->der_size) return i + 1;
+    }
     return static_cast<size_t>(-1);
 }
 
 // The shared walk of CertEnumCertificatesInStore and CertFindCertificateInStore: frees
 // `prev` (always, as Windows does) and returns the next entry that `match` accepts.
+// `match` decides on an entry's subject, so entries still index records are passed over
+// without being made.
 PCCERT_CONTEXT next_matching(const char *operation, HCERTSTORE hCertStore, PCCERT_CONTEXT prev,
-                             const std::function<bool(const CertEntry &)> &match) {
+                             const std::function<bool(const std::string &subject)> &match) {
     std::lock_guard<std::mutex> lock(state_mutex());
     auto store = lookup<StoreHandleObject>(HandleKind::Store, reinterpret_cast<uintptr_t>(hCertStore));
     size_t start = 0;
@@ -135,12 +138,15 @@ PCCERT_CONTEXT next_matching(const char *operation, HCERTSTORE hCertStore, PCCER
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    const auto &entries = store->data->entries;
+    EntryList &entries = store->data->entries;
+    std::string scratch;
     for (size_t i = start; i < entries.size(); ++i) {
-        CertEntry &entry = *entries[i];
-        if (entry.removed || !match(entry)) continue;
+        if (!entries.made(i) && !match(entries.subject(i, scratch))) continue;
+        CertEntry &entry = *entries.at(i);
+        if (entry.removed || !match(entry.subject)) continue;
         // The certificate is read now; if its file changed, the match is decided again.
-        if (entry_der(*store->data, entry) && match(entry)) return new_context(hCertStore, store->data, entries[i]);
+        if (entry_der(*store->data, entry) && match(entry.subject))
+            return new_context(hCertStore, store->data, entries.at(i));
     }
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
@@ -229,7 +235,7 @@ extern "C" BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
 extern "C" PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
                                                              PCCERT_CONTEXT pPrevCertContext) {
     return next_matching("CertEnumCertificatesInStore", hCertStore, pPrevCertContext,
-                         [](const CertEntry &) { return true; });
+                         [](const std::string &) { return true; });
 }
 
 extern "C" PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
@@ -253,13 +259,17 @@ extern "C" PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStor
         break;
     default: {
         PCCERT_CONTEXT none = next_matching("CertFindCertificateInStore", hCertStore, pPrevCertContext,
-                                            [](const CertEntry &) { return false; });
+                                            [](const std::string &) { return false; });
         SetLastError(ERROR_NOT_SUPPORTED);
         return none;
     }
     }
+    for (auto &c : needle)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return next_matching("CertFindCertificateInStore", hCertStore, pPrevCertContext,
-                         [&needle](const CertEntry &e) { return contains_ignoring_case(e.subject, needle); });
+                         [&needle](const std::string &subject) {
+                             return contains_lowered(subject.data(), subject.size(), needle);
+                         });
 }
 
 extern "C" BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,

@@ -73,8 +73,11 @@ bool certificate_published(const Target &t) {
     if (!system_store_exists(t.container.location, t.store_name) ||
         open_system_store(t.container.location, t.store_name, CERT_STORE_READONLY_FLAG, store) != 0)
         return false;
-    for (const auto &e : store->entries) {
-        if (e->removed || lower_hex(e->sha1.data(), e->sha1.size()) != t.sha1 || !e->key_prov_info) continue;
+    for (size_t i = 0; i < store->entries.size(); ++i) {
+        EntrySummary s = store->entries.summary(i);
+        if (s.removed || lower_hex(s.sha1.data(), s.sha1.size()) != t.sha1) continue;
+        const auto &e = store->entries.at(i);
+        if (!e->key_prov_info) continue;
         const KeyProvInfo &link = *e->key_prov_info;
         if (link.key_spec == t.key_spec && to_u8(link.container) == t.container.container) return true;
     }
@@ -140,7 +143,12 @@ std::string new_record_id() {
 
 void finish_pending_imports() {
     std::string dir = pending_dir();
-    if (!is_dir(dir)) return;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    // Every record is a folder, so a folder that holds no folders (a link count of two:
+    // itself and its "." entry) holds no record, and need not be listed. Some file
+    // systems do not count folders (one or zero); those are listed.
+    if (st.st_nlink == 2) return;
     for (const auto &name : list_dir(dir)) {
         std::string record = dir + "/" + name;
         int fd = claim_record(record);

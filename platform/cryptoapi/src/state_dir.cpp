@@ -95,8 +95,8 @@ std::string describe_unsafe(const std::string &dir, const struct stat &st) {
            "); refusing to use it (chmod go-w)";
 }
 
-bool unsafe(const struct stat &st) {
-    return (st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+bool unsafe(const struct stat &st, uid_t me) {
+    return (st.st_uid != me && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 }  // namespace
@@ -118,7 +118,8 @@ std::string unsafe_state_folder(const std::string &path) {
     // The home itself may be reached through a symlink (a moved home folder); below it
     // nothing is followed.
     if (stat(home.c_str(), &st) != 0) return "";  // not made yet: it is made private
-    if (unsafe(st)) return describe_unsafe(home, st);
+    const uid_t me = geteuid();
+    if (unsafe(st, me)) return describe_unsafe(home, st);
     if (path.size() <= home.size() || path.compare(0, home.size(), home) != 0 || path[home.size()] != '/')
         return "";
     size_t pos = home.size();
@@ -126,7 +127,7 @@ std::string unsafe_state_folder(const std::string &path) {
         size_t next = path.find('/', pos + 1);
         std::string partial = path.substr(0, next);
         if (lstat(partial.c_str(), &st) != 0) break;  // the rest is made private when needed
-        if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && unsafe(st)) return describe_unsafe(partial, st);
+        if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && unsafe(st, me)) return describe_unsafe(partial, st);
         if (S_ISLNK(st.st_mode) && next != std::string::npos)
             return "the state folder " + partial + " is a symbolic link; refusing to use it";
         pos = next;
@@ -249,6 +250,29 @@ bool read_file(const std::string &path, std::string &out) {
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     bool ok = !std::ferror(f);
     std::fclose(f);
+    return ok;
+}
+
+bool read_file_expecting(const std::string &path, size_t expected, std::string &out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // One byte more than expected, so that a file of the expected size ends on a short read.
+    out.resize(expected + 1);
+    size_t done = 0;
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, &out[done], out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+        if (done < out.size()) break;
+        out.resize(out.size() * 2);
+    }
+    close(fd);
+    out.resize(ok ? done : 0);
     return ok;
 }
 

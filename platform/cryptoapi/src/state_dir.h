@@ -40,6 +40,10 @@ bool write_file_atomic(const std::string &path, const std::string &data, mode_t 
 // Like write_file_atomic, but fails (EEXIST in errno) when `path` already exists.
 bool write_file_exclusive(const std::string &path, const std::string &data, mode_t mode);
 bool read_file(const std::string &path, std::string &out);
+// The same in as few system calls as can be (open, read, close) for a file that is
+// expected to hold `expected` bytes: a read that does not fill its buffer, which on a
+// regular file happens only at its end, ends it. Any size is still read whole.
+bool read_file_expecting(const std::string &path, size_t expected, std::string &out);
 // Writes a file the user named (not one of the state's own): through a temporary file
 // and a rename when `path` is absent or a regular file, so readers never see half of
 // it; otherwise (a symlink, a device, a FIFO) into what the path names, so that e.g.

@@ -25,7 +25,11 @@ namespace {
 // Version 3: lines are checksummed eight bytes at a time. A log of an older version is
 // not an index any more and is rebuilt from the files.
 constexpr const char *kLogHeader = "cryptoapi-store-index 3";
-constexpr const char *kStampHeader = "cryptoapi-store-stamp 1";
+// Stamp version 2 adds a hash of the whole log, so that a stamped log is checked in one
+// fast pass instead of line by line; a version 1 stamp is still read, and its log checked
+// line by line.
+constexpr const char *kStampMagic = "cryptoapi-store-stamp";
+constexpr const char *kStampHeader = "cryptoapi-store-stamp 2";
 
 std::string index_dir(const std::string &dir) { return dir + "/.index"; }
 std::string log_path(const std::string &dir) { return dir + "/.index/entries"; }
@@ -109,23 +113,31 @@ bool parse_number(const Field &text, unsigned long long &out) {
 // Text fields start with ':' so that an empty one is still a field.
 std::string text_field(const std::string &value) { return ":" + encode_value(value); }
 
-bool parse_text_field(const Field &field, std::string &out) {
+// Whether a text field holds only the escapes encode_value writes (checked, not decoded).
+bool valid_text_field(const Field &field) {
     if (field.size() == 0 || *field.begin != ':') return false;
-    // Decoded in place (every subject with a space has escapes), taking only the escapes
-    // encode_value writes.
-    out.clear();
-    out.reserve(field.size() - 1);
-    for (const char *p = field.begin + 1; p < field.end; ++p) {
-        if (*p != '%') {
-            out += *p;
-            continue;
-        }
-        int hi = field.end - p > 2 ? hex_digit(p[1]) : -1, lo = hi >= 0 ? hex_digit(p[2]) : -1;
-        if (lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        p += 2;
+    for (const char *p = field.begin + 1; p < field.end;) {
+        const char *escape = static_cast<const char *>(std::memchr(p, '%', static_cast<size_t>(field.end - p)));
+        if (escape == nullptr) break;
+        if (field.end - escape <= 2 || hex_digit(escape[1]) < 0 || hex_digit(escape[2]) < 0) return false;
+        p = escape + 3;
     }
     return true;
+}
+
+// Decodes a text field that valid_text_field accepted.
+void decode_text_field(const Field &field, std::string &out) {
+    out.clear();
+    for (const char *p = field.begin + 1; p < field.end;) {
+        const char *escape = static_cast<const char *>(std::memchr(p, '%', static_cast<size_t>(field.end - p)));
+        if (escape == nullptr) {
+            out.append(p, field.end);
+            break;
+        }
+        out.append(p, escape);
+        out += static_cast<char>(hex_digit(escape[1]) * 16 + hex_digit(escape[2]));
+        p = escape + 3;
+    }
 }
 
 std::string entry_body(const CertEntry &e) {
@@ -147,107 +159,156 @@ bool split(const char *begin, const char *end, Field *fields, size_t max, size_t
     }
 }
 
+// A record of the log, parsed in place:
+//   E <sequence> <der inode> <der size> <sha1> <props inode> :<subject> :<properties>
+//   D <sequence>
+enum class RecordKind { Entry, Removal, Invalid };
+
+struct Record {
+    EntrySummary summary;
+    Field subject, properties;
+};
+
+// Checks every field, so that an entry made later from a record that passed cannot fail.
+RecordKind parse_record(const char *begin, const char *end, Record &r) {
+    Field f[8];
+    size_t n = 0;
+    if (!split(begin, end, f, 8, n)) return RecordKind::Invalid;
+    unsigned long long seq, der_inode, der_size, props_inode;
+    if (n == 2 && f[0].is("D") && parse_number(f[1], seq) && seq <= 99999999) {
+        r.summary.sequence = static_cast<unsigned>(seq);
+        return RecordKind::Removal;
+    }
+    if (n != 8 || !f[0].is("E") || !parse_number(f[1], seq) || seq > 99999999 || !parse_number(f[2], der_inode) ||
+        !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull || !parse_number(f[5], props_inode) ||
+        !unhex(f[4], r.summary.sha1.data(), 20) || !valid_text_field(f[6]) || !valid_text_field(f[7]))
+        return RecordKind::Invalid;
+    r.summary.sequence = static_cast<unsigned>(seq);
+    r.summary.der_inode = der_inode;
+    r.summary.der_size = static_cast<DWORD>(der_size);
+    r.summary.props_inode = props_inode;
+    r.subject = f[6];
+    r.properties = f[7];
+    return RecordKind::Entry;
+}
+
+// The length of a line's checksum with the space before it.
+constexpr size_t kChecksumSuffix = 17;
+
 // The log replayed: the last record of each sequence wins, a removal drops it. The
-// entries are sorted by sequence. They are made in one block (a store may hold 10^5 of
-// them), each entry pointer sharing the block's ownership.
+// entries are in sequence order and stay records of `text` until they are asked for.
 struct Log {
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
     size_t records = 0;
     bool complete = true;  // no partial last line
 };
 
-// One record: an entry made in `block`, or a removal (entry null) of `sequence`.
-struct Record {
-    unsigned sequence;
-    CertEntry *entry;
-};
-
-bool parse_record(const char *begin, const char *end, std::vector<CertEntry> &block, std::vector<Record> &out) {
-    Field f[8];
-    size_t n = 0;
-    if (!split(begin, end, f, 8, n)) return false;
-    unsigned long long seq, der_inode, der_size, props_inode;
-    if (n == 2 && f[0].is("D") && parse_number(f[1], seq) && seq <= 99999999) {
-        out.push_back({static_cast<unsigned>(seq), nullptr});
-        return true;
-    }
-    if (n != 8 || !f[0].is("E") || !parse_number(f[1], seq) || seq > 99999999 || !parse_number(f[2], der_inode) ||
-        !parse_number(f[3], der_size) || der_size > 0xFFFFFFFFull || !parse_number(f[5], props_inode))
-        return false;
-    CertEntry &e = block.emplace_back();
-    e.sequence = static_cast<unsigned>(seq);
-    e.der_inode = der_inode;
-    e.der_size = static_cast<DWORD>(der_size);
-    e.props_inode = props_inode;
-    if (!unhex(f[4], e.sha1.data(), 20) || !parse_text_field(f[6], e.subject)) return false;
-    if (f[7].size() > 1) {
-        std::string props;
-        if (!parse_text_field(f[7], props)) return false;
-        parse_properties(props, e);
-    } else if (!f[7].is(":")) {
-        return false;
-    }
-    out.push_back({e.sequence, &e});
-    return true;
+// The kind and sequence of a record from its head ("E <sequence> ..." or "D <sequence>");
+// the rest of an entry record is parsed when its entry is made.
+RecordKind record_head(const char *begin, const char *end, unsigned &sequence) {
+    if (end - begin < 3 || begin[1] != ' ') return RecordKind::Invalid;
+    RecordKind kind = begin[0] == 'E' ? RecordKind::Entry : begin[0] == 'D' ? RecordKind::Removal : RecordKind::Invalid;
+    const char *p = begin + 2;
+    unsigned long long seq = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && p - begin < 11; ++p) seq = seq * 10 + static_cast<unsigned>(*p - '0');
+    if (p == begin + 2 || seq > 99999999) return RecordKind::Invalid;
+    // A removal is its head alone; an entry goes on after a space.
+    if (kind == RecordKind::Removal ? p != end : p == end || *p != ' ') return RecordKind::Invalid;
+    sequence = static_cast<unsigned>(seq);
+    return kind;
 }
 
 // false: not an index, or a damaged record (the whole log is then distrusted).
-bool parse_log(const std::string &text, Log &log) {
-    size_t header_end = text.find('\n');
-    if (header_end == std::string::npos || text.compare(0, header_end, kLogHeader) != 0) return false;
-    const char *pos = text.data() + header_end + 1, *text_end = text.data() + text.size();
-    // An entry's line is longer than kShortestEntryLine: the block never grows, so its
-    // entries never move. (Pages reserved but not used are never touched.)
+// `hashed`: the whole text matched the stamp's hash, so the line checksums need no check.
+bool parse_log(const std::string &dir, const std::shared_ptr<const IndexText> &shared_text, Log &log,
+               bool hashed = false) {
+    const IndexText &text = *shared_text;
+    const char *text_begin = text.data(), *text_end = text_begin + text.size;
+    const char *header_end = static_cast<const char *>(std::memchr(text_begin, '\n', text.size));
+    const size_t header_size = std::strlen(kLogHeader);
+    if (header_end == nullptr || static_cast<size_t>(header_end - text_begin) != header_size ||
+        std::memcmp(text_begin, kLogHeader, header_size) != 0)
+        return false;
+    const char *pos = header_end + 1;
+    // Where each record is; a removal has length 0.
+    struct Line {
+        size_t offset;
+        unsigned length;
+        unsigned sequence;
+    };
     constexpr size_t kShortestEntryLine = 64;
-    auto block = std::make_shared<std::vector<CertEntry>>();
-    block->reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
-    std::vector<Record> records;
-    records.reserve(block->capacity());
+    std::vector<Line> lines;
+    lines.reserve(static_cast<size_t>(text_end - pos) / kShortestEntryLine + 1);
     while (pos < text_end) {
         const char *end = static_cast<const char *>(std::memchr(pos, '\n', static_cast<size_t>(text_end - pos)));
         if (end == nullptr) {
             log.complete = false;  // a record being appended, or cut short by a crash
             break;
         }
-        const char *body_end = nullptr;
-        if (!check_line(pos, end, &body_end) || !parse_record(pos, body_end, *block, records)) return false;
+        const char *body_end = end - kChecksumSuffix;
+        unsigned sequence = 0;
+        if (end - pos > 0xFFFFFFF || end - pos < 18 || (!hashed && !check_line(pos, end, &body_end))) return false;
+        RecordKind kind = record_head(pos, body_end, sequence);
+        if (kind == RecordKind::Invalid) return false;
+        lines.push_back({static_cast<size_t>(pos - text_begin),
+                         kind == RecordKind::Removal ? 0u : static_cast<unsigned>(end - pos), sequence});
         ++log.records;
         pos = end + 1;
     }
     // A log written whole is in sequence order; appended records may come out of order or
     // repeat a sequence, and then the last record of a sequence is the one that counts.
     bool ordered = true;
-    for (size_t i = 1; i < records.size() && ordered; ++i)
-        ordered = records[i - 1].sequence < records[i].sequence;
+    for (size_t i = 1; i < lines.size() && ordered; ++i) ordered = lines[i - 1].sequence < lines[i].sequence;
     if (!ordered)
-        std::stable_sort(records.begin(), records.end(),
-                         [](const Record &a, const Record &b) { return a.sequence < b.sequence; });
-    log.entries.reserve(records.size());
-    for (size_t i = 0; i < records.size(); ++i) {
-        if (i + 1 < records.size() && records[i + 1].sequence == records[i].sequence) continue;
-        if (records[i].entry != nullptr) log.entries.emplace_back(block, records[i].entry);
+        std::stable_sort(lines.begin(), lines.end(),
+                         [](const Line &a, const Line &b) { return a.sequence < b.sequence; });
+    log.entries.set_source(dir, shared_text);
+    log.entries.reserve(lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i + 1 < lines.size() && lines[i + 1].sequence == lines[i].sequence) continue;
+        if (lines[i].length != 0) log.entries.add_record(lines[i].sequence, lines[i].offset, lines[i].length);
     }
     return true;
 }
 
 struct Stamp {
     unsigned long long dir_inode = 0, entries_inode = 0, entries_size = 0;
-    long long mtime_sec = 0, mtime_nsec = 0;
+    unsigned long long mtime_sec = 0, mtime_nsec = 0;
+    bool has_hash = false;  // version 2
+    unsigned long long entries_hash = 0;
 };
 
 bool read_stamp(const std::string &dir, Stamp &s) {
     std::string text;
-    if (!read_file(stamp_path(dir), text)) return false;
+    if (!read_file_expecting(stamp_path(dir), 120, text)) return false;
     std::string body;
     if (!check_line(text, body)) return false;
-    std::istringstream in(body);
-    std::string magic, version;
-    in >> magic >> version >> s.dir_inode >> s.mtime_sec >> s.mtime_nsec >> s.entries_inode >> s.entries_size;
-    return !in.fail() && magic + " " + version == kStampHeader;
+    Field f[9];
+    size_t n = 0;
+    if (!split(body.data(), body.data() + body.size(), f, 9, n) || n < 7 || !f[0].is(kStampMagic)) return false;
+    if (f[1].is("1"))
+        s.has_hash = false;
+    else if (f[1].is("2") && n == 8)
+        s.has_hash = true;
+    else
+        return false;
+    if (n != (s.has_hash ? 8u : 7u)) return false;
+    unsigned long long *numbers[] = {&s.dir_inode, &s.mtime_sec, &s.mtime_nsec, &s.entries_inode, &s.entries_size};
+    for (size_t i = 0; i < 5; ++i)
+        if (!parse_number(f[2 + i], *numbers[i])) return false;
+    if (s.has_hash) {
+        BYTE hash[8];
+        if (!unhex(f[7], hash, 8)) return false;
+        s.entries_hash = 0;
+        for (BYTE b : hash) s.entries_hash = s.entries_hash << 8 | b;
+    }
+    return true;
 }
 
 bool same_mtime(const Stamp &s, const struct stat &st) {
-    return s.dir_inode == st.st_ino && s.mtime_sec == st.st_mtim.tv_sec && s.mtime_nsec == st.st_mtim.tv_nsec;
+    return st.st_mtim.tv_sec >= 0 && s.dir_inode == st.st_ino &&
+           s.mtime_sec == static_cast<unsigned long long>(st.st_mtim.tv_sec) &&
+           s.mtime_nsec == static_cast<unsigned long long>(st.st_mtim.tv_nsec);
 }
 
 // Whether a change made after `now` is sure to give the folder a modification time
@@ -259,33 +320,58 @@ bool settled(const struct timespec &now, const struct timespec &mtime) {
     return age_ms > margin_ms;
 }
 
-bool read_exactly(int fd, size_t size, std::string &out) {
-    out.resize(size);
-    size_t done = 0;
+// Reads `size` bytes from the start of the file; with `exact` false, fewer if the file
+// ends before.
+bool read_start(int fd, size_t size, char *out, size_t &done, bool exact) {
+    done = 0;
     while (done < size) {
-        ssize_t n = pread(fd, &out[done], size - done, static_cast<off_t>(done));
+        ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return false;
+        if (n == 0) return !exact;
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
-// The stamped log, if the folder has not changed since the stamp was written.
-bool load_stamped(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &out) {
-    struct stat dir_st;
-    Stamp stamp;
-    if (stat(dir.c_str(), &dir_st) != 0 || !read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
+bool read_exactly(int fd, size_t size, std::string &out) {
+    out.resize(size);
+    size_t done = 0;
+    return read_start(fd, size, &out[0], done, true);
+}
+
+// The index log as it is now (its size when opened, or less if it shrinks meanwhile).
+bool read_log(const std::string &dir, IndexText &text, const unsigned long long *expected_inode = nullptr,
+              const unsigned long long *expected_size = nullptr) {
     int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat log_st;
-    std::string text;
-    bool ok = fstat(fd, &log_st) == 0 && log_st.st_ino == stamp.entries_inode &&
-              static_cast<unsigned long long>(log_st.st_size) == stamp.entries_size &&
-              read_exactly(fd, stamp.entries_size, text);
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              (expected_inode == nullptr || st.st_ino == *expected_inode) &&
+              (expected_size == nullptr || static_cast<unsigned long long>(st.st_size) == *expected_size);
+    if (ok) {
+        text.bytes.reset(new char[static_cast<size_t>(st.st_size) + 1]);
+        ok = read_start(fd, static_cast<size_t>(st.st_size), text.bytes.get(), text.size, expected_size != nullptr);
+    }
     close(fd);
+    return ok;
+}
+
+// The stamped log, if the folder has not changed since the stamp was written.
+bool load_stamped(const std::string &dir, EntryList &out, const struct stat *given_dir_st = nullptr) {
+    struct stat dir_st;
+    if (given_dir_st != nullptr)
+        dir_st = *given_dir_st;
+    else if (stat(dir.c_str(), &dir_st) != 0)
+        return false;
+    Stamp stamp;
+    if (!read_stamp(dir, stamp) || !same_mtime(stamp, dir_st)) return false;
+    auto text = std::make_shared<IndexText>();
     Log log;
-    if (!ok || !parse_log(text, log) || !log.complete) return false;
+    if (!read_log(dir, *text, &stamp.entries_inode, &stamp.entries_size)) return false;
+    bool hashed = stamp.has_hash && index_text_hash(text->data(), text->size) == stamp.entries_hash;
+    if (stamp.has_hash && !hashed) return false;
+    if (!parse_log(dir, text, log, hashed) || !log.complete) return false;
     out = std::move(log.entries);
     return true;
 }
@@ -327,48 +413,68 @@ int open_lock(const std::string &dir) {
     return fd;
 }
 
-void write_log(const std::string &dir, const std::vector<std::shared_ptr<CertEntry>> &entries) {
+// Writes the log of `entries`; gives the hash of what it wrote.
+unsigned long long write_log(const std::string &dir, const EntryList &entries) {
     std::string text = std::string(kLogHeader) + "\n";
-    for (const auto &e : entries) text += checked_line(entry_body(*e));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const char *line = nullptr;
+        size_t length = 0;
+        if (entries.record_line(i, line, length)) {
+            text.append(line, length);  // a record still true is kept as it is
+            text += '\n';
+        } else {
+            text += checked_line(entry_body(*entries.made(i)));
+        }
+    }
+    unsigned long long hash = index_text_hash(text.data(), text.size());
     write_file_atomic(log_path(dir), text, 0600);
+    return hash;
 }
 
-void write_stamp(const std::string &dir, const struct stat &dir_st) {
+// `log_hash`: of the log as it is on disk (the writer holds the lock, so it stays so).
+void write_stamp(const std::string &dir, const struct stat &dir_st, unsigned long long log_hash) {
     struct stat log_st;
     if (stat(log_path(dir).c_str(), &log_st) != 0) return;
+    char hash[24];
+    std::snprintf(hash, sizeof hash, "%016llx", log_hash);
     std::ostringstream body;
     body << kStampHeader << ' ' << dir_st.st_ino << ' ' << dir_st.st_mtim.tv_sec << ' ' << dir_st.st_mtim.tv_nsec
-         << ' ' << log_st.st_ino << ' ' << log_st.st_size;
+         << ' ' << log_st.st_ino << ' ' << log_st.st_size << ' ' << hash;
     write_file_atomic(stamp_path(dir), checked_line(body.str()), 0600);
 }
 
 // Reads the log and the folder listing, keeps the records whose files are the ones
 // listed, reads the rest from their files, and (holding the lock) writes the result back.
-std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir, bool lock_held) {
+EntryList load_checked(const std::string &dir, bool lock_held) {
     int lock = lock_held ? -1 : open_lock(dir);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat dir_st;
     bool dir_ok = stat(dir.c_str(), &dir_st) == 0;
-    std::string text;
+    auto text = std::make_shared<IndexText>();
     Log log;
-    bool log_ok = read_file(log_path(dir), text) && parse_log(text, log);
+    bool log_ok = read_log(dir, *text) && parse_log(dir, text, log);
     if (!log_ok) log = Log{};
     Listing listing = list_store(dir);
 
-    std::vector<std::shared_ptr<CertEntry>> entries;
+    EntryList entries;
+    entries.set_source(dir, text);
     bool changed = !log_ok || !log.complete;
     // Both the listing and the log are in sequence order: one walk pairs them.
     size_t next_record = 0, used_records = 0;
     for (const auto &[seq, der_inode] : listing.der) {
         auto props = listing.props.find(seq);
         unsigned long long props_inode = props == listing.props.end() ? 0 : props->second;
-        while (next_record < log.entries.size() && log.entries[next_record]->sequence < seq) ++next_record;
-        if (next_record < log.entries.size() && log.entries[next_record]->sequence == seq) {
-            const auto &rec = log.entries[next_record++];
+        while (next_record < log.entries.size() && log.entries.sequence(next_record) < seq) ++next_record;
+        if (next_record < log.entries.size() && log.entries.sequence(next_record) == seq) {
+            size_t k = next_record++;
             ++used_records;
-            if (rec->der_inode == der_inode && rec->props_inode == props_inode) {
-                entries.push_back(rec);
+            EntrySummary rec = log.entries.summary(k);
+            const char *line = nullptr;
+            size_t length = 0;
+            if (rec.der_inode == der_inode && rec.props_inode == props_inode &&
+                log.entries.record_line(k, line, length)) {
+                entries.add_record(seq, static_cast<size_t>(line - text->data()), length);
                 continue;
             }
         }
@@ -380,9 +486,11 @@ std::vector<std::shared_ptr<CertEntry>> load_checked(const std::string &dir, boo
     if (lock >= 0 || lock_held) {
         // Rewritten when it differs from the folder, or when removals and property
         // changes have made the log much longer than what it describes.
-        if (changed || log.records > 2 * entries.size() + 64) write_log(dir, entries);
+        unsigned long long log_hash = changed || log.records > 2 * entries.size() + 64
+                                          ? write_log(dir, entries)
+                                          : index_text_hash(text->data(), text->size);
         if (dir_ok && settled(now, dir_st.st_mtim))
-            write_stamp(dir, dir_st);
+            write_stamp(dir, dir_st, log_hash);
         else
             unlink(stamp_path(dir).c_str());
         if (lock >= 0) close(lock);
@@ -432,15 +540,155 @@ unsigned long long index_line_checksum(const char *data, size_t size) {
     return h ^ (h >> 32);
 }
 
+unsigned long long index_text_hash(const char *data, size_t size) {
+    // Four lanes of the line checksum's step, independent of each other so that they run
+    // side by side: each step is one-to-one in its lane and in its word, so any change to
+    // one word changes its lane; the lanes and the length are then folded one-to-one.
+    const unsigned long long k = 0x9E3779B97F4A7C15ull;
+    unsigned long long lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                                  0x082EFA98EC4E6C89ull};
+    size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        for (int j = 0; j < 4; ++j) {
+            unsigned long long w;
+            std::memcpy(&w, data + i + 8 * j, 8);
+            lane[j] = (lane[j] ^ w) * k;
+            lane[j] ^= lane[j] >> 29;
+        }
+    }
+    unsigned long long h = lane[0];
+    for (int j = 1; j < 4; ++j) {
+        h = (h ^ lane[j]) * k;
+        h ^= h >> 29;
+    }
+    return h ^ index_line_checksum(data + i, size - i) ^ (size * k);
+}
+
 std::string index_log_header() { return kLogHeader; }
 
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete) {
+    auto copy = std::make_shared<IndexText>();
+    copy->bytes.reset(new char[text.size() + 1]);
+    std::memcpy(copy->bytes.get(), text.data(), text.size());
+    copy->size = text.size();
     Log log;
-    if (!parse_log(text, log)) return false;
-    entries.insert(entries.end(), log.entries.begin(), log.entries.end());
+    if (!parse_log("", copy, log)) return false;
+    for (size_t i = 0; i < log.entries.size(); ++i) entries.push_back(log.entries.at(i));
     complete = log.complete;
     return true;
+}
+
+bool index_log_subjects(const std::string &text, std::vector<std::string> &subjects) {
+    auto copy = std::make_shared<IndexText>();
+    copy->bytes.reset(new char[text.size() + 1]);
+    std::memcpy(copy->bytes.get(), text.data(), text.size());
+    copy->size = text.size();
+    Log log;
+    if (!parse_log("", copy, log)) return false;
+    std::string scratch;
+    for (size_t i = 0; i < log.entries.size(); ++i) subjects.push_back(log.entries.subject(i, scratch));
+    return true;
+}
+
+const std::shared_ptr<CertEntry> &EntryList::at(size_t i) {
+    Slot &slot = slots_[i];
+    if (slot.entry) return slot.entry;
+    const char *line = text_->data() + slot.offset;
+    Record r;
+    if (parse_record(line, line + slot.length - kChecksumSuffix, r) != RecordKind::Entry ||
+        r.summary.sequence != slot.sequence) {
+        // Whole, but not a record this library writes: the files tell what the entry is
+        // (none, if they are gone).
+        auto e = dir_.empty() ? nullptr : read_entry_files(dir_, slot.sequence);
+        if (!e) {
+            e = std::make_shared<CertEntry>();
+            e->sequence = slot.sequence;
+            e->removed = true;
+        }
+        slot.entry = std::move(e);
+        return slot.entry;
+    }
+    auto e = std::make_shared<CertEntry>();
+    e->sequence = r.summary.sequence;
+    e->der_inode = r.summary.der_inode;
+    e->der_size = r.summary.der_size;
+    e->sha1 = r.summary.sha1;
+    e->props_inode = r.summary.props_inode;
+    decode_text_field(r.subject, e->subject);
+    if (r.properties.size() > 1) {
+        std::string props;
+        decode_text_field(r.properties, props);
+        parse_properties(props, *e);
+    }
+    slot.entry = std::move(e);
+    return slot.entry;
+}
+
+const std::string &EntryList::subject(size_t i, std::string &scratch) {
+    const Slot &slot = slots_[i];
+    if (slot.entry) return slot.entry->subject;
+    // The subject is the next to last field, and no field holds a space: it is found
+    // from the end of the line without reading the fields before it, and checked and
+    // decoded in one pass (this runs for every record a find passes).
+    const char *line = text_->data() + slot.offset, *body_end = line + slot.length - kChecksumSuffix;
+    const char *last = body_end;
+    while (last > line && last[-1] != ' ') --last;
+    if (last - line < 2) return at(i)->subject;
+    const char *begin = last - 1;  // the space before the properties
+    while (begin > line && begin[-1] != ' ') --begin;
+    if (begin == line || *begin != ':') return at(i)->subject;
+    const char *end = last - 1;
+    scratch.resize(static_cast<size_t>(end - begin));
+    char *out = &scratch[0];
+    for (const char *p = begin + 1; p < end; ++p) {
+        if (*p != '%') {
+            *out++ = *p;
+            continue;
+        }
+        int hi = end - p > 2 ? hex_digit(p[1]) : -1, lo = hi >= 0 ? hex_digit(p[2]) : -1;
+        if (lo < 0) return at(i)->subject;
+        *out++ = static_cast<char>(hi * 16 + lo);
+        p += 2;
+    }
+    scratch.resize(static_cast<size_t>(out - &scratch[0]));
+    return scratch;
+}
+
+EntrySummary EntryList::summary(size_t i) {
+    const Slot &slot = slots_[i];
+    if (!slot.entry) {
+        const char *line = text_->data() + slot.offset;
+        Record r;
+        if (parse_record(line, line + slot.length - kChecksumSuffix, r) == RecordKind::Entry &&
+            r.summary.sequence == slot.sequence)
+            return r.summary;
+    }
+    const CertEntry &e = *at(i);
+    return {e.sequence, e.der_size, e.sha1, e.der_inode, e.props_inode, e.removed};
+}
+
+bool EntryList::record_line(size_t i, const char *&line, size_t &length) const {
+    const Slot &slot = slots_[i];
+    if (slot.entry) return false;
+    line = text_->data() + slot.offset;
+    length = slot.length;
+    return true;
+}
+
+void EntryList::push_back(std::shared_ptr<CertEntry> entry) {
+    Slot slot;
+    slot.sequence = entry->sequence;
+    slot.entry = std::move(entry);
+    slots_.push_back(std::move(slot));
+}
+
+void EntryList::add_record(unsigned sequence, size_t offset, size_t length) {
+    Slot slot;
+    slot.offset = offset;
+    slot.length = static_cast<unsigned>(length);
+    slot.sequence = sequence;
+    slots_.push_back(std::move(slot));
 }
 
 std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned sequence) {
@@ -463,9 +711,9 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     return e;
 }
 
-std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir) {
-    std::vector<std::shared_ptr<CertEntry>> entries;
-    if (load_stamped(dir, entries)) return entries;
+EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st) {
+    EntryList entries;
+    if (load_stamped(dir, entries, dir_st)) return entries;
     return load_checked(dir, false);
 }
 
@@ -486,9 +734,8 @@ IndexChange::IndexChange(const std::string &dir) : dir_(dir), lock_fd_(open_lock
     if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
 }
 
-IndexChange::IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current)
-    : dir_(dir), lock_fd_(open_lock(dir)) {
-    std::vector<std::shared_ptr<CertEntry>> entries;
+IndexChange::IndexChange(const std::string &dir, EntryList &current) : dir_(dir), lock_fd_(open_lock(dir)) {
+    EntryList entries;
     if (load_stamped(dir_, entries))
         current = std::move(entries);
     else

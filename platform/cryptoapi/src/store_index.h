@@ -16,6 +16,8 @@
 #ifndef CRYPTOAPI_STORE_INDEX_H
 #define CRYPTOAPI_STORE_INDEX_H
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,12 +28,18 @@ namespace cryptoapi {
 
 // The entries of an existing store folder in sequence order, from its index where that
 // can be trusted and from the files otherwise. Keeps the index up to date when it can.
-std::vector<std::shared_ptr<CertEntry>> load_indexed_entries(const std::string &dir);
+// `dir_st`, if given, is the folder's stat taken just before.
+EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st = nullptr);
 
-// The entries an index log text describes, in sequence order; false when the text is no
-// index log or holds a damaged record. `complete` tells whether its last line is whole.
+// The entries an index log text describes, in sequence order, each made from its record;
+// false when the text is no index log or holds a damaged record. `complete` tells
+// whether its last line is whole.
 bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
                      bool &complete);
+
+// The subjects of the same entries as a find reads them, from their records without
+// making the entries (for checking that both readings agree).
+bool index_log_subjects(const std::string &text, std::vector<std::string> &subjects);
 
 // Bytes as lower-case hex digits, two a byte (how SHA-1 hashes are written to disk).
 std::string lower_hex(const BYTE *data, size_t n);
@@ -40,6 +48,9 @@ std::string lower_hex(const BYTE *data, size_t n);
 // of the line before it; and the log's first line.
 unsigned long long index_line_checksum(const char *data, size_t size);
 std::string index_log_header();
+// The hash of a whole index log that a stamp records (any one changed 8-byte word of it
+// changes the hash), computed several words at a time.
+unsigned long long index_text_hash(const char *data, size_t size);
 
 // Reads one certificate and its properties from their files into a fresh entry
 // (nullptr if the certificate file is missing or not a certificate).
@@ -58,7 +69,7 @@ public:
     explicit IndexChange(const std::string &dir);
     // Also gives the store's entries as they are now, read under the lock, so that a
     // decision on them (is this certificate there already?) holds until the change ends.
-    IndexChange(const std::string &dir, std::vector<std::shared_ptr<CertEntry>> &current);
+    IndexChange(const std::string &dir, EntryList &current);
     ~IndexChange();
     IndexChange(const IndexChange &) = delete;
     IndexChange &operator=(const IndexChange &) = delete;

@@ -300,6 +300,53 @@ TEST_F(StoreIndexTest, ChangesThroughTheLibraryKeepTheIndexTrue) {
     CertCloseStore(store, 0);
 }
 
+TEST_F(StoreIndexTest, FindsEnumerationAndChangesInterleaveOnAStampedIndex) {
+    // Opened from a stamped index, entries are made one by one as walks reach them: a
+    // walk resumed from a found entry, an enumeration over found and unvisited entries,
+    // and changes on that mix must all see the store in its order.
+    fill("MY", {"Alice", "Bob", "Carol", "Dave"});
+    settle({"MY"});
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kUser, "MY");
+    ASSERT_NE(store, nullptr);
+    auto find = [&](const char *text, PCCERT_CONTEXT prev) {
+        return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, text, prev);
+    };
+    PCCERT_CONTEXT carol = find("CAROL", nullptr);
+    ASSERT_NE(carol, nullptr);
+    EXPECT_EQ(common_name(carol), "Carol");
+    PCCERT_CONTEXT next = find("a", CertDuplicateCertificateContext(carol));
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(common_name(next), "Dave");
+    EXPECT_EQ(friendly_name(next), "Named Dave");
+    EXPECT_EQ(find("a", next), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+
+    std::vector<std::string> names;
+    PCCERT_CONTEXT bob = nullptr;
+    for (PCCERT_CONTEXT ctx = nullptr; (ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr;) {
+        names.push_back(common_name(ctx));
+        if (names.back() == "Bob") bob = CertDuplicateCertificateContext(ctx);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alice", "Bob", "Carol", "Dave"}));
+    ASSERT_NE(bob, nullptr);
+    ASSERT_TRUE(CertDeleteCertificateFromStore(bob));
+    // A certificate found earlier is a duplicate now; a new one comes last.
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, carol->pbCertEncoded,
+                                                  carol->cbCertEncoded, CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_EXISTS));
+    CertFreeCertificateContext(carol);
+    std::vector<BYTE> erin = cert("Erin");
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, erin.data(),
+                                                 static_cast<DWORD>(erin.size()), CERT_STORE_ADD_NEW, nullptr));
+    CertCloseStore(store, 0);
+    const std::vector<std::string> now = {"Alice", "Carol", "Dave/Named Dave", "Erin"};
+    EXPECT_EQ(listing("MY"), now);
+    settle({"MY"});
+    EXPECT_EQ(listing("MY"), now);
+    EXPECT_EQ(find_subject("MY", "E, stand-in"), (std::vector<std::string>{"Alice", "Dave"}));
+    EXPECT_EQ(cryptoapi_test_handle_counts().certificates, 0);
+}
+
 TEST_F(StoreIndexTest, ParallelWriterProcessesLoseNothingInAnIndexedStore) {
     fill("SHARED", {"First"});
     settle({"SHARED"});
