@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -214,13 +215,21 @@ void BM_SubjectLookupVsIndexScan(benchmark::State &state)
         CertFreeCertificateContext(cert);
         CertCloseStore(store, 0);
         auto middle = std::chrono::steady_clock::now();
-        if (!scan_index_once(index_file, "needle")) {
-            state.SkipWithError("the anchor did not find the subject");
-            break;
+        // The anchor runs twice and its faster time counts: the first scan after a
+        // lookup runs several times slower than the next (its buffer's pages are
+        // fresh), which would flatter the lookup.
+        double anchor = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            auto from = std::chrono::steady_clock::now();
+            if (!scan_index_once(index_file, "needle")) {
+                state.SkipWithError("the anchor did not find the subject");
+                return;
+            }
+            double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+            anchor = pass == 0 ? took : std::min(anchor, took);
         }
-        auto end = std::chrono::steady_clock::now();
         lookup_time += std::chrono::duration<double>(middle - start).count();
-        anchor_time += std::chrono::duration<double>(end - middle).count();
+        anchor_time += anchor;
     }
     const double n = static_cast<double>(state.iterations());
     state.counters["certificates"] = static_cast<double>(state.range(0));
