@@ -566,26 +566,31 @@ unsigned long long index_text_hash(const char *data, size_t size) {
 
 std::string index_log_header() { return kLogHeader; }
 
-bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
-                     bool &complete) {
+namespace {
+
+// Parses a copy of `text` as an index log (for callers that hold the log as a string).
+bool parse_log_text(const std::string &text, Log &log) {
     auto copy = std::make_shared<IndexText>();
     copy->bytes.reset(new char[text.size() + 1]);
     std::memcpy(copy->bytes.get(), text.data(), text.size());
     copy->size = text.size();
+    return parse_log("", copy, log);
+}
+
+}  // namespace
+
+bool parse_index_log(const std::string &text, std::vector<std::shared_ptr<CertEntry>> &entries,
+                     bool &complete) {
     Log log;
-    if (!parse_log("", copy, log)) return false;
+    if (!parse_log_text(text, log)) return false;
     for (size_t i = 0; i < log.entries.size(); ++i) entries.push_back(log.entries.at(i));
     complete = log.complete;
     return true;
 }
 
 bool index_log_subjects(const std::string &text, std::vector<std::string> &subjects) {
-    auto copy = std::make_shared<IndexText>();
-    copy->bytes.reset(new char[text.size() + 1]);
-    std::memcpy(copy->bytes.get(), text.data(), text.size());
-    copy->size = text.size();
     Log log;
-    if (!parse_log("", copy, log)) return false;
+    if (!parse_log_text(text, log)) return false;
     std::string scratch;
     for (size_t i = 0; i < log.entries.size(); ++i) subjects.push_back(log.entries.subject(i, scratch));
     return true;
