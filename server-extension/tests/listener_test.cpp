@@ -11,15 +11,6 @@
 
 namespace {
 
-// The resident memory of a process, in KiB.
-long rss_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 // The processor time a process has used, in clock ticks.
 long cpu_ticks(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -215,7 +206,7 @@ TEST_F(Listener, MessagesClaimMemoryOnlyAsTheyArriveAndWithinABound) {
     ASSERT_GT(s.port(), 0);
     // Clients that announce large queries and send only a few bytes hold
     // next to nothing.
-    long before = rss_kib(s.pid());
+    long before = status_kib(s.pid(), "VmRSS");
     std::vector<RawClient> partial;
     for (int i = 0; i < 8; ++i) {
         partial.emplace_back(s.port());
@@ -223,7 +214,7 @@ TEST_F(Listener, MessagesClaimMemoryOnlyAsTheyArriveAndWithinABound) {
         ASSERT_TRUE(partial.back().send_bytes(RawClient::header('Q', 30u << 20) + "select 1"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(rss_kib(s.pid()) - before, 64 * 1024) << "KiB held for 8 announced 30 MiB queries";
+    EXPECT_LT(status_kib(s.pid(), "VmRSS") - before, 64 * 1024) << "KiB held for 8 announced 30 MiB queries";
 
     // Beyond the bound: 54000, and only that client goes; extended-protocol
     // messages are bounded alike.
@@ -257,22 +248,13 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// The address space a process has mapped, in KiB.
-long vm_size_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 7, "VmSize:") == 0) return std::atol(line.c_str() + 7);
-    return -1;
-}
-
 TEST_F(Listener, AllocationFailureEndsOnlyThatClient) {
     if (kSanitized) GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
     Server s(db);
     RawClient greedy(s.port());
     ASSERT_TRUE(greedy.login());
     // The server may map little more than it has now: a 30 MiB query cannot be held.
-    rlimit tight{static_cast<rlim_t>(vm_size_kib(s.pid()) + 8 * 1024) * 1024, RLIM_INFINITY};
+    rlimit tight{static_cast<rlim_t>(status_kib(s.pid(), "VmSize") + 8 * 1024) * 1024, RLIM_INFINITY};
     ASSERT_EQ(prlimit(s.pid(), RLIMIT_AS, &tight, nullptr), 0);
     std::string q = "select length('" + std::string(30u << 20, 'x') + "')";
     q += '\0';

@@ -401,15 +401,6 @@ TEST_F(Protocol, CursorsFetchInBatches) {
     EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
 }
 
-// The server's peak resident memory in KiB (VmHWM).
-long peak_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 // The server's descriptors open on files in `dir` (a file without a name shows
 // as "DIR/#INODE (deleted)").
 int open_files_in(pid_t pid, const std::string &dir) {
@@ -438,7 +429,7 @@ TEST(HeldRows, BuiltinRowsInACursorWaitInATemporaryFile) {
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     PGconn *c = conn.get();
     auto temp_files = [&] { return open_files_in(server.pid(), tmp); };
-    long peak_before = peak_kib(server.pid());
+    long peak_before = status_kib(server.pid(), "VmHWM");
 
     ASSERT_EQ(exec(c, "begin"), "<BEGIN>");
     // A few rows stay in memory.
@@ -469,7 +460,7 @@ TEST(HeldRows, BuiltinRowsInACursorWaitInATemporaryFile) {
     EXPECT_EQ(exec(c, "fetch 2 from small"), "2|4\n3|6\n");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // Held as values these rows took over 200 MiB.
-    EXPECT_LT(peak_kib(server.pid()) - peak_before, 48 * 1024);
+    EXPECT_LT(status_kib(server.pid(), "VmHWM") - peak_before, 48 * 1024);
 #else
     (void)peak_before;
 #endif

@@ -11,12 +11,24 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 extern char **environ;
+
+// A memory figure of a process from /proc/PID/status, in KiB: `field` is "VmRSS",
+// "VmHWM" (the peak), "VmSize" and so on. -1 when it cannot be read.
+inline long status_kib(pid_t pid, const std::string &field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line, key = field + ":";
+    while (std::getline(status, line))
+        if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
+    return -1;
+}
 
 // How a test server is started beyond its database.
 struct ServerOptions {

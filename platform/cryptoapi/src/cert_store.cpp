@@ -238,6 +238,14 @@ std::array<BYTE, 20> sha1_of(const std::vector<BYTE> &der) {
 
 namespace {
 
+// The certificate in `der`, or null (with OpenSSL's error queue cleared).
+X509 *decode_certificate(const std::vector<BYTE> &der) {
+    const unsigned char *p = der.data();
+    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (x == nullptr) ERR_clear_error();
+    return x;
+}
+
 bool needs_quotes(const std::string &value) {
     if (value.empty()) return false;
     auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -248,13 +256,9 @@ bool needs_quotes(const std::string &value) {
 }  // namespace
 
 std::string subject_simple_text(const std::vector<BYTE> &der) {
-    const unsigned char *p = der.data();
-    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    X509 *x = decode_certificate(der);
     std::string out;
-    if (x == nullptr) {
-        ERR_clear_error();
-        return out;
-    }
+    if (x == nullptr) return out;
     const X509_NAME *name = X509_get_subject_name(x);
     int previous_set = -1;
     for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
@@ -283,13 +287,9 @@ std::string subject_simple_text(const std::vector<BYTE> &der) {
 }
 
 std::string subject_text(const std::vector<BYTE> &der) {
-    const unsigned char *p = der.data();
-    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    X509 *x = decode_certificate(der);
     std::string out;
-    if (x == nullptr) {
-        ERR_clear_error();
-        return out;
-    }
+    if (x == nullptr) return out;
     BIO *bio = BIO_new(BIO_s_mem());
     if (bio != nullptr &&
         X509_NAME_print_ex(bio, X509_get_subject_name(x), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0) {

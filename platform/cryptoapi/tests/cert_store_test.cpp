@@ -90,17 +90,6 @@ TEST_F(CertStoreTest, EnumerationKeepsInsertionOrderAcrossOpens) {
     CertCloseStore(store, 0);
 }
 
-std::string friendly(PCCERT_CONTEXT ctx) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return "";
-    std::vector<WCHAR> name(size / 2);
-    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
-    std::string out;
-    for (WCHAR c : name)
-        if (c != 0) out += static_cast<char>(c);
-    return out;
-}
-
 // Adding a certificate that is in the store already (it has a friendly name there).
 TEST_F(CertStoreTest, AddDispositionsOnACertificateAlreadyThere) {
     auto a = cert("Alice");
@@ -141,7 +130,7 @@ TEST_F(CertStoreTest, AddDispositionsOnACertificateAlreadyThere) {
             ctx = CertEnumCertificatesInStore(store, nullptr);
         }
         ASSERT_NE(ctx, nullptr);
-        EXPECT_EQ(friendly(ctx), c.friendly_name);
+        EXPECT_EQ(friendly_name(ctx), c.friendly_name);
         CertFreeCertificateContext(ctx);
         CertCloseStore(store, 0);
         store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, store_name.c_str());

@@ -88,17 +88,6 @@ std::string common_name(PCCERT_CONTEXT ctx) {
     return cn;
 }
 
-std::string friendly_name(PCCERT_CONTEXT ctx) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return "";
-    std::vector<WCHAR> name(size / 2);
-    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
-    std::string out;
-    for (WCHAR c : name)
-        if (c != 0) out += static_cast<char>(c);
-    return out;
-}
-
 // Every certificate of a store as "CN" or "CN/friendly name", in order.
 std::vector<std::string> listing(const std::string &store_name) {
     std::vector<std::string> out;

@@ -200,4 +200,16 @@ std::string private_pem_of(EVP_PKEY *key) {
 
 std::u16string u16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+
+std::string friendly_name(PCCERT_CONTEXT ctx) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return "";
+    std::vector<WCHAR> name(size / 2);
+    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
+    std::string out;
+    for (WCHAR c : name)
+        if (c != 0) out += static_cast<char>(c);
+    return out;
+}
+
 }  // namespace cryptoapi_tests

@@ -51,6 +51,9 @@ std::string private_pem_of(EVP_PKEY *key);
 
 std::u16string u16(const std::string &ascii);
 
+// A certificate context's friendly name (ASCII), or "" when it has none.
+std::string friendly_name(PCCERT_CONTEXT ctx);
+
 }  // namespace cryptoapi_tests
 
 #endif
