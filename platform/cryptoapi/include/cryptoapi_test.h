@@ -14,8 +14,13 @@ extern "C" {
  * (-1: until cleared). Also settable from the environment before the first call:
  * CRYPTOAPI_FAIL="CryptSignHashA=0x80090016[,Op=code...]". */
 CRYPTOAPI_EXPORT void cryptoapi_test_fail(const char *operation, DWORD error, int skip, int times);
-/* Clears every injected failure and quirk. */
+/* Clears every injected failure and quirk, and forgets the stores read (below). */
 CRYPTOAPI_EXPORT void cryptoapi_test_reset(void);
+/* Forgets the stores and certificates this process has read, so that the next open reads
+ * its store's files again, as another process would: for tests that change a store's
+ * index behind the library's back (a store whose folder is unchanged is otherwise opened
+ * from what was read of it before). */
+CRYPTOAPI_EXPORT void cryptoapi_test_forget_stores(void);
 
 /* Provider quirks that callers have to cope with. */
 enum cryptoapi_quirk {

@@ -52,14 +52,18 @@ bool system_store_exists(Location location, const std::string &name) {
 }
 
 DWORD open_system_store(Location location, const std::string &name, DWORD flags,
-                        std::shared_ptr<StoreData> &out) {
+                        std::shared_ptr<StoreData> &out, const FileLook *look) {
     auto store = std::make_shared<StoreData>();
     store->location = location;
     store->name = name;
     store->dir = store_dir(location, name);
     store->read_only = (flags & CERT_STORE_READONLY_FLAG) != 0;
-    struct stat dir_st;
-    bool exists = stat(store->dir.c_str(), &dir_st) == 0 && S_ISDIR(dir_st.st_mode);
+    FileLook own;
+    if (look == nullptr) {
+        own = look_at(store->dir);
+        look = &own;
+    }
+    bool exists = look->found && S_ISDIR(look->st.st_mode);
     if (exists && (flags & CERT_STORE_CREATE_NEW_FLAG)) return CRYPT_E_EXISTS;
     if (!exists) {
         if (flags & CERT_STORE_OPEN_EXISTING_FLAG) return ERROR_FILE_NOT_FOUND;
@@ -67,7 +71,7 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
         if (!store->read_only && !ensure_dir(store->dir)) return ERROR_ACCESS_DENIED;
     }
     // A store made just now gets its (empty) index at once, so that adds can log to it.
-    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? &dir_st : nullptr);
+    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? look : nullptr);
     out = store;
     return 0;
 }
@@ -203,10 +207,16 @@ DWORD remove_certificate(StoreData &store, CertEntry &entry) {
 
 bool entry_der(const StoreData &store, CertEntry &entry, bool update_index) {
     if (!entry.der.empty()) return true;
+    std::string path = entry_path(store, entry.sequence, ".der");
+    if (recall_certificate(path, entry.sha1, entry.der)) return true;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct stat before;
     std::string data;
-    if (!read_file_expecting(entry_path(store, entry.sequence, ".der"), entry.der_size, data)) return false;
+    if (!read_file_expecting(path, entry.der_size, data, &before)) return false;
     std::vector<BYTE> der(data.begin(), data.end());
     if (der.size() == entry.der_size && sha1_of(der) == entry.sha1) {
+        remember_certificate(path, now, before, entry.sha1, der);
         entry.der = std::move(der);
         return true;
     }

@@ -13,6 +13,7 @@
 #include "cert_store.h"
 #include "handles.h"
 #include "key_import.h"
+#include "store_snapshots.h"
 #include "utf.h"
 
 using namespace cryptoapi;
@@ -209,13 +210,17 @@ extern "C" HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEnc
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(state_mutex());
-    if (refuse_unsafe_state(system_store_dir(location, name) + "/.index")) {
+    std::string dir = system_store_dir(location, name);
+    FileLook look = look_at(dir);
+    // A store this process read before and that is unchanged since is opened from what
+    // was read then, when its folders passed the check: nothing is read from them now.
+    if (!recall_store(dir, look) && refuse_unsafe_state(dir + "/.index")) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     finish_pending_imports();
     auto object = std::make_shared<StoreHandleObject>();
-    if (DWORD rc = open_system_store(location, name, dwFlags, object->data); rc != 0) {
+    if (DWORD rc = open_system_store(location, name, dwFlags, object->data, &look); rc != 0) {
         SetLastError(rc);
         return nullptr;
     }

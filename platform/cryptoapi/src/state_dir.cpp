@@ -253,9 +253,13 @@ bool read_file(const std::string &path, std::string &out) {
     return ok;
 }
 
-bool read_file_expecting(const std::string &path, size_t expected, std::string &out) {
+bool read_file_expecting(const std::string &path, size_t expected, std::string &out, struct stat *before) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    if (before != nullptr && fstat(fd, before) != 0) {
+        close(fd);
+        return false;
+    }
     // One byte more than expected, so that a file of the expected size ends on a short read.
     out.resize(expected + 1);
     size_t done = 0;

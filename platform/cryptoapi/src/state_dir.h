@@ -7,6 +7,7 @@
 #ifndef CRYPTOAPI_STATE_DIR_H
 #define CRYPTOAPI_STATE_DIR_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -43,7 +44,9 @@ bool read_file(const std::string &path, std::string &out);
 // The same in as few system calls as can be (open, read, close) for a file that is
 // expected to hold `expected` bytes: a read that does not fill its buffer, which on a
 // regular file happens only at its end, ends it. Any size is still read whole.
-bool read_file_expecting(const std::string &path, size_t expected, std::string &out);
+// `before`, if given, receives the file's stat taken before the read.
+bool read_file_expecting(const std::string &path, size_t expected, std::string &out,
+                         struct stat *before = nullptr);
 // Writes a file the user named (not one of the state's own): through a temporary file
 // and a rename when `path` is absent or a regular file, so readers never see half of
 // it; otherwise (a symlink, a device, a FIFO) into what the path names, so that e.g.

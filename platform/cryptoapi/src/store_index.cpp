@@ -311,15 +311,6 @@ bool same_mtime(const Stamp &s, const struct stat &st) {
            s.mtime_nsec == static_cast<unsigned long long>(st.st_mtim.tv_nsec);
 }
 
-// Whether a change made after `now` is sure to give the folder a modification time
-// other than `mtime`: file times come from a clock that may lag by a tick, and some
-// file systems keep whole seconds only.
-bool settled(const struct timespec &now, const struct timespec &mtime) {
-    long long margin_ms = mtime.tv_nsec == 0 ? 2000 : 100;
-    long long age_ms = (now.tv_sec - mtime.tv_sec) * 1000LL + (now.tv_nsec - mtime.tv_nsec) / 1000000LL;
-    return age_ms > margin_ms;
-}
-
 // Reads `size` bytes from the start of the file; with `exact` false, fewer if the file
 // ends before.
 bool read_start(int fd, size_t size, char *out, size_t &done, bool exact) {
@@ -358,7 +349,9 @@ bool read_log(const std::string &dir, IndexText &text, const unsigned long long 
 }
 
 // The stamped log, if the folder has not changed since the stamp was written.
-bool load_stamped(const std::string &dir, EntryList &out, const struct stat *given_dir_st = nullptr) {
+// `read`, if given, receives the log's text when it is used.
+bool load_stamped(const std::string &dir, EntryList &out, const struct stat *given_dir_st = nullptr,
+                  std::shared_ptr<const IndexText> *read = nullptr) {
     struct stat dir_st;
     if (given_dir_st != nullptr)
         dir_st = *given_dir_st;
@@ -373,6 +366,7 @@ bool load_stamped(const std::string &dir, EntryList &out, const struct stat *giv
     if (stamp.has_hash && !hashed) return false;
     if (!parse_log(dir, text, log, hashed) || !log.complete) return false;
     out = std::move(log.entries);
+    if (read != nullptr && hashed) *read = std::move(text);
     return true;
 }
 
@@ -716,9 +710,19 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     return e;
 }
 
-EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st) {
+EntryList load_indexed_entries(const std::string &dir, const FileLook *look) {
     EntryList entries;
-    if (load_stamped(dir, entries, dir_st)) return entries;
+    if (look != nullptr) {
+        // A log read before is whole and was checked against its stamp's hash then.
+        Log log;
+        if (auto text = recall_store_log(dir, *look); text && parse_log(dir, text, log, true) && log.complete)
+            return std::move(log.entries);
+    }
+    std::shared_ptr<const IndexText> text;
+    if (load_stamped(dir, entries, look != nullptr ? &look->st : nullptr, &text)) {
+        if (look != nullptr) remember_store(dir, *look, std::move(text));
+        return entries;
+    }
     return load_checked(dir, false);
 }
 
@@ -736,10 +740,12 @@ std::vector<std::string> damaged_certificate_files(const std::string &dir) {
 }
 
 IndexChange::IndexChange(const std::string &dir) : dir_(dir), lock_fd_(open_lock(dir)) {
+    forget_store(dir_);
     if (lock_fd_ >= 0) unlink(stamp_path(dir_).c_str());
 }
 
 IndexChange::IndexChange(const std::string &dir, EntryList &current) : dir_(dir), lock_fd_(open_lock(dir)) {
+    forget_store(dir_);
     EntryList entries;
     if (load_stamped(dir_, entries))
         current = std::move(entries);

@@ -23,13 +23,15 @@
 #include <vector>
 
 #include "cert_store.h"
+#include "store_snapshots.h"
 
 namespace cryptoapi {
 
-// The entries of an existing store folder in sequence order, from its index where that
-// can be trusted and from the files otherwise. Keeps the index up to date when it can.
-// `dir_st`, if given, is the folder's stat taken just before.
-EntryList load_indexed_entries(const std::string &dir, const struct stat *dir_st = nullptr);
+// The entries of an existing store folder in sequence order, from what this process
+// read of it before if the folder is unchanged since, else from its index where that can
+// be trusted and from the files otherwise. Keeps the index up to date when it can.
+// `look`, if given, is the folder's stat taken just before.
+EntryList load_indexed_entries(const std::string &dir, const FileLook *look = nullptr);
 
 // The entries an index log text describes, in sequence order, each made from its record;
 // false when the text is no index log or holds a damaged record. `complete` tells

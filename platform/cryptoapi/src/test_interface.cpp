@@ -12,6 +12,7 @@
 
 #include "api_support.h"
 #include "handles.h"
+#include "store_snapshots.h"
 
 namespace {
 
@@ -128,7 +129,10 @@ extern "C" void cryptoapi_test_reset(void) {
     std::lock_guard<std::mutex> lock(h.mutex);
     h.failures.clear();
     h.quirks = 0;
+    cryptoapi::forget_all_stores();
 }
+
+extern "C" void cryptoapi_test_forget_stores(void) { cryptoapi::forget_all_stores(); }
 
 extern "C" void cryptoapi_test_set_quirk(int quirk, int on) {
     Hooks &h = loaded_hooks();

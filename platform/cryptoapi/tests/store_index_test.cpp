@@ -167,6 +167,10 @@ TEST_F(StoreIndexTest, ChangesBesideTheIndexAndDamageToItNeverShowStaleEntries) 
     for (size_t i = 0; i < cases.size(); ++i) {
         ASSERT_EQ(listing(stores[i]), before) << cases[i].what;
         cases[i].change(stores[i]);
+        // This process read the store just before: what it kept must not hide the change.
+        EXPECT_EQ(listing(stores[i]), cases[i].expected) << cases[i].what << ", by a process that read it before";
+        // A process that did not (the files and the index are read again).
+        cryptoapi_test_forget_stores();
         EXPECT_EQ(listing(stores[i]), cases[i].expected) << cases[i].what;
         EXPECT_EQ(listing(stores[i]), cases[i].expected) << cases[i].what << ", opened again";
     }
@@ -196,6 +200,7 @@ TEST_F(StoreIndexTest, EveryByteOfATrustedLogIsCoveredByItsChecksum) {
         byte ^= 1;
         ASSERT_EQ(pwrite(fd, &byte, 1, static_cast<off_t>(pos)), 1);
         close(fd);
+        cryptoapi_test_forget_stores();  // as a process that has not read the store yet
         EXPECT_EQ(find_subject("S", "alice"), std::vector<std::string>{"Alice"}) << "byte " << pos;
         EXPECT_EQ(find_subject("S", "bob"), std::vector<std::string>{"Bob"}) << "byte " << pos;
         EXPECT_EQ(listing("S"), before) << "byte " << pos;
@@ -210,6 +215,43 @@ TEST_F(StoreIndexTest, ACertificateRewrittenInPlaceIsReadAsItIsAndTheIndexCorrec
     EXPECT_EQ(find_subject("MY", "alice"), std::vector<std::string>{});
     EXPECT_EQ(listing("MY"), (std::vector<std::string>{"Carol", "Bob/Named Bob"}));
     EXPECT_EQ(find_subject("MY", "carol"), std::vector<std::string>{"Carol"});
+}
+
+// A store this process has read, whose folder has not changed since, is opened from what
+// was read then: its index is not read again until the store changes or is forgotten.
+// Its folder made writable by others meanwhile is refused all the same.
+TEST_F(StoreIndexTest, AStoreReadBeforeIsNotReadAgainWhileItsFolderIsUnchanged) {
+    fill("MY", {"Alice", "Bob"});
+    settle({"MY"});
+    const std::vector<std::string> before = {"Alice", "Bob/Named Bob"};
+    auto log_text = [&] {
+        std::ifstream in(file("MY", ".index/entries"), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    ASSERT_EQ(listing("MY"), before);
+    // A byte of the log damaged in place (same size, same inode, same folder time): a
+    // store that reads its log finds the damage and rewrites the log.
+    int fd = open(file("MY", ".index/entries").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 40), 1);
+    close(fd);
+    const std::string damaged = log_text();
+    EXPECT_EQ(listing("MY"), before);
+    EXPECT_EQ(find_subject("MY", "bob"), std::vector<std::string>{"Bob"});
+    EXPECT_EQ(log_text(), damaged) << "the log was read again";
+    cryptoapi_test_forget_stores();
+    EXPECT_EQ(listing("MY"), before);
+    EXPECT_NE(log_text(), damaged) << "a damaged log that is read is rewritten";
+
+    settle({"MY"});
+    ASSERT_EQ(listing("MY"), before);
+    struct stat st;
+    ASSERT_EQ(stat(dir("MY").c_str(), &st), 0);
+    ASSERT_EQ(chmod(dir("MY").c_str(), 0777), 0);
+    EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, kEngineFlags, "MY"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(chmod(dir("MY").c_str(), st.st_mode & 07777), 0);
+    EXPECT_EQ(listing("MY"), before);
 }
 
 // A walk by enumeration or by find that gives up after `limit` steps, so that a walk
