@@ -90,9 +90,11 @@ void BM_CallSrvRoundTripAgainstPingPong(benchmark::State &state) {
 }
 BENCHMARK(BM_CallSrvRoundTripAgainstPingPong)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Calls per second with state.range(0) threads calling at once; "per_caller_1" is
-// the throughput of one caller measured in the same run, so "scaling" above 1
-// means added callers add calls.
+// Calls per second with state.range(0) threads calling at once; "one_caller_calls_per_s"
+// is the throughput of one caller measured in the same run, so "scaling" above 1 means
+// added callers add calls; "switches_per_call" counts the process's context switches
+// during the concurrent calls (fewer than one a call when the worker serves requests
+// that are already waiting without sleeping).
 void BM_CallSrvConcurrentCallers(benchmark::State &state) {
     if (!startup_lock) start_hook();
     call_once(1, 2);
@@ -112,10 +114,15 @@ void BM_CallSrvConcurrentCallers(benchmark::State &state) {
         return failures ? 0.0 : n * each / took;
     };
     double rate = 0, single = 0;
+    long switches = 0;
     for (auto _ : state) {
         single += run(1, 20000);
+        long before = context_switches();
         rate += run(callers, calls_each);
+        switches += context_switches() - before;
     }
+    state.counters["switches_per_call"] =
+        static_cast<double>(switches) / (static_cast<double>(callers * calls_each) * state.iterations());
     state.counters["calls_per_s"] = rate / state.iterations();
     state.counters["one_caller_calls_per_s"] = single / state.iterations();
     state.counters["scaling"] = rate / single;
