@@ -9,44 +9,56 @@ namespace cryptoapi {
 
 namespace {
 
-// At most this many stores and certificate files are kept; the least recently used go.
+// At most this many stores and certificate files, and bytes of each, are kept; the least
+// recently used go first.
 constexpr size_t kMaxStores = 8;
+constexpr size_t kMaxStoreBytes = 64u << 20;
 constexpr size_t kMaxCertificates = 512;
+constexpr size_t kMaxCertificateBytes = 4u << 20;
 
-// A least-recently-used map from paths to what was read there.
+// A least-recently-used map from paths to what was read there, bounded in items and in
+// the bytes the items hold.
 template <typename Value>
 class Recent {
 public:
-    explicit Recent(size_t capacity) : capacity_(capacity) {}
+    Recent(size_t max_items, size_t max_bytes) : max_items_(max_items), max_bytes_(max_bytes) {}
     Value *find(const std::string &key) {
         auto it = index_.find(key);
         if (it == index_.end()) return nullptr;
         order_.splice(order_.begin(), order_, it->second);  // now the most recent
-        return &it->second->second;
+        return &it->second->value;
     }
-    void put(const std::string &key, Value value) {
+    void put(const std::string &key, Value value, size_t bytes) {
         erase(key);
-        order_.emplace_front(key, std::move(value));
+        if (bytes > max_bytes_) return;
+        order_.push_front(Item{key, std::move(value), bytes});
         index_[key] = order_.begin();
-        if (order_.size() > capacity_) {
-            index_.erase(order_.back().first);
-            order_.pop_back();
+        bytes_ += bytes;
+        while (order_.size() > max_items_ || bytes_ > max_bytes_) {
+            std::string oldest = order_.back().key;
+            erase(oldest);
         }
     }
     void erase(const std::string &key) {
         auto it = index_.find(key);
         if (it == index_.end()) return;
+        bytes_ -= it->second->bytes;
         order_.erase(it->second);
         index_.erase(it);
     }
     void clear() {
         index_.clear();
         order_.clear();
+        bytes_ = 0;
     }
 
 private:
-    using Item = std::pair<std::string, Value>;
-    size_t capacity_;
+    struct Item {
+        std::string key;
+        Value value;
+        size_t bytes;
+    };
+    size_t max_items_, max_bytes_, bytes_ = 0;
     std::list<Item> order_;
     std::unordered_map<std::string, typename std::list<Item>::iterator> index_;
 };
@@ -80,8 +92,8 @@ struct CertificateRead {
 
 struct Memory {
     std::mutex mutex;
-    Recent<StoreRead> stores{kMaxStores};
-    Recent<CertificateRead> certificates{kMaxCertificates};
+    Recent<StoreRead> stores{kMaxStores, kMaxStoreBytes};
+    Recent<CertificateRead> certificates{kMaxCertificates, kMaxCertificateBytes};
 };
 
 Memory &memory() {
@@ -129,7 +141,8 @@ void remember_store(const std::string &dir, const FileLook &look, std::shared_pt
     if (!trustworthy(look) || !log) return;
     Memory &m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
-    m.stores.put(dir, StoreRead{look.st, std::move(log)});
+    size_t bytes = log->size;
+    m.stores.put(dir, StoreRead{look.st, std::move(log)}, bytes);
 }
 
 void forget_store(const std::string &dir) {
@@ -168,7 +181,7 @@ void remember_certificate(const std::string &path, const struct timespec &now, c
     if (!trustworthy(look)) return;
     Memory &m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
-    m.certificates.put(path, CertificateRead{before, sha1, der});
+    m.certificates.put(path, CertificateRead{before, sha1, der}, der.size());
 }
 
 void forget_all_stores() {

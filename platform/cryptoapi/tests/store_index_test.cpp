@@ -254,6 +254,36 @@ TEST_F(StoreIndexTest, AStoreReadBeforeIsNotReadAgainWhileItsFolderIsUnchanged) 
     EXPECT_EQ(listing("MY"), before);
 }
 
+// What a process keeps is bounded: reading more stores than it keeps pushes out the one
+// used least recently, which is then read from its files again.
+TEST_F(StoreIndexTest, AProcessKeepsOnlyTheStoresItUsedMostRecently) {
+    std::vector<std::string> stores;
+    for (int i = 0; i < 9; ++i) {
+        stores.push_back("K" + std::to_string(i));
+        fill(stores.back(), {"Alice"});
+    }
+    settle(stores);
+    auto damage_log = [&](const std::string &store) {
+        int fd = open(file(store, ".index/entries").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "X", 1, 40), 1);
+        close(fd);
+    };
+    cryptoapi_test_forget_stores();
+    for (const auto &s : stores) ASSERT_EQ(find_subject(s, "alice"), std::vector<std::string>{"Alice"}) << s;
+    // K0 was used least recently, K8 most: a damaged log is rewritten only where it is read.
+    for (const auto &s : {"K0", "K8"}) damage_log(s);
+    struct stat k0_before, k8_before;
+    ASSERT_EQ(stat(file("K0", ".index/entries").c_str(), &k0_before), 0);
+    ASSERT_EQ(stat(file("K8", ".index/entries").c_str(), &k8_before), 0);
+    for (const auto &s : {"K0", "K8"}) EXPECT_EQ(find_subject(s, "alice"), std::vector<std::string>{"Alice"}) << s;
+    struct stat k0_after, k8_after;
+    ASSERT_EQ(stat(file("K0", ".index/entries").c_str(), &k0_after), 0);
+    ASSERT_EQ(stat(file("K8", ".index/entries").c_str(), &k8_after), 0);
+    EXPECT_NE(k0_after.st_ino, k0_before.st_ino) << "K0 was kept: nothing bounds what is kept";
+    EXPECT_EQ(k8_after.st_ino, k8_before.st_ino) << "K8 was read again";
+}
+
 // A walk by enumeration or by find that gives up after `limit` steps, so that a walk
 // that never ends fails instead of hanging.
 std::vector<std::string> bounded_walk(const std::string &store_name, const char *subject, size_t limit = 20) {

@@ -1,5 +1,6 @@
 // Concurrent use from several threads: handles, signing, stores and the last error.
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -99,6 +100,69 @@ TEST_F(ThreadTest, ConcurrentAddsToOneStoreAllLand) {
         found.emplace(ctx->pbCertEncoded, ctx->pbCertEncoded + ctx->cbCertEncoded);
     CertCloseStore(store, 0);
     EXPECT_EQ(found, std::set<std::vector<BYTE>>(certs.begin(), certs.end()));
+}
+
+// Threads that open a store the process keeps, find in it and enumerate it, while another
+// thread adds to it: every reader always finds what was there, and never sees fewer
+// certificates than it saw before.
+TEST_F(ThreadTest, ReadersOfAKeptStoreSeeEveryAddOfAConcurrentWriter) {
+    constexpr int kReaders = 3, kAdds = 3, kFirst = 2;
+    EVP_PKEY *key = generate_rsa(1024);
+    std::vector<std::vector<BYTE>> certs;
+    for (int i = 0; i < kFirst + kAdds; ++i) {
+        X509 *x = make_certificate(key, key, (i == 0 ? "Alice " : "cert ") + std::to_string(i));
+        certs.push_back(der_of(x));
+        X509_free(x);
+    }
+    EVP_PKEY_free(key);
+    auto add = [&](int i) {
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "MY");
+        bool ok = store != nullptr &&
+                  CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, certs[i].data(),
+                                                   static_cast<DWORD>(certs[i].size()), CERT_STORE_ADD_NEW, nullptr);
+        if (store) CertCloseStore(store, 0);
+        return ok;
+    };
+    for (int i = 0; i < kFirst; ++i) ASSERT_TRUE(add(i));
+    // Once the store is a moment old, an open stamps its index and the process keeps it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    auto count = [] {
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, "MY");
+        if (store == nullptr) return -1;
+        int n = 0;
+        PCCERT_CONTEXT ctx = nullptr;
+        while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) ++n;
+        PCCERT_CONTEXT alice =
+            CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, "alice", nullptr);
+        if (alice == nullptr) n = -2;
+        CertFreeCertificateContext(alice);
+        CertCloseStore(store, 0);
+        return n;
+    };
+    ASSERT_EQ(count(), kFirst);
+    std::atomic<bool> writing{true};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r)
+        readers.emplace_back([&] {
+            int seen = kFirst;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            for (int i = 0; (writing || i < 20) && std::chrono::steady_clock::now() < deadline; ++i) {
+                int n = count();
+                if (n < seen) ++failures;
+                if (n > seen) seen = n;
+            }
+        });
+    for (int i = kFirst; i < kFirst + kAdds; ++i) {
+        // Long enough apart for the store to be stamped and kept again between adds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        if (!add(i)) ++failures;
+    }
+    writing = false;
+    for (auto &th : readers) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(count(), kFirst + kAdds);
 }
 
 }  // namespace
