@@ -3,6 +3,7 @@
 // line editing and history on a terminal; errors are reported and the shell goes
 // on). Interactively, Ctrl-C cancels the running statement or, at the prompt,
 // drops what has been typed of the statement; Ctrl-D at the prompt ends the shell.
+#include <fcntl.h>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <sqlite3.h>
@@ -69,8 +70,17 @@ int read_key(FILE *in) {
         FD_SET(fd, &readable);
         int ready = pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &waiting);
         if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        // A Ctrl-C that comes between the wait and the read empties the terminal's input
+        // while its signal waits blocked: the read must not wait for a key then.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         unsigned char c;
-        if (ready > 0 && read(fd, &c, 1) == 1) key = c;
+        ssize_t n = read(fd, &c, 1);
+        int read_error = errno;
+        if (flags >= 0) fcntl(fd, F_SETFL, flags);
+        if (n == 1) key = c;
+        if (n < 0 && (read_error == EAGAIN || read_error == EWOULDBLOCK || read_error == EINTR)) continue;
         break;
     }
     sigprocmask(SIG_SETMASK, &outside, nullptr);

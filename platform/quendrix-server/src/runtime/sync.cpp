@@ -2,6 +2,7 @@
 // that makes thread or semaphore creation fail.
 #include <pthread.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -124,8 +125,17 @@ qx_thread *qx::start_thread(void (*fn)(void *), size_t stack_size, void *arg) {
     stack = (stack + page - 1) / page * page;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
+    // The thread starts with SIGINT and SIGTERM blocked: they are meant for the thread
+    // that waits for them (the shell's key reader, the listener's wait for clients), and
+    // one taken by another thread would not end that wait.
+    sigset_t stop_signals, saved_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &saved_mask);
     bool ok = pthread_attr_setstacksize(&attr, stack) == 0 &&
               pthread_create(&rec->id, &attr, thread_main, rec) == 0;
+    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
     pthread_attr_destroy(&attr);
     if (!ok) {
         qx_semaphore_free(rec->pub.wakeup);
