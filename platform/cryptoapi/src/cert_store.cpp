@@ -52,7 +52,8 @@ bool system_store_exists(Location location, const std::string &name) {
 }
 
 DWORD open_system_store(Location location, const std::string &name, DWORD flags,
-                        std::shared_ptr<StoreData> &out, const FileLook *look) {
+                        std::shared_ptr<StoreData> &out, const FileLook *look,
+                        std::shared_ptr<const IndexText> kept) {
     auto store = std::make_shared<StoreData>();
     store->location = location;
     store->name = name;
@@ -71,7 +72,7 @@ DWORD open_system_store(Location location, const std::string &name, DWORD flags,
         if (!store->read_only && !ensure_dir(store->dir)) return ERROR_ACCESS_DENIED;
     }
     // A store made just now gets its (empty) index at once, so that adds can log to it.
-    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? look : nullptr);
+    if (exists || !store->read_only) store->entries = load_indexed_entries(store->dir, exists ? look : nullptr, std::move(kept));
     out = store;
     return 0;
 }

@@ -115,10 +115,13 @@ struct StoreData {
 // Opens a system store with CertOpenStore's flags: 0, ERROR_FILE_NOT_FOUND (missing
 // and CERT_STORE_OPEN_EXISTING_FLAG), CRYPT_E_EXISTS (CERT_STORE_CREATE_NEW_FLAG on an
 // existing one) or ERROR_ACCESS_DENIED (the folder cannot be made).
-// `look`, if given, is the store folder's stat taken just before (see look_at).
+// `look`, if given, is the store folder's stat taken just before (see look_at), and
+// `kept` the store's index log as this process read it before, if the folder is unchanged
+// since (see recall_store_log).
 struct FileLook;
 DWORD open_system_store(Location location, const std::string &name, DWORD flags,
-                        std::shared_ptr<StoreData> &out, const FileLook *look = nullptr);
+                        std::shared_ptr<StoreData> &out, const FileLook *look = nullptr,
+                        std::shared_ptr<const IndexText> kept = nullptr);
 // The folder of a system store.
 std::string system_store_dir(Location location, const std::string &name);
 // Whether a store exists, without opening it.

@@ -214,13 +214,14 @@ extern "C" HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEnc
     FileLook look = look_at(dir);
     // A store this process read before and that is unchanged since is opened from what
     // was read then, when its folders passed the check: nothing is read from them now.
-    if (!recall_store(dir, look) && refuse_unsafe_state(dir + "/.index")) {
+    std::shared_ptr<const IndexText> kept = recall_store_log(dir, look);
+    if (!kept && refuse_unsafe_state(dir + "/.index")) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     finish_pending_imports();
     auto object = std::make_shared<StoreHandleObject>();
-    if (DWORD rc = open_system_store(location, name, dwFlags, object->data, &look); rc != 0) {
+    if (DWORD rc = open_system_store(location, name, dwFlags, object->data, &look, kept); rc != 0) {
         SetLastError(rc);
         return nullptr;
     }

@@ -710,13 +710,14 @@ std::shared_ptr<CertEntry> read_entry_files(const std::string &dir, unsigned seq
     return e;
 }
 
-EntryList load_indexed_entries(const std::string &dir, const FileLook *look) {
+EntryList load_indexed_entries(const std::string &dir, const FileLook *look,
+                               std::shared_ptr<const IndexText> kept) {
     EntryList entries;
-    if (look != nullptr) {
+    if (!kept && look != nullptr) kept = recall_store_log(dir, *look);
+    if (kept) {
         // A log read before is whole and was checked against its stamp's hash then.
         Log log;
-        if (auto text = recall_store_log(dir, *look); text && parse_log(dir, text, log, true) && log.complete)
-            return std::move(log.entries);
+        if (parse_log(dir, kept, log, true) && log.complete) return std::move(log.entries);
     }
     std::shared_ptr<const IndexText> text;
     if (load_stamped(dir, entries, look != nullptr ? &look->st : nullptr, &text)) {

@@ -30,8 +30,10 @@ namespace cryptoapi {
 // The entries of an existing store folder in sequence order, from what this process
 // read of it before if the folder is unchanged since, else from its index where that can
 // be trusted and from the files otherwise. Keeps the index up to date when it can.
-// `look`, if given, is the folder's stat taken just before.
-EntryList load_indexed_entries(const std::string &dir, const FileLook *look = nullptr);
+// `look`, if given, is the folder's stat taken just before; `kept`, if given, the log
+// this process read before, already found to match it.
+EntryList load_indexed_entries(const std::string &dir, const FileLook *look = nullptr,
+                               std::shared_ptr<const IndexText> kept = nullptr);
 
 // The entries an index log text describes, in sequence order, each made from its record;
 // false when the text is no index log or holds a damaged record. `complete` tells

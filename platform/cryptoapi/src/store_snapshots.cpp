@@ -116,14 +116,6 @@ bool settled(const struct timespec &now, const struct timespec &time) {
     return age_ms > margin_ms;
 }
 
-bool recall_store(const std::string &dir, const FileLook &look) {
-    if (!look.found) return false;
-    Memory &m = memory();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    const StoreRead *read = m.stores.find(dir);
-    return read != nullptr && unchanged(read->st, look.st);
-}
-
 std::shared_ptr<const IndexText> recall_store_log(const std::string &dir, const FileLook &look) {
     if (!look.found) return nullptr;
     Memory &m = memory();

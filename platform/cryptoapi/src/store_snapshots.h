@@ -38,10 +38,8 @@ FileLook look_at(const std::string &path);
 // seconds only.
 bool settled(const struct timespec &now, const struct timespec &time);
 
-// Whether this process keeps what it read of the store folder `dir`, and `look` (taken
-// now) shows the folder unchanged since.
-bool recall_store(const std::string &dir, const FileLook &look);
-// The index log of the store as read then (whole and checked), if so.
+// The index log of the store folder `dir` as this process read it before (whole, and
+// checked then), if `look` (taken now) shows the folder unchanged since.
 std::shared_ptr<const IndexText> recall_store_log(const std::string &dir, const FileLook &look);
 // Keeps the index log of a store just read and found to describe the folder as `look`
 // shows it. The text is shared, not copied: it is never changed once read.
