@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "run_program.h"
@@ -19,6 +20,9 @@ public:
     explicit Terminal(const std::string &db) {
         pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
         if (pid_ == 0) {
+            // The line editor reads the terminal type and the user's key bindings.
+            setenv("TERM", "xterm", 1);
+            setenv("INPUTRC", "/dev/null", 1);
             execl(QUENDRIX_PATH, "quendrix", "--database", db.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
