@@ -74,9 +74,9 @@ bool unchanged(const struct stat &then, const struct stat &now) {
            same_time(then.st_ctim, now.st_ctim);
 }
 
-// Whether what stat told at `look` may be trusted to change with any later change.
-bool trustworthy(const FileLook &look) {
-    return look.found && settled(look.before, look.st.st_mtim) && settled(look.before, look.st.st_ctim);
+// Whether a stat taken after `now` may be trusted to change with any later change.
+bool trustworthy(const struct timespec &now, const struct stat &st) {
+    return settled(now, st.st_mtim) && settled(now, st.st_ctim);
 }
 
 struct StoreRead {
@@ -130,7 +130,7 @@ std::shared_ptr<const IndexText> recall_store_log(const std::string &dir, const 
 }
 
 void remember_store(const std::string &dir, const FileLook &look, std::shared_ptr<const IndexText> log) {
-    if (!trustworthy(look) || !log) return;
+    if (!look.found || !trustworthy(look.before, look.st) || !log) return;
     Memory &m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
     size_t bytes = log->size;
@@ -166,11 +166,7 @@ bool recall_certificate(const std::string &path, const std::array<BYTE, 20> &sha
 
 void remember_certificate(const std::string &path, const struct timespec &now, const struct stat &before,
                           const std::array<BYTE, 20> &sha1, const std::vector<BYTE> &der) {
-    FileLook look;
-    look.found = true;
-    look.st = before;
-    look.before = now;
-    if (!trustworthy(look)) return;
+    if (!trustworthy(now, before)) return;
     Memory &m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
     m.certificates.put(path, CertificateRead{before, sha1, der}, der.size());
