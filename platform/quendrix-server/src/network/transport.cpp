@@ -58,8 +58,15 @@ ssize_t Transport::read_some(char *buffer, size_t n, Clock::time_point deadline)
             if (!wait_for(events, deadline, &timed_out)) return timed_out ? kTimedOut : 0;
             continue;
         }
-        if (!wait_for(POLLIN, deadline, &timed_out)) return timed_out ? kTimedOut : 0;
-        ssize_t got = recv(fd_, buffer, n, MSG_DONTWAIT);
+        // Without a deadline the receive itself waits: one system call per
+        // arrival instead of a poll and a receive. shutdown() of the socket
+        // wakes it as it wakes a poll.
+        bool wait_in_receive = deadline == Clock::time_point::max();
+        if (!wait_in_receive && !wait_for(POLLIN, deadline, &timed_out))
+            return timed_out ? kTimedOut : 0;
+        ssize_t got = recv(fd_, buffer, n, wait_in_receive ? 0 : MSG_DONTWAIT);
+        if (got < 0 && errno == EAGAIN && wait_in_receive && !wait_for(POLLIN, deadline, &timed_out))
+            return 0;
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         return got < 0 ? 0 : got;
     }
