@@ -2,7 +2,12 @@
 // against a server started on a free loopback port, its built-ins over the wire,
 // errors with their SQLSTATE, concurrent clients and a bounded shutdown.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cstring>
 
 #include <fstream>
 #include <sstream>
@@ -182,6 +187,41 @@ TEST_F(Listener, StopsPromptlyWithClientsIdleAndMidStream) {
     std::chrono::milliseconds took{};
     EXPECT_EQ(s.stop(&took), 0);
     EXPECT_LT(took.count(), 4000);
+}
+
+// Whether the kernel keeps probing the server's end of a TCP connection while it is
+// idle: /proc/net/tcp shows timer 2 (keepalive) for the socket from `server_port` to
+// `client_port`. Waits for it at most 3 s, as a retransmit timer may come first.
+bool server_end_is_kept_alive(int server_port, int client_port) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    char ends[32];
+    std::snprintf(ends, sizeof ends, ":%04X 0100007F:%04X", server_port, client_port);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream table("/proc/net/tcp");
+        for (std::string line; std::getline(table, line);) {
+            size_t at = line.find(ends);
+            if (at == std::string::npos) continue;
+            // The fields after the addresses: state, tx_queue:rx_queue, timer:when.
+            std::istringstream rest(line.substr(at + std::strlen(ends)));
+            std::string state, queues, timer;
+            rest >> state >> queues >> timer;
+            if (timer.compare(0, 3, "02:") == 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A client whose machine vanishes without closing its connections must not keep its
+// slot for ever: as in PostgreSQL, the kernel probes idle TCP clients.
+TEST_F(Listener, IdleTcpClientsAreProbedSoThatAVanishedOneIsNoticed) {
+    Server s(db);
+    Conn c = connect(s);
+    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK);
+    sockaddr_in mine{};
+    socklen_t size = sizeof mine;
+    ASSERT_EQ(getsockname(PQsocket(c.get()), reinterpret_cast<sockaddr *>(&mine), &size), 0);
+    EXPECT_TRUE(server_end_is_kept_alive(s.port(), ntohs(mine.sin_port)));
 }
 
 TEST_F(Listener, ListenAddressMustBeLoopback) {

@@ -72,7 +72,12 @@ int accept_client(int listening, bool local, std::vector<qx::pg::Connection *> *
     int fd = accept4(listening, reinterpret_cast<sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
     if (fd < 0) return errno == EMFILE || errno == ENFILE ? kOutOfDescriptors : -1;
     int one = 1;
-    if (!local) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!local) {
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // The kernel probes an idle client, so that one whose machine vanished
+        // without closing the connection gives its slot back.
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    }
     if (connections->size() >= static_cast<size_t>(kMaxConnections)) {
         turn_away->add(fd);
         return fd;
