@@ -232,6 +232,9 @@ void qx_set_startup_hook(void (*hook)(void)) {
 }
 
 int qx_server_main(int argc, char **argv, char **envp) {
+    // SQLite's memory statistics take one process-wide mutex on every allocation, on
+    // which the connections' threads would queue; nothing here reads them.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     const char *prog = program_name(argc, argv);
     Options opts;
     if (!parse(argc, argv, &opts)) return 2;
