@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include <cstring>
-
 #include <fstream>
 #include <sstream>
 
