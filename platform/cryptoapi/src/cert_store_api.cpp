@@ -211,11 +211,14 @@ extern "C" HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEnc
     }
     std::lock_guard<std::mutex> lock(state_mutex());
     std::string dir = system_store_dir(location, name);
-    FileLook look = look_at(dir);
+    // The store folder's own lstat: the check below refuses a store folder that is a
+    // symbolic link, so for any store it lets through this is its stat, and the check
+    // uses it instead of taking it again.
+    FileLook look = look_at(dir, false);
     // A store this process read before and that is unchanged since is opened from what
     // was read then, when its folders passed the check: nothing is read from them now.
     std::shared_ptr<const IndexText> kept = recall_store_log(dir, look);
-    if (!kept && refuse_unsafe_state(dir + "/.index")) {
+    if (!kept && refuse_unsafe_state(dir + "/.index", dir, look.found ? &look.st : nullptr)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }

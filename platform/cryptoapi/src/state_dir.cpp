@@ -101,8 +101,8 @@ bool unsafe(const struct stat &st, uid_t me) {
 
 }  // namespace
 
-bool refuse_unsafe_state(const std::string &path) {
-    std::string reason = unsafe_state_folder(path);
+bool refuse_unsafe_state(const std::string &path, const std::string &seen_path, const struct stat *seen) {
+    std::string reason = unsafe_state_folder(path, seen_path, seen);
     if (reason.empty()) return false;
     // Said once per process and folder: callers only see ERROR_ACCESS_DENIED.
     static std::mutex mutex;
@@ -112,7 +112,7 @@ bool refuse_unsafe_state(const std::string &path) {
     return true;
 }
 
-std::string unsafe_state_folder(const std::string &path) {
+std::string unsafe_state_folder(const std::string &path, const std::string &seen_path, const struct stat *seen) {
     std::string home = state_home();
     struct stat st;
     // The home itself may be reached through a symlink (a moved home folder); below it
@@ -126,7 +126,10 @@ std::string unsafe_state_folder(const std::string &path) {
     while (pos != std::string::npos) {
         size_t next = path.find('/', pos + 1);
         std::string partial = path.substr(0, next);
-        if (lstat(partial.c_str(), &st) != 0) break;  // the rest is made private when needed
+        if (seen != nullptr && partial == seen_path)
+            st = *seen;
+        else if (lstat(partial.c_str(), &st) != 0)
+            break;  // the rest is made private when needed
         if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && unsafe(st, me)) return describe_unsafe(partial, st);
         if (S_ISLNK(st.st_mode) && next != std::string::npos)
             return "the state folder " + partial + " is a symbolic link; refusing to use it";
@@ -243,8 +246,13 @@ bool write_file_exclusive(const std::string &path, const std::string &data, mode
 
 bool read_file(const std::string &path, std::string &out) {
     out.clear();
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    FILE *f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        close(fd);
+        return false;
+    }
     char buf[8192];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
@@ -254,7 +262,7 @@ bool read_file(const std::string &path, std::string &out) {
 }
 
 bool read_file_expecting(const std::string &path, size_t expected, std::string &out, struct stat *before) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     if (before != nullptr && fstat(fd, before) != 0) {
         close(fd);

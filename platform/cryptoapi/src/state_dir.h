@@ -25,9 +25,13 @@ std::string location_dir_name(Location loc);
 // `path` (those that exist) must be owned by this user (or root) and not writable by
 // group or others (files on the way too), or another local user could plant keys or certificates. Empty when
 // safe; otherwise a message naming the folder.
-std::string unsafe_state_folder(const std::string &path);
+// `seen`, if given, is the lstat the caller has just taken of the folder `seen_path` on
+// the way, which the walk then uses instead of taking it again.
+std::string unsafe_state_folder(const std::string &path, const std::string &seen_path = {},
+                                const struct stat *seen = nullptr);
 // true (and the reason on stderr, once) when unsafe_state_folder finds a fault.
-bool refuse_unsafe_state(const std::string &path);
+bool refuse_unsafe_state(const std::string &path, const std::string &seen_path = {},
+                         const struct stat *seen = nullptr);
 
 // A name as one safe path component: [A-Za-z0-9_-] and inner dots stay, every other
 // byte becomes %XX, so names are reversible and can never climb out of their folder.
@@ -40,6 +44,8 @@ bool ensure_dir(const std::string &path);
 bool write_file_atomic(const std::string &path, const std::string &data, mode_t mode);
 // Like write_file_atomic, but fails (EEXIST in errno) when `path` already exists.
 bool write_file_exclusive(const std::string &path, const std::string &data, mode_t mode);
+// The readers open with O_NONBLOCK: a FIFO found where a file of the state should be
+// reads as empty instead of holding the caller until someone writes to it.
 bool read_file(const std::string &path, std::string &out);
 // The same in as few system calls as can be (open, read, close) for a file that is
 // expected to hold `expected` bytes: a read that does not fill its buffer, which on a

@@ -103,10 +103,10 @@ Memory &memory() {
 
 }  // namespace
 
-FileLook look_at(const std::string &path) {
+FileLook look_at(const std::string &path, bool follow) {
     FileLook look;
     clock_gettime(CLOCK_REALTIME, &look.before);
-    look.found = stat(path.c_str(), &look.st) == 0;
+    look.found = (follow ? stat(path.c_str(), &look.st) : lstat(path.c_str(), &look.st)) == 0;
     return look;
 }
 

@@ -31,7 +31,8 @@ struct FileLook {
     struct stat st {};
     struct timespec before {};
 };
-FileLook look_at(const std::string &path);
+// With `follow` false a symbolic link at `path` is seen as the link (lstat).
+FileLook look_at(const std::string &path, bool follow = true);
 
 // Whether a change made after `now` is sure to give a file a time other than `time`:
 // file times come from a clock that may lag by a tick, and some file systems keep whole

@@ -455,5 +455,33 @@ TEST_F(AdminTest, StateFoldersOthersCanWriteAreRefused) {
     EXPECT_EQ(admin("list store ROOT").status, 0);
 }
 
+// A store folder swapped for a symbolic link to a folder elsewhere is refused, also by a
+// process that read the store before it was swapped.
+TEST_F(AdminTest, AStoreFolderThatIsASymbolicLinkIsRefused) {
+    EVP_PKEY *key = generate_rsa(1024);
+    X509 *cert = make_certificate(key, ca_, "Planted");
+    write_text(dir_ + "/planted.pem", pem_of(cert));
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    ASSERT_EQ(admin("add-cert " + dir_ + "/planted.pem --store ROOT").status, 0);
+    const std::string store = home_ + "/stores/user/ROOT", elsewhere = dir_ + "/elsewhere";
+    HCERTSTORE opened = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
+    ASSERT_NE(opened, nullptr);
+    CertCloseStore(opened, 0);
+
+    ASSERT_EQ(rename(store.c_str(), elsewhere.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), store.c_str()), 0);
+    CommandResult r = admin("list store ROOT");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("the state folder " + store + " is a symbolic link"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Planted"), std::string::npos) << r.output;
+    EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    ASSERT_EQ(unlink(store.c_str()), 0);
+    ASSERT_EQ(rename(elsewhere.c_str(), store.c_str()), 0);
+    EXPECT_EQ(admin("list store ROOT").status, 0);
+}
+
 }  // namespace
 }  // namespace cryptoapi_tests

@@ -153,6 +153,18 @@ TEST_F(StoreIndexTest, ChangesBesideTheIndexAndDamageToItNeverShowStaleEntries) 
         {"the log cut short",
          [&](const std::string &s) { ASSERT_EQ(truncate(file(s, ".index/entries").c_str(), 60), 0); },
          before},
+        {"a certificate file replaced by a FIFO nobody writes to",
+         [&](const std::string &s) {
+             ASSERT_EQ(unlink(file(s, "00000001.der").c_str()), 0);
+             ASSERT_EQ(mkfifo(file(s, "00000001.der").c_str(), 0600), 0);
+         },
+         {"Bob/Named Bob"}},
+        {"the log replaced by a FIFO nobody writes to",
+         [&](const std::string &s) {
+             ASSERT_EQ(unlink(file(s, ".index/entries").c_str()), 0);
+             ASSERT_EQ(mkfifo(file(s, ".index/entries").c_str(), 0600), 0);
+         },
+         before},
         {"the stamp garbled", [&](const std::string &s) { write_text(file(s, ".index/stamp"), "junk\n"); }, before},
         {"the index removed",
          [&](const std::string &s) { run("rm -rf '" + file(s, ".index") + "'"); },
