@@ -101,6 +101,36 @@ TEST_F(Protocol, ParametersInTextAndBinaryForms) {
         {"select $1", 23, 1, big_endian(5, 2),
          "ERROR 22P03: incorrect binary data format in bind parameter 1"},
         {"select $1", 17, 0, "\\x0", "ERROR 22P02: invalid input syntax for type bytea: \"\\x0\""},
+        {"select typeof($1)", 1700, 0, "99999999999999999999", "real\n"},  // beyond bigint
+        // Binary forms of types that drivers send in binary: bound as their text form.
+        {"select $1", 1082, 1, big_endian(8767, 4), "2024-01-02\n"},  // date: days from 2000
+        {"select $1", 1082, 1, big_endian(static_cast<uint32_t>(-1), 4), "1999-12-31\n"},
+        {"select $1", 1082, 1, big_endian(static_cast<uint32_t>(-730485), 4), "0001-01-01 BC\n"},
+        {"select $1", 1082, 1, big_endian(0x7fffffff, 4), "infinity\n"},
+        {"select $1", 1114, 1, big_endian(757479845123456ull, 8), "2024-01-02 03:04:05.123456\n"},
+        {"select $1", 1114, 1, big_endian(static_cast<uint64_t>(-1), 8), "1999-12-31 23:59:59.999999\n"},
+        {"select $1", 1184, 1, big_endian(757479845000000ull, 8), "2024-01-02 03:04:05+00\n"},
+        {"select $1", 1083, 1, big_endian(11045500000ull, 8), "03:04:05.5\n"},
+        {"select $1", 2950, 1, "\x12\x34\x56\x78\x9a\xbc\xde\xf0\x12\x34\x56\x78\x9a\xbc\xde\xf0",
+         "12345678-9abc-def0-1234-56789abcdef0\n"},
+        // numeric: digit count, weight, sign, scale, then base-10000 digits.
+        {"select $1 * 2", 1700, 1, big_endian(0x0002000000000002ull, 8) + big_endian(0x000109c4, 4), "2.5\n"},
+        {"select typeof($1), $1", 1700, 1,
+         big_endian(0x0004000300000000ull, 8) + big_endian(0x000c0d801ed204d2ull, 8), "integer|12345678901234\n"},
+        {"select $1", 1700, 1, big_endian(0x0001ffff40000002ull, 8) + big_endian(500, 2), "-0.05\n"},
+        {"select $1", 3802, 1, "\x01{\"a\": 1}", "{\"a\": 1}\n"},  // jsonb: version 1, then text
+        {"select $1", 26, 1, big_endian(4000000000u, 4), "4000000000\n"},
+        {"select $1", 1082, 1, big_endian(1, 3), "ERROR 22P03: incorrect binary data format in bind parameter 1"},
+        {"select $1", 1700, 1, big_endian(0x0001000000000000ull, 8) + big_endian(10000, 2),
+         "ERROR 22P03: incorrect binary data format in bind parameter 1"},
+        {"select $1", 3802, 1, "\x02{}", "ERROR 22P03: incorrect binary data format in bind parameter 1"},
+        {"select $1", 2950, 0, "{12345678-9ABC-DEF0-1234-56789abcdef0}", "12345678-9abc-def0-1234-56789abcdef0\n"},
+        {"select $1", 2950, 0, "12345678-9abcdef0-1234-56789abcdef0", "12345678-9abc-def0-1234-56789abcdef0\n"},
+        {"select $1", 2950, 0, "123456789abcdef0123456789abcdef0-",
+         "ERROR 22P02: invalid input syntax for type uuid: \"123456789abcdef0123456789abcdef0-\""},
+        {"select $1", 2950, 0, "12345", "ERROR 22P02: invalid input syntax for type uuid: \"12345\""},
+        {"select $1", 1186, 1, std::string(16, '\0'),
+         "ERROR 42883: no binary input function available for type with OID 1186"},
     };
     for (const auto &k : cases)
         EXPECT_EQ(param(k.sql, k.type, k.format, k.bytes), k.result) << k.sql << " " << k.type;

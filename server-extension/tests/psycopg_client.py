@@ -1,7 +1,10 @@
 """psycopg 3 against a quendrix server on 127.0.0.1:PORT (the only argument):
 parameters in text and binary form, server-side prepared statements, a named
 cursor that streams a result in batches, and errors. Prints "ok" when all hold."""
+import datetime
+import decimal
 import sys
+import uuid
 
 import psycopg
 from psycopg import sql
@@ -20,6 +23,15 @@ with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x", autocomm
         got = conn.execute("select %s, %s, %s, %s", (7, 2.5, "x", b"\xff"), binary=binary).fetchone()
         assert got == (7, 2.5, "x", b"\xff"), (binary, got)
     assert conn.execute("select my_vector(1, 'x')").fetchone() == ("[1, 'x']",)
+
+    # Dates, times, UUIDs and decimals that psycopg sends in binary are stored as
+    # their text form, as the same values sent as text would be.
+    values = (datetime.date(2024, 1, 2), datetime.datetime(2024, 1, 2, 3, 4, 5, 6),
+              uuid.UUID(int=0x123456789ABCDEF0123456789ABCDEF0), decimal.Decimal("-0.05"))
+    texts = ("2024-01-02", "2024-01-02 03:04:05.000006", "12345678-9abc-def0-1234-56789abcdef0")
+    for placeholder in ("%b", "%t"):
+        got = conn.execute("select " + ", ".join([placeholder] * 4), values).fetchone()
+        assert got == texts + (-0.05,), (placeholder, got)
 
     # prepare=True: Parse once under a name, then Bind and Execute each time.
     for i in (1, 2, 3):

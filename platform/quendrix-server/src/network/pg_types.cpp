@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "network/parameter_forms.h"
+
 namespace {
 
 using namespace qx::pg;
@@ -89,6 +91,7 @@ const char *type_name(int32_t oid) {
         case kFloat4Oid: return "real";
         case kFloat8Oid: return "double precision";
         case kNumericOid: return "numeric";
+        case kUuidOid: return "uuid";
         default: return "text";
     }
 }
@@ -175,6 +178,24 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
                     const char *data, size_t length, SqlError *error) {
     if (!data) return sqlite3_bind_null(stmt, index) == SQLITE_OK;
     int rc = SQLITE_OK;
+    std::string converted;
+    if (binary) {
+        switch (binary_parameter_text(oid, data, length, converted)) {
+            case BinaryText::converted:  // bound as the same text would be
+                binary = false;
+                data = converted.data();
+                length = converted.size();
+                break;
+            case BinaryText::malformed:
+                *error = {"22P03", "", "incorrect binary data format in bind parameter " + std::to_string(number)};
+                return false;
+            case BinaryText::unsupported:
+                *error = {"42883", "", "no binary input function available for type with OID " + std::to_string(oid)};
+                return false;
+            case BinaryText::not_textual:
+                break;
+        }
+    }
     if (binary) {
         size_t width = oid == kInt2Oid ? 2 : oid == kInt4Oid || oid == kFloat4Oid ? 4
                        : oid == kInt8Oid || oid == kFloat8Oid ? 8 : oid == kBoolOid ? 1 : 0;
@@ -202,11 +223,8 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
                 rc = sqlite3_bind_double(stmt, index, d);
                 break;
             }
-            case kByteaOid:
+            default:  // bytea
                 rc = bind_user_blob(stmt, index, data, length);
-                break;
-            default:  // text, varchar, unknown: the bytes are the text
-                rc = sqlite3_bind_text64(stmt, index, data, length, SQLITE_TRANSIENT, SQLITE_UTF8);
                 break;
         }
         return rc == SQLITE_OK;
@@ -231,8 +249,10 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
         case kFloat8Oid:
         case kNumericOid: {
             char *end = nullptr;
+            errno = 0;
             long long n = std::strtoll(text.c_str(), &end, 10);
-            if (oid == kNumericOid && !text.empty() && !*end) {  // an integral numeric stays exact
+            // An integral numeric stays exact while a bigint holds it.
+            if (oid == kNumericOid && !text.empty() && !*end && errno == 0) {
                 rc = sqlite3_bind_int64(stmt, index, n);
                 break;
             }
@@ -242,6 +262,16 @@ bool bind_parameter(sqlite3_stmt *stmt, int index, int number, int32_t oid, bool
                 return false;
             }
             rc = sqlite3_bind_double(stmt, index, d);
+            break;
+        }
+        case kUuidOid: {
+            std::string canonical;
+            if (!canonical_uuid(text, canonical)) {
+                *error = bad_text(oid, text);
+                return false;
+            }
+            rc = sqlite3_bind_text64(stmt, index, canonical.data(), canonical.size(), SQLITE_TRANSIENT,
+                                     SQLITE_UTF8);
             break;
         }
         case kBoolOid: {
