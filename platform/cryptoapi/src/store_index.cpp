@@ -14,6 +14,7 @@
 #include <ctime>
 #include <algorithm>
 #include <map>
+#include <new>
 #include <sstream>
 
 #include "cert_properties.h"
@@ -358,7 +359,11 @@ bool read_log_of_size(const std::string &dir, IndexText &text, unsigned long lon
     int fd = open(log_path(dir).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     const size_t want = static_cast<size_t>(size) + 1;
-    text.bytes.reset(new char[want]);
+    text.bytes.reset(new (std::nothrow) char[want]);  // the size is the stamp's word
+    if (!text.bytes) {
+        close(fd);
+        return false;
+    }
     ssize_t n;
     do
         n = read(fd, text.bytes.get(), want);
