@@ -48,6 +48,16 @@ protected:
         return cert;
     }
     CommandResult admin(const std::string &args) { return run(kAdmin + " " + args); }
+    // Adds a new certificate for `cn` (one word) to `store` with the tool; its status.
+    int add_certificate(const std::string &cn, const std::string &store) {
+        EVP_PKEY *key = generate_rsa(1024);
+        X509 *cert = make_certificate(key, ca_, cn);
+        const std::string pem = dir_ + "/" + cn + ".pem";
+        write_text(pem, pem_of(cert));
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        return admin("add-cert " + pem + " --store " + store).status;
+    }
     std::string dir_;
     EVP_PKEY *ca_ = nullptr;
 };
@@ -393,12 +403,7 @@ TEST_F(AdminTest, OversizedInputsAreRefusedUpFront) {
 }
 
 TEST_F(AdminTest, DamagedCertificateFilesAreNamed) {
-    EVP_PKEY *key = generate_rsa(1024);
-    X509 *cert = make_certificate(key, ca_, "Intact");
-    write_text(dir_ + "/intact.pem", pem_of(cert));
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    ASSERT_EQ(admin("add-cert " + dir_ + "/intact.pem --store CA").status, 0);
+    ASSERT_EQ(add_certificate("Intact", "CA"), 0);
     std::string damaged = home_ + "/stores/user/CA/00000002.der";
     write_text(damaged, "not a certificate");
     CommandResult r = admin("list store CA");
@@ -410,12 +415,7 @@ TEST_F(AdminTest, DamagedCertificateFilesAreNamed) {
 // Like ssh with its files: a state folder (or one inside it) that others could write to,
 // or that another user owns, is refused before anything is read from it.
 TEST_F(AdminTest, StateFoldersOthersCanWriteAreRefused) {
-    EVP_PKEY *key = generate_rsa(1024);
-    X509 *cert = make_certificate(key, ca_, "Planted");
-    write_text(dir_ + "/planted.pem", pem_of(cert));
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    ASSERT_EQ(admin("add-cert " + dir_ + "/planted.pem --store ROOT").status, 0);
+    ASSERT_EQ(add_certificate("Planted", "ROOT"), 0);
     ASSERT_EQ(admin("new-key --container k --bits 512").status, 0);
     struct Case {
         std::string folder;
@@ -458,12 +458,7 @@ TEST_F(AdminTest, StateFoldersOthersCanWriteAreRefused) {
 // A store folder swapped for a symbolic link to a folder elsewhere is refused, also by a
 // process that read the store before it was swapped.
 TEST_F(AdminTest, AStoreFolderThatIsASymbolicLinkIsRefused) {
-    EVP_PKEY *key = generate_rsa(1024);
-    X509 *cert = make_certificate(key, ca_, "Planted");
-    write_text(dir_ + "/planted.pem", pem_of(cert));
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    ASSERT_EQ(admin("add-cert " + dir_ + "/planted.pem --store ROOT").status, 0);
+    ASSERT_EQ(add_certificate("Planted", "ROOT"), 0);
     const std::string store = home_ + "/stores/user/ROOT", elsewhere = dir_ + "/elsewhere";
     HCERTSTORE opened = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
     ASSERT_NE(opened, nullptr);
