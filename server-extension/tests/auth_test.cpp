@@ -246,6 +246,56 @@ TEST_F(Auth, NetworkClientsThatAreNoAdministrators) {
     EXPECT_EQ(exec(dba.get(), "CREATE USER eve PASSWORD 'e'; DROP USER eve"), "");
 }
 
+// A PRAGMA that changes the database file or the whole server process is for
+// administrators: one user with `locking_mode = exclusive` and one insert kept every
+// other client out, logins too, for as long as its connection stayed open.
+TEST_F(Auth, UsersSetOnlyThePragmasOfTheirOwnConnection) {
+    QuendrixServer s(db, ServerOptions{});
+    Conn alice = connect(s, "alice", "wonder land");
+    ASSERT_EQ(PQstatus(alice.get()), CONNECTION_OK) << PQerrorMessage(alice.get());
+    ASSERT_EQ(exec(alice.get(), "create table t(a check (a > 0))"), "");
+    const char *denied[] = {
+        "pragma locking_mode = exclusive",   // holds the file's lock from the next write on
+        "pragma journal_mode = delete",      // readers would lock out writers again
+        "pragma main.journal_mode = off",    // no rollback: a crash corrupts the file
+        "pragma synchronous = off",          // nor is a commit on disk before it is reported
+        "pragma schema_version = 1",         // other connections misread the schema
+        "pragma ignore_check_constraints = 1",
+        "pragma legacy_alter_table = 1",
+        "pragma trusted_schema = 1",
+        "pragma hard_heap_limit = 100000",   // the server process's memory
+        "pragma soft_heap_limit = 1",
+        "pragma temp_store_directory = '/tmp'",
+        "pragma writable_schema",
+    };
+    for (const char *sql : denied) EXPECT_EQ(exec(alice.get(), sql).substr(0, 7), "42501: ") << sql;
+    EXPECT_EQ(exec(alice.get(), "insert into t values (1)"), "");
+    EXPECT_EQ(exec(alice.get(), "insert into t values (-1)").substr(0, 7), "23514: ");
+
+    // Everyone else is still served: a new login, a write, and the file still in WAL mode.
+    Conn dba = connect(s, "dba", "root pw");
+    ASSERT_EQ(PQstatus(dba.get()), CONNECTION_OK) << PQerrorMessage(dba.get());
+    EXPECT_EQ(exec(dba.get(), "insert into t values (2)"), "");
+    EXPECT_EQ(exec(dba.get(), "pragma journal_mode"), "wal\n");
+    EXPECT_EQ(exec(dba.get(), "pragma synchronous = full"), "");
+
+    // Reading any setting, the schema's, and setting those of one's own connection.
+    const struct {
+        const char *sql, *result;
+    } allowed[] = {
+        {"pragma locking_mode", "normal\n"},
+        {"pragma table_info(t)", "0|a||0||0\n"},
+        {"pragma foreign_keys = on", ""},
+        {"pragma foreign_keys", "1\n"},
+        {"pragma busy_timeout = 2000", "2000\n"},
+        {"pragma cache_size = -4096", ""},
+        {"pragma user_version = 7", ""},
+        {"pragma integrity_check(10)", "ok\n"},
+    };
+    for (const auto &a : allowed) EXPECT_EQ(exec(alice.get(), a.sql), a.result) << a.sql;
+    EXPECT_EQ(exec(alice.get(), "pragma wal_checkpoint(passive)").substr(0, 2), "0|");  // not busy
+}
+
 TEST_F(Auth, PeerAuthenticationOnTheUnixSocket) {
     TempDir sockets;
     chmod(sockets.path().c_str(), 0755);

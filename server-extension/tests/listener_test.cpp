@@ -568,7 +568,7 @@ TEST_F(Listener, FailedStatementAbortsTheTransactionBlock) {
         {"begin", "<BEGIN>", PQTRANS_INTRANS},
         {"update acct set bal = bal - 10 where name = 'a'", "<UPDATE 1>", PQTRANS_INTRANS},
         {"insert or rollback into acct values ('a', 1)",
-         "ERROR 23000: UNIQUE constraint failed: acct.name", PQTRANS_INERROR},
+         "ERROR 23505: UNIQUE constraint failed: acct.name", PQTRANS_INERROR},
         {"update acct set bal = bal + 10 where name = 'b'", aborted, PQTRANS_INERROR},
         {"rollback", "<ROLLBACK>", PQTRANS_IDLE},
         {"select group_concat(bal) from acct", "100,0\n", PQTRANS_IDLE},

@@ -118,11 +118,34 @@ TEST_F(Statements, StatementsWithoutRowsRunToTheirEndAndMakeNoCursor) {
     EXPECT_EQ(rows("select a from t"), std::vector<std::string>{"1"});
     // Running it again breaks the constraint: the run returns the error.
     qx_value err = qx_sql_exec(s, client, &c, nullptr, nullptr, nullptr);
-    EXPECT_EQ(state_of(err), "23000");
+    EXPECT_EQ(state_of(err), "23505");
     EXPECT_NE(message_of(err).find("UNIQUE"), std::string::npos) << message_of(err);
     EXPECT_EQ(c, nullptr);
     qx_free_tree(err);
     qx_sql_free(s);
+
+    // Each kind of constraint fails with the state PostgreSQL gives it.
+    exec("pragma foreign_keys = on; create table p(k primary key); "
+         "create table r(k references p, n not null, v check (v > 0)); insert into p values (1)");
+    const struct {
+        const char *setup, *sql, *state;
+    } violations[] = {
+        {"", "insert into p values (1)", "23505"},
+        {"", "insert into r values (2, 1, 1)", "23503"},
+        {"", "insert into r values (1, null, 1)", "23502"},
+        {"", "insert into r values (1, 1, 0)", "23514"},
+        {"create trigger no_r before insert on r begin select raise(abort, 'no'); end",
+         "insert into r values (1, 1, 1)", "23000"},
+    };
+    for (const auto &v : violations) {
+        if (*v.setup) exec(v.setup);
+        qx_statement *stmt = compile(v.sql);
+        ASSERT_NE(stmt, nullptr) << v.sql;
+        qx_value e = qx_sql_exec(stmt, client, &c, nullptr, nullptr, nullptr);
+        EXPECT_EQ(state_of(e), v.state) << v.sql << ": " << message_of(e);
+        qx_free_tree(e);
+        qx_sql_free(stmt);
+    }
     // A select without rows still makes a cursor, which has no row.
     s = compile("select a from t where a > 5");
     ASSERT_EQ(qx_sql_exec(s, client, &c, nullptr, nullptr, nullptr), nullptr);

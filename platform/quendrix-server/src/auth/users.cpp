@@ -284,6 +284,32 @@ bool is_privileged_function(const char *name) {
                     strcasecmp(name, "server_argv") == 0);
 }
 
+// The PRAGMAs a client that is no administrator may give an argument: those that
+// read the schema or a check, and the settings of its own connection. Any other
+// setting changes the database file (its journal, its locking, its schema cookie),
+// what other connections may trust (check constraints, the schema's functions), or
+// the whole server process (its heap limits, its temporary folder), so that one
+// user could lock every other client out or put everyone's data at risk.
+bool user_may_set_pragma(const char *name) {
+    static const char *const kAllowed[] = {
+        // schema and checks
+        "table_info", "table_xinfo", "table_list", "index_info", "index_xinfo", "index_list",
+        "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check",
+        // work on the file that any writer may do
+        "wal_checkpoint", "incremental_vacuum", "optimize", "user_version", "application_id",
+        // the connection's own behaviour and resources
+        "foreign_keys", "defer_foreign_keys", "recursive_triggers", "case_sensitive_like",
+        "query_only", "reverse_unordered_selects", "automatic_index", "busy_timeout",
+        "cache_size", "cache_spill", "temp_store", "analysis_limit", "threads",
+        "cell_size_check", "max_page_count", "secure_delete", "mmap_size", "wal_autocheckpoint",
+        "count_changes", "full_column_names", "short_column_names", "empty_result_callbacks",
+        "shrink_memory",
+    };
+    for (const char *allowed : kAllowed)
+        if (strcasecmp(name, allowed) == 0) return true;
+    return false;
+}
+
 int network_restrictions(qx_client *client, int action, const char *arg1, const char *arg2,
                          const char *, const char *trigger) {
     // Triggers and views may have been written by anyone: what they call runs for
@@ -301,8 +327,10 @@ int network_restrictions(qx_client *client, int action, const char *arg1, const 
             // A view of the catalogue's name would read the users table as the catalogue.
             return arg1 && strcasecmp(arg1, kUsersView) == 0 ? SQLITE_DENY : SQLITE_OK;
         case SQLITE_PRAGMA:
-            // A writable schema would let a client rewrite the users table's definition.
-            return arg1 && strcasecmp(arg1, "writable_schema") == 0 ? SQLITE_DENY : SQLITE_OK;
+            // A writable schema would let a client rewrite the users table's definition;
+            // it is not even read. Other settings may be read (no argument).
+            if (!arg1 || strcasecmp(arg1, "writable_schema") == 0) return SQLITE_DENY;
+            return !arg2 || user_may_set_pragma(arg1) ? SQLITE_OK : SQLITE_DENY;
         default:
             break;
     }

@@ -215,7 +215,18 @@ SqlError decode_error(const char *message, int sqlite_code) {
         case SQLITE_CANTOPEN:
         case SQLITE_NOTADB: e.state = "08001"; break;
         case SQLITE_TOOBIG: e.state = "54000"; break;
-        case SQLITE_CONSTRAINT: e.state = "23000"; break;
+        case SQLITE_CONSTRAINT:
+            // PostgreSQL's states for the constraints both know, which drivers and
+            // programs test for (a unique violation to retry as an update, say).
+            switch (sqlite_code) {
+                case SQLITE_CONSTRAINT_UNIQUE:
+                case SQLITE_CONSTRAINT_PRIMARYKEY: e.state = "23505"; break;
+                case SQLITE_CONSTRAINT_NOTNULL: e.state = "23502"; break;
+                case SQLITE_CONSTRAINT_FOREIGNKEY: e.state = "23503"; break;
+                case SQLITE_CONSTRAINT_CHECK: e.state = "23514"; break;
+                default: e.state = "23000"; break;
+            }
+            break;
         case SQLITE_MISMATCH:
         case SQLITE_RANGE: e.state = "22023"; break;
         default: e.state = "HY000"; break;
