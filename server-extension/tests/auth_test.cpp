@@ -213,6 +213,9 @@ TEST_F(Auth, NetworkClientsThatAreNoAdministrators) {
         "select load_extension('/nonexistent')",
         "select server_env('HOME')",
         "select server_argv()",
+        // Tells where the process's code is, and with a second argument (also a bound
+        // parameter) would call whatever an address given by the client points to.
+        "select fts3_tokenizer('simple')",
         "select U_VERIFIER from DB.DBA.SYS_USER_AUTH",
         "update DB.DBA.SYS_USER_AUTH set U_IS_ADMIN = 1",
         "drop table DB.DBA.SYS_USER_AUTH",
@@ -243,6 +246,9 @@ TEST_F(Auth, NetworkClientsThatAreNoAdministrators) {
               "");
     EXPECT_EQ(exec(dba.get(), "insert into t values (1)").substr(0, 7), "42501: ");
     EXPECT_EQ(exec(alice.get(), "select count(*) from log"), "0\n");
+    EXPECT_EQ(exec(alice.get(), "create view tokenizer as select fts3_tokenizer('simple') as p"), "");
+    EXPECT_EQ(exec(dba.get(), "select p from tokenizer").substr(0, 2), "42");  // SQLite's own refusal too
+    EXPECT_EQ(exec(dba.get(), "select length(fts3_tokenizer('simple'))"), "8\n");
     EXPECT_EQ(exec(dba.get(), "CREATE USER eve PASSWORD 'e'; DROP USER eve"), "");
 }
 
