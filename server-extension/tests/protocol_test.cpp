@@ -190,6 +190,17 @@ TEST_F(Protocol, ResultColumnsAreTypedForDrivers) {
     EXPECT_EQ(PQftype(empty.get(), 0), 20u);
     EXPECT_EQ(PQftype(empty.get(), 1), 701u);
     EXPECT_EQ(PQftype(empty.get(), 2), 25u);  // a BLOB column's values decide
+
+    // Zero is a number like any other (a count of nothing, say), in both protocols and
+    // from a built-in's rows too.
+    const char *zeros = "select 0, count(*) from t where 0";
+    Result z1(PQexec(c(), zeros), PQclear);
+    Result z2(PQexecParams(c(), zeros, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+    Result z3(PQexec(c(), "select n_range_bif(0, 1)"), PQclear);
+    for (PGresult *r : {z1.get(), z2.get(), z3.get()}) {
+        ASSERT_GE(PQnfields(r), 1) << PQresultErrorMessage(r);
+        for (int i = 0; i < PQnfields(r); ++i) EXPECT_EQ(PQftype(r, i), 20u) << "column " << i;
+    }
 }
 
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {

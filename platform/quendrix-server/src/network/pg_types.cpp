@@ -130,9 +130,9 @@ int32_t value_type(qx_value v) {
     return kTextOid;
 }
 
-int32_t column_type(const char *declared, qx_value first) {
+int32_t column_type(const char *declared, const qx_value *first) {
     int32_t oid = declared_type(declared);
-    if (oid == kUnspecified && first) oid = value_type(first);
+    if (oid == kUnspecified && first) oid = value_type(*first);
     return oid == kUnspecified ? kTextOid : oid;
 }
 

@@ -34,8 +34,9 @@ enum TypeOid : int32_t {
 int32_t value_type(qx_value v);
 
 // The type of a result column: its declared type when that names one, else the
-// type of its first value (`first` may be null), else text.
-int32_t column_type(const char *declared, qx_value first);
+// type of its value in the first row (`first` null when there is no row: a null
+// qx_value is the integer 0), else text.
+int32_t column_type(const char *declared, const qx_value *first);
 
 // Appends a value (not NULL) as a column of type `oid` sends it: text form, or
 // binary form when `binary`.

@@ -72,7 +72,7 @@ void Portal::own_columns(const std::vector<qx_value> &first) {
     columns_.clear();
     for (int i = 0, n = sqlite3_column_count(stmt_); i < n; ++i) {
         const char *name = sqlite3_column_name(stmt_, i);
-        qx_value v = static_cast<size_t>(i) < first.size() ? first[static_cast<size_t>(i)] : nullptr;
+        const qx_value *v = static_cast<size_t>(i) < first.size() ? &first[static_cast<size_t>(i)] : nullptr;
         columns_.push_back({name ? name : "column" + std::to_string(i + 1),
                             column_type(sqlite3_column_decltype(stmt_, i), v)});
     }
@@ -93,7 +93,7 @@ void Portal::sent_row(int n, qx_value *values) {
         source_ = Source::sent;
         columns_.clear();
         for (int i = 0; i < n; ++i)
-            columns_.push_back({"column" + std::to_string(i + 1), column_type(nullptr, values[i])});
+            columns_.push_back({"column" + std::to_string(i + 1), column_type(nullptr, &values[i])});
         returns_rows_ = described_ = true;
     } else if (static_cast<size_t>(n) != columns_.size()) {
         raise_current("21000", nullptr, "a result row of %d values in a result set of %zu columns",
