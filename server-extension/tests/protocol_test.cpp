@@ -203,6 +203,53 @@ TEST_F(Protocol, ResultColumnsAreTypedForDrivers) {
     }
 }
 
+// How drivers start transactions for their isolation and read-only settings (psycopg's
+// read_only and isolation_level, JDBC's, asyncpg's): PostgreSQL's syntax, which
+// SQLite's lacks. Every level runs serializable; READ ONLY refuses writes.
+TEST_F(Protocol, TransactionModesAsDriversSetThem) {
+    ASSERT_EQ(exec(c(), "create table t(a)"), "<CREATE TABLE>");
+    const char *refused = "ERROR 25006: attempt to write a readonly database";
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"START TRANSACTION ISOLATION LEVEL REPEATABLE READ", "<BEGIN>"},
+        {"insert into t values (1)", "<INSERT 0 1>"},
+        {"COMMIT WORK", "<COMMIT>"},
+        {"BEGIN READ ONLY", "<BEGIN>"},
+        {"select count(*) from t", "1\n"},
+        {"insert into t values (2)", refused},
+        {"ABORT", "<ROLLBACK>"},
+        {"insert into t values (3)", "<INSERT 0 1>"},  // the mode ended with the block
+        {"begin transaction isolation level read committed, read write, not deferrable", "<BEGIN>"},
+        {"insert into t values (4)", "<INSERT 0 1>"},
+        {"set transaction read only", "<SET>"},
+        {"insert into t values (5)", refused},
+        {"rollback", "<ROLLBACK>"},
+        {"SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", "<SET>"},
+        {"insert into t values (6)", refused},  // outside a block too
+        {"begin", "<BEGIN>"},
+        {"insert into t values (7)", refused},
+        {"rollback", "<ROLLBACK>"},
+        {"begin read write", "<BEGIN>"},
+        {"insert into t values (8)", "<INSERT 0 1>"},
+        {"commit", "<COMMIT>"},
+        {"set session characteristics as transaction isolation level serializable, read write", "<SET>"},
+        {"BEGIN ISOLATION LEVEL SOMETIMES", "ERROR 42601: syntax error at or near \"SOMETIMES\""},
+        {"select group_concat(a) from t", "1,3,8\n"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+
+    // The same through the extended protocol, as drivers send it.
+    Result r(PQexecParams(c(), "BEGIN ISOLATION LEVEL SERIALIZABLE READ ONLY", 0, nullptr, nullptr, nullptr,
+                          nullptr, 0),
+             PQclear);
+    EXPECT_EQ(text_of(r.get()), "<BEGIN>");
+    r.reset(PQexecParams(c(), "insert into t values (9)", 0, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), refused);
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(c(), "insert into t values (10)"), "<INSERT 0 1>");
+}
+
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     ASSERT_EQ(exec(c(), "create table t(i integer, s text)"), "<CREATE TABLE>");
     Result r(PQprepare(c(), "ins", "insert into t values ($1, $2)", 2, nullptr), PQclear);

@@ -68,4 +68,20 @@ with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x") as conn:
         conn.commit()
         assert cur.fetchmany(2) == [(1,), (2,)]
         assert cur.fetchall() == [(3,)]
+
+# psycopg's transaction settings begin each transaction with their modes.
+with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x") as conn:
+    conn.isolation_level = psycopg.IsolationLevel.SERIALIZABLE
+    conn.read_only = True
+    assert conn.execute("select count(*) from t").fetchone() == (3,)
+    try:
+        conn.execute("insert into t values (4, 0, '', null)")
+        raise AssertionError("a read-only transaction wrote")
+    except psycopg.Error as e:
+        assert e.sqlstate == "25006", e.sqlstate
+    conn.rollback()
+    conn.read_only = False
+    conn.execute("insert into t values (4, 0, '', null)")
+    conn.commit()
+    assert conn.execute("select count(*) from t").fetchone() == (4,)
 print("ok")

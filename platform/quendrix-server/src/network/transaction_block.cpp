@@ -5,6 +5,8 @@
 
 #include <cctype>
 
+#include "sql/transaction_syntax.h"
+
 namespace {
 
 enum class Kind { begin, commit, rollback, rollback_to, other };
@@ -46,7 +48,9 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     bool in_block = !sqlite3_get_autocommit(db_);
     in_block_before_ = in_block || failed_;
     rollback_to_ = false;
+    beginning_ = false;
     Kind kind = kind_of(stmt);
+    TransactionRequest request = transaction_request(sqlite3_sql(stmt));
     if (failed_) {
         switch (kind) {
             case Kind::commit:
@@ -55,6 +59,7 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
                 if (in_block) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 failed_ = false;
                 in_block_before_ = false;  // no after() follows a settled statement
+                apply_read_only(session_read_only_);
                 *tag = "ROLLBACK";
                 return Action::settle;
             case Kind::rollback_to:
@@ -67,6 +72,20 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
                 return Action::refuse;
         }
     }
+    // SET TRANSACTION sets the block's mode (outside a block it does nothing, as in
+    // PostgreSQL); SET SESSION CHARACTERISTICS the default of the blocks to come, and
+    // of statements outside a block.
+    if (request.kind == TransactionRequest::set_transaction) {
+        if (in_block && request.read_only >= 0) apply_read_only(request.read_only == 1);
+        *tag = "SET";
+        return Action::settle;
+    }
+    if (request.kind == TransactionRequest::set_session) {
+        if (request.read_only >= 0) session_read_only_ = request.read_only == 1;
+        if (!in_block) apply_read_only(session_read_only_);
+        *tag = "SET";
+        return Action::settle;
+    }
     // As in PostgreSQL, a BEGIN inside a block and a COMMIT or ROLLBACK outside
     // one change nothing and are no errors.
     if (kind == Kind::begin && in_block) {
@@ -77,7 +96,20 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
         *tag = kind == Kind::commit ? "COMMIT" : "ROLLBACK";
         return Action::settle;
     }
+    if (kind == Kind::begin) {
+        // The block's mode applies once it has begun: query_only would refuse nothing
+        // that BEGIN does, but a failed BEGIN leaves no block to apply it to.
+        beginning_ = true;
+        begin_read_only_ = request.read_only;
+    }
     return Action::run;
+}
+
+void TransactionBlock::apply_read_only(bool read_only) {
+    if (read_only == query_only_) return;
+    if (sqlite3_exec(db_, read_only ? "PRAGMA query_only = 1" : "PRAGMA query_only = 0", nullptr, nullptr,
+                     nullptr) == SQLITE_OK)
+        query_only_ = read_only;
 }
 
 void TransactionBlock::after(bool ok) {
@@ -90,6 +122,12 @@ void TransactionBlock::after(bool ok) {
     // A statement that fails to compile comes here without before().
     in_block_before_ = false;
     rollback_to_ = false;
+    if (sqlite3_get_autocommit(db_)) {
+        apply_read_only(session_read_only_);  // no block, or it has just ended
+    } else if (beginning_ && ok) {
+        apply_read_only(begin_read_only_ >= 0 ? begin_read_only_ == 1 : session_read_only_);
+    }
+    beginning_ = false;
 }
 
 char TransactionBlock::status() const {

@@ -2,7 +2,8 @@
 // inside BEGIN ... COMMIT the block is failed, every statement but ROLLBACK or
 // COMMIT is refused with 25P02, and COMMIT rolls back. SQLite alone would go on
 // after the error (and may already have rolled the transaction back, leaving
-// the statements that follow to commit one by one).
+// the statements that follow to commit one by one). A block may be READ ONLY, as may
+// every transaction of the session (see sql/transaction_syntax.h).
 #pragma once
 
 #include <string>
@@ -33,10 +34,18 @@ public:
     char status() const;
 
 private:
+    // READ ONLY as PostgreSQL has it, for a block or as the session's default: SQLite's
+    // query_only, set while it applies.
+    void apply_read_only(bool read_only);
+
     sqlite3 *db_;
     bool failed_ = false;
     bool in_block_before_ = false;
     bool rollback_to_ = false;
+    bool session_read_only_ = false;  // SET SESSION CHARACTERISTICS AS TRANSACTION
+    bool query_only_ = false;         // what the connection has now
+    int begin_read_only_ = -1;        // the mode a BEGIN about to run asked for
+    bool beginning_ = false;
 };
 
 }  // namespace pg
