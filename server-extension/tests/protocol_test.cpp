@@ -1,7 +1,7 @@
 // PostgreSQL clients beyond the simple query protocol against the real quendrix
 // program: libpq's parameters, prepared statements, binary results and
-// pipelines, the row limit of Execute, cursors, cancellation, and psql, pgbench
-// and psycopg as programs.
+// pipelines, the row limit of Execute, cursors, cancellation, and psql, pgbench,
+// psycopg and asyncpg as programs.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,6 +23,7 @@ namespace {
 const std::string kPgbench = PGBENCH_PATH;
 const std::string kPython = PYTHON_PATH;
 const std::string kPsycopgScript = PSYCOPG_SCRIPT;
+const std::string kAsyncpgScript = ASYNCPG_SCRIPT;
 
 // The test's environment without the PG* variables that libpq programs read.
 std::vector<std::string> client_env() {
@@ -273,6 +274,17 @@ TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     EXPECT_EQ(PQftype(r.get(), 2), 701u);  // computed: typed by its first value
     r.reset(PQdescribePrepared(c(), "sel"));  // once more, after a run
     EXPECT_EQ(PQnfields(r.get()), 3);
+    // A cast names a parameter's type (SQLite reads "$2::text" as one name), and
+    // parameters keep their numbers in any order.
+    r.reset(PQprepare(c(), "cast", "select $2::text, $1::bigint * 2, $3", 0, nullptr));
+    r.reset(PQdescribePrepared(c(), "cast"));
+    ASSERT_EQ(PQnparams(r.get()), 3);
+    EXPECT_EQ(PQparamtype(r.get(), 0), 20u);
+    EXPECT_EQ(PQparamtype(r.get(), 1), 25u);
+    EXPECT_EQ(PQparamtype(r.get(), 2), 25u);
+    const char *three[] = {"21", "x", "y"};
+    r.reset(PQexecPrepared(c(), "cast", 3, three, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "x|42|y\n");
     // The statement follows a change of the table it reads.
     ASSERT_EQ(exec(c(), "alter table t add column extra"), "<ALTER TABLE>");
     r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));
@@ -818,6 +830,14 @@ TEST_F(Protocol, PgbenchExtendedAndPrepared) {
                         "sum(delta) = (select sum(tbalance) from pgbench_tellers), "
                         "sum(delta) = (select sum(bbalance) from pgbench_branches) from pgbench_history"),
               "80|1|1|1\n");
+}
+
+TEST_F(Protocol, AsyncpgDescribesStatementsOnceAndReadsBinaryResults) {
+    std::vector<std::string> env = client_env();
+    ProgramRun r = run_program(kPython, {"python3", kAsyncpgScript, std::to_string(server.port())},
+                               "", "", &env);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "ok\n") << r.err;
 }
 
 TEST_F(Protocol, PsycopgParametersPreparedStatementsAndNamedCursors) {

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -28,6 +29,8 @@ struct PreparedStatement {
     bool call_form = false;
     bool empty = false;
     std::vector<int32_t> given_types;  // from Parse; 0 where the client left it open
+    std::vector<int32_t> named_types;  // from the text: $N::integer names its type
+    std::vector<int32_t> described_types;  // the result columns' types, once described
     int parameters = 0;                // $1 ... $N: N
     sqlite3_stmt *spare = nullptr;
     ~PreparedStatement() { sqlite3_finalize(spare); }
@@ -129,14 +132,47 @@ bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, boo
     return true;
 }
 
-// The number $N of each SQLite parameter: "$N" and "?N" by their number, others
-// by position.
+// The number $N of each SQLite parameter: "$N" and "?N" by their number (SQLite
+// reads PostgreSQL's cast "$N::type" as part of the name), others by position.
 int parameter_number(sqlite3_stmt *stmt, int index) {
     const char *name = sqlite3_bind_parameter_name(stmt, index);
-    if (name && (name[0] == '$' || name[0] == '?') && name[1] &&
-        std::strspn(name + 1, "0123456789") == std::strlen(name + 1))
-        return std::atoi(name + 1);
-    return index;
+    if (!name || (name[0] != '$' && name[0] != '?')) return index;
+    size_t digits = std::strspn(name + 1, "0123456789");
+    if (digits == 0 || digits > 9) return index;
+    const char *rest = name + 1 + digits;
+    if (*rest != '\0' && !(name[0] == '$' && rest[0] == ':' && rest[1] == ':')) return index;
+    return std::atoi(name + 1);
+}
+
+// The type that a parameter's cast names ("$1::integer"): drivers that ask for the
+// parameters' types (Describe) then send values of it. 0 when it names none here.
+int32_t cast_type(sqlite3_stmt *stmt, int index) {
+    const char *name = sqlite3_bind_parameter_name(stmt, index);
+    const char *cast = name ? std::strstr(name, "::") : nullptr;
+    if (!cast) return 0;
+    std::string type;
+    for (const char *p = cast + 2; std::isalnum(static_cast<unsigned char>(*p)) || *p == '_'; ++p)
+        type += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    static const struct {
+        const char *name;
+        int32_t oid;
+    } kTypes[] = {
+        {"smallint", kInt2Oid}, {"int2", kInt2Oid}, {"integer", kInt4Oid}, {"int", kInt4Oid},
+        {"int4", kInt4Oid}, {"bigint", kInt8Oid}, {"int8", kInt8Oid}, {"real", kFloat4Oid},
+        {"float4", kFloat4Oid}, {"float8", kFloat8Oid}, {"float", kFloat8Oid}, {"numeric", kNumericOid},
+        {"decimal", kNumericOid}, {"boolean", kBoolOid}, {"bool", kBoolOid}, {"bytea", kByteaOid},
+        {"text", kTextOid}, {"varchar", kVarcharOid}, {"date", 1082}, {"time", 1083},
+        {"timestamp", 1114}, {"timestamptz", 1184}, {"uuid", 2950}, {"json", 114}, {"jsonb", 3802},
+    };
+    for (const auto &t : kTypes)
+        if (type == t.name) return t.oid;
+    return 0;
+}
+
+// The type a parameter is bound as: the one Parse gave, else the one its cast names.
+int32_t parameter_type(const PreparedStatement &s, size_t k) {
+    if (k < s.given_types.size() && s.given_types[k]) return s.given_types[k];
+    return k < s.named_types.size() ? s.named_types[k] : 0;
 }
 
 int highest_parameter(sqlite3_stmt *stmt) {
@@ -228,6 +264,13 @@ bool ExtendedQuery::parse(const std::string &body) {
         }
         statement->empty = !statement->spare;
         statement->parameters = highest_parameter(statement->spare);
+        statement->named_types.assign(static_cast<size_t>(statement->parameters), 0);
+        for (int i = 1, count = statement->spare ? sqlite3_bind_parameter_count(statement->spare) : 0;
+             i <= count; ++i) {
+            int number = parameter_number(statement->spare, i);
+            int32_t &named = statement->named_types[static_cast<size_t>(number - 1)];
+            if (!named) named = cast_type(statement->spare, i);
+        }
     }
     statement->parameters = std::max(statement->parameters, n);
     statements_[name] = statement;
@@ -289,7 +332,7 @@ bool ExtendedQuery::bind(const std::string &body) {
             int number = parameter_number(stmt, i);
             if (number < 1 || number > n) continue;  // left NULL
             size_t k = static_cast<size_t>(number - 1);
-            int32_t oid = k < statement->given_types.size() ? statement->given_types[k] : 0;
+            int32_t oid = parameter_type(*statement, k);
             bool binary = formats.size() == 1 ? formats[0] == 1 : !formats.empty() && formats[k] == 1;
             if (!bind_parameter(stmt, i, number, oid, binary, values[k], lengths[k], &e)) {
                 sqlite3_finalize(stmt);
@@ -297,6 +340,9 @@ bool ExtendedQuery::bind(const std::string &body) {
             }
         }
         if (stmt) portal->rows = std::make_unique<Portal>(client_, stmt, call_form);
+        // A client that described the statement and not the portal reads its rows by
+        // the types it was told.
+        if (portal->rows && !statement->described_types.empty()) portal->rows->pin_types(statement->described_types);
     }
     portals_[portal_name] = std::move(portal);
     Message done('2');
@@ -325,8 +371,8 @@ bool ExtendedQuery::describe(const std::string &body) {
         Message types('t');
         types.int16(s.parameters);
         for (int i = 0; i < s.parameters; ++i) {
-            size_t k = static_cast<size_t>(i);
-            types.int32(k < s.given_types.size() && s.given_types[k] ? s.given_types[k] : kTextOid);
+            int32_t type = parameter_type(s, static_cast<size_t>(i));
+            types.int32(type ? type : kTextOid);
         }
         out_.queue(types);
         if (s.command.kind == CursorCommand::fetch) {
@@ -344,9 +390,11 @@ bool ExtendedQuery::describe(const std::string &body) {
             return out_.queue(none), true;
         Message m('T');
         m.int16(sqlite3_column_count(s.spare));
+        s.described_types.clear();
         for (int i = 0; i < sqlite3_column_count(s.spare); ++i) {
             const char *column = sqlite3_column_name(s.spare, i);
             int32_t type = column_type(sqlite3_column_decltype(s.spare, i), nullptr);
+            s.described_types.push_back(type);
             m.str(column ? column : "column" + std::to_string(i + 1)).int32(0).int16(0);
             m.int32(type).int16(type == kTextOid ? -1 : 8).int32(-1).int16(0);
         }
@@ -371,6 +419,9 @@ bool ExtendedQuery::describe(const std::string &body) {
     if (!rows) return out_.queue(none), true;
     SqlError e;
     if (rows == p.rows.get()) {  // the portal's own statement runs up to its first row
+        // Described itself, the portal types its computed columns by their first row
+        // (unless its rows have begun to go out by the statement's types).
+        rows->pin_types({});
         if (!start(p, &e)) return out_.error(e), false;
         if (p.settled) return out_.queue(none), true;
         if (!rows->describe(&e)) return gate_.after(false), out_.error(e), false;

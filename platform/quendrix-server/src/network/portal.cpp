@@ -70,11 +70,14 @@ Portal::~Portal() { sqlite3_finalize(stmt_); }
 
 void Portal::own_columns(const std::vector<qx_value> &first) {
     columns_.clear();
-    for (int i = 0, n = sqlite3_column_count(stmt_); i < n; ++i) {
+    const int n = sqlite3_column_count(stmt_);
+    const bool pinned = pinned_types_.size() == static_cast<size_t>(n);
+    for (int i = 0; i < n; ++i) {
         const char *name = sqlite3_column_name(stmt_, i);
         const qx_value *v = static_cast<size_t>(i) < first.size() ? &first[static_cast<size_t>(i)] : nullptr;
         columns_.push_back({name ? name : "column" + std::to_string(i + 1),
-                            column_type(sqlite3_column_decltype(stmt_, i), v)});
+                            pinned ? pinned_types_[static_cast<size_t>(i)]
+                                   : column_type(sqlite3_column_decltype(stmt_, i), v)});
     }
 }
 

@@ -49,6 +49,10 @@ public:
 
     // Queues a RowDescription (or NoData) for the described columns.
     void queue_description(Output &out, const Formats &formats) const;
+    // The column types the client was told when it described the statement: the
+    // statement's own columns keep them (values go in the form of the type told).
+    // Empty: types come from the declared types and the first row.
+    void pin_types(std::vector<int32_t> types) { pinned_types_ = std::move(types); }
 
     // Sends at most max_rows rows (0: every row) as DataRow messages. *count is
     // the number sent; *suspended tells that rows remain. When the statement is
@@ -74,6 +78,7 @@ private:
     std::string done_tag_;
     long total_rows_ = 0;
     std::vector<Column> columns_;
+    std::vector<int32_t> pinned_types_;
     // Rows that built-ins sent while nobody took them (during describe, or past
     // the row limit), in order; past a few MiB they wait in a temporary file.
     HeldRows held_;

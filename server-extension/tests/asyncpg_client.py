@@ -1,0 +1,42 @@
+"""asyncpg against a quendrix server on 127.0.0.1:PORT (the only argument). asyncpg
+describes each statement once (parameter and column types) and then binds and
+executes it without describing the portal, asking for results in binary: values must
+come in the types the statement was described with, and parameters are sent in the
+types their casts name. Prints "ok" when all hold."""
+import asyncio
+import sys
+
+import asyncpg
+
+port = int(sys.argv[1])
+
+
+async def main():
+    conn = await asyncpg.connect(host="127.0.0.1", port=port, user="x", database="x")
+    await conn.execute("create table t(i integer, s text, r real)")
+    await conn.executemany("insert into t values ($1::integer, $2::text, $3::float8)",
+                           [(1, "one", 0.5), (2, "two", 1.5), (3, None, 2.5)])
+    assert await conn.fetch("select i, s, r from t order by i") == [(1, "one", 0.5), (2, "two", 1.5), (3, None, 2.5)]
+    assert await conn.fetchrow("select s from t where i = $1::integer", 2) == ("two",)
+    # Parameters by number whatever order they come in, each in its cast's type.
+    assert await conn.fetchrow("select $2::text || $1::integer", 7, "x") == ("x7",)
+    # A computed column was described as text: its values come as text, not as the
+    # binary form of the number they are.
+    assert await conn.fetchval("select count(*) from t") == "3"
+    assert await conn.fetchval("select i * 2 from t where i = $1::integer", 3) == "6"
+    # Transactions as asyncpg starts them.
+    try:
+        async with conn.transaction(isolation="serializable", readonly=True):
+            assert await conn.fetchval("select s from t where i = 1") == "one"
+            await conn.execute("insert into t values (4, 'four', 0)")
+        raise AssertionError("a read-only transaction wrote")
+    except asyncpg.PostgresError as e:
+        assert e.sqlstate == "25006", e.sqlstate
+    async with conn.transaction(isolation="repeatable_read"):
+        await conn.execute("insert into t values (4, 'four', 0)")
+    assert await conn.fetchval("select count(*) from t") == "4"
+    await conn.close()
+
+
+asyncio.run(main())
+print("ok")
