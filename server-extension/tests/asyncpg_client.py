@@ -24,6 +24,18 @@ async def main():
     # binary form of the number they are.
     assert await conn.fetchval("select count(*) from t") == "3"
     assert await conn.fetchval("select i * 2 from t where i = $1::integer", 3) == "6"
+    # A statement that fails to prepare (asyncpg waits for the answer before it sends
+    # Sync), and a constraint's own error class.
+    try:
+        await conn.fetch("select * from nosuch")
+        raise AssertionError("no error")
+    except asyncpg.PostgresError as e:
+        assert e.sqlstate == "42000", e.sqlstate
+    try:
+        await conn.execute("create unique index one_s on t(s); insert into t values (5, 'one', 0)")
+        raise AssertionError("no error")
+    except asyncpg.UniqueViolationError:
+        pass
     # Transactions as asyncpg starts them.
     try:
         async with conn.transaction(isolation="serializable", readonly=True):

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -336,6 +337,32 @@ TEST_F(Protocol, AnErrorSkipsToSync) {
         "ERROR 22023: my_aref expects a vector, not an arg of type 189.",
         "aborted", "sync", "runs\n", "sync"};
     EXPECT_EQ(seen, expected);
+}
+
+// A client may ask for what it sent so far with Flush and wait before it sends Sync
+// (asyncpg prepares a statement so): an error must reach it then, not at Sync.
+TEST_F(Protocol, AnErrorReachesAClientThatFlushedBeforeSync) {
+    ASSERT_EQ(PQenterPipelineMode(c()), 1);
+    ASSERT_EQ(PQsendPrepare(c(), "bad", "select * from nosuch", 0, nullptr), 1);
+    ASSERT_EQ(PQsendFlushRequest(c()), 1);
+    ASSERT_EQ(PQflush(c()), 0);
+    std::string got;
+    for (int i = 0; i < 50 && got.empty(); ++i) {  // at most 5 s
+        pollfd p = {PQsocket(c()), POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ASSERT_EQ(PQconsumeInput(c()), 1) << PQerrorMessage(c());
+        if (PQisBusy(c())) continue;
+        Result r(PQgetResult(c()), PQclear);
+        if (r) got = text_of(r.get());
+    }
+    EXPECT_EQ(got, "ERROR 42000: no such table: nosuch");
+    ASSERT_EQ(PQpipelineSync(c()), 1);  // so that what is left arrives whatever came
+    for (int guard = 0; guard < 8; ++guard) {
+        Result r(PQgetResult(c()), PQclear);
+        if (r && PQresultStatus(r.get()) == PGRES_PIPELINE_SYNC) break;
+    }
+    ASSERT_EQ(PQexitPipelineMode(c()), 1);
+    EXPECT_EQ(exec(c(), "select 'after'"), "after\n");
 }
 
 std::string z(const std::string &s) { return s + '\0'; }

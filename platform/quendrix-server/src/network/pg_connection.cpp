@@ -440,6 +440,9 @@ void Client::serve() {
                 if (!skipping) {
                     qx::pg::RunningStatement running(c_);
                     skipping = !extended_->handle(type, body);
+                    // The error goes out at once, as PostgreSQL sends it: a client may
+                    // have sent Flush and wait for it before it sends Sync.
+                    if (skipping) flush();
                     if (!go_on()) return;
                 }
                 break;
