@@ -286,6 +286,9 @@ TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     const char *three[] = {"21", "x", "y"};
     r.reset(PQexecPrepared(c(), "cast", 3, three, nullptr, nullptr, 0));
     EXPECT_EQ(text_of(r.get()), "x|42|y\n");
+    r.reset(PQprepare(c(), "zero", "select $0::integer, $0, $1", 0, nullptr));  // $0 is never bound
+    r.reset(PQexecPrepared(c(), "zero", 1, three, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "<null>|<null>|21\n");
     // The statement follows a change of the table it reads.
     ASSERT_EQ(exec(c(), "alter table t add column extra"), "<ALTER TABLE>");
     r.reset(PQexecPrepared(c(), "sel", 1, &one, nullptr, nullptr, 0));

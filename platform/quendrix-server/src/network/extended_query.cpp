@@ -268,6 +268,7 @@ bool ExtendedQuery::parse(const std::string &body) {
         for (int i = 1, count = statement->spare ? sqlite3_bind_parameter_count(statement->spare) : 0;
              i <= count; ++i) {
             int number = parameter_number(statement->spare, i);
+            if (number < 1) continue;  // $0: never bound
             int32_t &named = statement->named_types[static_cast<size_t>(number - 1)];
             if (!named) named = cast_type(statement->spare, i);
         }
