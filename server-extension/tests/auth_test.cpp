@@ -3,6 +3,7 @@
 // authentication on the Unix socket, TLS checked by psql, and what clients that
 // are no administrators may not do.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <pty.h>
@@ -300,6 +301,26 @@ TEST_F(Auth, UsersSetOnlyThePragmasOfTheirOwnConnection) {
     };
     for (const auto &a : allowed) EXPECT_EQ(exec(alice.get(), a.sql), a.result) << a.sql;
     EXPECT_EQ(exec(alice.get(), "pragma wal_checkpoint(passive)").substr(0, 2), "0|");  // not busy
+}
+
+// A login that cannot read the users table is told so, not that its password was wrong.
+TEST_F(Auth, ALoginThatCannotReadTheUsersIsToldWhy) {
+    QuendrixServer s(db, ServerOptions{});
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+    // Another process holds the file for itself (an administrator's exclusive locking).
+    ASSERT_EQ(sqlite3_exec(holder, "pragma locking_mode = exclusive; begin exclusive; create table held(a)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(holder);
+    Conn alice = connect(s, "alice", "wonder land");
+    EXPECT_NE(PQstatus(alice.get()), CONNECTION_OK);
+    std::string message = PQerrorMessage(alice.get());
+    EXPECT_NE(message.find("cannot read its users now"), std::string::npos) << message;
+    EXPECT_EQ(message.find("password authentication failed"), std::string::npos) << message;
+    sqlite3_close(holder);  // rolls back and lets go of the file
+    Conn again = connect(s, "alice", "wonder land");
+    EXPECT_EQ(PQstatus(again.get()), CONNECTION_OK) << PQerrorMessage(again.get());
 }
 
 TEST_F(Auth, PeerAuthenticationOnTheUnixSocket) {

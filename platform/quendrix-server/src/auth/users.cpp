@@ -375,25 +375,35 @@ bool install_user_catalogue(sqlite3 *db, std::string *why) {
 }
 
 bool find_user(sqlite3 *db, const std::string &name, User *out) {
+    std::string why;
+    return lookup_user(db, name, out, &why) == UserLookup::found;
+}
+
+UserLookup lookup_user(sqlite3 *db, const std::string &name, User *out, std::string *why) {
     InternalAccess access;
     std::string sql = "SELECT U_NUMBER, U_IS_ADMIN, U_VERIFIER FROM main." + quoted(kUsersTable) +
                       " WHERE U_NAME = ?1";
     sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    if (int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr); rc != SQLITE_OK) {
         sqlite3_finalize(stmt);
-        return false;  // no users table: no users
+        // No users table: no users. Anything else (a locked or unreadable file) is no answer.
+        bool no_table = rc == SQLITE_ERROR && std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
+        *why = sqlite3_errmsg(db);
+        return no_table ? UserLookup::absent : UserLookup::failed;
     }
     sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    bool found = sqlite3_step(stmt) == SQLITE_ROW;
-    if (found) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
         out->name = name;
         out->number = sqlite3_column_int(stmt, 0);
         out->is_admin = sqlite3_column_int(stmt, 1) != 0;
         const unsigned char *v = sqlite3_column_text(stmt, 2);
         out->verifier = v ? reinterpret_cast<const char *>(v) : "";
+    } else if (rc != SQLITE_DONE) {
+        *why = sqlite3_errmsg(db);
     }
     sqlite3_finalize(stmt);
-    return found;
+    return rc == SQLITE_ROW ? UserLookup::found : rc == SQLITE_DONE ? UserLookup::absent : UserLookup::failed;
 }
 
 size_t user_statement_length(const char *sql) {

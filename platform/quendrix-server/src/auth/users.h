@@ -29,6 +29,10 @@ bool ensure_users_table(sqlite3 *db, std::string *why);
 bool install_user_catalogue(sqlite3 *db, std::string *why);
 // Looks a user up by name; false when there is none.
 bool find_user(sqlite3 *db, const std::string &name, User *out);
+// The same, telling "no such user" (absent, also when there is no users table yet)
+// from a users table that cannot be read now (failed, *why says why).
+enum class UserLookup { found, absent, failed };
+UserLookup lookup_user(sqlite3 *db, const std::string &name, User *out, std::string *why);
 
 // The length of the CREATE USER, ALTER USER or DROP USER statement at the start
 // of `sql` (up to and with its ';'), or 0 when `sql` starts with another statement.

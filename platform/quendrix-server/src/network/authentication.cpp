@@ -61,10 +61,22 @@ SqlError password_failed(const std::string &user) {
     return {"28P01", "", "password authentication failed for user \"" + user + "\""};
 }
 
+// The users table cannot be read now (its file is locked or damaged): a client
+// should try again later, and must not be told its password was wrong.
+SqlError cannot_read_users(const std::string &why) {
+    return {"57P03", "", "the server cannot read its users now: " + why};
+}
+
 bool scram(Transport &io, Transport::Clock::time_point deadline, sqlite3 *db, const std::string &user, Identity *who, SqlError *refusal) {
     auth::User u;
     auth::ScramVerifier verifier;
-    bool genuine = auth::find_user(db, user, &u) && auth::parse_scram_verifier(u.verifier, &verifier);
+    std::string unreadable;
+    auth::UserLookup lookup = auth::lookup_user(db, user, &u, &unreadable);
+    if (lookup == auth::UserLookup::failed) {
+        *refusal = cannot_read_users(unreadable);
+        return false;
+    }
+    bool genuine = lookup == auth::UserLookup::found && auth::parse_scram_verifier(u.verifier, &verifier);
     if (!genuine) verifier = auth::mock_verifier(user);
     auth::ScramServer server(verifier, genuine);
 
@@ -132,7 +144,13 @@ bool peer(const Connection &c, sqlite3 *db, const std::string &user, Identity *w
             *who = Identity{0, true};
             return true;
         }
-        if (auth::find_user(db, user, &u)) {
+        std::string unreadable;
+        auth::UserLookup lookup = auth::lookup_user(db, user, &u, &unreadable);
+        if (lookup == auth::UserLookup::failed) {
+            *refusal = cannot_read_users(unreadable);
+            return false;
+        }
+        if (lookup == auth::UserLookup::found) {
             *who = Identity{u.number, u.is_admin};
             return true;
         }
