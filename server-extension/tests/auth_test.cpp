@@ -303,6 +303,41 @@ TEST_F(Auth, UsersSetOnlyThePragmasOfTheirOwnConnection) {
     EXPECT_EQ(exec(alice.get(), "pragma wal_checkpoint(passive)").substr(0, 2), "0|");  // not busy
 }
 
+// psql's \password makes the verifier on the client, after it asks the server with
+// SHOW how passwords are stored; the server keeps the verifier as it comes.
+TEST_F(Auth, PasswordsSetAsVerifiersMadeByTheClient) {
+    QuendrixServer s(db, ServerOptions{});
+    Conn alice = connect(s, "alice", "wonder land");
+    Conn dba = connect(s, "dba", "root pw");
+    ASSERT_EQ(PQstatus(alice.get()), CONNECTION_OK) << PQerrorMessage(alice.get());
+    char *verifier = PQencryptPasswordConn(alice.get(), "looking glass", "alice", nullptr);
+    ASSERT_NE(verifier, nullptr) << PQerrorMessage(alice.get());
+    EXPECT_EQ(std::string(verifier).rfind("SCRAM-SHA-256$", 0), 0u) << verifier;
+    EXPECT_EQ(exec(alice.get(), std::string("ALTER USER alice PASSWORD '") + verifier + "'"), "");
+    PQfreemem(verifier);
+    Conn again = connect(s, "alice", "looking glass");
+    EXPECT_EQ(PQstatus(again.get()), CONNECTION_OK) << PQerrorMessage(again.get());
+
+    // Other settings SHOW knows, as PostgreSQL names them.
+    const struct {
+        PGconn *who;
+        const char *sql, *result;
+    } shows[] = {
+        {alice.get(), "show password_encryption", "scram-sha-256\n"},
+        {alice.get(), "SHOW is_superuser", "off\n"},
+        {dba.get(), "show is_superuser", "on\n"},
+        {alice.get(), "show TimeZone", "UTC\n"},
+        {alice.get(), "show transaction isolation level", "serializable\n"},
+        {alice.get(), "show transaction_read_only", "off\n"},
+        {alice.get(), "show no_such_setting", "42704: unrecognized configuration parameter \"no_such_setting\""},
+    };
+    for (const auto &k : shows) EXPECT_EQ(exec(k.who, k.sql), k.result) << k.sql;
+    Result tag(PQexecParams(alice.get(), "show TimeZone", 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+    EXPECT_STREQ(PQcmdStatus(tag.get()), "SHOW");
+    tag.reset(PQexec(alice.get(), "show TimeZone"));
+    EXPECT_STREQ(PQcmdStatus(tag.get()), "SHOW");
+}
+
 // A login that cannot read the users table is told so, not that its password was wrong.
 TEST_F(Auth, ALoginThatCannotReadTheUsersIsToldWhy) {
     QuendrixServer s(db, ServerOptions{});

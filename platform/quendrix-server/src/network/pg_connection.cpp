@@ -24,6 +24,7 @@
 #include "network/pg_wire.h"
 #include "network/transaction_block.h"
 #include "network/transport.h"
+#include "sql/postgres_statements.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -290,19 +291,10 @@ bool Client::startup() {
     session_.client()->user_number = who.user_number;
     session_.client()->is_admin = who.is_admin;
     qx::auth::restrict_network_client(session_.client());
-    const std::pair<const char *, std::string> parameters[] = {
-        {"server_version", "15.0 (Quendrix server 0.1.0)"},
-        {"server_encoding", "UTF8"},
-        {"client_encoding", "UTF8"},
-        {"DateStyle", "ISO, MDY"},
-        {"integer_datetimes", "on"},
-        {"standard_conforming_strings", "on"},
-        {"TimeZone", "UTC"},
-        {"IntervalStyle", "postgres"},
-        {"is_superuser", who.is_admin ? "on" : "off"},
-        {"session_authorization", user_},
-        {"application_name", application_},
-    };
+    std::vector<std::pair<std::string, std::string>> parameters = qx::fixed_settings();
+    parameters.insert(parameters.end(), {{"is_superuser", who.is_admin ? "on" : "off"},
+                                         {"session_authorization", user_},
+                                         {"application_name", application_}});
     for (const auto &p : parameters) {
         Message m('S');
         m.str(p.first).str(p.second);

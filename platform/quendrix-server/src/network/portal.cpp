@@ -7,6 +7,7 @@
 #include <new>
 
 #include "network/pg_types.h"
+#include "sql/postgres_statements.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -248,7 +249,8 @@ bool Portal::execute(Output &out, const Formats &formats, long max_rows, long *c
     count_ = nullptr;
     if (ok && !*suspended) {
         if (done_tag_.empty()) done_tag_ = command_tag(stmt_, call_form_, returns_rows_, 0);
-        *tag = returns_rows_ && !call_form_ ? "SELECT " + std::to_string(*count) : done_tag_;
+        *tag = returns_rows_ && !call_form_ && !is_show_statement(stmt_) ? "SELECT " + std::to_string(*count)
+                                                                          : done_tag_;
     }
     return ok;
 }

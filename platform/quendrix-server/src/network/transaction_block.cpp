@@ -5,7 +5,7 @@
 
 #include <cctype>
 
-#include "sql/transaction_syntax.h"
+#include "sql/postgres_statements.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // COMMIT is refused with 25P02, and COMMIT rolls back. SQLite alone would go on
 // after the error (and may already have rolled the transaction back, leaving
 // the statements that follow to commit one by one). A block may be READ ONLY, as may
-// every transaction of the session (see sql/transaction_syntax.h).
+// every transaction of the session (see sql/postgres_statements.h).
 #pragma once
 
 #include <string>

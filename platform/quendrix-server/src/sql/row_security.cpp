@@ -11,7 +11,7 @@
 
 #include "quendrix/query_tree.h"
 #include "query/query_compiler.h"
-#include "sql/transaction_syntax.h"
+#include "sql/postgres_statements.h"
 
 namespace qx {
 namespace {
@@ -244,11 +244,11 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
     *stmt = nullptr;
     client->row_security_denial.clear();
     client->views_read.clear();
-    // PostgreSQL's ways to start a transaction and set its modes: compiled as SQLite's
-    // equivalent, which reads no table.
+    // PostgreSQL's ways to start a transaction and set its modes, and SHOW: compiled as
+    // SQLite's equivalent, which reads no table.
     std::string substitute;
     SqlError malformed;
-    if (size_t length = translate_transaction_statement(sql, &substitute, &malformed)) {
+    if (size_t length = translate_postgres_statement(sql, client->is_admin, &substitute, &malformed)) {
         int rc = sqlite3_prepare_v2(client->db, substitute.c_str(), -1, stmt, nullptr);
         if (rc != SQLITE_OK) {
             *error = decode_error(sqlite3_errmsg(client->db), rc);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "auth/users.h"
+#include "sql/postgres_statements.h"
 #include "sql/result_set.h"
 #include "sql/row_security.h"
 
@@ -67,7 +68,7 @@ bool is_call_statement(const char *s, size_t *at) {
 // What a statement did, in the form clients of the wire protocol expect.
 std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, long rows) {
     if (call_form) return "CALL";
-    if (result_set) return "SELECT " + std::to_string(rows);
+    if (result_set) return is_show_statement(stmt) ? "SHOW" : "SELECT " + std::to_string(rows);
     const char *sql = sqlite3_sql(stmt);
     size_t i = skip_blanks(sql, 0);
     std::string verb = word_at(sql, i);

@@ -1,4 +1,4 @@
-#include "sql/transaction_syntax.h"
+#include "sql/postgres_statements.h"
 
 #include <strings.h>
 
@@ -78,9 +78,70 @@ bool modes(const std::vector<std::string> &w, size_t at, int *read_only, std::st
 
 const char *mode_comment(int read_only) { return read_only == 1 ? kReadOnly : read_only == 0 ? kReadWrite : ""; }
 
+constexpr const char *kShowMark = "/* show */";
+
+std::string quoted_literal(const std::string &text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
+// SHOW NAME as a select of one row and one column named after the setting.
+size_t translate_show(const std::vector<std::string> &w, size_t length, bool is_admin, std::string *sqlite_text,
+                      SqlError *error) {
+    std::string name;
+    for (size_t i = 1; i < w.size(); ++i) name += (i > 1 ? " " : "") + w[i];
+    for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "transaction isolation level") name = "transaction_isolation";
+    std::string value_sql;
+    for (const auto &setting : fixed_settings()) {
+        std::string lower = setting.first;
+        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower == name) value_sql = quoted_literal(setting.second);
+    }
+    if (name == "password_encryption") value_sql = "'scram-sha-256'";
+    if (name == "is_superuser") value_sql = is_admin ? "'on'" : "'off'";
+    if (name == "transaction_isolation" || name == "default_transaction_isolation") value_sql = "'serializable'";
+    if (name == "transaction_read_only")
+        value_sql = "(SELECT CASE query_only WHEN 0 THEN 'off' ELSE 'on' END FROM pragma_query_only)";
+    if (name.empty()) {
+        *error = {"42601", "", "syntax error at end of input"};
+        return 0;
+    }
+    if (name.find(' ') != std::string::npos) {
+        *error = {"42601", "", "syntax error at or near \"" + w[2] + "\""};
+        return 0;
+    }
+    if (value_sql.empty()) {
+        *error = {"42704", "", "unrecognized configuration parameter \"" + name + "\""};
+        return 0;
+    }
+    *sqlite_text = "SELECT " + value_sql + " AS \"" + name + "\" " + kShowMark;
+    return length;
+}
+
 }  // namespace
 
-size_t translate_transaction_statement(const char *sql, std::string *sqlite_text, SqlError *error) {
+const std::vector<std::pair<std::string, std::string>> &fixed_settings() {
+    static const std::vector<std::pair<std::string, std::string>> settings = {
+        {"server_version", "15.0 (Quendrix server 0.1.0)"},  // so that clients speak today's protocol
+        {"server_encoding", "UTF8"},
+        {"client_encoding", "UTF8"},
+        {"DateStyle", "ISO, MDY"},
+        {"integer_datetimes", "on"},
+        {"standard_conforming_strings", "on"},
+        {"TimeZone", "UTC"},
+        {"IntervalStyle", "postgres"},
+    };
+    return settings;
+}
+
+bool is_show_statement(sqlite3_stmt *stmt) {
+    const char *sql = stmt ? sqlite3_sql(stmt) : nullptr;
+    return sql && std::strstr(sql, kShowMark) != nullptr && strncasecmp(sql, "SELECT ", 7) == 0;
+}
+
+size_t translate_postgres_statement(const char *sql, bool is_admin, std::string *sqlite_text, SqlError *error) {
     size_t start = 0;
     while (sql[start] && std::isspace(static_cast<unsigned char>(sql[start]))) ++start;
     auto starts = [&](const char *word) {
@@ -89,7 +150,7 @@ size_t translate_transaction_statement(const char *sql, std::string *sqlite_text
                sql[start + n] != '_';
     };
     if (!starts("START") && !starts("BEGIN") && !starts("SET") && !starts("ABORT") && !starts("COMMIT") &&
-        !starts("ROLLBACK") && !starts("END"))
+        !starts("ROLLBACK") && !starts("END") && !starts("SHOW"))
         return 0;
     std::vector<std::string> w;
     size_t length = 0;
@@ -104,6 +165,7 @@ size_t translate_transaction_statement(const char *sql, std::string *sqlite_text
     };
     int read_only = -1;
     size_t at = 0;
+    if (is(0, "SHOW")) return translate_show(w, length, is_admin, sqlite_text, error);
     if (is(0, "START")) {
         if (!is(1, "TRANSACTION")) return 0;
         at = 2;
