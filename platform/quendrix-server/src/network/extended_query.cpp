@@ -161,8 +161,9 @@ int32_t cast_type(sqlite3_stmt *stmt, int index) {
         {"int4", kInt4Oid}, {"bigint", kInt8Oid}, {"int8", kInt8Oid}, {"real", kFloat4Oid},
         {"float4", kFloat4Oid}, {"float8", kFloat8Oid}, {"float", kFloat8Oid}, {"numeric", kNumericOid},
         {"decimal", kNumericOid}, {"boolean", kBoolOid}, {"bool", kBoolOid}, {"bytea", kByteaOid},
-        {"text", kTextOid}, {"varchar", kVarcharOid}, {"date", 1082}, {"time", 1083},
-        {"timestamp", 1114}, {"timestamptz", 1184}, {"uuid", 2950}, {"json", 114}, {"jsonb", 3802},
+        {"text", kTextOid}, {"varchar", kVarcharOid}, {"date", kDateOid}, {"time", kTimeOid},
+        {"timestamp", kTimestampOid}, {"timestamptz", kTimestamptzOid}, {"uuid", kUuidOid},
+        {"json", kJsonOid}, {"jsonb", kJsonbOid},
     };
     for (const auto &t : kTypes)
         if (type == t.name) return t.oid;

@@ -3,20 +3,11 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "network/pg_types.h"
+
 namespace qx {
 namespace pg {
 namespace {
-
-// Type OIDs of the forms read here (see pg_types.h for the others).
-constexpr int32_t kCharOid = 18, kNameOid = 19, kOidOid = 26, kJsonOid = 114, kXmlOid = 142,
-                  kBpcharOid = 1042, kDateOid = 1082, kTimeOid = 1083, kTimestampOid = 1114,
-                  kTimestamptzOid = 1184, kJsonbOid = 3802;
-
-uint64_t big_endian(const char *p, size_t width) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; ++i) v = v << 8 | static_cast<unsigned char>(p[i]);
-    return v;
-}
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
@@ -57,7 +48,7 @@ void append_time(std::string &out, int64_t micros) {
 
 bool timestamp_text(const char *data, size_t length, bool with_zone, std::string &text) {
     if (length != 8) return false;
-    int64_t micros = static_cast<int64_t>(big_endian(data, 8));
+    int64_t micros = static_cast<int64_t>(get_be(data, 8));
     if (micros == INT64_MAX || micros == INT64_MIN) {
         text = micros == INT64_MAX ? "infinity" : "-infinity";
         return true;
@@ -79,10 +70,10 @@ bool timestamp_text(const char *data, size_t length, bool with_zone, std::string
 // the digits in base 10000.
 bool numeric_text(const char *data, size_t length, std::string &text) {
     if (length < 8) return false;
-    const int ndigits = static_cast<int16_t>(big_endian(data, 2));
-    const int weight = static_cast<int16_t>(big_endian(data + 2, 2));
-    const unsigned sign = static_cast<unsigned>(big_endian(data + 4, 2));
-    const int dscale = static_cast<int16_t>(big_endian(data + 6, 2));
+    const int ndigits = static_cast<int16_t>(get_be(data, 2));
+    const int weight = static_cast<int16_t>(get_be(data + 2, 2));
+    const unsigned sign = static_cast<unsigned>(get_be(data + 4, 2));
+    const int dscale = static_cast<int16_t>(get_be(data + 6, 2));
     if (ndigits < 0 || dscale < 0 || length != 8 + 2 * static_cast<size_t>(ndigits)) return false;
     switch (sign) {
         case 0xC000: text = "NaN"; return ndigits == 0;
@@ -92,7 +83,7 @@ bool numeric_text(const char *data, size_t length, std::string &text) {
         default: return false;
     }
     auto digit = [&](int i) -> int {  // the base-10000 digit of weight `weight - i`
-        return i >= 0 && i < ndigits ? static_cast<int>(big_endian(data + 8 + 2 * i, 2)) : 0;
+        return i >= 0 && i < ndigits ? static_cast<int>(get_be(data + 8 + 2 * i, 2)) : 0;
     };
     for (int i = 0; i < ndigits; ++i)
         if (digit(i) > 9999) return false;
@@ -118,6 +109,8 @@ bool numeric_text(const char *data, size_t length, std::string &text) {
     return true;
 }
 
+}  // namespace
+
 void append_hex(std::string &out, const char *p, size_t n) {
     static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < n; ++i) {
@@ -126,14 +119,12 @@ void append_hex(std::string &out, const char *p, size_t n) {
     }
 }
 
-int hex_value(char c) {
+int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 bool canonical_uuid(const std::string &in, std::string &out) {
     size_t begin = 0, end = in.size();
@@ -147,7 +138,7 @@ bool canonical_uuid(const std::string &in, std::string &out) {
         // A hyphen may follow any group of four digits, but not end the text.
         if (in[i] == '-' && digits % 4 == 0 && digits > 0 && digits < 32 && i + 1 < end && in[i + 1] != '-')
             continue;
-        int v = hex_value(in[i]);
+        int v = hex_digit(in[i]);
         if (v < 0 || digits == 32) return false;
         bytes[digits / 2] = static_cast<char>(digits % 2 ? (bytes[digits / 2] << 4) | v : v);
         ++digits;
@@ -161,7 +152,7 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
     text.clear();
     auto result = [](bool ok) { return ok ? BinaryText::converted : BinaryText::malformed; };
     switch (oid) {
-        case 0: case 25: case 705: case 1043:  // unspecified, text, unknown, varchar
+        case kUnspecified: case kTextOid: case kUnknownOid: case kVarcharOid:
         case kCharOid: case kNameOid: case kJsonOid: case kXmlOid: case kBpcharOid:
             text.assign(data, length);
             return BinaryText::converted;
@@ -171,11 +162,11 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
             return BinaryText::converted;
         case kOidOid:
             if (length != 4) return BinaryText::malformed;
-            text = std::to_string(big_endian(data, 4));
+            text = std::to_string(get_be(data, 4));
             return BinaryText::converted;
         case kDateOid: {
             if (length != 4) return BinaryText::malformed;
-            int32_t days = static_cast<int32_t>(big_endian(data, 4));
+            int32_t days = static_cast<int32_t>(get_be(data, 4));
             if (days == INT32_MAX || days == INT32_MIN)
                 text = days == INT32_MAX ? "infinity" : "-infinity";
             else
@@ -184,7 +175,7 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
         }
         case kTimeOid: {
             if (length != 8) return BinaryText::malformed;
-            int64_t micros = static_cast<int64_t>(big_endian(data, 8));
+            int64_t micros = static_cast<int64_t>(get_be(data, 8));
             if (micros < 0 || micros > 86400000000LL) return BinaryText::malformed;
             append_time(text, micros);
             return BinaryText::converted;
@@ -199,8 +190,9 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
                 append_hex(text, data + at, at == 10 ? 6 : 2);
             }
             return BinaryText::converted;
-        case 1700: return result(numeric_text(data, length, text));  // numeric
-        case 16: case 17: case 20: case 21: case 23: case 700: case 701:
+        case kNumericOid: return result(numeric_text(data, length, text));
+        case kBoolOid: case kByteaOid: case kInt8Oid: case kInt2Oid: case kInt4Oid: case kFloat4Oid:
+        case kFloat8Oid:
             return BinaryText::not_textual;
         default:
             return BinaryText::unsupported;

@@ -25,7 +25,10 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
 // False when the text is no uuid.
 bool canonical_uuid(const std::string &in, std::string &out);
 
-constexpr int32_t kUuidOid = 2950;
+// Hexadecimal as the text forms write it (lower case) and read it (either case; -1
+// for a character that is no digit).
+void append_hex(std::string &out, const char *p, size_t n);
+int hex_digit(char c);
 
 }  // namespace pg
 }  // namespace qx

@@ -45,12 +45,6 @@ void put_be(std::string &out, uint64_t v, int width) {
     for (int i = width - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
 }
 
-uint64_t get_be(const char *p, size_t width) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; ++i) v = v << 8 | static_cast<unsigned char>(p[i]);
-    return v;
-}
-
 // A real in float8's text form: what the value reads back as, and PostgreSQL's
 // names for the special values.
 void append_real(std::string &out, double d) {
@@ -66,19 +60,8 @@ void append_real(std::string &out, double d) {
 }
 
 void append_bytea_text(std::string &out, const unsigned char *p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
     out += "\\x";
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    append_hex(out, reinterpret_cast<const char *>(p), n);
 }
 
 const char *type_name(int32_t oid) {

@@ -38,6 +38,13 @@ private:
     std::string out_;
 };
 
+// An unsigned big-endian number of `width` bytes (at most 8).
+inline uint64_t get_be(const char *p, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v = v << 8 | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
 inline uint32_t get32(const char *p) {
     const auto *u = reinterpret_cast<const unsigned char *>(p);
     return (uint32_t)u[0] << 24 | (uint32_t)u[1] << 16 | (uint32_t)u[2] << 8 | u[3];

@@ -16,7 +16,7 @@ constexpr const char *kSetSession = "PRAGMA quendrix_set_session";
 
 // The statement's words, upper-cased, with "," as a word of its own; *length is
 // where it ends (after its ';'). False at a character no such statement has.
-bool split(const char *sql, std::vector<std::string> *words, size_t *length, std::string *bad) {
+bool split(const char *sql, std::vector<std::string> *words, size_t *length) {
     size_t i = 0;
     for (;;) {
         while (sql[i] && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
@@ -34,7 +34,6 @@ bool split(const char *sql, std::vector<std::string> *words, size_t *length, std
                 w += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i++])));
             words->push_back(w);
         } else {
-            *bad = std::string(1, c);
             return false;
         }
     }
@@ -94,11 +93,8 @@ size_t translate_show(const std::vector<std::string> &w, size_t length, bool is_
     for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (name == "transaction isolation level") name = "transaction_isolation";
     std::string value_sql;
-    for (const auto &setting : fixed_settings()) {
-        std::string lower = setting.first;
-        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower == name) value_sql = quoted_literal(setting.second);
-    }
+    for (const auto &setting : fixed_settings())
+        if (strcasecmp(setting.first.c_str(), name.c_str()) == 0) value_sql = quoted_literal(setting.second);
     if (name == "password_encryption") value_sql = "'scram-sha-256'";
     if (name == "is_superuser") value_sql = is_admin ? "'on'" : "'off'";
     if (name == "transaction_isolation" || name == "default_transaction_isolation") value_sql = "'serializable'";
@@ -149,6 +145,7 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
         return strncasecmp(sql + start, word, n) == 0 && !std::isalnum(static_cast<unsigned char>(sql[start + n])) &&
                sql[start + n] != '_';
     };
+    // A look at the first word first: nearly every statement is none of these.
     if (!starts("START") && !starts("BEGIN") && !starts("SET") && !starts("ABORT") && !starts("COMMIT") &&
         !starts("ROLLBACK") && !starts("END") && !starts("SHOW"))
         return 0;
@@ -156,7 +153,7 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
     size_t length = 0;
     std::string bad;
     // Anything but words and commas (a string, a name in quotes) is SQLite's to read.
-    if (!split(sql + start, &w, &length, &bad)) return 0;
+    if (!split(sql + start, &w, &length)) return 0;
     length += start;
     auto is = [&](size_t k, const char *word) { return k < w.size() && w[k] == word; };
     auto syntax_error = [&](const std::string &near) {
@@ -181,16 +178,13 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
     } else if (w.size() == 1 && is(0, "ABORT")) {
         *sqlite_text = "ROLLBACK";
         return length;
-    } else if (is(0, "SET") && is(1, "TRANSACTION")) {
-        if (w.size() == 2) return syntax_error("end of input");
-        if (!modes(w, 2, &read_only, &bad)) return syntax_error(bad);
-        *sqlite_text = std::string(kSetTransaction) + " " + mode_comment(read_only);
-        return length;
-    } else if (is(0, "SET") && is(1, "SESSION") && is(2, "CHARACTERISTICS") && is(3, "AS") &&
-               is(4, "TRANSACTION")) {
-        if (w.size() == 5) return syntax_error("end of input");
-        if (!modes(w, 5, &read_only, &bad)) return syntax_error(bad);
-        *sqlite_text = std::string(kSetSession) + " " + mode_comment(read_only);
+    } else if (is(0, "SET")) {
+        bool session = is(1, "SESSION") && is(2, "CHARACTERISTICS") && is(3, "AS") && is(4, "TRANSACTION");
+        if (!session && !is(1, "TRANSACTION")) return 0;
+        size_t from = session ? 5 : 2;
+        if (w.size() == from) return syntax_error("end of input");
+        if (!modes(w, from, &read_only, &bad)) return syntax_error(bad);
+        *sqlite_text = std::string(session ? kSetSession : kSetTransaction) + " " + mode_comment(read_only);
         return length;
     } else {
         return 0;
