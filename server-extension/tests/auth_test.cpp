@@ -298,6 +298,11 @@ TEST_F(Auth, UsersSetOnlyThePragmasOfTheirOwnConnection) {
         {"pragma cache_size = -4096", ""},
         {"pragma user_version = 7", ""},
         {"pragma integrity_check(10)", "ok\n"},
+        // and the session's settings, which SET sets
+        {"set application_name = 'alice''s'", ""},
+        {"show application_name", "alice's\n"},
+        {"select set_config('myapp.user', 'alice', true)", "alice\n"},
+        {"reset all", ""},
     };
     for (const auto &a : allowed) EXPECT_EQ(exec(alice.get(), a.sql), a.result) << a.sql;
     EXPECT_EQ(exec(alice.get(), "pragma wal_checkpoint(passive)").substr(0, 2), "0|");  // not busy

@@ -25,12 +25,20 @@ const std::string kPgbench = PGBENCH_PATH;
 const std::string kPython = PYTHON_PATH;
 const std::string kPsycopgScript = PSYCOPG_SCRIPT;
 const std::string kAsyncpgScript = ASYNCPG_SCRIPT;
+const std::string kJava = JAVA_PATH;
 
-// The test's environment without the PG* variables that libpq programs read.
+// The test's environment without the PG* variables that libpq programs read, nor those
+// that give Java options or a class path.
 std::vector<std::string> client_env() {
     std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        if (std::strncmp(*e, "PG", 2) != 0) env.push_back(*e);
+    for (char **e = environ; *e; ++e) {
+        std::string v = *e;
+        if (v.compare(0, 2, "PG") == 0 || v.compare(0, 10, "CLASSPATH=") == 0 ||
+            v.compare(0, 18, "JAVA_TOOL_OPTIONS=") == 0 || v.compare(0, 14, "_JAVA_OPTIONS=") == 0 ||
+            v.compare(0, 17, "JDK_JAVA_OPTIONS=") == 0)
+            continue;
+        env.push_back(v);
+    }
     return env;
 }
 
@@ -250,6 +258,139 @@ TEST_F(Protocol, TransactionModesAsDriversSetThem) {
     EXPECT_EQ(text_of(r.get()), refused);
     EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
     EXPECT_EQ(exec(c(), "insert into t values (10)"), "<INSERT 0 1>");
+}
+
+// Settings as drivers set them on connecting (JDBC: extra_float_digits and
+// application_name; others client_min_messages, the time zone, search_path) and read them
+// back; a value the server cannot honour is refused, not reported as set.
+TEST_F(Protocol, SessionSettingsAsDriversSetAndReadThem) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"SET extra_float_digits = 3", "<SET>"},
+        {"show extra_float_digits", "3\n"},
+        {"SET application_name = 'PostgreSQL JDBC Driver'", "<SET>"},
+        {"set client_min_messages to WARNING", "<SET>"},
+        {"show client_min_messages", "warning\n"},
+        {"SET SESSION timezone TO 'UTC'", "<SET>"},
+        {"SET TIME ZONE 'Etc/UTC'", "<SET>"},
+        {"show time zone", "UTC\n"},
+        {"set search_path = app, public", "<SET>"},
+        {"show search_path", "app, public\n"},
+        {"SET DateStyle = ISO, DMY", "<SET>"},
+        {"show datestyle", "ISO, DMY\n"},
+        {"set intervalstyle = iso_8601", "<SET>"},
+        {"set standard_conforming_strings = on", "<SET>"},
+        {"set client_encoding = 'utf-8'", "<SET>"},
+        {"set myapp.user_id = 42", "<SET>"},
+        {"select current_setting('myapp.user_id'), current_setting('nosuch.thing', true) is null", "42|1\n"},
+        {"select set_config('application_name', 'set by a function', false)", "set by a function\n"},
+        {"show application_name", "set by a function\n"},
+        // What cannot be honoured or does not exist.
+        {"set TimeZone = 'Europe/Berlin'",
+         "ERROR 22023: invalid value for parameter \"TimeZone\": \"Europe/Berlin\": times are written in UTC only"},
+        {"set datestyle = 'SQL, DMY'",
+         "ERROR 22023: invalid value for parameter \"DateStyle\": \"SQL, DMY\": dates are written in the ISO style "
+         "only"},
+        {"set client_encoding = 'LATIN1'",
+         "ERROR 22023: invalid value for parameter \"client_encoding\": \"LATIN1\": this server sends and receives "
+         "UTF8 only"},
+        {"set standard_conforming_strings = off",
+         "ERROR 22023: invalid value for parameter \"standard_conforming_strings\": \"off\": strings are always read "
+         "as the SQL standard has them"},
+        {"set extra_float_digits = 4",
+         "ERROR 22023: 4 is outside the valid range for parameter \"extra_float_digits\" (-15 .. 3)"},
+        {"set client_min_messages = chatty",
+         "ERROR 22023: invalid value for parameter \"client_min_messages\": \"chatty\": available values: debug5, "
+         "debug4, debug3, debug2, debug1, log, notice, warning, error"},
+        {"set work_mem = '64MB'", "ERROR 42704: unrecognized configuration parameter \"work_mem\""},
+        {"set server_version = '99'", "ERROR 55P02: parameter \"server_version\" cannot be changed"},
+        {"set role postgres", "ERROR 0A000: SET ROLE is not supported: a session acts as the user it logged in as"},
+        {"set application_name", "ERROR 42601: syntax error at end of input"},
+        {"select set_config('is_superuser', 'on', false)",
+         "ERROR 55P02: parameter \"is_superuser\" cannot be changed"},
+        {"show is_superuser", "on\n"},
+        // RESET, and the transaction's own settings as SET names them.
+        {"reset application_name", "<RESET>"},
+        {"show application_name", "\n"},
+        {"reset all", "<RESET>"},
+        {"show extra_float_digits", "1\n"},
+        {"show search_path", "\"$user\", public\n"},
+        {"reset role", "<RESET>"},
+        {"create table t(a)", "<CREATE TABLE>"},
+        {"set default_transaction_read_only = on", "<SET>"},
+        {"insert into t values (1)", "ERROR 25006: attempt to write a readonly database"},
+        {"set default_transaction_read_only to default", "<SET>"},
+        {"begin", "<BEGIN>"},
+        {"set transaction_read_only = on", "<SET>"},
+        {"show transaction_read_only", "on\n"},
+        {"insert into t values (2)", "ERROR 25006: attempt to write a readonly database"},
+        {"rollback", "<ROLLBACK>"},
+        {"set transaction_isolation = 'read committed'", "<SET>"},
+        {"set session characteristics as transaction isolation level read committed", "<SET>"},
+        {"select count(*) from t", "0\n"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+
+    // SHOW ALL: a row for each setting, with its value now.
+    Result all(PQexec(c(), "show all"), PQclear);
+    ASSERT_EQ(PQresultStatus(all.get()), PGRES_TUPLES_OK);
+    EXPECT_STREQ(PQfname(all.get(), 1), "setting");
+    bool seen = false;
+    for (int i = 0; i < PQntuples(all.get()); ++i)
+        if (std::string(PQgetvalue(all.get(), i, 0)) == "DateStyle")
+            seen = std::string(PQgetvalue(all.get(), i, 1)) == "ISO, MDY";
+    EXPECT_TRUE(seen);
+    // Through the extended protocol, as drivers send them.
+    Result r(PQexecParams(c(), "SET extra_float_digits = 2", 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+    EXPECT_EQ(text_of(r.get()), "<SET>");
+    r.reset(PQexecParams(c(), "show extra_float_digits", 0, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "2\n");
+    // A prepared SHOW reads the value when it runs, not when it was prepared.
+    r.reset(PQprepare(c(), "show_digits", "show extra_float_digits", 0, nullptr));
+    EXPECT_EQ(exec(c(), "set extra_float_digits = -3"), "<SET>");
+    r.reset(PQexecPrepared(c(), "show_digits", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "-3\n");
+}
+
+// As in PostgreSQL, a SET in a block that rolls back is undone, SET LOCAL ends with its
+// block, and clients are told of each reported setting that changes (ParameterStatus).
+TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
+    EXPECT_STREQ(PQparameterStatus(c(), "application_name"), "");
+    EXPECT_STREQ(PQparameterStatus(c(), "DateStyle"), "ISO, MDY");
+    const struct {
+        const char *sql, *result, *application_name;
+    } steps[] = {
+        {"set application_name = 'one'", "<SET>", "one"},
+        {"begin", "<BEGIN>", "one"},
+        {"set application_name = 'two'", "<SET>", "two"},
+        {"rollback", "<ROLLBACK>", "one"},
+        {"begin", "<BEGIN>", "one"},
+        {"set application_name = 'three'", "<SET>", "three"},
+        {"commit", "<COMMIT>", "three"},
+        {"begin", "<BEGIN>", "three"},
+        {"set local application_name = 'local'", "<SET>", "local"},
+        {"show application_name", "local\n", "local"},
+        {"commit", "<COMMIT>", "three"},
+        {"set local application_name = 'outside a block'", "<SET>", "three"},
+        // A block that fails: its settings go when it ends.
+        {"begin", "<BEGIN>", "three"},
+        {"set application_name = 'four'", "<SET>", "four"},
+        {"select * from nosuch", "ERROR 42000: no such table: nosuch", "four"},
+        {"set application_name = 'five'",
+         "ERROR 25P02: current transaction is aborted, commands ignored until end of transaction block", "four"},
+        {"commit", "<ROLLBACK>", "three"},
+        {"begin; set application_name = 'six'; rollback; begin; set application_name = 'seven'; commit",
+         "<COMMIT>", "seven"},
+        {"begin; set default_transaction_read_only = on; rollback", "<ROLLBACK>", "seven"},
+        {"create table t(a)", "<CREATE TABLE>", "seven"},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+        EXPECT_STREQ(PQparameterStatus(c(), "application_name"), step.application_name) << step.sql;
+    }
+    EXPECT_EQ(exec(c(), "set datestyle = ymd"), "<SET>");
+    EXPECT_STREQ(PQparameterStatus(c(), "DateStyle"), "ISO, YMD");
 }
 
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
@@ -872,6 +1013,14 @@ void expect_script_passes(const std::string &script, int port) {
 
 TEST_F(Protocol, AsyncpgDescribesStatementsOnceAndReadsBinaryResults) {
     expect_script_passes(kAsyncpgScript, server.port());
+}
+
+TEST_F(Protocol, JdbcConnectsPreparesBatchesCancelsAndRunsTransactions) {
+    std::vector<std::string> env = client_env();
+    ProgramRun r = run_program(kJava, {"java", "-cp", JDBC_DRIVER, JDBC_PROGRAM, std::to_string(server.port())}, "",
+                               "", &env);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "ok\n") << r.err;
 }
 
 TEST_F(Protocol, PsycopgParametersPreparedStatementsAndNamedCursors) {

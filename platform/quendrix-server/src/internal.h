@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quendrix/server.h"
+#include "sql/session_settings.h"
 
 struct sqlite3;
 struct sqlite3_value;
@@ -38,6 +39,8 @@ struct qx_client {
     std::string *report_found = nullptr;  // set: a probe that notes the first report read
     std::string row_security_context;
     std::string row_security_denial;
+    // What SET and SHOW set and show (sql/session_settings.h).
+    qx::SessionSettings settings;
 };
 
 // The state of one built-in call in progress.

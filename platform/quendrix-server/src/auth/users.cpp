@@ -307,6 +307,8 @@ bool user_may_set_pragma(const char *name) {
         "cell_size_check", "max_page_count", "secure_delete", "mmap_size", "wal_autocheckpoint",
         "count_changes", "full_column_names", "short_column_names", "empty_result_callbacks",
         "shrink_memory",
+        // what SET and RESET of the session's settings compile to (no SQLite pragma)
+        "quendrix_set",
     };
     for (const char *allowed : kAllowed)
         if (strcasecmp(name, allowed) == 0) return true;

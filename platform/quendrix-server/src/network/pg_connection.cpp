@@ -112,6 +112,8 @@ private:
     bool startup();
     bool query(const std::string &sql);
     void ready();
+    // ParameterStatus for each reported setting that changed (all of them at start-up).
+    void report_settings();
     bool read_message(char *type, std::string *body);
     bool open_session();
     bool lasting_interrupt() const {
@@ -132,7 +134,8 @@ private:
     std::string out_;
     bool broken_ = false;
     bool rolled_back_ = false;  // a transaction rolled back since the last ReadyForQuery
-    std::string user_, application_;
+    std::string user_;
+    std::vector<std::pair<std::string, std::string>> startup_settings_;  // the start-up packet's
 };
 
 // Result sets as RowDescription, DataRow and CommandComplete messages. The
@@ -266,7 +269,8 @@ bool Client::startup() {
             std::string value = body.c_str() + at;
             at += value.size() + 1;
             if (key == "user") user_ = value;
-            if (key == "application_name") application_ = value;
+            else if (key != "database" && key != "options" && key != "replication")
+                startup_settings_.emplace_back(key, value);
         }
         break;
     }
@@ -291,15 +295,8 @@ bool Client::startup() {
     session_.client()->user_number = who.user_number;
     session_.client()->is_admin = who.is_admin;
     qx::auth::restrict_network_client(session_.client());
-    std::vector<std::pair<std::string, std::string>> parameters = qx::fixed_settings();
-    parameters.insert(parameters.end(), {{"is_superuser", who.is_admin ? "on" : "off"},
-                                         {"session_authorization", user_},
-                                         {"application_name", application_}});
-    for (const auto &p : parameters) {
-        Message m('S');
-        m.str(p.first).str(p.second);
-        queue(m);
-    }
+    session_.client()->settings.start(user_, who.is_admin, startup_settings_);
+    report_settings();
     Message key('K');
     key.int32(c_->process_id).int32(c_->secret_key);
     queue(key);
@@ -323,7 +320,7 @@ bool Client::open_session() {
     // Cursors declared WITH HOLD in a transaction that rolls back go with it.
     sqlite3_rollback_hook(
         session_.db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
-    block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db());
+    block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db(), &session_.client()->settings);
     extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this, *this);
     std::lock_guard<std::mutex> lock(c_->lock);
     c_->db = session_.db();
@@ -371,11 +368,20 @@ qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *er
 
 void Client::after(bool ok) { block_->after(ok); }
 
+void Client::report_settings() {
+    for (const auto &p : session_.client()->settings.changed_reports()) {
+        Message m('S');
+        m.str(p.first).str(p.second);
+        queue(m);
+    }
+}
+
 void Client::ready() {
     if (sqlite3_get_autocommit(session_.db())) {
         extended_->end_of_transaction(rolled_back_);
         rolled_back_ = false;
     }
+    report_settings();
     Message m('Z');
     m.byte(block_->status());
     queue(m);

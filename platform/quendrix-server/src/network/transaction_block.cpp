@@ -50,6 +50,7 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     rollback_to_ = false;
     beginning_ = false;
     Kind kind = kind_of(stmt);
+    committing_ = kind == Kind::commit;
     TransactionRequest request = transaction_request(sqlite3_sql(stmt));
     if (failed_) {
         switch (kind) {
@@ -59,7 +60,7 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
                 if (in_block) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 failed_ = false;
                 in_block_before_ = false;  // no after() follows a settled statement
-                apply_read_only(session_read_only_);
+                ended(false);
                 *tag = "ROLLBACK";
                 return Action::settle;
             case Kind::rollback_to:
@@ -81,11 +82,16 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
         return Action::settle;
     }
     if (request.kind == TransactionRequest::set_session) {
-        if (request.read_only >= 0) session_read_only_ = request.read_only == 1;
-        if (!in_block) apply_read_only(session_read_only_);
-        *tag = "SET";
-        return Action::settle;
+        if (request.read_only >= 0) {
+            request.kind = TransactionRequest::set_parameter;
+            request.name = "default_transaction_read_only";
+            request.value = request.read_only == 1 ? "on" : "off";
+        }
+        return set(request, in_block, error, tag);
     }
+    if (request.kind == TransactionRequest::set_parameter || request.kind == TransactionRequest::reset_all ||
+        request.kind == TransactionRequest::reset_nothing)
+        return set(request, in_block, error, tag);
     // As in PostgreSQL, a BEGIN inside a block and a COMMIT or ROLLBACK outside
     // one change nothing and are no errors.
     if (kind == Kind::begin && in_block) {
@@ -105,6 +111,19 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     return Action::run;
 }
 
+TransactionBlock::Action TransactionBlock::set(const TransactionRequest &request, bool in_block, SqlError *error,
+                                               std::string *tag) {
+    if (!apply_setting_request(settings_, request, in_block, error, tag)) return Action::refuse;
+    // A new default read/write mode applies at once to statements outside a block.
+    if (!in_block) apply_read_only(settings_->default_read_only());
+    return Action::settle;
+}
+
+void TransactionBlock::ended(bool committed) {
+    settings_->block_ended(committed);
+    apply_read_only(settings_->default_read_only());
+}
+
 void TransactionBlock::apply_read_only(bool read_only) {
     if (read_only == query_only_) return;
     if (sqlite3_exec(db_, read_only ? "PRAGMA query_only = 1" : "PRAGMA query_only = 0", nullptr, nullptr,
@@ -120,14 +139,19 @@ void TransactionBlock::after(bool ok) {
         failed_ = true;
     }
     // A statement that fails to compile comes here without before().
+    bool was_in_block = in_block_before_;
     in_block_before_ = false;
     rollback_to_ = false;
     if (sqlite3_get_autocommit(db_)) {
-        apply_read_only(session_read_only_);  // no block, or it has just ended
+        // No block, or it has just ended (a block that failed ends at its COMMIT or
+        // ROLLBACK, which before() settles).
+        if (was_in_block && !failed_) ended(committing_ && ok);
+        apply_read_only(settings_->default_read_only());
     } else if (beginning_ && ok) {
-        apply_read_only(begin_read_only_ >= 0 ? begin_read_only_ == 1 : session_read_only_);
+        apply_read_only(begin_read_only_ >= 0 ? begin_read_only_ == 1 : settings_->default_read_only());
     }
     beginning_ = false;
+    committing_ = false;
 }
 
 char TransactionBlock::status() const {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "internal.h"
+#include "sql/postgres_statements.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -24,7 +25,8 @@ public:
         settle,  // do not run it: it has done its work, *tag is its CommandComplete
     };
 
-    explicit TransactionBlock(sqlite3 *db) : db_(db) {}
+    // SET and RESET change `settings`, which a block that rolls back restores.
+    TransactionBlock(sqlite3 *db, SessionSettings *settings) : db_(db), settings_(settings) {}
 
     // Decides about `stmt` before it runs.
     Action before(sqlite3_stmt *stmt, SqlError *error, std::string *tag);
@@ -38,14 +40,20 @@ private:
     // query_only, set while it applies.
     void apply_read_only(bool read_only);
 
+    // What settles a SET or RESET of a setting.
+    Action set(const TransactionRequest &request, bool in_block, SqlError *error, std::string *tag);
+    // The block has ended: its SETs stay or are undone, its SET LOCALs end.
+    void ended(bool committed);
+
     sqlite3 *db_;
+    SessionSettings *settings_;
     bool failed_ = false;
     bool in_block_before_ = false;
     bool rollback_to_ = false;
-    bool session_read_only_ = false;  // SET SESSION CHARACTERISTICS AS TRANSACTION
     bool query_only_ = false;         // what the connection has now
     int begin_read_only_ = -1;        // the mode a BEGIN about to run asked for
     bool beginning_ = false;
+    bool committing_ = false;  // the statement that runs is a COMMIT
 };
 
 }  // namespace pg

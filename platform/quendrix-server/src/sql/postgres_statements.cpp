@@ -78,6 +78,7 @@ bool modes(const std::vector<std::string> &w, size_t at, int *read_only, std::st
 const char *mode_comment(int read_only) { return read_only == 1 ? kReadOnly : read_only == 0 ? kReadWrite : ""; }
 
 constexpr const char *kShowMark = "/* show */";
+constexpr const char *kSetParameter = "PRAGMA quendrix_set = ";
 
 std::string quoted_literal(const std::string &text) {
     std::string out = "'";
@@ -85,59 +86,217 @@ std::string quoted_literal(const std::string &text) {
     return out + "'";
 }
 
-// SHOW NAME as a select of one row and one column named after the setting.
-size_t translate_show(const std::vector<std::string> &w, size_t length, bool is_admin, std::string *sqlite_text,
-                      SqlError *error) {
+// A token of SET, RESET and SHOW: a word (a name, dots allowed, lower-cased as
+// PostgreSQL folds names; a name in double quotes keeps its case and a '"' mark in
+// front), a string, a number, or '=' or ','.
+struct Token {
+    enum Type { word, string, number, symbol } type;
+    std::string text;
+    bool is(const char *keyword) const { return type == word && strcasecmp(text.c_str(), keyword) == 0; }
+};
+
+// The statement's tokens; *length is where it ends (after its ';'). False at a
+// character no such statement has (SQLite's parser then says where).
+bool tokens(const char *sql, std::vector<Token> *out, size_t *length) {
+    size_t i = 0;
+    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.'; };
+    for (;;) {
+        while (sql[i] && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+        char c = sql[i];
+        if (c == '\0' || c == ';') {
+            *length = c == ';' ? i + 1 : i;
+            return true;
+        }
+        if (c == '=' || c == ',') {
+            out->push_back({Token::symbol, std::string(1, c)});
+            ++i;
+        } else if (c == '\'' || c == '"') {
+            std::string text = c == '"' ? "\"" : "";
+            for (++i;; ++i) {
+                if (sql[i] == '\0') return false;
+                if (sql[i] == c && sql[i + 1] == c) {
+                    text += c;
+                    ++i;
+                } else if (sql[i] == c) {
+                    break;
+                } else {
+                    text += sql[i];
+                }
+            }
+            ++i;
+            out->push_back({c == '"' ? Token::word : Token::string, text});
+        } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+                   ((c == '-' || c == '+') && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+            size_t from = i++;
+            while (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.') ++i;
+            out->push_back({Token::number, std::string(sql + from, i - from)});
+        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+            std::string w;
+            while (ident(sql[i])) w += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i++])));
+            out->push_back({Token::word, w});
+        } else {
+            return false;
+        }
+    }
+}
+
+// A word or string as written, without the mark of a quoted name.
+std::string name_of(const Token &t) {
+    return t.type == Token::word && !t.text.empty() && t.text[0] == '"' ? t.text.substr(1) : t.text;
+}
+
+SqlError syntax_error_at(const std::vector<Token> &t, size_t at) {
+    return {"42601", "",
+            at < t.size() ? "syntax error at or near \"" + name_of(t[at]) + "\"" : "syntax error at end of input"};
+}
+
+// SHOW NAME as a select of one row and one column named after the setting, SHOW ALL as
+// a select of a row for each; current_setting reads each value when the statement runs.
+size_t translate_show(const std::vector<Token> &t, size_t length, const SessionSettings &settings,
+                      std::string *sqlite_text, SqlError *error) {
     std::string name;
-    for (size_t i = 1; i < w.size(); ++i) name += (i > 1 ? " " : "") + w[i];
-    for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == "transaction isolation level") name = "transaction_isolation";
-    std::string value_sql;
-    for (const auto &setting : fixed_settings())
-        if (strcasecmp(setting.first.c_str(), name.c_str()) == 0) value_sql = quoted_literal(setting.second);
-    if (name == "password_encryption") value_sql = "'scram-sha-256'";
-    if (name == "is_superuser") value_sql = is_admin ? "'on'" : "'off'";
-    if (name == "transaction_isolation" || name == "default_transaction_isolation") value_sql = "'serializable'";
-    if (name == "transaction_read_only")
-        value_sql = "(SELECT CASE query_only WHEN 0 THEN 'off' ELSE 'on' END FROM pragma_query_only)";
+    if (t.size() == 2 && t[1].type == Token::word) name = name_of(t[1]);
+    if (t.size() == 3 && t[1].is("time") && t[2].is("zone")) name = "TimeZone";
+    if (t.size() == 3 && t[1].is("session") && t[2].is("authorization")) name = "session_authorization";
+    if (t.size() == 4 && t[1].is("transaction") && t[2].is("isolation") && t[3].is("level"))
+        name = "transaction_isolation";
     if (name.empty()) {
-        *error = {"42601", "", "syntax error at end of input"};
+        *error = syntax_error_at(t, t.size() > 2 ? 2 : 1);
         return 0;
     }
-    if (name.find(' ') != std::string::npos) {
-        *error = {"42601", "", "syntax error at or near \"" + w[2] + "\""};
+    if (name == "all") {
+        std::string rows;
+        for (const auto &row : settings.all())
+            rows += std::string(rows.empty() ? "" : ", ") + "(" + quoted_literal(row[0]) + ", current_setting(" +
+                    quoted_literal(row[0]) + "), " + quoted_literal(row[2]) + ")";
+        *sqlite_text = "SELECT column1 AS name, column2 AS setting, column3 AS description FROM (VALUES " + rows +
+                       ") " + kShowMark;
+        return length;
+    }
+    std::string value, shown_as;
+    if (!settings.show(name, &value, error, &shown_as)) return 0;
+    std::string column;
+    for (char c : shown_as) column += c == '"' ? std::string("\"\"") : std::string(1, c);
+    *sqlite_text = "SELECT current_setting(" + quoted_literal(shown_as) + ") AS \"" + column + "\" " + kShowMark;
+    return length;
+}
+
+// The text of a statement that sets `name` (to its default when `value` is null; a
+// RESET has its own command tag).
+std::string set_text(const std::string &name, const std::string *value, bool local, bool reset = false) {
+    std::string payload = std::string(local ? "l" : "s") + (value ? "v" : reset ? "r" : "d") + name + "=" +
+                          (value ? *value : "");
+    return kSetParameter + quoted_literal(payload);
+}
+
+// SET [SESSION | LOCAL] name { TO | = } { value [, ...] | DEFAULT }, SET TIME ZONE, and
+// RESET name | ALL; the transaction forms of SET are translate_postgres_statement's.
+size_t translate_set(const std::vector<Token> &t, size_t length, const SessionSettings &settings,
+                     std::string *sqlite_text, SqlError *error) {
+    auto syntax_error = [&](size_t at) {
+        *error = syntax_error_at(t, at);
+        return size_t{0};
+    };
+    auto unsupported = [&](const std::string &what) {
+        *error = {"0A000", "", what + " is not supported: a session acts as the user it logged in as"};
+        return size_t{0};
+    };
+    if (t[0].is("reset")) {
+        if (t.size() == 2 && t[1].is("all")) return *sqlite_text = std::string(kSetParameter) + "'sa'", length;
+        // The session's user never changes, so there is nothing to reset back to.
+        if ((t.size() == 2 && t[1].is("role")) ||
+            (t.size() == 3 && t[1].is("session") && t[2].is("authorization")))
+            return *sqlite_text = std::string(kSetParameter) + "'sn'", length;
+        std::string name;
+        if (t.size() == 2 && t[1].type == Token::word) name = name_of(t[1]);
+        if (t.size() == 3 && t[1].is("time") && t[2].is("zone")) name = "TimeZone";
+        if (name.empty()) return syntax_error(t.size() < 2 ? 1 : 2);
+        if (!settings.settable(name, error)) return 0;
+        *sqlite_text = set_text(name, nullptr, false, true);
+        return length;
+    }
+    size_t at = 1;
+    bool local = t.size() > 1 && t[1].is("local");
+    if (local || (t.size() > 1 && t[1].is("session"))) ++at;
+    if (at < t.size() && t[at].is("role")) return unsupported("SET ROLE");
+    if (at + 1 < t.size() && t[at].is("session") && t[at + 1].is("authorization"))
+        return unsupported("SET SESSION AUTHORIZATION");
+    std::string name;
+    if (at + 1 < t.size() && t[at].is("time") && t[at + 1].is("zone")) {
+        name = "TimeZone";
+        at += 2;
+        // SET TIME ZONE LOCAL is the server's zone, its default.
+        if (at + 1 == t.size() && (t[at].is("local") || t[at].is("default")))
+            return *sqlite_text = set_text(name, nullptr, local), length;
+    } else {
+        if (at >= t.size() || t[at].type != Token::word) return syntax_error(at);
+        name = name_of(t[at++]);
+        if (at >= t.size() || !(t[at].is("to") || (t[at].type == Token::symbol && t[at].text == "=")))
+            return syntax_error(at);
+        ++at;
+    }
+    if (at >= t.size()) return syntax_error(at);
+    if (!settings.settable(name, error)) return 0;
+    if (at + 1 == t.size() && t[at].is("default")) return *sqlite_text = set_text(name, nullptr, local), length;
+    std::string value;
+    for (bool first = true; at < t.size(); first = false) {
+        if (!first) {
+            if (t[at].type != Token::symbol || t[at].text != ",") return syntax_error(at);
+            if (++at >= t.size()) return syntax_error(at);
+            value += ", ";
+        }
+        if (t[at].type == Token::symbol) return syntax_error(at);
+        value += name_of(t[at++]);
+    }
+    *sqlite_text = set_text(name, &value, local);
+    return length;
+}
+
+// SET transaction_read_only, transaction_isolation or transaction_deferrable, as SET
+// TRANSACTION with that mode (RESET of one changes nothing); 0 with no error for any
+// other setting.
+size_t translate_transaction_setting(const std::vector<Token> &t, size_t length, std::string *sqlite_text,
+                                     SqlError *error) {
+    size_t at = t.size() > 1 && (t[1].is("local") || t[1].is("session")) ? 2 : 1;
+    if (at >= t.size()) return 0;
+    const std::string name = t[at].type == Token::word ? name_of(t[at]) : "";
+    if (name != "transaction_read_only" && name != "transaction_isolation" && name != "transaction_deferrable")
+        return 0;
+    if (t[0].is("reset")) return *sqlite_text = std::string(kSetTransaction) + " ", length;
+    if (at + 3 != t.size() || !(t[at + 1].is("to") || t[at + 1].text == "=") || t[at + 2].type == Token::symbol) {
+        *error = {"42601", "", "syntax error at or near \"" + (at + 1 < t.size() ? t[at + 1].text : name) + "\""};
         return 0;
     }
-    if (value_sql.empty()) {
-        *error = {"42704", "", "unrecognized configuration parameter \"" + name + "\""};
+    const std::string value = name_of(t[at + 2]);
+    int read_only = -1;
+    bool on = false;
+    if (name == "transaction_isolation") {
+        std::string level = value;
+        for (char &c : level) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (level != "serializable" && level != "repeatable read" && level != "read committed" &&
+            level != "read uncommitted") {
+            *error = {"22023", "", "invalid value for parameter \"transaction_isolation\": \"" + value + "\""};
+            return 0;
+        }
+    } else if (!boolean_setting(value, &on)) {
+        *error = {"22023", "", "parameter \"" + name + "\" requires a Boolean value"};
         return 0;
+    } else if (name == "transaction_read_only") {
+        read_only = on ? 1 : 0;
     }
-    *sqlite_text = "SELECT " + value_sql + " AS \"" + name + "\" " + kShowMark;
+    *sqlite_text = std::string(kSetTransaction) + " " + mode_comment(read_only);
     return length;
 }
 
 }  // namespace
-
-const std::vector<std::pair<std::string, std::string>> &fixed_settings() {
-    static const std::vector<std::pair<std::string, std::string>> settings = {
-        {"server_version", "15.0 (Quendrix server 0.1.0)"},  // so that clients speak today's protocol
-        {"server_encoding", "UTF8"},
-        {"client_encoding", "UTF8"},
-        {"DateStyle", "ISO, MDY"},
-        {"integer_datetimes", "on"},
-        {"standard_conforming_strings", "on"},
-        {"TimeZone", "UTC"},
-        {"IntervalStyle", "postgres"},
-    };
-    return settings;
-}
 
 bool is_show_statement(sqlite3_stmt *stmt) {
     const char *sql = stmt ? sqlite3_sql(stmt) : nullptr;
     return sql && std::strstr(sql, kShowMark) != nullptr && strncasecmp(sql, "SELECT ", 7) == 0;
 }
 
-size_t translate_postgres_statement(const char *sql, bool is_admin, std::string *sqlite_text, SqlError *error) {
+size_t translate_postgres_statement(const char *sql, const SessionSettings &settings, std::string *sqlite_text,
+                                    SqlError *error) {
     size_t start = 0;
     while (sql[start] && std::isspace(static_cast<unsigned char>(sql[start]))) ++start;
     auto starts = [&](const char *word) {
@@ -147,10 +306,24 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
     };
     // A look at the first word first: nearly every statement is none of these.
     if (!starts("START") && !starts("BEGIN") && !starts("SET") && !starts("ABORT") && !starts("COMMIT") &&
-        !starts("ROLLBACK") && !starts("END") && !starts("SHOW"))
+        !starts("ROLLBACK") && !starts("END") && !starts("SHOW") && !starts("RESET"))
         return 0;
-    std::vector<std::string> w;
+    std::vector<Token> t;
     size_t length = 0;
+    bool setting = starts("SHOW") || starts("RESET") || starts("SET");
+    // Anything else (a string where a word should be) is SQLite's to read.
+    if (setting && !tokens(sql + start, &t, &length)) return 0;
+    if (starts("SHOW")) return translate_show(t, length + start, settings, sqlite_text, error);
+    bool transaction_form = t.size() > 1 && (t[1].is("transaction") || (t[1].is("session") && t.size() > 2 &&
+                                                                       t[2].is("characteristics")));
+    if (starts("RESET") || (starts("SET") && !transaction_form)) {
+        // transaction_read_only and the like are SET TRANSACTION's.
+        size_t used = translate_transaction_setting(t, length + start, sqlite_text, error);
+        if (used || !error->state.empty()) return used;
+        return translate_set(t, length + start, settings, sqlite_text, error);
+    }
+    std::vector<std::string> w;
+    length = 0;
     std::string bad;
     // Anything but words and commas (a string, a name in quotes) is SQLite's to read.
     if (!split(sql + start, &w, &length)) return 0;
@@ -162,7 +335,6 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
     };
     int read_only = -1;
     size_t at = 0;
-    if (is(0, "SHOW")) return translate_show(w, length, is_admin, sqlite_text, error);
     if (is(0, "START")) {
         if (!is(1, "TRANSACTION")) return 0;
         at = 2;
@@ -194,9 +366,47 @@ size_t translate_postgres_statement(const char *sql, bool is_admin, std::string 
     return length;
 }
 
+bool apply_setting_request(SessionSettings *settings, const TransactionRequest &request, bool in_block,
+                           SqlError *error, std::string *tag) {
+    if (request.kind == TransactionRequest::reset_all) {
+        settings->reset_all(in_block);
+    } else if (request.kind == TransactionRequest::set_parameter &&
+               !settings->set(request.name, request.to_default ? nullptr : &request.value, request.local, in_block,
+                              error)) {
+        return false;
+    }
+    bool reset = request.kind == TransactionRequest::reset_all || request.kind == TransactionRequest::reset_nothing ||
+                 (request.kind == TransactionRequest::set_parameter && request.reset);
+    *tag = reset ? "RESET" : "SET";
+    return true;
+}
+
 TransactionRequest transaction_request(const char *text) {
     TransactionRequest r;
     if (!text) return r;
+    size_t mark = std::strlen(kSetParameter);
+    if (std::strncmp(text, kSetParameter, mark) == 0) {
+        // 'MKname=value': M s (session) or l (local); K v (a value), d (the default), r
+        // (RESET), a (RESET ALL) or n (nothing to do).
+        std::string payload;
+        for (const char *p = text + mark + 1; *p && !(*p == '\'' && p[1] != '\''); ++p) {
+            payload += *p;
+            if (*p == '\'') ++p;
+        }
+        if (payload.size() < 2) return r;
+        r.local = payload[0] == 'l';
+        char kind = payload[1];
+        r.kind = kind == 'a'   ? TransactionRequest::reset_all
+                 : kind == 'n' ? TransactionRequest::reset_nothing
+                               : TransactionRequest::set_parameter;
+        r.reset = kind == 'r';
+        r.to_default = kind != 'v';
+        size_t equals = payload.find('=', 2);
+        if (r.kind != TransactionRequest::set_parameter || equals == std::string::npos) return r;
+        r.name = payload.substr(2, equals - 2);
+        r.value = payload.substr(equals + 1);
+        return r;
+    }
     if (std::strncmp(text, kSetTransaction, std::strlen(kSetTransaction)) == 0)
         r.kind = TransactionRequest::set_transaction;
     else if (std::strncmp(text, kSetSession, std::strlen(kSetSession)) == 0)

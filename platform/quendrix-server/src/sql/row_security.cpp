@@ -248,7 +248,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
     // SQLite's equivalent, which reads no table.
     std::string substitute;
     SqlError malformed;
-    if (size_t length = translate_postgres_statement(sql, client->is_admin, &substitute, &malformed)) {
+    if (size_t length = translate_postgres_statement(sql, client->settings, &substitute, &malformed)) {
         int rc = sqlite3_prepare_v2(client->db, substitute.c_str(), -1, stmt, nullptr);
         if (rc != SQLITE_OK) {
             *error = decode_error(sqlite3_errmsg(client->db), rc);

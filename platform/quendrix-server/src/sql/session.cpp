@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "auth/users.h"
+#include "sql/session_settings.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -41,10 +42,13 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
     }
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
-    } else if (!install_builtins(&client_, &why) ||
+    } else if (!install_builtins(&client_, &why) || !install_setting_functions(&client_, &why) ||
                (!setup_pending_ && !install_session_catalogue(&client_, &why))) {
         rc = SQLITE_ERROR;
     }
+    // The shell's session is the local administrator's; a network session says who it is
+    // once it has logged in.
+    client_.settings.start("", client_.is_admin, {});
     if (rc == SQLITE_OK) return true;
     if (error) {
         *error = decode_error(why.c_str(), rc == SQLITE_ERROR ? SQLITE_CANTOPEN : rc);

@@ -181,6 +181,15 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
     return true;
 }
 
+bool StatementRunner::settles_setting(sqlite3_stmt *stmt, SqlError *error, std::string *tag) {
+    TransactionRequest request = transaction_request(sqlite3_sql(stmt));
+    if (request.kind != TransactionRequest::set_parameter && request.kind != TransactionRequest::reset_all &&
+        request.kind != TransactionRequest::reset_nothing)
+        return false;
+    apply_setting_request(&client_->settings, request, false, error, tag);
+    return true;
+}
+
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
     // Qualified DB.DBA names resolve to the server's own tables, for every front end.
@@ -217,7 +226,12 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         ++*statements;
         StatementHooks::Decision decision = StatementHooks::Decision::run;
         std::string tag;
-        if (hooks_) decision = hooks_->before(stmt, error, &tag);
+        if (hooks_) {
+            decision = hooks_->before(stmt, error, &tag);
+        } else if (settles_setting(stmt, error, &tag)) {
+            // The shell has no transaction blocks of PostgreSQL's: its settings change at once.
+            decision = error->state.empty() ? StatementHooks::Decision::settle : StatementHooks::Decision::refuse;
+        }
         bool ok = decision != StatementHooks::Decision::refuse;
         if (decision == StatementHooks::Decision::settle) sink_->complete(tag);
         if (decision == StatementHooks::Decision::run) ok = run_one(stmt, call_form, error);

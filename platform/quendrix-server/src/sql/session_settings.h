@@ -1,0 +1,82 @@
+// A session's run-time settings as PostgreSQL clients set and read them (SET, RESET,
+// SHOW, set_config, current_setting, and the start-up packet). Drivers set some of
+// them on every connection (extra_float_digits and application_name, client_min_messages,
+// the time zone) and read others back; a value this server cannot honour (a time zone
+// other than UTC, a date style other than ISO, an encoding other than UTF8) is
+// refused rather than reported as set. As in PostgreSQL, a SET inside a transaction
+// block is undone when the block rolls back, and SET LOCAL lasts until the block ends.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sqlite3;
+struct qx_client;
+
+namespace qx {
+
+struct SqlError;
+
+class SessionSettings {
+public:
+    SessionSettings();
+
+    // What a session starts with: who it is (is_superuser, session_authorization) and
+    // the settings of the client's start-up packet. A start-up setting that is unknown
+    // or that cannot be honoured keeps its default, as clients of this server always had.
+    void start(const std::string &user, bool is_admin,
+               const std::vector<std::pair<std::string, std::string>> &startup);
+
+    // SET name = value (`value` null: DEFAULT), SET LOCAL when `local`. `in_block`: a
+    // transaction block is open, whose end decides whether the change stays.
+    // *shown (when given) is the value in the form SHOW shows it.
+    bool set(const std::string &name, const std::string *value, bool local, bool in_block, SqlError *error,
+             std::string *shown = nullptr);
+    // RESET ALL.
+    void reset_all(bool in_block);
+    // The value SHOW shows, under the setting's own name in *canonical_name.
+    bool show(const std::string &name, std::string *value, SqlError *error,
+              std::string *canonical_name = nullptr) const;
+    // Every setting's name, value and description, for SHOW ALL.
+    std::vector<std::vector<std::string>> all() const;
+    // Whether `name` is a setting that SET or set_config may change (before any check of
+    // a value): false with the error PostgreSQL gives otherwise.
+    bool settable(const std::string &name, SqlError *error) const;
+
+    // The transaction block ended, committed or rolled back.
+    void block_ended(bool committed);
+
+    // SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY, as default_transaction_read_only.
+    bool default_read_only() const;
+
+    // The settings clients are told of (ParameterStatus) whose value changed since the
+    // last call; every one of them at the first call.
+    std::vector<std::pair<std::string, std::string>> changed_reports();
+
+private:
+    struct Value {
+        std::string session;
+        std::string local;
+        bool has_local = false;
+        const std::string &effective() const { return has_local ? local : session; }
+    };
+    const Value *find(const std::string &key) const;
+    void save_for_block(bool in_block);
+
+    std::map<std::string, Value> values_;  // by lower-case name
+    std::map<std::string, std::string> reported_;
+    bool saved_ = false;
+    std::map<std::string, Value> before_block_;
+    bool may_have_changed_ = true;  // since changed_reports() looked: it is called after every query
+};
+
+// Whether `value` is one of the ways to say on or off, as PostgreSQL reads them.
+bool boolean_setting(const std::string &value, bool *on);
+
+// current_setting(name [, missing_ok]) and set_config(name, value, is_local) in SQL,
+// over the client's settings.
+bool install_setting_functions(qx_client *client, std::string *error);
+
+}  // namespace qx
