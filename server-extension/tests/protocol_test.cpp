@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -391,6 +392,42 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     }
     EXPECT_EQ(exec(c(), "set datestyle = ymd"), "<SET>");
     EXPECT_STREQ(PQparameterStatus(c(), "DateStyle"), "ISO, YMD");
+}
+
+// statement_timeout stops a statement that runs too long, as a cancel does, in both
+// protocols; statements after it run as before.
+TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
+    const char *endless = "with recursive r(n) as (select 1 union all select n + 1 from r where n < 500000000) "
+                          "select count(*) from r";
+    const char *timed_out = "ERROR 57014: canceling statement due to statement timeout";
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"set statement_timeout = 1500", "<SET>"},
+        {"show statement_timeout", "1500ms\n"},
+        {"set statement_timeout = '2 min'", "<SET>"},
+        {"show statement_timeout", "2min\n"},
+        {"set statement_timeout = '1.5s'", "<SET>"},
+        {"show statement_timeout", "1500ms\n"},
+        {"set statement_timeout = '5 fortnights'",
+         "ERROR 22023: invalid value for parameter \"statement_timeout\": \"5 fortnights\": a time is a number of "
+         "milliseconds, or a number with a unit: us, ms, s, min, h or d"},
+        {"set statement_timeout = -1",
+         "ERROR 22023: -1 is outside the valid range for parameter \"statement_timeout\" (0 .. 2147483647 ms)"},
+        {"set statement_timeout = '200ms'", "<SET>"},
+        {endless, timed_out},
+        {"select 1", "1\n"},
+        {"begin", "<BEGIN>"},
+        {endless, timed_out},
+        {"rollback", "<ROLLBACK>"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+    Result r(PQexecParams(c(), endless, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+    EXPECT_EQ(text_of(r.get()), timed_out);
+    EXPECT_EQ(exec(c(), "set statement_timeout = 0"), "<SET>");
+    EXPECT_EQ(exec(c(), "select count(*) from (with recursive r(n) as (select 1 union all select n + 1 from r "
+                        "where n < 300000) select n from r)"),
+              "300000\n");
 }
 
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {

@@ -249,6 +249,17 @@ TEST_F(Quendrix, BatchStopsAtTheFirstErrorAndKeepsWhatWasWritten) {
     EXPECT_EQ(r.out, "1|1\n");
 }
 
+// The shell's session has settings too: SET applies at once, and statement_timeout stops
+// a statement there as it does over the network.
+TEST_F(Quendrix, ShellSettingsAndStatementTimeout) {
+    ProgramRun r = sql({"set application_name = 'admin'", "show application_name", "set statement_timeout = '100ms'",
+                        "with recursive r(n) as (select 1 union all select n + 1 from r where n < 500000000) "
+                        "select count(*) from r"});
+    EXPECT_EQ(r.out, "admin\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "*** Error 57014: canceling statement due to statement timeout\n");
+}
+
 TEST_F(Quendrix, ScriptsAndExecuteTextsRunInCommandLineOrder) {
     write_file(dir.file("one.sql"), "create table t(a);\ninsert into t values (1);\n-- a comment\n");
     write_file(dir.file("two.sql"), "select group_concat(a) from t;\n");

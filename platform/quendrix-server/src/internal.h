@@ -41,6 +41,10 @@ struct qx_client {
     std::string row_security_denial;
     // What SET and SHOW set and show (sql/session_settings.h).
     qx::SessionSettings settings;
+    // When the running statement's statement_timeout runs out (CLOCK_MONOTONIC, ms; 0:
+    // never), and whether it has (sql/statement_timeout.h). The statement's thread only.
+    int64_t statement_deadline_ms = 0;
+    bool statement_timed_out = false;
 };
 
 // The state of one built-in call in progress.

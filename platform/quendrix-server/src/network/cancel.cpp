@@ -7,6 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "internal.h"
+#include "sql/statement_timeout.h"
+
 namespace {
 
 std::mutex registry_lock;
@@ -16,8 +19,8 @@ std::vector<qx::pg::Connection *> registry;
 // statement with SQLITE_INTERRUPT. Unlike sqlite3_interrupt(), nothing lingers
 // once the reason is gone.
 int stop_if_interrupted(void *connection) {
-    return static_cast<qx::pg::Connection *>(connection)->interrupted() !=
-           qx::pg::InterruptReason::none;
+    auto *c = static_cast<qx::pg::Connection *>(connection);
+    return c->interrupted() != qx::pg::InterruptReason::none || qx::statement_timed_out(c->client);
 }
 
 constexpr int kStepsBetweenChecks = 1000;
@@ -61,8 +64,9 @@ void unregister_for_cancel(Connection *c) {
     registry.erase(std::remove(registry.begin(), registry.end(), c), registry.end());
 }
 
-void watch_for_interrupt(Connection *c, sqlite3 *db) {
-    sqlite3_progress_handler(db, kStepsBetweenChecks, stop_if_interrupted, c);
+void watch_for_interrupt(Connection *c, qx_client *client) {
+    c->client = client;
+    sqlite3_progress_handler(client->db, kStepsBetweenChecks, stop_if_interrupted, c);
 }
 
 void unwatch_for_interrupt(sqlite3 *db) { sqlite3_progress_handler(db, 0, nullptr, nullptr); }

@@ -15,9 +15,10 @@ void register_for_cancel(Connection *c);
 void unregister_for_cancel(Connection *c);
 
 // Lets an interrupt stop the statements of the connection's database: SQLite's
-// progress handler reads the connection's interrupt reason. The connection's
-// only progress handler; unwatch before the database closes.
-void watch_for_interrupt(Connection *c, sqlite3 *db);
+// progress handler reads the connection's interrupt reason, and the session's
+// statement_timeout. The connection's only progress handler; unwatch before the
+// database closes.
+void watch_for_interrupt(Connection *c, qx_client *client);
 void unwatch_for_interrupt(sqlite3 *db);
 
 // Interrupts the statement that runs on the connection with this key, if any

@@ -23,6 +23,7 @@
 #include "network/pg_types.h"
 #include "network/pg_wire.h"
 #include "network/transaction_block.h"
+#include "sql/statement_timeout.h"
 #include "network/transport.h"
 #include "sql/postgres_statements.h"
 #include "sql/result_set.h"
@@ -92,8 +93,9 @@ public:
         m.byte('S').str(severity).byte('V').str(severity);
         m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
         // A message never carries a NUL: it would end the field early.
-        std::string text = e.state == "57014" && qx::pg::cancelled(c_)
-                               ? "canceling statement due to user request"
+        std::string text = e.state == "57014" && qx::pg::cancelled(c_) ? "canceling statement due to user request"
+                           : e.state == "57014" && session_.client()->statement_timed_out
+                               ? qx::kStatementTimeoutMessage
                                : e.message;
         for (char &ch : text)
             if (ch == '\0') ch = '?';
@@ -316,7 +318,7 @@ bool Client::open_session() {
                                  c_->settings->envp);
     // A statement stops soon after the connection is interrupted, whenever
     // the interrupt comes.
-    qx::pg::watch_for_interrupt(c_, session_.db());
+    qx::pg::watch_for_interrupt(c_, session_.client());
     // Cursors declared WITH HOLD in a transaction that rolls back go with it.
     sqlite3_rollback_hook(
         session_.db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
@@ -390,6 +392,7 @@ void Client::ready() {
 
 bool Client::query(const std::string &sql) {
     qx::pg::RunningStatement running(c_);
+    qx::arm_statement_timeout(session_.client());  // the runner times each statement itself
     if (extended_->simple_cursor_command(sql)) return go_on() && !broken_;
     WireSink sink(this);
     qx::StatementRunner runner(session_.client(), &sink);
@@ -437,7 +440,9 @@ void Client::serve() {
             case 'C':
                 if (!skipping) {
                     qx::pg::RunningStatement running(c_);
+                    qx::arm_statement_timeout(session_.client());
                     skipping = !extended_->handle(type, body);
+                    qx::disarm_statement_timeout(session_.client());
                     // The error goes out at once, as PostgreSQL sends it: a client may
                     // have sent Flush and wait for it before it sends Sync.
                     if (skipping) flush();

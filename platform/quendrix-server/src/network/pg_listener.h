@@ -53,6 +53,8 @@ struct Connection {
     // The connection's database while it is open; guarded by `lock`.
     std::mutex lock;
     sqlite3 *db = nullptr;
+    // The session on that database, for its statement_timeout: its own thread only.
+    qx_client *client = nullptr;
 
     // Stops the running statement at its next step, through a flag that SQLite's
     // progress handler reads (sqlite3_interrupt() would outlive the statement

@@ -4,6 +4,7 @@
 
 #include "auth/users.h"
 #include "sql/session_settings.h"
+#include "sql/statement_timeout.h"
 #include "sql/result_set.h"
 
 namespace qx {
@@ -49,6 +50,7 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
     // The shell's session is the local administrator's; a network session says who it is
     // once it has logged in.
     client_.settings.start("", client_.is_admin, {});
+    if (client_.db) watch_statement_timeout(&client_);
     if (rc == SQLITE_OK) return true;
     if (error) {
         *error = decode_error(why.c_str(), rc == SQLITE_ERROR ? SQLITE_CANTOPEN : rc);
@@ -120,6 +122,7 @@ bool Session::execute(const std::string &sql, FILE *out, FILE *err) {
     // However the cancel met the statement (SQLite interrupted, or rows refused),
     // the client is told the statement was cancelled, in PostgreSQL's words.
     if (!ok && cancel_ && *cancel_) error = {"57014", "", "canceling statement due to user request"};
+    else if (!ok && error.state == "57014" && client_.statement_timed_out) error = {"57014", "", kStatementTimeoutMessage};
     if (!ok) print_error(err, error);
     return ok;
 }

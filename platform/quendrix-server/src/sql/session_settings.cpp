@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,7 @@ enum class Kind {
     time_zone,    // TimeZone: UTC only
     on_only,      // standard_conforming_strings: on
     transaction,  // set by SET TRANSACTION and its SET forms, shown from the block
+    duration,     // milliseconds, or a number with a unit (us, ms, s, min, h, d); 0: none
 };
 
 struct Known {
@@ -62,6 +64,8 @@ const Known kKnown[] = {
     {"server_version", "15.0 (Quendrix server 0.1.0)", Kind::fixed, true, "Shows the server version."},
     {"server_version_num", "150000", Kind::fixed, false, "Shows the server version as an integer."},
     {"session_authorization", "", Kind::fixed, true, "Sets the session user name."},
+    {"statement_timeout", "0", Kind::duration, false, "Sets the maximum allowed duration of any statement.",
+     nullptr, 0, 2147483647},
     {"standard_conforming_strings", "on", Kind::on_only, true,
      "Causes '...' strings to treat backslashes literally."},
     {"TimeZone", "UTC", Kind::time_zone, true, "Sets the time zone for displaying and interpreting time stamps."},
@@ -154,6 +158,47 @@ bool parse_date_style(const std::string &value, const std::string &current, std:
     return true;
 }
 
+// A time in milliseconds, as PostgreSQL reads it ("5000", "5s", "1.5 min") and shows it:
+// in the largest unit that gives a whole number ("5s", "1500ms", "0").
+bool parse_duration(const Known &k, const std::string &value, std::string *out, SqlError *error) {
+    errno = 0;
+    char *end = nullptr;
+    double n = std::strtod(value.c_str(), &end);
+    std::string unit = end ? end : "";
+    while (!unit.empty() && std::isspace(static_cast<unsigned char>(unit[0]))) unit.erase(0, 1);
+    static const struct {
+        const char *unit;
+        double ms;
+    } kUnits[] = {{"", 1}, {"us", 0.001}, {"ms", 1}, {"s", 1000}, {"min", 60000}, {"h", 3600000}, {"d", 86400000}};
+    double factor = 0;
+    for (const auto &u : kUnits)
+        if (unit == u.unit) factor = u.ms;
+    if (value.empty() || end == value.c_str() || errno == ERANGE || factor == 0 || n != n) {
+        *error = invalid_value(k.name, value, "a time is a number of milliseconds, or a number with a unit: us, "
+                                              "ms, s, min, h or d");
+        return false;
+    }
+    double ms = std::round(n * factor);
+    if (ms < static_cast<double>(k.low) || ms > static_cast<double>(k.high)) {
+        *error = {"22023", "",
+                  value + " is outside the valid range for parameter \"" + k.name + "\" (" + std::to_string(k.low) +
+                      " .. " + std::to_string(k.high) + " ms)"};
+        return false;
+    }
+    long long whole = static_cast<long long>(ms);
+    static const struct {
+        const char *unit;
+        long long ms;
+    } kShown[] = {{"d", 86400000}, {"h", 3600000}, {"min", 60000}, {"s", 1000}};
+    *out = whole == 0 ? "0" : std::to_string(whole) + "ms";
+    for (const auto &u : kShown)
+        if (whole != 0 && whole % u.ms == 0) {
+            *out = std::to_string(whole / u.ms) + u.unit;
+            break;
+        }
+    return true;
+}
+
 // `value` in the form the setting shows it, or false with the error.
 bool normalise(const Known &k, const std::string &value, const std::string &current, std::string *out,
                SqlError *error) {
@@ -211,6 +256,8 @@ bool normalise(const Known &k, const std::string &value, const std::string &curr
         }
         case Kind::date_style:
             return parse_date_style(value, current, out, error);
+        case Kind::duration:
+            return parse_duration(k, value, out, error);
         case Kind::time_zone:
             if (is_utc(value)) return *out = "UTC", true;
             *error = invalid_value(k.name, value, "times are written in UTC only");
@@ -352,6 +399,22 @@ void SessionSettings::block_ended(bool committed) {
     for (auto &v : values_) v.second.has_local = false;
     saved_ = false;
     before_block_.clear();
+}
+
+long SessionSettings::statement_timeout_ms() const {
+    static const std::string key = "statement_timeout";  // asked before every statement
+    const Value *v = find(key);
+    if (!v || v->effective() == "0") return 0;
+    static const struct {
+        const char *unit;
+        long ms;
+    } kUnits[] = {{"ms", 1}, {"s", 1000}, {"min", 60000}, {"h", 3600000}, {"d", 86400000}};
+    const std::string &shown = v->effective();
+    size_t digits = shown.find_first_not_of("0123456789");
+    long n = std::strtol(shown.c_str(), nullptr, 10);
+    for (const auto &u : kUnits)
+        if (digits != std::string::npos && shown.compare(digits, std::string::npos, u.unit) == 0) return n * u.ms;
+    return n;
 }
 
 bool SessionSettings::default_read_only() const {

@@ -50,6 +50,8 @@ public:
 
     // SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY, as default_transaction_read_only.
     bool default_read_only() const;
+    // statement_timeout in milliseconds; 0 for none.
+    long statement_timeout_ms() const;
 
     // The settings clients are told of (ParameterStatus) whose value changed since the
     // last call; every one of them at the first call.

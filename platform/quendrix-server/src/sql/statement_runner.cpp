@@ -12,6 +12,7 @@
 #include "sql/postgres_statements.h"
 #include "sql/result_set.h"
 #include "sql/row_security.h"
+#include "sql/statement_timeout.h"
 
 namespace qx {
 
@@ -234,7 +235,11 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         }
         bool ok = decision != StatementHooks::Decision::refuse;
         if (decision == StatementHooks::Decision::settle) sink_->complete(tag);
-        if (decision == StatementHooks::Decision::run) ok = run_one(stmt, call_form, error);
+        if (decision == StatementHooks::Decision::run) {
+            arm_statement_timeout(client_);
+            ok = run_one(stmt, call_form, error);
+            disarm_statement_timeout(client_);
+        }
         sqlite3_finalize(stmt);
         if (hooks_ && decision != StatementHooks::Decision::settle) hooks_->after(ok);
         if (!ok) return false;

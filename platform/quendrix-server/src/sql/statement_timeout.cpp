@@ -1,0 +1,45 @@
+#include "sql/statement_timeout.h"
+
+#include <sqlite3.h>
+
+#include <ctime>
+
+#include "internal.h"
+
+namespace qx {
+namespace {
+
+int64_t now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// As often as the network's interrupt checks: a timed-out statement stops within
+// about a millisecond of SQLite's work.
+constexpr int kStepsBetweenChecks = 1000;
+
+}  // namespace
+
+void arm_statement_timeout(qx_client *client) {
+    long timeout = client->settings.statement_timeout_ms();
+    client->statement_deadline_ms = timeout > 0 ? now_ms() + timeout : 0;
+    client->statement_timed_out = false;
+}
+
+void disarm_statement_timeout(qx_client *client) { client->statement_deadline_ms = 0; }
+
+bool statement_timed_out(qx_client *client) {
+    if (client->statement_timed_out) return true;
+    if (client->statement_deadline_ms == 0 || now_ms() < client->statement_deadline_ms) return false;
+    client->statement_timed_out = true;
+    return true;
+}
+
+void watch_statement_timeout(qx_client *client) {
+    sqlite3_progress_handler(
+        client->db, kStepsBetweenChecks,
+        [](void *c) { return statement_timed_out(static_cast<qx_client *>(c)) ? 1 : 0; }, client);
+}
+
+}  // namespace qx
