@@ -394,6 +394,66 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     EXPECT_STREQ(PQparameterStatus(c(), "DateStyle"), "ISO, YMD");
 }
 
+// A connection pooler hands a server connection from one client to the next after
+// DISCARD ALL (PgBouncer's reset query): nothing of the first client's session may reach
+// the next one, neither settings nor prepared statements, cursors, temporary tables or
+// the connection's pragmas.
+TEST_F(Protocol, DiscardAllLeavesTheSessionAsAfterItsLogin) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"create table t(a)", "<CREATE TABLE>"},
+        {"create unique index t_a on t(a)", "<CREATE INDEX>"},  // tagged as PostgreSQL tags it
+        {"set statement_timeout = 1234", "<SET>"},
+        {"set application_name = 'first client'", "<SET>"},
+        {"create temp table mine(secret)", "<CREATE TABLE>"},
+        {"insert into mine values ('first client''s')", "<INSERT 0 1>"},
+        {"pragma query_only = 1", "<PRAGMA>"},
+        {"begin", "<BEGIN>"},
+        {"declare held cursor with hold for select 1", "<DECLARE CURSOR>"},
+        {"discard all", "ERROR 25001: DISCARD ALL cannot run inside a transaction block"},
+        {"rollback", "<ROLLBACK>"},
+        {"begin", "<BEGIN>"},
+        {"declare held cursor with hold for select 1", "<DECLARE CURSOR>"},
+        {"commit", "<COMMIT>"},
+        {"discard all", "<DISCARD ALL>"},
+        {"show statement_timeout", "0\n"},
+        {"show application_name", "\n"},
+        {"select * from mine", "ERROR 42000: no such table: mine"},
+        {"pragma query_only", "0\n"},
+        {"fetch held", "ERROR 34000: cursor \"held\" does not exist"},
+        {"insert into t values (1)", "<INSERT 0 1>"},
+        // DISCARD TEMP, PLANS and SEQUENCES, and DEALLOCATE.
+        {"create temp table mine(secret)", "<CREATE TABLE>"},
+        {"create temp view v as select * from mine", "<CREATE VIEW>"},
+        {"discard temp", "<DISCARD TEMP>"},
+        {"select * from mine", "ERROR 42000: no such table: mine"},
+        {"discard plans", "<DISCARD PLANS>"},
+        {"discard sequences", "<DISCARD SEQUENCES>"},
+        {"deallocate nosuch", "ERROR 26000: prepared statement \"nosuch\" does not exist"},
+        {"deallocate all", "<DEALLOCATE ALL>"},
+        {"discard everything", "ERROR 42601: syntax error at or near \"everything\""},
+    };
+    Result r(PQprepare(c(), "early", "select 1", 0, nullptr), PQclear);
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+    EXPECT_STREQ(PQparameterStatus(c(), "application_name"), "");
+    r.reset(PQdescribePrepared(c(), "early"));
+    EXPECT_EQ(text_of(r.get()), "ERROR 26000: prepared statement \"early\" does not exist");
+
+    r.reset(PQprepare(c(), "one", "select 1", 0, nullptr));
+    r.reset(PQprepare(c(), "two", "select 2", 0, nullptr));
+    EXPECT_EQ(exec(c(), "deallocate prepare one"), "<DEALLOCATE>");
+    r.reset(PQexecPrepared(c(), "one", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "ERROR 26000: prepared statement \"one\" does not exist");
+    // DISCARD ALL as a prepared statement of its own, which goes with the others.
+    r.reset(PQprepare(c(), "reset", "discard all", 0, nullptr));
+    r.reset(PQexecPrepared(c(), "reset", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "<DISCARD ALL>");
+    r.reset(PQexecPrepared(c(), "two", 0, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "ERROR 26000: prepared statement \"two\" does not exist");
+    EXPECT_EQ(exec(c(), "select count(*) from t"), "1\n");
+}
+
 // statement_timeout stops a statement that runs too long, as a cancel does, in both
 // protocols; statements after it run as before.
 TEST_F(Protocol, StatementTimeoutStopsALongStatement) {

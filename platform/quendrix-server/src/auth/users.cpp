@@ -307,8 +307,9 @@ bool user_may_set_pragma(const char *name) {
         "cell_size_check", "max_page_count", "secure_delete", "mmap_size", "wal_autocheckpoint",
         "count_changes", "full_column_names", "short_column_names", "empty_result_callbacks",
         "shrink_memory",
-        // what SET and RESET of the session's settings compile to (no SQLite pragma)
-        "quendrix_set",
+        // what SET and RESET of the session's settings, DISCARD and DEALLOCATE compile to
+        // (no SQLite pragmas)
+        "quendrix_set", "quendrix_session",
     };
     for (const char *allowed : kAllowed)
         if (strcasecmp(name, allowed) == 0) return true;

@@ -605,6 +605,8 @@ bool ExtendedQuery::simple_cursor_command(const std::string &sql) {
     return true;
 }
 
+bool ExtendedQuery::deallocate(const std::string &name) { return statements_.erase(name) > 0; }
+
 void ExtendedQuery::end_of_transaction(bool rolled_back) {
     for (auto it = portals_.begin(); it != portals_.end();) {
         BoundPortal &p = *it->second;

@@ -35,6 +35,10 @@ public:
     // cursors declared WITH HOLD, and those too when the transaction that
     // declared them rolled back.
     void end_of_transaction(bool rolled_back);
+    // DEALLOCATE: drops a prepared statement (false when there is none of that name;
+    // portals bound from it go on) or every one.
+    bool deallocate(const std::string &name);
+    void deallocate_all() { statements_.clear(); }
 
 private:
     bool parse(const std::string &body);

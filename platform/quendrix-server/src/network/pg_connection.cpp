@@ -94,7 +94,7 @@ public:
         m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
         // A message never carries a NUL: it would end the field early.
         std::string text = e.state == "57014" && qx::pg::cancelled(c_) ? "canceling statement due to user request"
-                           : e.state == "57014" && session_.client()->statement_timed_out
+                           : e.state == "57014" && session_->client()->statement_timed_out
                                ? qx::kStatementTimeoutMessage
                                : e.message;
         for (char &ch : text)
@@ -118,6 +118,14 @@ private:
     void report_settings();
     bool read_message(char *type, std::string *body);
     bool open_session();
+    // The logged-in user's identity and start-up settings on a session just opened.
+    void become(const qx::pg::Identity &who);
+    // DEALLOCATE and DISCARD, which reach the prepared statements and the session.
+    Decision session_command(const qx::TransactionRequest &request, qx::SqlError *error, std::string *tag);
+    // DISCARD ALL: a new session on the database, as just after the login (SQLite's
+    // per-connection state, temporary tables and pragmas included, goes with the old
+    // one). False, with the client told, when the database cannot be opened again.
+    bool discard_all();
     bool lasting_interrupt() const {
         auto why = c_->interrupted();
         return why == qx::pg::InterruptReason::client_gone ||
@@ -130,7 +138,7 @@ private:
     qx::pg::Connection *c_;
     qx::pg::Transport io_;
     qx::pg::MessageReader reader_;
-    qx::Session session_;
+    std::unique_ptr<qx::Session> session_ = std::make_unique<qx::Session>();
     std::unique_ptr<qx::pg::TransactionBlock> block_;
     std::unique_ptr<qx::pg::ExtendedQuery> extended_;
     std::string out_;
@@ -138,6 +146,8 @@ private:
     bool rolled_back_ = false;  // a transaction rolled back since the last ReadyForQuery
     std::string user_;
     std::vector<std::pair<std::string, std::string>> startup_settings_;  // the start-up packet's
+    qx::pg::Identity who_;
+    bool discard_pending_ = false;  // a DISCARD ALL ran: done before ReadyForQuery
 };
 
 // Result sets as RowDescription, DataRow and CommandComplete messages. The
@@ -287,17 +297,14 @@ bool Client::startup() {
     if (!open_session()) return false;
     qx::SqlError why;
     qx::pg::Identity who;
-    if (!qx::pg::authenticate(io_, *c_, session_.db(), user_, deadline, &who, &why)) {
+    if (!qx::pg::authenticate(io_, *c_, session_->db(), user_, deadline, &who, &why)) {
         if (!why.state.empty()) {
             error(why, "FATAL");
             flush();
         }
         return false;
     }
-    session_.client()->user_number = who.user_number;
-    session_.client()->is_admin = who.is_admin;
-    qx::auth::restrict_network_client(session_.client());
-    session_.client()->settings.start(user_, who.is_admin, startup_settings_);
+    become(who);
     report_settings();
     Message key('K');
     key.int32(c_->process_id).int32(c_->secret_key);
@@ -305,36 +312,85 @@ bool Client::startup() {
     return true;
 }
 
+void Client::become(const qx::pg::Identity &who) {
+    who_ = who;
+    session_->client()->user_number = who.user_number;
+    session_->client()->is_admin = who.is_admin;
+    qx::auth::restrict_network_client(session_->client());
+    session_->client()->settings.start(user_, who.is_admin, startup_settings_);
+}
+
+bool Client::discard_all() {
+    // What holds the old session's statements goes first, then the session.
+    extended_.reset();
+    block_.reset();
+    qx::pg::unwatch_for_interrupt(session_->db());
+    sqlite3_rollback_hook(session_->db(), nullptr, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(c_->lock);
+        c_->db = nullptr;
+    }
+    session_ = std::make_unique<qx::Session>();
+    if (!open_session()) return false;
+    become(who_);
+    return true;
+}
+
+qx::StatementHooks::Decision Client::session_command(const qx::TransactionRequest &request, qx::SqlError *error,
+                                                     std::string *tag) {
+    *tag = qx::session_command_tag(request);
+    if (request.kind == qx::TransactionRequest::deallocate) {
+        if (request.name.empty()) {
+            extended_->deallocate_all();
+        } else if (!extended_->deallocate(request.name)) {
+            *error = {"26000", "", "prepared statement \"" + request.name + "\" does not exist"};
+            return Decision::refuse;
+        }
+        return Decision::settle;
+    }
+    if (request.name != "all") {
+        return qx::run_session_command(session_->client(), request, error, tag) ? Decision::settle
+                                                                                 : Decision::refuse;
+    }
+    if (!sqlite3_get_autocommit(session_->db())) {
+        *error = {"25001", "", "DISCARD ALL cannot run inside a transaction block"};
+        return Decision::refuse;
+    }
+    // The statement that runs it may be one of the prepared statements that go.
+    discard_pending_ = true;
+    return Decision::settle;
+}
+
 bool Client::open_session() {
     qx::SqlError why;
     // Opening the session reads no table, so a client holding the database
     // lock keeps no one out.
-    if (!session_.open(c_->settings->database, &why, qx::Session::Check::file_only)) {
+    if (!session_->open(c_->settings->database, &why, qx::Session::Check::file_only)) {
         error(why, "FATAL");
         flush();
         return false;
     }
-    qx::install_server_functions(session_.db(), c_->settings->argc, c_->settings->argv,
+    qx::install_server_functions(session_->db(), c_->settings->argc, c_->settings->argv,
                                  c_->settings->envp);
     // A statement stops soon after the connection is interrupted, whenever
     // the interrupt comes.
-    qx::pg::watch_for_interrupt(c_, session_.client());
+    qx::pg::watch_for_interrupt(c_, session_->client());
     // Cursors declared WITH HOLD in a transaction that rolls back go with it.
     sqlite3_rollback_hook(
-        session_.db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
-    block_ = std::make_unique<qx::pg::TransactionBlock>(session_.db(), &session_.client()->settings);
-    extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_.client(), *this, *this);
+        session_->db(), [](void *client) { static_cast<Client *>(client)->rolled_back_ = true; }, this);
+    block_ = std::make_unique<qx::pg::TransactionBlock>(session_->db(), &session_->client()->settings);
+    extended_ = std::make_unique<qx::pg::ExtendedQuery>(session_->client(), *this, *this);
     std::lock_guard<std::mutex> lock(c_->lock);
-    c_->db = session_.db();
+    c_->db = session_->db();
     return true;
 }
 
 Client::~Client() {
     // The session closes after this: its statements must no longer reach the
     // connection, and an open transaction rolls back with it.
-    if (session_.db()) {
-        qx::pg::unwatch_for_interrupt(session_.db());
-        sqlite3_rollback_hook(session_.db(), nullptr, nullptr);
+    if (session_->db()) {
+        qx::pg::unwatch_for_interrupt(session_->db());
+        sqlite3_rollback_hook(session_->db(), nullptr, nullptr);
     }
 }
 
@@ -343,7 +399,7 @@ bool Client::admit(qx::SqlError *error) {
         *error = {"57014", "", "canceling statement due to user request"};
         return false;
     }
-    return session_.ready(error);
+    return session_->ready(error);
 }
 
 bool Client::go_on() {
@@ -361,6 +417,11 @@ bool Client::go_on() {
 qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *error,
                                             std::string *tag) {
     if (!admit(error)) return Decision::refuse;
+    qx::TransactionRequest request = qx::transaction_request(sqlite3_sql(stmt));
+    // In a failed block these are refused as every statement is.
+    if ((request.kind == qx::TransactionRequest::discard || request.kind == qx::TransactionRequest::deallocate) &&
+        block_->status() != 'E')
+        return session_command(request, error, tag);
     switch (block_->before(stmt, error, tag)) {
         case qx::pg::TransactionBlock::Action::refuse: return Decision::refuse;
         case qx::pg::TransactionBlock::Action::settle: return Decision::settle;
@@ -371,7 +432,7 @@ qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *er
 void Client::after(bool ok) { block_->after(ok); }
 
 void Client::report_settings() {
-    for (const auto &p : session_.client()->settings.changed_reports()) {
+    for (const auto &p : session_->client()->settings.changed_reports()) {
         Message m('S');
         m.str(p.first).str(p.second);
         queue(m);
@@ -379,7 +440,14 @@ void Client::report_settings() {
 }
 
 void Client::ready() {
-    if (sqlite3_get_autocommit(session_.db())) {
+    if (discard_pending_) {
+        discard_pending_ = false;
+        if (!discard_all()) {
+            broken_ = true;
+            return;
+        }
+    }
+    if (sqlite3_get_autocommit(session_->db())) {
         extended_->end_of_transaction(rolled_back_);
         rolled_back_ = false;
     }
@@ -392,10 +460,10 @@ void Client::ready() {
 
 bool Client::query(const std::string &sql) {
     qx::pg::RunningStatement running(c_);
-    qx::arm_statement_timeout(session_.client());  // the runner times each statement itself
+    qx::arm_statement_timeout(session_->client());  // the runner times each statement itself
     if (extended_->simple_cursor_command(sql)) return go_on() && !broken_;
     WireSink sink(this);
-    qx::StatementRunner runner(session_.client(), &sink);
+    qx::StatementRunner runner(session_->client(), &sink);
     runner.set_hooks(this);
     qx::SqlError e;
     int statements = 0;
@@ -440,9 +508,9 @@ void Client::serve() {
             case 'C':
                 if (!skipping) {
                     qx::pg::RunningStatement running(c_);
-                    qx::arm_statement_timeout(session_.client());
+                    qx::arm_statement_timeout(session_->client());
                     skipping = !extended_->handle(type, body);
-                    qx::disarm_statement_timeout(session_.client());
+                    qx::disarm_statement_timeout(session_->client());
                     // The error goes out at once, as PostgreSQL sends it: a client may
                     // have sent Flush and wait for it before it sends Sync.
                     if (skipping) flush();

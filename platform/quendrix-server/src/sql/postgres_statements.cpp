@@ -79,6 +79,7 @@ const char *mode_comment(int read_only) { return read_only == 1 ? kReadOnly : re
 
 constexpr const char *kShowMark = "/* show */";
 constexpr const char *kSetParameter = "PRAGMA quendrix_set = ";
+constexpr const char *kSessionCommand = "PRAGMA quendrix_session = ";
 
 std::string quoted_literal(const std::string &text) {
     std::string out = "'";
@@ -252,6 +253,26 @@ size_t translate_set(const std::vector<Token> &t, size_t length, const SessionSe
     return length;
 }
 
+// DISCARD ALL | PLANS | SEQUENCES | TEMP[ORARY] and DEALLOCATE [PREPARE] name | ALL.
+size_t translate_session_command(const std::vector<Token> &t, size_t length, std::string *sqlite_text,
+                                 SqlError *error) {
+    std::string payload;
+    if (t[0].is("discard") && t.size() == 2) {
+        for (const char *what : {"all", "plans", "sequences", "temp", "temporary"})
+            if (t[1].is(what)) payload = std::string("discard ") + (t[1].is("temporary") ? "temp" : what);
+    } else if (t[0].is("deallocate")) {
+        size_t at = t.size() > 1 && t[1].is("prepare") ? 2 : 1;
+        if (at + 1 == t.size() && t[at].is("all")) payload = "deallocate all";
+        else if (at + 1 == t.size() && t[at].type == Token::word) payload = "deallocate:" + name_of(t[at]);
+    }
+    if (payload.empty()) {
+        *error = syntax_error_at(t, t.size() > 1 ? (t[0].is("discard") ? 1 : t.size() - 1) : 1);
+        return 0;
+    }
+    *sqlite_text = kSessionCommand + quoted_literal(payload);
+    return length;
+}
+
 // SET transaction_read_only, transaction_isolation or transaction_deferrable, as SET
 // TRANSACTION with that mode (RESET of one changes nothing); 0 with no error for any
 // other setting.
@@ -306,14 +327,16 @@ size_t translate_postgres_statement(const char *sql, const SessionSettings &sett
     };
     // A look at the first word first: nearly every statement is none of these.
     if (!starts("START") && !starts("BEGIN") && !starts("SET") && !starts("ABORT") && !starts("COMMIT") &&
-        !starts("ROLLBACK") && !starts("END") && !starts("SHOW") && !starts("RESET"))
+        !starts("ROLLBACK") && !starts("END") && !starts("SHOW") && !starts("RESET") && !starts("DISCARD") &&
+        !starts("DEALLOCATE"))
         return 0;
     std::vector<Token> t;
     size_t length = 0;
-    bool setting = starts("SHOW") || starts("RESET") || starts("SET");
+    bool setting = starts("SHOW") || starts("RESET") || starts("SET") || starts("DISCARD") || starts("DEALLOCATE");
     // Anything else (a string where a word should be) is SQLite's to read.
     if (setting && !tokens(sql + start, &t, &length)) return 0;
     if (starts("SHOW")) return translate_show(t, length + start, settings, sqlite_text, error);
+    if (starts("DISCARD") || starts("DEALLOCATE")) return translate_session_command(t, length + start, sqlite_text, error);
     bool transaction_form = t.size() > 1 && (t[1].is("transaction") || (t[1].is("session") && t.size() > 2 &&
                                                                        t[2].is("characteristics")));
     if (starts("RESET") || (starts("SET") && !transaction_form)) {
@@ -381,18 +404,83 @@ bool apply_setting_request(SessionSettings *settings, const TransactionRequest &
     return true;
 }
 
+namespace {
+
+// The text of the SQL string literal that starts at `p` (its quote).
+std::string literal_text(const char *p) {
+    std::string text;
+    if (*p != '\'') return text;
+    for (++p; *p && !(*p == '\'' && p[1] != '\''); ++p) {
+        text += *p;
+        if (*p == '\'') ++p;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string session_command_tag(const TransactionRequest &request) {
+    if (request.kind == TransactionRequest::deallocate) return request.name.empty() ? "DEALLOCATE ALL" : "DEALLOCATE";
+    std::string tag = "DISCARD " + request.name;
+    for (char &c : tag) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return tag;
+}
+
+bool drop_temporary_objects(sqlite3 *db, SqlError *error) {
+    // Views and triggers first: they may name the tables. Indexes go with their tables.
+    std::vector<std::pair<std::string, std::string>> objects;
+    sqlite3_stmt *list = nullptr;
+    int rc = sqlite3_prepare_v2(db,
+                                "SELECT type, name FROM temp.sqlite_schema WHERE type IN ('view', 'trigger', 'table') "
+                                "ORDER BY type = 'table'",
+                                -1, &list, nullptr);
+    while (rc == SQLITE_OK && sqlite3_step(list) == SQLITE_ROW)
+        objects.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)),
+                             reinterpret_cast<const char *>(sqlite3_column_text(list, 1)));
+    sqlite3_finalize(list);
+    for (const auto &o : objects) {
+        std::string name;
+        for (char c : o.second) name += c == '"' ? std::string("\"\"") : std::string(1, c);
+        std::string drop = "DROP " + o.first + " IF EXISTS temp.\"" + name + "\"";
+        if (rc == SQLITE_OK) rc = sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) *error = decode_error(sqlite3_errmsg(db), rc);
+    return rc == SQLITE_OK;
+}
+
+bool run_session_command(qx_client *client, const TransactionRequest &request, SqlError *error, std::string *tag) {
+    *tag = session_command_tag(request);
+    if (request.kind == TransactionRequest::deallocate) {
+        if (request.name.empty()) return true;
+        *error = {"26000", "", "prepared statement \"" + request.name + "\" does not exist"};
+        return false;
+    }
+    if (request.name == "all") client->settings.reset_all(false);
+    if (request.name == "all" || request.name == "temp") return drop_temporary_objects(client->db, error);
+    return true;
+}
+
 TransactionRequest transaction_request(const char *text) {
     TransactionRequest r;
     if (!text) return r;
+    size_t command_mark = std::strlen(kSessionCommand);
+    if (std::strncmp(text, kSessionCommand, command_mark) == 0) {
+        // 'discard WHAT', 'deallocate all' or 'deallocate:NAME' (a name has no quote).
+        std::string payload = literal_text(text + command_mark);
+        if (payload.compare(0, 8, "discard ") == 0) {
+            r.kind = TransactionRequest::discard;
+            r.name = payload.substr(8);
+        } else if (payload == "deallocate all" || payload.compare(0, 11, "deallocate:") == 0) {
+            r.kind = TransactionRequest::deallocate;
+            if (payload != "deallocate all") r.name = payload.substr(11);
+        }
+        return r;
+    }
     size_t mark = std::strlen(kSetParameter);
     if (std::strncmp(text, kSetParameter, mark) == 0) {
         // 'MKname=value': M s (session) or l (local); K v (a value), d (the default), r
         // (RESET), a (RESET ALL) or n (nothing to do).
-        std::string payload;
-        for (const char *p = text + mark + 1; *p && !(*p == '\'' && p[1] != '\''); ++p) {
-            payload += *p;
-            if (*p == '\'') ++p;
-        }
+        std::string payload = literal_text(text + mark);
         if (payload.size() < 2) return r;
         r.local = payload[0] == 'l';
         char kind = payload[1];

@@ -35,13 +35,28 @@ bool is_show_statement(sqlite3_stmt *stmt);
 
 // What the compiled text of a statement asks of the transaction block.
 struct TransactionRequest {
-    enum Kind { none, begin, set_transaction, set_session, set_parameter, reset_all, reset_nothing } kind = none;
+    enum Kind {
+        none, begin, set_transaction, set_session, set_parameter, reset_all, reset_nothing,
+        discard,     // DISCARD ALL | PLANS | SEQUENCES | TEMP: `name` says which
+        deallocate,  // DEALLOCATE name (`name`), or ALL (`name` empty)
+    } kind = none;
     int read_only = -1;  // 1 READ ONLY, 0 READ WRITE, -1 not given
     // set_parameter: SET [LOCAL] name = value, or to its default (`reset`: by RESET name).
     std::string name, value;
     bool local = false, to_default = false, reset = false;
 };
 TransactionRequest transaction_request(const char *compiled_text);
+
+// DISCARD TEMP: drops the session's temporary tables, views and triggers.
+bool drop_temporary_objects(sqlite3 *db, SqlError *error);
+
+// Runs a DISCARD or DEALLOCATE where there are no prepared statements of the protocol
+// (the shell): DISCARD ALL resets the settings and drops the temporary objects, DEALLOCATE
+// of a name fails. *tag is the command tag.
+bool run_session_command(qx_client *client, const TransactionRequest &request, SqlError *error, std::string *tag);
+
+// The command tag of a DISCARD or DEALLOCATE.
+std::string session_command_tag(const TransactionRequest &request);
 
 // Applies a SET or RESET of a setting (set_parameter, reset_all, reset_nothing) to
 // `settings`: false with *error for a value the setting cannot take, else *tag is the

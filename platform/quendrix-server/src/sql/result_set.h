@@ -72,8 +72,8 @@ private:
     enum class Source { undecided, own, sent };
     friend void receive_row(void *context, int n, qx_value *values);
     bool run_one(sqlite3_stmt *stmt, bool call_form, SqlError *error);
-    // Whether `stmt` is a SET or RESET of a setting; if so it is applied, with *tag its
-    // command tag or *error why it failed.
+    // Whether `stmt` is a SET or RESET of a setting, or a DISCARD or DEALLOCATE; if so it
+    // is applied, with *tag its command tag or *error why it failed.
     bool settles_setting(sqlite3_stmt *stmt, SqlError *error, std::string *tag);
     void sent_row(int n, qx_value *values);
     void forward_row(int n, qx_value *values);

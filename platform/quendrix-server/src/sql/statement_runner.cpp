@@ -77,7 +77,14 @@ std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, lon
     if (verb == "INSERT" || verb == "REPLACE") return "INSERT 0 " + std::to_string(changes);
     if (verb == "UPDATE" || verb == "DELETE") return verb + " " + std::to_string(changes);
     if (verb == "CREATE" || verb == "DROP" || verb == "ALTER") {
-        std::string object = word_at(sql, skip_blanks(sql, i + verb.size()));
+        // As PostgreSQL tags them: CREATE TEMP TABLE and CREATE UNIQUE INDEX create a
+        // TABLE and an INDEX (and SQLite's virtual table is a table).
+        size_t at = skip_blanks(sql, i + verb.size());
+        std::string object = word_at(sql, at);
+        while (object == "TEMP" || object == "TEMPORARY" || object == "UNIQUE" || object == "VIRTUAL") {
+            at = skip_blanks(sql, at + object.size());
+            object = word_at(sql, at);
+        }
         return object.empty() ? verb : verb + " " + object;
     }
     if (verb == "END") return "COMMIT";
@@ -184,6 +191,10 @@ bool StatementRunner::run_one(sqlite3_stmt *stmt, bool call_form, SqlError *erro
 
 bool StatementRunner::settles_setting(sqlite3_stmt *stmt, SqlError *error, std::string *tag) {
     TransactionRequest request = transaction_request(sqlite3_sql(stmt));
+    if (request.kind == TransactionRequest::discard || request.kind == TransactionRequest::deallocate) {
+        run_session_command(client_, request, error, tag);
+        return true;
+    }
     if (request.kind != TransactionRequest::set_parameter && request.kind != TransactionRequest::reset_all &&
         request.kind != TransactionRequest::reset_nothing)
         return false;
