@@ -392,6 +392,19 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     }
     EXPECT_EQ(exec(c(), "set datestyle = ymd"), "<SET>");
     EXPECT_STREQ(PQparameterStatus(c(), "DateStyle"), "ISO, YMD");
+
+    // The start-up packet's settings are the session's own: RESET goes back to them.
+    Conn named = connect(server, "application_name=reporting options='-c statement_timeout=5s'");
+    ASSERT_EQ(PQstatus(named.get()), CONNECTION_OK) << PQerrorMessage(named.get());
+    EXPECT_EQ(exec(named.get(), "set application_name = 'other'"), "<SET>");
+    EXPECT_EQ(exec(named.get(), "reset application_name"), "<RESET>");
+    EXPECT_STREQ(PQparameterStatus(named.get(), "application_name"), "reporting");
+    EXPECT_EQ(exec(named.get(), "set application_name to default; show application_name"), "reporting\n");
+    EXPECT_EQ(exec(named.get(), "set application_name = 'other'"), "<SET>");
+    EXPECT_EQ(exec(named.get(), "discard all"), "<DISCARD ALL>");
+    EXPECT_EQ(exec(named.get(), "show application_name"), "reporting\n");
+    // libpq's options (PGOPTIONS) as PostgreSQL reads them: -c name=value, --name=value.
+    EXPECT_EQ(exec(named.get(), "show statement_timeout"), "5s\n");
 }
 
 // A connection pooler hands a server connection from one client to the next after

@@ -118,6 +118,10 @@ private:
     void report_settings();
     bool read_message(char *type, std::string *body);
     bool open_session();
+    // The settings in the start-up's command-line options ("-c name=value" and
+    // "--name=value", separated by blanks, a blank kept when a backslash escapes it);
+    // other options are ignored.
+    void add_startup_options(const std::string &options);
     // The logged-in user's identity and start-up settings on a session just opened.
     void become(const qx::pg::Identity &who);
     // DEALLOCATE and DISCARD, which reach the prepared statements and the session.
@@ -281,8 +285,8 @@ bool Client::startup() {
             std::string value = body.c_str() + at;
             at += value.size() + 1;
             if (key == "user") user_ = value;
-            else if (key != "database" && key != "options" && key != "replication")
-                startup_settings_.emplace_back(key, value);
+            else if (key == "options") add_startup_options(value);
+            else if (key != "database" && key != "replication") startup_settings_.emplace_back(key, value);
         }
         break;
     }
@@ -310,6 +314,30 @@ bool Client::startup() {
     key.int32(c_->process_id).int32(c_->secret_key);
     queue(key);
     return true;
+}
+
+void Client::add_startup_options(const std::string &options) {
+    std::vector<std::string> words(1);
+    for (size_t i = 0; i < options.size(); ++i) {
+        if (options[i] == '\\' && i + 1 < options.size()) {
+            words.back() += options[++i];
+        } else if (std::isspace(static_cast<unsigned char>(options[i]))) {
+            if (!words.back().empty()) words.emplace_back();
+        } else {
+            words.back() += options[i];
+        }
+    }
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::string setting;
+        if (words[i] == "-c" && i + 1 < words.size()) setting = words[++i];
+        else if (words[i].compare(0, 2, "-c") == 0) setting = words[i].substr(2);
+        else if (words[i].compare(0, 2, "--") == 0) setting = words[i].substr(2);
+        size_t equals = setting.find('=');
+        if (equals == std::string::npos || equals == 0) continue;
+        std::string name = setting.substr(0, equals);
+        for (char &ch : name) ch = ch == '-' ? '_' : ch;  // --statement-timeout=5s
+        startup_settings_.emplace_back(name, setting.substr(equals + 1));
+    }
 }
 
 void Client::become(const qx::pg::Identity &who) {

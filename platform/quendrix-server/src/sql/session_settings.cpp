@@ -274,14 +274,14 @@ bool normalise(const Known &k, const std::string &value, const std::string &curr
 
 SessionSettings::SessionSettings() {
     for (const Known &k : kKnown)
-        if (k.kind != Kind::transaction) values_[lower(k.name)].session = k.default_value;
+        if (k.kind != Kind::transaction) values_[lower(k.name)].session = defaults_[lower(k.name)] = k.default_value;
 }
 
 void SessionSettings::start(const std::string &user, bool is_admin,
                             const std::vector<std::pair<std::string, std::string>> &startup) {
     may_have_changed_ = true;
-    values_["is_superuser"].session = is_admin ? "on" : "off";
-    values_["session_authorization"].session = user;
+    values_["is_superuser"].session = defaults_["is_superuser"] = is_admin ? "on" : "off";
+    values_["session_authorization"].session = defaults_["session_authorization"] = user;
     for (const auto &p : startup) {
         std::string key = lower(p.first);
         const Known *k = known(key);
@@ -289,7 +289,7 @@ void SessionSettings::start(const std::string &user, bool is_admin,
         SqlError ignored;
         if (k && k->kind != Kind::fixed && k->kind != Kind::transaction &&
             normalise(*k, p.second, values_[key].session, &value, &ignored))
-            values_[key].session = value;
+            values_[key].session = defaults_[key] = value;
     }
 }
 
@@ -331,7 +331,8 @@ bool SessionSettings::set(const std::string &name, const std::string *value, boo
     const Value *now = find(key);
     std::string normal;
     if (!value) {
-        normal = k ? k->default_value : "";
+        auto it = defaults_.find(key);
+        normal = it != defaults_.end() ? it->second : "";
     } else if (!k) {
         normal = *value;
     } else if (!normalise(*k, *value, now ? now->effective() : k->default_value, &normal, error)) {
@@ -359,7 +360,7 @@ void SessionSettings::reset_all(bool in_block) {
     for (const Known &k : kKnown) {
         if (k.kind == Kind::fixed || k.kind == Kind::transaction) continue;
         Value &v = values_[lower(k.name)];
-        v.session = k.default_value;
+        v.session = defaults_[lower(k.name)];
         v.has_local = false;
     }
 }

@@ -24,8 +24,9 @@ public:
     SessionSettings();
 
     // What a session starts with: who it is (is_superuser, session_authorization) and
-    // the settings of the client's start-up packet. A start-up setting that is unknown
-    // or that cannot be honoured keeps its default, as clients of this server always had.
+    // the settings of the client's start-up packet, which are then what RESET goes back
+    // to. A start-up setting that is unknown or that cannot be honoured keeps its default,
+    // as clients of this server always had.
     void start(const std::string &user, bool is_admin,
                const std::vector<std::pair<std::string, std::string>> &startup);
 
@@ -68,6 +69,8 @@ private:
     void save_for_block(bool in_block);
 
     std::map<std::string, Value> values_;  // by lower-case name
+    // What RESET and DEFAULT go back to: the built-in values, or the start-up's.
+    std::map<std::string, std::string> defaults_;
     std::map<std::string, std::string> reported_;
     bool saved_ = false;
     std::map<std::string, Value> before_block_;
