@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "internal.h"
 
@@ -468,6 +469,16 @@ bool read_only_now(sqlite3 *db) {
     return on;
 }
 
+// SQLite calls these: no exception may leave them.
+template <void (*Body)(sqlite3_context *, int, sqlite3_value **)>
+void without_exceptions(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    try {
+        Body(ctx, argc, argv);
+    } catch (const std::bad_alloc &) {
+        sqlite3_result_error_nomem(ctx);
+    }
+}
+
 void current_setting(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     auto *client = static_cast<qx_client *>(sqlite3_user_data(ctx));
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
@@ -504,11 +515,11 @@ bool install_setting_functions(qx_client *client, std::string *error) {
     int rc = SQLITE_OK;
     for (int n : {1, 2})
         if (rc == SQLITE_OK)
-            rc = sqlite3_create_function_v2(client->db, "current_setting", n, SQLITE_UTF8, client, current_setting,
-                                            nullptr, nullptr, nullptr);
+            rc = sqlite3_create_function_v2(client->db, "current_setting", n, SQLITE_UTF8, client,
+                                            without_exceptions<current_setting>, nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_create_function_v2(client->db, "set_config", 3, SQLITE_UTF8 | SQLITE_DIRECTONLY, client,
-                                        set_config, nullptr, nullptr, nullptr);
+                                        without_exceptions<set_config>, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) *error = sqlite3_errmsg(client->db);
     return rc == SQLITE_OK;
 }
