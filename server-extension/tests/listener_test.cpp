@@ -353,6 +353,39 @@ TEST_F(Listener, SilentAndIdleClientsLoseTheirSlots) {
     EXPECT_EQ(slow.reply().first, 'T');
 }
 
+// A session may set idle timeouts of its own (SET idle_session_timeout and
+// idle_in_transaction_session_timeout), each for its own state, but cannot lift the
+// server's.
+TEST_F(Listener, SessionsSetTheirOwnIdleTimeoutsButCannotLiftTheServers) {
+    auto query = [](RawClient &r, const std::string &sql) {
+        r.send('Q', sql + '\0');
+        return r.until_ready();
+    };
+    auto ended_with = [](RawClient &r) {
+        auto m = r.reply();
+        std::string state = m.first == 'E' ? RawClient::field(m.second, 'C') : std::string(1, m.first);
+        return r.closed_by_server(std::chrono::steady_clock::now() + std::chrono::seconds(10)) ? state : "open";
+    };
+    {
+        Server s(db);
+        RawClient in_block(s.port()), idle(s.port()), outside(s.port());
+        ASSERT_TRUE(in_block.login() && idle.login() && outside.login());
+        EXPECT_EQ(query(in_block, "set idle_in_transaction_session_timeout = '200ms'; begin"), "C(SET)C(BEGIN)Z");
+        EXPECT_EQ(query(idle, "set idle_session_timeout = 200"), "C(SET)Z");
+        // Outside a block, the in-transaction timeout does not apply.
+        EXPECT_EQ(query(outside, "set idle_in_transaction_session_timeout = 200"), "C(SET)Z");
+        EXPECT_EQ(ended_with(in_block), "25P03");
+        EXPECT_EQ(ended_with(idle), "57P05");
+        EXPECT_EQ(query(outside, "select 'still here'"), "TD(still here)C(SELECT 1)Z");
+    }
+    Server s(db, ServerOptions{{"--idle-session-timeout", "1"}});
+    RawClient lifting(s.port());
+    ASSERT_TRUE(lifting.login());
+    EXPECT_EQ(query(lifting, "set idle_session_timeout = 0; set idle_in_transaction_session_timeout = '1h'"),
+              "C(SET)C(SET)Z");
+    EXPECT_EQ(ended_with(lifting), "57P05");
+}
+
 TEST_F(Listener, TimeoutOptionsAreChecked) {
     for (const char *bad : {"--startup-timeout=0", "--startup-timeout=x", "--idle-session-timeout=-1",
                             "--idle-session-timeout=99999999"}) {

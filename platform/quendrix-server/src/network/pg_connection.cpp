@@ -208,16 +208,20 @@ private:
 // goes wrong ends the connection; the client is told why when there is a why.
 bool Client::read_message(char *type, std::string *body) {
     using Clock = qx::pg::MessageReader::Clock;
-    // The idle-session timeout bounds the silence before and within a message.
-    int idle = c_->settings->idle_session_timeout_s;
-    reader_.set_silence_limit(std::chrono::seconds(idle));
-    Clock::time_point deadline = idle > 0 ? Clock::now() + std::chrono::seconds(idle)
+    // The idle timeout bounds the silence before and within a message: the server's, or
+    // the session's own when that is shorter (a session cannot lift the server's).
+    bool in_block = block_ && block_->status() != 'I';
+    long idle = static_cast<long>(c_->settings->idle_session_timeout_s) * 1000;
+    long own = session_->client()->settings.idle_timeout_ms(in_block);
+    if (own > 0 && (idle == 0 || own < idle)) idle = own;
+    reader_.set_silence_limit(std::chrono::milliseconds(idle));
+    Clock::time_point deadline = idle > 0 ? Clock::now() + std::chrono::milliseconds(idle)
                                           : qx::pg::MessageReader::no_deadline();
     switch (reader_.read_message(type, body, deadline)) {
         case qx::pg::ReadStatus::ok:
             return true;
         case qx::pg::ReadStatus::timed_out:
-            if (block_ && block_->status() != 'I')
+            if (in_block)
                 error({"25P03", "", "terminating connection due to idle-in-transaction timeout"},
                       "FATAL");
             else

@@ -55,6 +55,10 @@ const Known kKnown[] = {
     {"extra_float_digits", "1", Kind::integer, false,
      "Sets the number of digits displayed for floating-point values.", nullptr, -15, 3},
     {"integer_datetimes", "on", Kind::fixed, true, "Shows whether datetimes are integer based."},
+    {"idle_in_transaction_session_timeout", "0", Kind::duration, false,
+     "Sets the maximum allowed idle time between queries, when in a transaction.", nullptr, 0, 2147483647},
+    {"idle_session_timeout", "0", Kind::duration, false,
+     "Sets the maximum allowed idle time between queries, when not in a transaction.", nullptr, 0, 2147483647},
     {"IntervalStyle", "postgres", Kind::choice, true, "Sets the display format for interval values.",
      "postgres, postgres_verbose, sql_standard, iso_8601"},
     {"is_superuser", "off", Kind::fixed, true, "Shows whether the current user is a superuser."},
@@ -405,6 +409,15 @@ void SessionSettings::block_ended(bool committed) {
 
 long SessionSettings::statement_timeout_ms() const {
     static const std::string key = "statement_timeout";  // asked before every statement
+    return duration_ms(key);
+}
+
+long SessionSettings::idle_timeout_ms(bool in_block) const {
+    static const std::string idle = "idle_session_timeout", in_transaction = "idle_in_transaction_session_timeout";
+    return duration_ms(in_block ? in_transaction : idle);
+}
+
+long SessionSettings::duration_ms(const std::string &key) const {
     const Value *v = find(key);
     if (!v || v->effective() == "0") return 0;
     static const struct {

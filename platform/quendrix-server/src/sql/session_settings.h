@@ -53,6 +53,8 @@ public:
     bool default_read_only() const;
     // statement_timeout in milliseconds; 0 for none.
     long statement_timeout_ms() const;
+    // idle_in_transaction_session_timeout (in a block) or idle_session_timeout, likewise.
+    long idle_timeout_ms(bool in_block) const;
 
     // The settings clients are told of (ParameterStatus) whose value changed since the
     // last call; every one of them at the first call.
@@ -66,6 +68,7 @@ private:
         const std::string &effective() const { return has_local ? local : session; }
     };
     const Value *find(const std::string &key) const;
+    long duration_ms(const std::string &key) const;
     void save_for_block(bool in_block);
 
     std::map<std::string, Value> values_;  // by lower-case name
