@@ -407,6 +407,31 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     EXPECT_EQ(exec(named.get(), "show statement_timeout"), "5s\n");
 }
 
+// INSERT, UPDATE and DELETE with RETURNING send their rows and are tagged as what they
+// did (drivers take the count of changed rows from the tag), in both protocols.
+TEST_F(Protocol, DataChangesWithReturningAreTaggedAsWhatTheyDid) {
+    ASSERT_EQ(exec(c(), "create table t(id integer primary key, s text)"), "<CREATE TABLE>");
+    const struct {
+        const char *sql, *rows, *tag;
+    } cases[] = {
+        {"insert into t(s) values ('a'), ('b') returning id", "1\n2\n", "INSERT 0 2"},
+        {"update t set s = upper(s) returning s", "A\nB\n", "UPDATE 2"},
+        {"delete from t where id = 1 returning id, s", "1|A\n", "DELETE 1"},
+        {"select id from t", "2\n", "SELECT 1"},
+    };
+    for (const auto &k : cases) {
+        Result simple(PQexec(c(), k.sql), PQclear);
+        EXPECT_EQ(text_of(simple.get()), k.rows) << k.sql;
+        EXPECT_STREQ(PQcmdStatus(simple.get()), k.tag) << k.sql;
+    }
+    EXPECT_EQ(exec(c(), "delete from t"), "<DELETE 1>");
+    for (const auto &k : cases) {
+        Result extended(PQexecParams(c(), k.sql, 0, nullptr, nullptr, nullptr, nullptr, 0), PQclear);
+        EXPECT_EQ(text_of(extended.get()), k.rows) << k.sql;
+        EXPECT_STREQ(PQcmdStatus(extended.get()), k.tag) << k.sql;
+    }
+}
+
 // A connection pooler hands a server connection from one client to the next after
 // DISCARD ALL (PgBouncer's reset query): nothing of the first client's session may reach
 // the next one, neither settings nor prepared statements, cursors, temporary tables or

@@ -249,8 +249,8 @@ bool Portal::execute(Output &out, const Formats &formats, long max_rows, long *c
     count_ = nullptr;
     if (ok && !*suspended) {
         if (done_tag_.empty()) done_tag_ = command_tag(stmt_, call_form_, returns_rows_, 0);
-        *tag = returns_rows_ && !call_form_ && !is_show_statement(stmt_) ? "SELECT " + std::to_string(*count)
-                                                                          : done_tag_;
+        // A select's tag counts the rows of this Execute, as PostgreSQL's does.
+        *tag = done_tag_.compare(0, 7, "SELECT ") == 0 ? "SELECT " + std::to_string(*count) : done_tag_;
     }
     return ok;
 }

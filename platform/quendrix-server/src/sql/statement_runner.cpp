@@ -69,10 +69,12 @@ bool is_call_statement(const char *s, size_t *at) {
 // What a statement did, in the form clients of the wire protocol expect.
 std::string command_tag(sqlite3_stmt *stmt, bool call_form, bool result_set, long rows) {
     if (call_form) return "CALL";
-    if (result_set) return is_show_statement(stmt) ? "SHOW" : "SELECT " + std::to_string(rows);
     const char *sql = sqlite3_sql(stmt);
     size_t i = skip_blanks(sql, 0);
     std::string verb = word_at(sql, i);
+    // An INSERT, UPDATE or DELETE with RETURNING has rows, and is tagged as what it did.
+    bool changes_rows = verb == "INSERT" || verb == "REPLACE" || verb == "UPDATE" || verb == "DELETE";
+    if (result_set && !changes_rows) return is_show_statement(stmt) ? "SHOW" : "SELECT " + std::to_string(rows);
     long changes = static_cast<long>(sqlite3_changes64(sqlite3_db_handle(stmt)));
     if (verb == "INSERT" || verb == "REPLACE") return "INSERT 0 " + std::to_string(changes);
     if (verb == "UPDATE" || verb == "DELETE") return verb + " " + std::to_string(changes);
