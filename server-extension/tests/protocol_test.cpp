@@ -305,6 +305,7 @@ TEST_F(Protocol, SessionSettingsAsDriversSetAndReadThem) {
          "ERROR 22023: invalid value for parameter \"client_min_messages\": \"chatty\": available values: debug5, "
          "debug4, debug3, debug2, debug1, log, notice, warning, error"},
         {"set work_mem = '64MB'", "ERROR 42704: unrecognized configuration parameter \"work_mem\""},
+        {"set \"my.a=b\" = 1", "ERROR 42704: unrecognized configuration parameter \"my.a=b\""},
         {"set server_version = '99'", "ERROR 55P02: parameter \"server_version\" cannot be changed"},
         {"set role postgres", "ERROR 0A000: SET ROLE is not supported: a session acts as the user it logged in as"},
         {"set application_name", "ERROR 42601: syntax error at end of input"},

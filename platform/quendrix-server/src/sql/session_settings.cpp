@@ -93,10 +93,14 @@ const Known *known(const std::string &key) {
     return nullptr;
 }
 
-// A name with a dot is an extension's setting: PostgreSQL keeps any value under it.
+// A name with a dot is an extension's setting: PostgreSQL keeps any value under it. Its
+// parts are names (no blanks, quotes or '=').
 bool is_custom(const std::string &key) {
     size_t dot = key.find('.');
-    return dot != std::string::npos && dot > 0 && dot + 1 < key.size();
+    if (dot == std::string::npos || dot == 0 || dot + 1 >= key.size()) return false;
+    for (char c : key)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '$' && c != '.') return false;
+    return true;
 }
 
 SqlError invalid_value(const std::string &name, const std::string &value, const std::string &detail = "") {
