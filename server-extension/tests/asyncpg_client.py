@@ -18,6 +18,10 @@ async def main():
                            [(1, "one", 0.5), (2, "two", 1.5), (3, None, 2.5)])
     assert await conn.fetch("select i, s, r from t order by i") == [(1, "one", 0.5), (2, "two", 1.5), (3, None, 2.5)]
     assert await conn.fetchrow("select s from t where i = $1::integer", 2) == ("two",)
+    # A parameter compared with an integer column is described as one: asyncpg sends
+    # numbers for it, as it does to PostgreSQL, which infers the same.
+    assert await conn.fetchrow("select s from t where i = $1", 2) == ("two",)
+    assert await conn.fetchval("select count(*) from t where r between $1 and $2", 0, 1.5) == "2"
     # Parameters by number whatever order they come in, each in its cast's type.
     assert await conn.fetchrow("select $2::text || $1::integer", 7, "x") == ("x7",)
     # A computed column was described as text: its values come as text, not as the

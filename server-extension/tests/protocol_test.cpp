@@ -529,6 +529,53 @@ TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
               "300000\n");
 }
 
+// A parameter without a type takes the type of the column it is compared with, set into
+// or inserted into (by the column's declared type, as RowDescription gives it), and a
+// LIMIT's is a number; elsewhere it stays text.
+TEST_F(Protocol, UntypedParametersTakeTheTypesOfTheirColumns) {
+    ASSERT_EQ(exec(c(), "create table t(id integer primary key, n int, r real, s text, b blob)"), "<CREATE TABLE>");
+    ASSERT_EQ(exec(c(), "create table u(id integer, s varchar(9), w double)"), "<CREATE TABLE>");
+    const unsigned i8 = 20, f8 = 701, tx = 25;
+    const struct {
+        const char *sql;
+        std::vector<unsigned> types;
+    } cases[] = {
+        {"select * from t where id = $1", {i8}},
+        {"select * from t where $1 < r and s = $2", {f8, tx}},
+        {"select * from t a where a.n >= $2 and a.id <> $1", {i8, i8}},
+        {"select * from t where id in ($1, $2) and n not in ($3) and r between $4 and $5", {i8, i8, i8, f8, f8}},
+        {"select * from t order by id limit $1 offset $2", {i8, i8}},
+        {"update t set r = $1, s = $2 where id = $3", {f8, tx, i8}},
+        {"insert into t(s, r, n) values ($1, $2, $3), ($4, 1.5, $5)", {tx, f8, i8, tx, i8}},
+        {"insert into u values ($1, $2, $3)", {i8, tx, f8}},
+        {"select t.s, u.w from t join u on u.id = t.id where u.w > $1 and t.n = $2", {f8, i8}},
+        // Neither a call, nor an expression, nor a string; a subquery's column by its table.
+        {"select * from t where lower(s) = $1 or n + $2 > 3 or s = '$3' || $3", {tx, tx, tx}},
+        {"select * from (select id from t) where id = $1", {i8}},
+        {"select $1, $2::integer", {tx, 23}},
+        {"select * from t where b = $1", {tx}},
+    };
+    int k = 0;
+    for (const auto &c : cases) {
+        std::string name = "s" + std::to_string(k++);
+        Result r(PQprepare(this->c(), name.c_str(), c.sql, 0, nullptr), PQclear);
+        ASSERT_EQ(text_of(r.get()), "<>") << c.sql;
+        r.reset(PQdescribePrepared(this->c(), name.c_str()));
+        std::vector<unsigned> types;
+        for (int i = 0; i < PQnparams(r.get()); ++i) types.push_back(PQparamtype(r.get(), i));
+        EXPECT_EQ(types, c.types) << c.sql;
+    }
+    // Values in those types are bound as numbers.
+    EXPECT_EQ(exec(c(), "insert into t values (7, 1, 0.5, 'x', null)"), "<INSERT 0 1>");
+    Result r(PQdescribePrepared(c(), "s0"), PQclear);
+    const char *seven[] = {"7"};
+    r.reset(PQexecPrepared(c(), "s0", 1, seven, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "7|1|0.5|x|<null>\n");
+    const char *bad[] = {"seven"};
+    r.reset(PQexecPrepared(c(), "s0", 1, bad, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()).substr(0, 10), "ERROR 22P0");
+}
+
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     ASSERT_EQ(exec(c(), "create table t(i integer, s text)"), "<CREATE TABLE>");
     Result r(PQprepare(c(), "ins", "insert into t values ($1, $2)", 2, nullptr), PQclear);
@@ -542,7 +589,7 @@ TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     r.reset(PQprepare(c(), "sel", "select i, s, i * 1.5 from t where i > $1 order by i", 0, nullptr));
     r.reset(PQdescribePrepared(c(), "sel"));
     ASSERT_EQ(PQnparams(r.get()), 1);
-    EXPECT_EQ(PQparamtype(r.get(), 0), 25u);
+    EXPECT_EQ(PQparamtype(r.get(), 0), 20u);  // compared with an integer column
     ASSERT_EQ(PQnfields(r.get()), 3);
     EXPECT_EQ(PQftype(r.get(), 0), 20u);
     EXPECT_EQ(PQftype(r.get(), 1), 25u);
@@ -1155,6 +1202,13 @@ TEST_F(Protocol, JdbcConnectsPreparesBatchesCancelsAndRunsTransactions) {
     std::vector<std::string> env = client_env();
     ProgramRun r = run_program(kJava, {"java", "-cp", JDBC_DRIVER, JDBC_PROGRAM, std::to_string(server.port())}, "",
                                "", &env);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "ok\n") << r.err;
+}
+
+TEST_F(Protocol, PgxSendsNumbersForParametersOfNumericColumns) {
+    std::vector<std::string> env = client_env();
+    ProgramRun r = run_program(PGX_CLIENT, {"pgx_client", std::to_string(server.port())}, "", "", &env);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "ok\n") << r.err;
 }

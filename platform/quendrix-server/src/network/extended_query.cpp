@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "auth/users.h"
+#include "network/parameter_types.h"
 #include "network/pg_types.h"
 #include "network/portal.h"
 #include "sql/cursor_commands.h"
@@ -29,7 +30,9 @@ struct PreparedStatement {
     bool call_form = false;
     bool empty = false;
     std::vector<int32_t> given_types;  // from Parse; 0 where the client left it open
-    std::vector<int32_t> named_types;  // from the text: $N::integer names its type
+    std::vector<int32_t> named_types;  // from the text: $N::integer names its type, or
+                                       // where it stands (filled when first described)
+    bool inferred = false;
     std::vector<int32_t> described_types;  // the result columns' types, once described
     int parameters = 0;                // $1 ... $N: N
     sqlite3_stmt *spare = nullptr;
@@ -369,6 +372,19 @@ bool ExtendedQuery::describe(const std::string &body) {
             bool call_form = false;
             SqlError e;
             if (!prepare(client_, s.text, &s.spare, &call_form, &e)) return out_.error(e), false;
+        }
+        // Parameters left open take the types their places in the statement give, once
+        // a client asks: it will send values of those types.
+        if (!s.inferred && s.command.kind == CursorCommand::none && !s.text.empty()) {
+            s.inferred = true;
+            bool open = false;
+            for (int i = 0; i < s.parameters; ++i) open = open || !parameter_type(s, static_cast<size_t>(i));
+            if (open) {
+                std::vector<int32_t> found = infer_parameter_types(client_->db, s.text, s.parameters);
+                s.named_types.resize(static_cast<size_t>(s.parameters), 0);
+                for (size_t k = 0; k < found.size(); ++k)
+                    if (!s.named_types[k]) s.named_types[k] = found[k];
+            }
         }
         Message types('t');
         types.int16(s.parameters);

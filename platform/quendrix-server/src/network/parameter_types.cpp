@@ -1,0 +1,310 @@
+#include "network/parameter_types.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <utility>
+
+#include "network/pg_types.h"
+
+namespace qx {
+namespace pg {
+namespace {
+
+struct Token {
+    enum Kind { word, param, op, punct, other } kind;
+    std::string text;  // a quoted name without its quotes
+    int number = 0;    // a parameter's: 0 for a named one
+};
+
+bool is_word(const Token &t, const char *keyword) {
+    return t.kind == Token::word && strcasecmp(t.text.c_str(), keyword) == 0;
+}
+
+// SQLite's tokens, as far as they matter here: names, parameters, operators and
+// punctuation; strings, numbers and comments are passed over.
+std::vector<Token> tokenize(const std::string &sql) {
+    std::vector<Token> out;
+    int highest = 0;  // a bare '?' is the next number after the highest so far
+    size_t i = 0, n = sql.size();
+    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; };
+    while (i < n) {
+        char c = sql[i];
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+        } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+            i = sql.find('\n', i);
+            if (i == std::string::npos) i = n;
+        } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+            i = sql.find("*/", i + 2);
+            i = i == std::string::npos ? n : i + 2;
+        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            char close = c == '[' ? ']' : c;
+            std::string text;
+            for (++i; i < n; ++i) {
+                if (sql[i] == close && close != ']' && i + 1 < n && sql[i + 1] == close) {
+                    text += close;
+                    ++i;
+                } else if (sql[i] == close) {
+                    break;
+                } else {
+                    text += sql[i];
+                }
+            }
+            ++i;
+            out.push_back({c == '\'' ? Token::other : Token::word, text});
+        } else if ((c == '$' || c == '?') && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+            size_t from = ++i;
+            while (i < n && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
+            int number = i - from <= 9 ? std::atoi(sql.c_str() + from) : 0;
+            if (number > highest) highest = number;
+            out.push_back({Token::param, "", number});
+        } else if (c == '?') {
+            ++i;
+            out.push_back({Token::param, "", ++highest});
+        } else if ((c == '$' || c == ':' || c == '@') && i + 1 < n && ident(sql[i + 1]) &&
+                   !(c == ':' && sql[i + 1] == ':')) {
+            for (++i; i < n && ident(sql[i]); ++i) {
+            }
+            out.push_back({Token::param, "", 0});
+        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80) {
+            size_t from = i;
+            while (i < n && (ident(sql[i]) || static_cast<unsigned char>(sql[i]) >= 0x80)) ++i;
+            out.push_back({Token::word, sql.substr(from, i - from)});
+        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.')) ++i;
+            out.push_back({Token::other, "0"});
+        } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == ';') {
+            out.push_back({Token::punct, std::string(1, c)});
+            ++i;
+        } else {
+            std::string op(1, c);
+            if (i + 1 < n && std::string("=<>!|").find(sql[i + 1]) != std::string::npos &&
+                std::string("=<>!|").find(c) != std::string::npos)
+                op += sql[i + 1];
+            i += op.size();
+            out.push_back({Token::op, op});
+        }
+    }
+    return out;
+}
+
+bool is_comparison(const Token &t) {
+    static const char *const kOps[] = {"=", "==", "<>", "!=", "<", "<=", ">", ">="};
+    if (t.kind == Token::op) {
+        for (const char *op : kOps)
+            if (t.text == op) return true;
+        return false;
+    }
+    return is_word(t, "IS") || is_word(t, "LIKE") || is_word(t, "GLOB");
+}
+
+bool is_punct(const std::vector<Token> &t, long at, char c) {
+    return at >= 0 && at < static_cast<long>(t.size()) && t[at].kind == Token::punct && t[at].text[0] == c;
+}
+
+// Words that end a table's name where an alias could stand.
+bool is_clause_word(const Token &t) {
+    static const char *const kWords[] = {"WHERE", "JOIN", "ON", "USING", "INNER", "LEFT", "RIGHT", "FULL", "CROSS",
+                                         "NATURAL", "OUTER", "GROUP", "ORDER", "LIMIT", "SET", "VALUES", "DEFAULT",
+                                         "SELECT", "UNION", "EXCEPT", "INTERSECT", "WINDOW", "HAVING", "RETURNING",
+                                         "INDEXED", "NOT", "AS", "DO", "OFFSET"};
+    for (const char *w : kWords)
+        if (is_word(t, w)) return true;
+    return t.kind != Token::word;
+}
+
+struct TableName {
+    std::string schema, name;
+};
+
+class Columns {
+public:
+    Columns(sqlite3 *db, const std::vector<Token> &t) : db_(db) {
+        // Tables after FROM (and the commas of its list), JOIN, UPDATE and INTO, each
+        // with the alias it may have.
+        for (size_t i = 0; i < t.size(); ++i) {
+            bool from = is_word(t[i], "FROM");
+            if (!(from || is_word(t[i], "JOIN") || is_word(t[i], "UPDATE") || is_word(t[i], "INTO"))) continue;
+            for (size_t at = i + 1; at < t.size() && t[at].kind == Token::word;) {
+                TableName table{"", t[at].text};
+                if (is_punct(t, static_cast<long>(at) + 1, '.') && at + 2 < t.size() && t[at + 2].kind == Token::word) {
+                    table = {t[at].text, t[at + 2].text};
+                    at += 2;
+                }
+                ++at;
+                tables_.push_back(table);
+                aliases_[upper(table.name)] = table;
+                if (at < t.size() && is_word(t[at], "AS")) ++at;
+                if (at < t.size() && !is_clause_word(t[at])) aliases_[upper(t[at++].text)] = table;
+                if (!from || !is_punct(t, static_cast<long>(at), ',')) break;
+                ++at;
+            }
+        }
+    }
+
+    // The declared type of column `name` (of the table that `qualifier` names, when
+    // given); false when no table, or tables that disagree, have it.
+    bool declared(const std::string &qualifier, const std::string &name, std::string *type) const {
+        std::vector<TableName> candidates;
+        if (!qualifier.empty()) {
+            auto it = aliases_.find(upper(qualifier));
+            if (it == aliases_.end()) return false;
+            candidates.push_back(it->second);
+        } else {
+            candidates = tables_;
+        }
+        bool found = false;
+        for (const TableName &table : candidates) {
+            const char *decl = nullptr;
+            if (sqlite3_table_column_metadata(db_, table.schema.empty() ? nullptr : table.schema.c_str(),
+                                              table.name.c_str(), name.c_str(), &decl, nullptr, nullptr, nullptr,
+                                              nullptr) != SQLITE_OK)
+                continue;
+            std::string d = decl ? decl : "";
+            if (found && d != *type) return false;
+            *type = d;
+            found = true;
+        }
+        return found;
+    }
+
+    // The columns of the table an INSERT names, in order.
+    std::vector<std::string> of_table(const TableName &table) const {
+        std::vector<std::string> names;
+        sqlite3_stmt *list = nullptr;
+        std::string sql = "SELECT name FROM pragma_table_info(?1" + std::string(table.schema.empty() ? ")" : ", ?2)");
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &list, nullptr) == SQLITE_OK) {
+            sqlite3_bind_text(list, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+            if (!table.schema.empty()) sqlite3_bind_text(list, 2, table.schema.c_str(), -1, SQLITE_TRANSIENT);
+            while (sqlite3_step(list) == SQLITE_ROW)
+                names.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
+        }
+        sqlite3_finalize(list);
+        return names;
+    }
+
+    const std::vector<TableName> &tables() const { return tables_; }
+
+private:
+    static std::string upper(const std::string &s) {
+        std::string out = s;
+        for (char &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return out;
+    }
+
+    sqlite3 *db_;
+    std::vector<TableName> tables_;
+    std::map<std::string, TableName> aliases_;
+};
+
+// The column that ends at token `last` (a name, or qualifier '.' name), not a call.
+bool column_ending_at(const std::vector<Token> &t, long last, std::string *qualifier, std::string *name) {
+    if (last < 0 || t[last].kind != Token::word) return false;
+    *name = t[last].text;
+    qualifier->clear();
+    if (is_punct(t, last - 1, '.') && last >= 2 && t[last - 2].kind == Token::word) *qualifier = t[last - 2].text;
+    return true;
+}
+
+// The column that starts at token `first`, not a call.
+bool column_starting_at(const std::vector<Token> &t, long first, std::string *qualifier, std::string *name) {
+    long n = static_cast<long>(t.size());
+    if (first >= n || t[first].kind != Token::word) return false;
+    qualifier->clear();
+    long last = first;
+    if (is_punct(t, first + 1, '.') && first + 2 < n && t[first + 2].kind == Token::word) {
+        *qualifier = t[first].text;
+        last = first + 2;
+    }
+    if (is_punct(t, last + 1, '(')) return false;
+    *name = t[last].text;
+    return true;
+}
+
+}  // namespace
+
+std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters) {
+    std::vector<int32_t> types(static_cast<size_t>(std::max(parameters, 0)), 0);
+    std::vector<Token> t = tokenize(sql);
+    Columns columns(db, t);
+    auto give = [&](int number, const std::string &qualifier, const std::string &name) {
+        std::string declared;
+        if (number < 1 || number > parameters || types[static_cast<size_t>(number - 1)]) return;
+        if (columns.declared(qualifier, name, &declared))
+            types[static_cast<size_t>(number - 1)] = column_type(declared.c_str(), nullptr);
+    };
+    long n = static_cast<long>(t.size());
+    for (long i = 0; i < n; ++i) {
+        if (t[i].kind != Token::param || t[i].number < 1) continue;
+        int number = t[i].number;
+        std::string qualifier, name;
+        if (i >= 1 && (is_word(t[i - 1], "LIMIT") || is_word(t[i - 1], "OFFSET"))) {
+            if (number <= parameters) types[static_cast<size_t>(number - 1)] = kInt8Oid;
+        } else if (i >= 2 && is_comparison(t[i - 1]) && column_ending_at(t, i - 2, &qualifier, &name)) {
+            give(number, qualifier, name);  // column = $1
+        } else if (i + 2 < n && is_comparison(t[i + 1]) && column_starting_at(t, i + 2, &qualifier, &name)) {
+            give(number, qualifier, name);  // $1 = column
+        } else if (i >= 2 && is_word(t[i - 1], "BETWEEN") && column_ending_at(t, i - 2, &qualifier, &name)) {
+            give(number, qualifier, name);  // column BETWEEN $1 ...
+        } else if (i >= 4 && is_word(t[i - 1], "AND") && is_word(t[i - 3], "BETWEEN") &&
+                   column_ending_at(t, i - 4, &qualifier, &name)) {
+            give(number, qualifier, name);  // ... AND $2
+        } else {
+            // column [NOT] IN (..., $1, ...): back over the list to its parenthesis.
+            long at = i - 1;
+            while (at >= 0 && (is_punct(t, at, ',') || t[at].kind == Token::param)) --at;
+            if (is_punct(t, at, '(') && at >= 2 && is_word(t[at - 1], "IN") &&
+                column_ending_at(t, is_word(t[at - 2], "NOT") ? at - 3 : at - 2, &qualifier, &name))
+                give(number, qualifier, name);
+        }
+    }
+    // INSERT INTO table [(columns)] VALUES (...), (...): a parameter that is a whole
+    // value takes its column's type.
+    for (long i = 0; i + 1 < n; ++i) {
+        if (!is_word(t[i], "INTO") || columns.tables().empty()) continue;
+        long at = i + 1;
+        TableName table{"", t[at].text};
+        if (is_punct(t, at + 1, '.') && at + 2 < n) {
+            table = {t[at].text, t[at + 2].text};
+            at += 2;
+        }
+        ++at;
+        if (at < n && is_word(t[at], "AS")) at += 2;
+        std::vector<std::string> names;
+        if (is_punct(t, at, '(')) {
+            for (++at; at < n && !is_punct(t, at, ')'); ++at)
+                if (t[at].kind == Token::word) names.push_back(t[at].text);
+            ++at;
+        } else {
+            names = columns.of_table(table);
+        }
+        if (at >= n || !is_word(t[at], "VALUES")) break;
+        for (++at; at < n && is_punct(t, at, '(');) {
+            size_t position = 0;
+            for (++at; at < n && !is_punct(t, at, ')'); ++position) {
+                long start = at;
+                int depth = 0;
+                while (at < n && (depth > 0 || (!is_punct(t, at, ',') && !is_punct(t, at, ')')))) {
+                    if (is_punct(t, at, '(')) ++depth;
+                    if (is_punct(t, at, ')')) --depth;
+                    ++at;
+                }
+                if (at == start + 1 && t[start].kind == Token::param && position < names.size())
+                    give(t[start].number, table.name, names[position]);
+                if (is_punct(t, at, ',')) ++at;
+            }
+            ++at;
+            if (!is_punct(t, at, ',')) break;
+            ++at;
+        }
+        break;
+    }
+    return types;
+}
+
+}  // namespace pg
+}  // namespace qx

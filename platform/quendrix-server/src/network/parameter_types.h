@@ -1,0 +1,24 @@
+// The types of parameters that neither Parse nor a cast ($1::integer) gives, from where
+// they stand in the statement: compared with a column (`id = $1`, `$1 < t.price`,
+// `id IN ($1, $2)`, `n BETWEEN $1 AND $2`), set into one (`SET s = $1`), inserted into
+// one (`INSERT INTO t (a, b) VALUES ($1, $2)`), or a LIMIT or OFFSET. The column's
+// declared type gives the parameter's, as it gives the column's own type in
+// RowDescription. PostgreSQL infers types from the same places; drivers that describe a
+// statement and encode values in the types they are told (asyncpg, pgx) then send
+// numbers for numeric columns instead of refusing them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace qx {
+namespace pg {
+
+// One type per parameter $1 ... $`parameters` (0 where the statement does not tell).
+std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters);
+
+}  // namespace pg
+}  // namespace qx
