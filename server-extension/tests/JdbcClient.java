@@ -4,8 +4,11 @@
 // it has run five times, sends batches, starts and ends transactions with its own
 // statements, fetches rows through a cursor, and cancels a statement at its timeout.
 // Prints "ok" when all hold.
+import java.io.StringReader;
 import java.sql.*;
 import java.util.Arrays;
+import org.postgresql.copy.CopyManager;
+import org.postgresql.core.BaseConnection;
 
 public class JdbcClient {
     static void check(boolean ok, String what) {
@@ -101,6 +104,10 @@ public class JdbcClient {
                 check("57014".equals(e.getSQLState()), "cancel: " + e.getSQLState());
             }
             check(count(c, "select 1") == 1, "after the cancel");
+            // Bulk loading with COPY, as the driver's CopyManager does it.
+            CopyManager copy = new CopyManager((BaseConnection) c);
+            long copied = copy.copyIn("COPY t (i, s) FROM STDIN WITH (FORMAT csv)", new StringReader("200,\"a, b\"\n201,c\n"));
+            check(copied == 2 && count(c, "select count(*) from t where i >= 200") == 2, "copy in " + copied);
             check("jdbc test".equals(c.getClientInfo("ApplicationName")), "application name");
             try (Statement s = c.createStatement(); ResultSet rs = s.executeQuery("show application_name")) {
                 check(rs.next() && rs.getString(1).equals("jdbc test"), "application name on the server");

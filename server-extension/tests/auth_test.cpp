@@ -492,6 +492,10 @@ TEST_F(Auth, ReportQueriesThroughPsqlShowEachUserTheirRows) {
          "s1\n", "s2\n", "s1\ns2\ns3\n"},
         {"select TITLE from \"db.dba.sales_report\" order by TITLE", "s1\ns3\n", "s2\n",
          "s1\ns2\ns3\n"},
+        // COPY TO reads as a select does.
+        {"copy DB.DBA.SALES_REPORT (TITLE) to stdout", "s1\ns3\n", "s2\n", "s1\ns2\ns3\n"},
+        {"copy (select TITLE, AMOUNT from DB.DBA.SALES_REPORT order by TITLE desc) to stdout csv", "s3,30\ns1,10\n",
+         "s2,20\n", "s3,30\ns2,20\ns1,10\n"},
     };
     for (const auto &q : queries) {
         EXPECT_EQ(as("seven", "s7", q.sql), q.seven) << q.sql;

@@ -408,6 +408,97 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     EXPECT_EQ(exec(named.get(), "show statement_timeout"), "5s\n");
 }
 
+// COPY ... FROM STDIN as libpq sends it, in pieces that split rows, fields and escapes
+// anywhere: "COPY n" and every row, or an error and none.
+std::string copy_in(PGconn *c, const std::string &sql, const std::string &data, size_t piece,
+                    const char *fail = nullptr) {
+    Result r(PQexec(c, sql.c_str()), PQclear);
+    if (PQresultStatus(r.get()) != PGRES_COPY_IN) return text_of(r.get());
+    for (size_t at = 0; at < data.size(); at += piece)
+        if (PQputCopyData(c, data.data() + at, static_cast<int>(std::min(piece, data.size() - at))) != 1)
+            return "put failed";
+    PQputCopyEnd(c, fail);
+    r.reset(PQgetResult(c));
+    std::string out = PQresultStatus(r.get()) == PGRES_COMMAND_OK ? std::string("<") + PQcmdStatus(r.get()) + ">"
+                                                                  : text_of(r.get());
+    while (PGresult *more = PQgetResult(c)) PQclear(more);
+    return out;
+}
+
+// COPY ... TO STDOUT: the rows as they came.
+std::string copy_out(PGconn *c, const std::string &sql) {
+    Result r(PQexec(c, sql.c_str()), PQclear);
+    if (PQresultStatus(r.get()) != PGRES_COPY_OUT) return text_of(r.get());
+    std::string out;
+    char *line = nullptr;
+    int n;
+    while ((n = PQgetCopyData(c, &line, 0)) > 0) {
+        out.append(line, static_cast<size_t>(n));
+        PQfreemem(line);
+    }
+    r.reset(PQgetResult(c));
+    return out + "<" + PQcmdStatus(r.get()) + ">";
+}
+
+TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
+    ASSERT_EQ(exec(c(), "create table t(id integer primary key, s text, r real, b blob)"), "<CREATE TABLE>");
+    const std::string text = "1\tone\t1.5\t\\\\x0102\n2\ttab\\there\t\\N\t\\N\r\n3\t\\101\\x42\t-2\t\\N";
+    const std::string csv = "id,s,r,b\n4,\"a, \"\"b\"\"\",3.5,\n5,\"two\nlines\",,\\x0a\n";
+    for (size_t piece : {1, 3, 1000}) {
+        EXPECT_EQ(copy_in(c(), "copy t from stdin", text, piece), "<COPY 3>") << piece;
+        EXPECT_EQ(copy_in(c(), "COPY t (id, s, r, b) FROM STDIN WITH (FORMAT csv, HEADER)", csv, piece), "<COPY 2>")
+            << piece;
+        EXPECT_EQ(exec(c(), "select id, s, r, hex(b) from t order by id"),
+                  "1|one|1.5|0102\n2|tab\there|<null>|\n3|AB|-2.0|\n4|a, \"b\"|3.5|\n5|two\nlines|<null>|0A\n")
+            << piece;
+        EXPECT_EQ(copy_out(c(), "copy t to stdout"),
+                  "1\tone\t1.5\t\\\\x0102\n2\ttab\\there\t\\N\t\\N\n3\tAB\t-2.0\t\\N\n4\ta, \"b\"\t3.5\t\\N\n"
+                  "5\ttwo\\nlines\t\\N\t\\\\x0a\n<COPY 5>");
+        EXPECT_EQ(exec(c(), "delete from t"), "<DELETE 5>");
+    }
+    EXPECT_EQ(copy_in(c(), "copy t (id, s) from stdin csv", "7,x\n", 100), "<COPY 1>");
+    EXPECT_EQ(copy_out(c(), "copy (select id, s from t) to stdout with csv header"), "id,s\n7,x\n<COPY 1>");
+    EXPECT_EQ(copy_out(c(), "copy (select 1 where 0) to stdout"), "<COPY 0>");
+
+    // All rows or none: a row that fails takes the rows before it with it.
+    const struct {
+        const char *sql, *data, *fail, *result;
+    } failures[] = {
+        {"copy t (id, s) from stdin", "8\tok\n9\n", nullptr,
+         "ERROR 22P04: missing data for column \"s\" (COPY t, line 2)"},
+        {"copy t (id, s) from stdin", "8\tok\n9\ta\tb\n", nullptr,
+         "ERROR 22P04: extra data after last expected column (COPY t, line 2)"},
+        {"copy t (id) from stdin", "8\n7\n", nullptr, "ERROR 23505: UNIQUE constraint failed: t.id (COPY t, line 2)"},
+        {"copy t (id) from stdin", "8\n", "the client changed its mind",
+         "ERROR 57014: COPY from stdin failed: the client changed its mind"},
+        {"copy t (id, s) from stdin csv", "8,\"open\n", nullptr, "ERROR 22P04: unterminated CSV quoted field (line 2)"},
+        {"copy t from '/etc/passwd'", "", nullptr,
+         "ERROR 42501: COPY to or from a file or a program is not allowed: use COPY ... FROM STDIN or TO STDOUT "
+         "(psql's \\copy reads and writes files on the client)"},
+        {"copy t to program 'id'", "", nullptr,
+         "ERROR 42501: COPY to or from a file or a program is not allowed: use COPY ... FROM STDIN or TO STDOUT "
+         "(psql's \\copy reads and writes files on the client)"},
+        {"copy t from stdin (format binary)", "", nullptr,
+         "ERROR 0A000: COPY in the binary format is not supported: use the text or CSV format"},
+        {"copy nosuch from stdin", "", nullptr, "ERROR 42000: no such table: nosuch"},
+        {"copy t from stdin (delimiter 'ab')", "", nullptr,
+         "ERROR 22023: COPY delimiter must be a single one-byte character"},
+    };
+    for (const auto &f : failures) EXPECT_EQ(copy_in(c(), f.sql, f.data, 2, f.fail), f.result) << f.sql;
+    EXPECT_EQ(exec(c(), "select group_concat(id) from t"), "7\n");
+
+    // In a block: a failed COPY fails the block; a read-only one takes no rows.
+    EXPECT_EQ(exec(c(), "begin"), "<BEGIN>");
+    EXPECT_EQ(copy_in(c(), "copy t (id) from stdin", "7\n", 10), "ERROR 23505: UNIQUE constraint failed: t.id (COPY t, line 1)");
+    EXPECT_EQ(copy_in(c(), "copy t (id) from stdin", "9\n", 10),
+              "ERROR 25P02: current transaction is aborted, commands ignored until end of transaction block");
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(c(), "begin read only"), "<BEGIN>");
+    EXPECT_EQ(copy_in(c(), "copy t (id) from stdin", "9\n", 10).substr(0, 12), "ERROR 25006:");
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(c(), "select count(*) from t"), "1\n");
+}
+
 // INSERT, UPDATE and DELETE with RETURNING send their rows and are tagged as what they
 // did (drivers take the count of changed rows from the tag), in both protocols.
 TEST_F(Protocol, DataChangesWithReturningAreTaggedAsWhatTheyDid) {

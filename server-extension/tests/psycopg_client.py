@@ -1,6 +1,7 @@
 """psycopg 3 against a quendrix server on 127.0.0.1:PORT (the only argument):
 parameters in text and binary form, server-side prepared statements, a named
-cursor that streams a result in batches, and errors. Prints "ok" when all hold."""
+cursor that streams a result in batches, COPY in and out, and errors. Prints "ok"
+when all hold."""
 import datetime
 import decimal
 import sys
@@ -39,6 +40,17 @@ with psycopg.connect(host="127.0.0.1", port=port, user="x", dbname="x", autocomm
         assert got == (rows[i - 1][2],), got
     names = conn.execute("select 1", prepare=True)  # another statement, prepared too
     assert names.fetchone() == (1,)
+
+    # COPY rows in and out, as psycopg writes and reads them.
+    with conn.cursor() as cur:
+        with cur.copy("COPY t (i, s, b) FROM STDIN") as copy:
+            copy.write_row((10, "tab\there", b"\x00"))
+            copy.write_row((11, None, None))
+        assert cur.rowcount == 2, cur.rowcount
+        with cur.copy("COPY (select i, s, b from t where i >= 10 order by i) TO STDOUT") as copy:
+            got = [row for row in copy.rows()]
+        assert got == [("10", "tab\there", "\\x00"), ("11", None, None)], got
+        conn.execute("delete from t where i >= 10")
 
     # Errors keep their SQLSTATE, and the connection stays usable.
     try:

@@ -16,6 +16,7 @@
 #include "auth/users.h"
 #include "network/authentication.h"
 #include "network/cancel.h"
+#include "network/copy.h"
 #include "network/extended_query.h"
 #include "network/message_reader.h"
 #include "network/pg_listener.h"
@@ -64,7 +65,7 @@ std::string type_name(char type) {
 // Rows are sent in batches of about this many bytes.
 constexpr size_t kFlushAt = 64 * 1024;
 
-class Client : public qx::pg::Output, public qx::pg::StatementGate {
+class Client : public qx::pg::Output, public qx::pg::StatementGate, public qx::pg::CopySource {
 public:
     explicit Client(qx::pg::Connection *c)
         : c_(c), io_(c->fd), reader_(io_, qx::pg::kMaxMessage) {}
@@ -109,6 +110,7 @@ public:
     void after(bool ok) override;
     bool admit(qx::SqlError *error) override;
     bool block_failed() const override { return block_->status() == 'E'; }
+    bool next_message(char *type, std::string *body) override { return read_message(type, body); }
 
 private:
     bool startup();
@@ -493,6 +495,23 @@ void Client::ready() {
 bool Client::query(const std::string &sql) {
     qx::pg::RunningStatement running(c_);
     qx::arm_statement_timeout(session_->client());  // the runner times each statement itself
+    qx::pg::CopyCommand copy;
+    qx::SqlError copy_error;
+    if (qx::pg::parse_copy(sql, &copy, &copy_error)) {
+        std::string tag;
+        bool lost = false;
+        if (!copy_error.state.empty()) {
+            after(false);  // a malformed statement fails the block, as any does
+        } else if (qx::pg::run_copy(copy, session_->client(), *this, *this, *this, &tag, &copy_error, &lost)) {
+            Message done('C');
+            done.str(tag);
+            queue(done);
+        } else if (lost) {
+            return false;
+        }
+        if (!copy_error.state.empty()) error(copy_error);
+        return go_on() && !broken_;
+    }
     if (extended_->simple_cursor_command(sql)) return go_on() && !broken_;
     WireSink sink(this);
     qx::StatementRunner runner(session_->client(), &sink);

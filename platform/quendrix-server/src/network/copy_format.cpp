@@ -1,0 +1,436 @@
+#include "network/copy_format.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+namespace qx {
+namespace pg {
+namespace {
+
+// The words, strings, names and punctuation of a COPY statement, with where each
+// starts (a query in parentheses is kept as written).
+struct Word {
+    enum Kind { word, string, name, punct } kind;
+    std::string text;
+    size_t at;
+    bool is(const char *keyword) const { return kind == word && strcasecmp(text.c_str(), keyword) == 0; }
+};
+
+bool words(const std::string &sql, std::vector<Word> *out) {
+    size_t i = 0, n = sql.size();
+    while (i < n) {
+        char c = sql[i];
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+        } else if (c == '\'' || c == '"') {
+            size_t from = i;
+            std::string text;
+            for (++i;; ++i) {
+                if (i >= n) return false;
+                if (sql[i] == c && i + 1 < n && sql[i + 1] == c) {
+                    text += c;
+                    ++i;
+                } else if (sql[i] == c) {
+                    break;
+                } else {
+                    text += sql[i];
+                }
+            }
+            ++i;
+            out->push_back({c == '\'' ? Word::string : Word::name, text, from});
+        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80) {
+            size_t from = i;
+            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' || sql[i] == '$' ||
+                             static_cast<unsigned char>(sql[i]) >= 0x80))
+                ++i;
+            out->push_back({Word::word, sql.substr(from, i - from), from});
+        } else {
+            out->push_back({Word::punct, std::string(1, c), i});
+            ++i;
+        }
+    }
+    return true;
+}
+
+// Where the parenthesis that opens at `open` closes (strings and names passed over).
+size_t closing(const std::vector<Word> &w, size_t open) {
+    int depth = 0;
+    for (size_t k = open; k < w.size(); ++k) {
+        if (w[k].kind != Word::punct) continue;
+        if (w[k].text == "(") ++depth;
+        if (w[k].text == ")" && --depth == 0) return k;
+    }
+    return std::string::npos;
+}
+
+SqlError syntax_error(const std::vector<Word> &w, size_t at) {
+    return {"42601", "",
+            at < w.size() ? "syntax error at or near \"" + w[at].text + "\"" : "syntax error at end of input"};
+}
+
+bool one_character(const Word &value, std::string option, char *out, SqlError *error) {
+    for (char &ch : option) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (value.kind != Word::string || value.text.size() != 1) {
+        *error = {"22023", "", "COPY " + option + " must be a single one-byte character"};
+        return false;
+    }
+    *out = value.text[0];
+    return true;
+}
+
+// One option of the list in parentheses, or of the older form without them.
+bool option(const std::vector<Word> &w, size_t *at, CopyCommand *c, SqlError *error) {
+    const Word &name = w[*at];
+    auto value = [&](size_t k) -> const Word * {
+        if (k < w.size() && w[k].is("AS")) ++k;
+        return k < w.size() ? &w[k] : nullptr;
+    };
+    const Word *v = value(*at + 1);
+    auto taken = [&](const Word *given) {
+        *at = static_cast<size_t>(given - w.data()) + 1;
+        return true;
+    };
+    if (name.is("FORMAT") && v) {
+        if (v->is("binary") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "binary") == 0)) {
+            *error = {"0A000", "", "COPY in the binary format is not supported: use the text or CSV format"};
+            return false;
+        }
+        bool csv = v->is("csv") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "csv") == 0);
+        bool text = v->is("text") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "text") == 0);
+        if (!csv && !text) {
+            *error = {"22023", "", "COPY format \"" + v->text + "\" not recognized"};
+            return false;
+        }
+        c->csv = csv;
+        return taken(v);
+    }
+    if (name.is("BINARY")) {
+        *error = {"0A000", "", "COPY in the binary format is not supported: use the text or CSV format"};
+        return false;
+    }
+    if (name.is("CSV")) {
+        c->csv = true;
+        ++*at;
+        return true;
+    }
+    if (name.is("HEADER")) {
+        // HEADER alone, or with a Boolean in the list form.
+        c->header = true;
+        ++*at;
+        if (*at < w.size() && (w[*at].is("true") || w[*at].is("on") || w[*at].is("false") || w[*at].is("off") ||
+                               w[*at].text == "1" || w[*at].text == "0")) {
+            c->header = w[*at].is("true") || w[*at].is("on") || w[*at].text == "1";
+            ++*at;
+        }
+        return true;
+    }
+    if ((name.is("DELIMITER") || name.is("QUOTE") || name.is("ESCAPE")) && v) {
+        char *target = name.is("DELIMITER") ? &c->delimiter : name.is("QUOTE") ? &c->quote : &c->escape;
+        c->delimiter_given = c->delimiter_given || name.is("DELIMITER");
+        if (!one_character(*v, name.text, target, error)) return false;
+        return taken(v);
+    }
+    if (name.is("NULL") && v && v->kind == Word::string) {
+        c->null_text = v->text;
+        c->null_given = true;
+        return taken(v);
+    }
+    if (name.is("ENCODING") && v && v->kind == Word::string) {
+        std::string e = v->text;
+        for (char &ch : e) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        if (e != "UTF8" && e != "UTF-8" && e != "UNICODE") {
+            *error = {"22023", "", "COPY encoding \"" + v->text + "\" cannot be used: rows are read and written in UTF8"};
+            return false;
+        }
+        return taken(v);
+    }
+    *error = {"0A000", "", "COPY option \"" + name.text + "\" is not supported"};
+    return false;
+}
+
+}  // namespace
+
+bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
+    std::vector<Word> w;
+    size_t start = sql.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos || strncasecmp(sql.c_str() + start, "copy", 4) != 0 ||
+        std::isalnum(static_cast<unsigned char>(sql[start + 4])) || sql[start + 4] == '_')
+        return false;
+    if (!words(sql, &w)) {
+        *error = {"42601", "", "unterminated quoted string in COPY"};
+        return true;
+    }
+    while (!w.empty() && w.back().kind == Word::punct && w.back().text == ";") w.pop_back();
+    size_t at = 1;
+    if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
+        size_t end = closing(w, at);
+        if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
+        c->query = sql.substr(w[at].at + 1, w[end].at - w[at].at - 1);
+        at = end + 1;
+    } else {
+        // A table's name, perhaps qualified (DB.DBA.NAME), then its columns.
+        if (at >= w.size() || (w[at].kind != Word::word && w[at].kind != Word::name))
+            return *error = syntax_error(w, at), true;
+        size_t from = w[at].at;
+        ++at;
+        while (at + 1 < w.size() && w[at].text == "." && w[at].kind == Word::punct &&
+               (w[at + 1].kind == Word::word || w[at + 1].kind == Word::name))
+            at += 2;
+        c->table = sql.substr(from, (at < w.size() ? w[at].at : sql.size()) - from);
+        while (!c->table.empty() && std::isspace(static_cast<unsigned char>(c->table.back()))) c->table.pop_back();
+        if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
+            size_t end = closing(w, at);
+            if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
+            c->columns = sql.substr(w[at].at, w[end].at - w[at].at + 1);
+            at = end + 1;
+        }
+    }
+    if (at >= w.size() || !(w[at].is("FROM") || w[at].is("TO"))) return *error = syntax_error(w, at), true;
+    c->from_stdin = w[at].is("FROM");
+    ++at;
+    if (at < w.size() && (w[at].kind == Word::string || w[at].is("PROGRAM"))) {
+        *error = {"42501", "",
+                  "COPY to or from a file or a program is not allowed: use COPY ... FROM STDIN or TO STDOUT "
+                  "(psql's \\copy reads and writes files on the client)"};
+        return true;
+    }
+    if (at >= w.size() || !(c->from_stdin ? w[at].is("STDIN") : w[at].is("STDOUT")))
+        return *error = syntax_error(w, at), true;
+    if (c->from_stdin && !c->query.empty()) return *error = syntax_error(w, at - 1), true;
+    ++at;
+    if (at < w.size() && w[at].is("WITH")) ++at;
+    bool list = at < w.size() && w[at].kind == Word::punct && w[at].text == "(";
+    size_t end = list ? closing(w, at) : w.size();
+    if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
+    if (list) ++at;
+    while (at < end) {
+        if (w[at].kind != Word::word) return *error = syntax_error(w, at), true;
+        if (!option(w, &at, c, error)) return true;
+        if (list && at < end && w[at].kind == Word::punct && w[at].text == ",") ++at;
+    }
+    if (list && end + 1 < w.size()) return *error = syntax_error(w, end + 1), true;
+    if (c->csv) {
+        // CSV's own defaults, where the statement gave none.
+        if (!c->delimiter_given) c->delimiter = ',';
+        if (!c->null_given) c->null_text = "";
+    }
+    if (c->delimiter == '\n' || c->delimiter == '\r' || (!c->csv && c->delimiter == '\\')) {
+        *error = {"22023", "", "COPY delimiter cannot be newline, carriage return or backslash"};
+        return true;
+    }
+    return true;
+}
+
+bool CopyReader::feed(const char *data, size_t size, SqlError *error) {
+    if (!started_) {
+        started_ = true;
+        header_pending_ = c_.header;
+    }
+    for (size_t i = 0; i < size && !ended_; ++i) {
+        char ch = data[i];
+        if (after_cr_) {
+            after_cr_ = false;
+            if (ch == '\n') continue;
+        }
+        if (!(c_.csv ? csv_byte(ch, error) : text_byte(ch, error))) return false;
+    }
+    return true;
+}
+
+bool CopyReader::finish(SqlError *error) {
+    if (ended_) return true;
+    if (in_quotes_ && escaping_ && c_.escape == c_.quote) in_quotes_ = escaping_ = false;  // a closing quote
+    if (in_quotes_) {
+        *error = {"22P04", "", "unterminated CSV quoted field (line " + std::to_string(line_) + ")"};
+        return false;
+    }
+    if (escaping_ && !c_.csv) {  // a backslash at the very end stands for itself
+        field_ += '\\';
+        escaping_ = false;
+    }
+    if (!field_.empty() || !fields_.empty() || quoted_) return row_ends(error);
+    return true;
+}
+
+namespace {
+
+// A text-format field as written: its backslash escapes read.
+std::string unescape(const std::string &raw) {
+    std::string out;
+    auto hex = [](char h) { return std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10; };
+    for (size_t k = 0; k < raw.size(); ++k) {
+        if (raw[k] != '\\' || k + 1 >= raw.size()) {
+            out += raw[k];
+            continue;
+        }
+        char e = raw[++k];
+        switch (e) {
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'v': out += '\v'; break;
+            case 'x': {
+                int v = 0, digits = 0;
+                while (digits < 2 && k + 1 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[k + 1]))) {
+                    v = v * 16 + hex(raw[++k]);
+                    ++digits;
+                }
+                out += digits ? static_cast<char>(v) : 'x';
+                break;
+            }
+            default:
+                if (e >= '0' && e <= '7') {
+                    int v = e - '0';
+                    for (int d = 1; d < 3 && k + 1 < raw.size() && raw[k + 1] >= '0' && raw[k + 1] <= '7'; ++d)
+                        v = v * 8 + (raw[++k] - '0');
+                    out += static_cast<char>(v & 0xFF);
+                } else {
+                    out += e;
+                }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// The field that has just ended. Text: NULL is compared with the field as written, then
+// its escapes are read. CSV: NULL is an unquoted field equal to NULL's text.
+void CopyReader::end_field() {
+    if (c_.csv) {
+        fields_.push_back(!quoted_ && field_ == c_.null_text ? CopyField() : CopyField(field_));
+    } else {
+        last_raw_ = field_;
+        fields_.push_back(field_ == c_.null_text ? CopyField() : CopyField(unescape(field_)));
+    }
+    field_.clear();
+    quoted_ = false;
+}
+
+// The row that has just ended (a header and the end-of-data marker "\." are none).
+bool CopyReader::row_ends(SqlError *error) {
+    end_field();
+    long line = line_++;
+    bool marker = fields_.size() == 1 && (c_.csv ? fields_[0] && *fields_[0] == "\\." : last_raw_ == "\\.");
+    if (marker) {
+        ended_ = true;
+    } else if (header_pending_) {
+        header_pending_ = false;
+    } else if (!handler_(fields_, line, error)) {
+        fields_.clear();
+        return false;
+    }
+    fields_.clear();
+    return true;
+}
+
+// The text format: fields between delimiters, backslash escapes, rows that end in LF,
+// CR or CR LF.
+bool CopyReader::text_byte(char ch, SqlError *error) {
+    if (escaping_) {
+        escaping_ = false;
+        field_ += '\\';
+        field_ += ch;
+        return true;
+    }
+    if (ch == '\\') {
+        escaping_ = true;
+    } else if (ch == c_.delimiter) {
+        end_field();
+    } else if (ch == '\n' || ch == '\r') {
+        after_cr_ = ch == '\r';
+        return row_ends(error);
+    } else {
+        field_ += ch;
+    }
+    return true;
+}
+
+// CSV: a field in quotes may hold delimiters, quotes (escaped) and newlines.
+bool CopyReader::csv_byte(char ch, SqlError *error) {
+    if (in_quotes_) {
+        if (escaping_) {
+            escaping_ = false;
+            if (ch == c_.quote || ch == c_.escape) {
+                field_ += ch;
+                return true;
+            }
+            if (c_.escape == c_.quote) {
+                in_quotes_ = false;  // it was the closing quote
+            } else {
+                field_ += c_.escape;  // an escape before anything else stands for itself
+            }
+            return csv_byte(ch, error);
+        }
+        if (ch == c_.escape) {
+            escaping_ = true;  // with the default escape: a doubled quote, or the closing one
+        } else if (ch == c_.quote) {
+            in_quotes_ = false;
+        } else {
+            if (ch == '\n') ++line_;
+            field_ += ch;
+        }
+        return true;
+    }
+    if (ch == c_.quote) {
+        in_quotes_ = quoted_ = true;
+    } else if (ch == c_.delimiter) {
+        end_field();
+    } else if (ch == '\n' || ch == '\r') {
+        after_cr_ = ch == '\r';
+        return row_ends(error);
+    } else {
+        field_ += ch;
+    }
+    return true;
+}
+
+void append_copy_row(std::string &out, const CopyCommand &c, const std::vector<CopyField> &fields) {
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i) out += c.delimiter;
+        if (!fields[i]) {
+            out += c.null_text;
+            continue;
+        }
+        const std::string &v = *fields[i];
+        if (c.csv) {
+            // Quoted when it holds what would end or start a field, or reads as NULL.
+            bool quote = v == c.null_text || v == "\\." || v.find(c.delimiter) != std::string::npos ||
+                         v.find(c.quote) != std::string::npos || v.find('\n') != std::string::npos ||
+                         v.find('\r') != std::string::npos || v.find(c.escape) != std::string::npos;
+            if (!quote) {
+                out += v;
+                continue;
+            }
+            out += c.quote;
+            for (char ch : v) {
+                if (ch == c.quote || ch == c.escape) out += c.escape;
+                out += ch;
+            }
+            out += c.quote;
+            continue;
+        }
+        for (char ch : v) {
+            switch (ch) {
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += c.delimiter == '\t' ? "\\t" : "\t"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                case '\v': out += "\\v"; break;
+                default:
+                    if (ch == c.delimiter) out += '\\';
+                    out += ch;
+            }
+        }
+    }
+    out += '\n';
+}
+
+}  // namespace pg
+}  // namespace qx
