@@ -622,8 +622,9 @@ TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
 
 // A parameter without a type takes the type of the column it is compared with, set into
 // or inserted into (by the column's declared type, as RowDescription gives it), and a
-// LIMIT's is a number; elsewhere it stays text.
-TEST_F(Protocol, UntypedParametersTakeTheTypesOfTheirColumns) {
+// LIMIT's is a number; elsewhere it stays text. Computed columns of one type whatever
+// their values (count(*)) are described in it.
+TEST_F(Protocol, StatementsTypeParametersAndComputedColumnsByTheirText) {
     ASSERT_EQ(exec(c(), "create table t(id integer primary key, n int, r real, s text, b blob)"), "<CREATE TABLE>");
     ASSERT_EQ(exec(c(), "create table u(id integer, s varchar(9), w double)"), "<CREATE TABLE>");
     const unsigned i8 = 20, f8 = 701, tx = 25;
@@ -665,6 +666,26 @@ TEST_F(Protocol, UntypedParametersTakeTheTypesOfTheirColumns) {
     const char *bad[] = {"seven"};
     r.reset(PQexecPrepared(c(), "s0", 1, bad, nullptr, nullptr, 0));
     EXPECT_EQ(text_of(r.get()).substr(0, 10), "ERROR 22P0");
+
+    // Computed columns whose values have one type whatever they are get it too.
+    const struct {
+        const char *sql;
+        std::vector<unsigned> types;
+    } results[] = {
+        {"select count(*), length(s) as l, avg(r), total(n) t, cast(r as integer), cast(n AS text), id from t",
+         {i8, i8, f8, f8, i8, tx, i8}},
+        {"select cast(n as numeric), count(*) + 0.5, id * 2, lower(s), sum(n) from t", {tx, tx, tx, tx, tx}},
+        {"select *, count(*) from t", {i8, i8, f8, tx, tx, tx}},
+        {"with c as (select count(*) as k from t) select k, (select count(*) from u) from c", {tx, tx}},
+    };
+    for (const auto &c : results) {
+        Result p(PQprepare(this->c(), "", c.sql, 0, nullptr), PQclear);
+        ASSERT_EQ(text_of(p.get()), "<>") << c.sql;
+        p.reset(PQdescribePrepared(this->c(), ""));
+        std::vector<unsigned> types;
+        for (int i = 0; i < PQnfields(p.get()); ++i) types.push_back(PQftype(p.get(), i));
+        EXPECT_EQ(types, c.types) << c.sql;
+    }
 }
 
 TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {

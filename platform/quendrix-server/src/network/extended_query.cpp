@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "auth/users.h"
-#include "network/parameter_types.h"
+#include "network/inferred_types.h"
 #include "network/pg_types.h"
 #include "network/portal.h"
 #include "sql/cursor_commands.h"
@@ -409,9 +409,13 @@ bool ExtendedQuery::describe(const std::string &body) {
         Message m('T');
         m.int16(sqlite3_column_count(s.spare));
         s.described_types.clear();
+        // Computed columns whose text tells their one type (count(*)) have it.
+        std::vector<int32_t> computed = infer_result_types(s.text, sqlite3_column_count(s.spare));
         for (int i = 0; i < sqlite3_column_count(s.spare); ++i) {
             const char *column = sqlite3_column_name(s.spare, i);
-            int32_t type = column_type(sqlite3_column_decltype(s.spare, i), nullptr);
+            const char *declared = sqlite3_column_decltype(s.spare, i);
+            int32_t type = !declared && computed[static_cast<size_t>(i)] ? computed[static_cast<size_t>(i)]
+                                                                          : column_type(declared, nullptr);
             s.described_types.push_back(type);
             m.str(column ? column : "column" + std::to_string(i + 1)).int32(0).int16(0);
             m.int32(type).int16(type == kTextOid ? -1 : 8).int32(-1).int16(0);

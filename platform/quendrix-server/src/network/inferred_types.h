@@ -1,3 +1,5 @@
+// Types that a statement's text implies, for Describe of a statement that has not run.
+//
 // The types of parameters that neither Parse nor a cast ($1::integer) gives, from where
 // they stand in the statement: compared with a column (`id = $1`, `$1 < t.price`,
 // `id IN ($1, $2)`, `n BETWEEN $1 AND $2`), set into one (`SET s = $1`), inserted into
@@ -19,6 +21,12 @@ namespace pg {
 
 // One type per parameter $1 ... $`parameters` (0 where the statement does not tell).
 std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters);
+
+// The types of a select's computed result columns whose values have one type whatever
+// they are: count() and length() (int8), avg() and total() (float8), and CAST(... AS
+// type) to a type with an affinity. One per column (0 where the text does not tell);
+// all 0 for a select list with a '*' or of another length than `columns`.
+std::vector<int32_t> infer_result_types(const std::string &sql, int columns);
 
 }  // namespace pg
 }  // namespace qx

@@ -1,4 +1,4 @@
-#include "network/parameter_types.h"
+#include "network/inferred_types.h"
 
 #include <sqlite3.h>
 #include <strings.h>
@@ -225,7 +225,75 @@ bool column_starting_at(const std::vector<Token> &t, long first, std::string *qu
     return true;
 }
 
+// The type that a select-list item `t[from, to)` always has, or 0.
+int32_t item_type(const std::vector<Token> &t, long from, long to) {
+    if (to - from < 3 || t[from].kind != Token::word || !is_punct(t, from + 1, '(')) return 0;
+    // The call must be the whole expression, perhaps with an alias after it.
+    long close = from + 1;
+    for (int depth = 0; close < to; ++close) {
+        if (is_punct(t, close, '(')) ++depth;
+        if (is_punct(t, close, ')') && --depth == 0) break;
+    }
+    long rest = to - close - 1;
+    if (close >= to || !(rest == 0 || (rest == 1 && t[close + 1].kind == Token::word) ||
+                         (rest == 2 && is_word(t[close + 1], "AS"))))
+        return 0;
+    if (is_word(t[from], "count") || is_word(t[from], "length")) return kInt8Oid;
+    if (is_word(t[from], "avg") || is_word(t[from], "total")) return kFloat8Oid;
+    if (is_word(t[from], "cast") && close - 2 > from && is_word(t[close - 2], "AS") &&
+        t[close - 1].kind == Token::word) {
+        int32_t type = column_type(t[close - 1].text.c_str(), nullptr);
+        // A type without an affinity of its own (NUMERIC) gives no one type.
+        std::string named = t[close - 1].text;
+        for (char &c : named) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return type == kTextOid && named.find("TEXT") == std::string::npos && named.find("CHAR") == std::string::npos &&
+                       named.find("CLOB") == std::string::npos
+                   ? 0
+                   : type;
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
+    std::vector<int32_t> types(static_cast<size_t>(std::max(columns, 0)), 0);
+    std::vector<Token> t = tokenize(sql);
+    long n = static_cast<long>(t.size()), at = 0;
+    int depth = 0;
+    // The first SELECT outside parentheses (after a WITH clause's).
+    for (; at < n; ++at) {
+        if (is_punct(t, at, '(')) ++depth;
+        if (is_punct(t, at, ')')) --depth;
+        if (depth == 0 && is_word(t[at], "SELECT")) break;
+    }
+    if (at >= n) return types;
+    ++at;
+    if (at < n && (is_word(t[at], "DISTINCT") || is_word(t[at], "ALL"))) ++at;
+    std::vector<std::pair<long, long>> items;
+    long from = at;
+    for (depth = 0; at <= n; ++at) {
+        bool end = at == n || (depth == 0 && (is_word(t[at], "FROM") || is_word(t[at], "WHERE") ||
+                                               is_word(t[at], "GROUP") || is_word(t[at], "ORDER") ||
+                                               is_word(t[at], "LIMIT") || is_word(t[at], "UNION") ||
+                                               is_word(t[at], "EXCEPT") || is_word(t[at], "INTERSECT") ||
+                                               is_word(t[at], "WINDOW") || is_punct(t, at, ';')));
+        if (end || (depth == 0 && is_punct(t, at, ','))) {
+            items.emplace_back(from, at);
+            from = at + 1;
+            if (end) break;
+            continue;
+        }
+        if (t[at].kind == Token::op && t[at].text == "*" && depth == 0 &&
+            (at == from || is_punct(t, at - 1, '.')))
+            return types;  // a star: the columns are not the list's
+        if (is_punct(t, at, '(')) ++depth;
+        if (is_punct(t, at, ')')) --depth;
+    }
+    if (static_cast<long>(items.size()) != columns) return types;
+    for (size_t i = 0; i < items.size(); ++i) types[i] = item_type(t, items[i].first, items[i].second);
+    return types;
+}
 
 std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters) {
     std::vector<int32_t> types(static_cast<size_t>(std::max(parameters, 0)), 0);
