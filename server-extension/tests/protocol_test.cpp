@@ -408,6 +408,22 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
     EXPECT_EQ(exec(named.get(), "show statement_timeout"), "5s\n");
 }
 
+// lock_timeout sets how long a statement waits for another client's lock (the server's
+// own wait, 5 s, when it is 0).
+TEST_F(Protocol, LockTimeoutSetsHowLongAStatementWaitsForALock) {
+    ASSERT_EQ(exec(c(), "create table t(a)"), "<CREATE TABLE>");
+    Conn holder = connect(server);
+    ASSERT_EQ(exec(holder.get(), "begin; insert into t values (1)"), "<INSERT 0 1>");
+    EXPECT_EQ(exec(c(), "set lock_timeout = '8s'"), "<SET>");
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+        exec(holder.get(), "commit");
+    });
+    EXPECT_EQ(exec(c(), "insert into t values (2)"), "<INSERT 0 1>");  // past the 5 s it waited before
+    release.join();
+    EXPECT_EQ(exec(c(), "select count(*) from t"), "2\n");
+}
+
 // COPY ... FROM STDIN as libpq sends it, in pieces that split rows, fields and escapes
 // anywhere: "COPY n" and every row, or an error and none.
 std::string copy_in(PGconn *c, const std::string &sql, const std::string &data, size_t piece,

@@ -45,6 +45,7 @@ struct qx_client {
     // never), and whether it has (sql/statement_timeout.h). The statement's thread only.
     int64_t statement_deadline_ms = 0;
     bool statement_timed_out = false;
+    long lock_wait_ms = 0;  // the wait for another connection's lock given to SQLite (0: its default)
 };
 
 // The state of one built-in call in progress.

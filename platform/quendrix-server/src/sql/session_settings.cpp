@@ -59,6 +59,8 @@ const Known kKnown[] = {
      "Sets the maximum allowed idle time between queries, when in a transaction.", nullptr, 0, 2147483647},
     {"idle_session_timeout", "0", Kind::duration, false,
      "Sets the maximum allowed idle time between queries, when not in a transaction.", nullptr, 0, 2147483647},
+    {"lock_timeout", "0", Kind::duration, false,
+     "Sets the maximum allowed duration of any wait for a lock (0: the server's, 5 s).", nullptr, 0, 2147483647},
     {"IntervalStyle", "postgres", Kind::choice, true, "Sets the display format for interval values.",
      "postgres, postgres_verbose, sql_standard, iso_8601"},
     {"is_superuser", "off", Kind::fixed, true, "Shows whether the current user is a superuser."},
@@ -413,6 +415,11 @@ void SessionSettings::block_ended(bool committed) {
 
 long SessionSettings::statement_timeout_ms() const {
     static const std::string key = "statement_timeout";  // asked before every statement
+    return duration_ms(key);
+}
+
+long SessionSettings::lock_timeout_ms() const {
+    static const std::string key = "lock_timeout";  // asked before every statement
     return duration_ms(key);
 }
 

@@ -53,6 +53,8 @@ public:
     bool default_read_only() const;
     // statement_timeout in milliseconds; 0 for none.
     long statement_timeout_ms() const;
+    // lock_timeout, likewise (0: the server's own wait).
+    long lock_timeout_ms() const;
     // idle_in_transaction_session_timeout (in a block) or idle_session_timeout, likewise.
     long idle_timeout_ms(bool in_block) const;
 

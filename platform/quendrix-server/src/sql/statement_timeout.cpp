@@ -22,6 +22,13 @@ constexpr int kStepsBetweenChecks = 1000;
 }  // namespace
 
 void arm_statement_timeout(qx_client *client) {
+    // lock_timeout: how long a statement waits for another connection's lock.
+    long wait = client->settings.lock_timeout_ms();
+    if (wait <= 0) wait = Session::kBusyTimeoutMs;
+    if (wait != client->lock_wait_ms && client->db) {
+        sqlite3_busy_timeout(client->db, static_cast<int>(wait));
+        client->lock_wait_ms = wait;
+    }
     long timeout = client->settings.statement_timeout_ms();
     client->statement_deadline_ms = timeout > 0 ? now_ms() + timeout : 0;
     client->statement_timed_out = false;

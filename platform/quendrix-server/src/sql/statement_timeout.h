@@ -8,7 +8,8 @@ struct sqlite3;
 
 namespace qx {
 
-// Starts the clock for the statement about to run (none when the setting is 0).
+// Starts the clock for the statement about to run (none when the setting is 0), and
+// gives SQLite the session's lock_timeout.
 void arm_statement_timeout(qx_client *client);
 // Stops it: what runs next (a client's own pause in a cursor) is not timed.
 void disarm_statement_timeout(qx_client *client);
