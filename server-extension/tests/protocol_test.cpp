@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "pg_test_server.h"
 
