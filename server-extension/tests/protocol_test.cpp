@@ -476,6 +476,7 @@ TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
     EXPECT_EQ(copy_in(c(), "copy t (id, s) from stdin csv", "7,x\n", 100), "<COPY 1>");
     EXPECT_EQ(copy_out(c(), "copy (select id, s from t) to stdout with csv header"), "id,s\n7,x\n<COPY 1>");
     EXPECT_EQ(copy_out(c(), "copy (select 1 where 0) to stdout"), "<COPY 0>");
+    EXPECT_EQ(copy_out(c(), "copy (select 1; delete from t) to stdout"), "ERROR 42601: syntax error at or near \";\"");
 
     // All rows or none: a row that fails takes the rows before it with it.
     const struct {
@@ -498,6 +499,8 @@ TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
         {"copy t from stdin (format binary)", "", nullptr,
          "ERROR 0A000: COPY in the binary format is not supported: use the text or CSV format"},
         {"copy nosuch from stdin", "", nullptr, "ERROR 42000: no such table: nosuch"},
+        {"copy t (id, (select 1)) from stdin", "", nullptr, "ERROR 42601: syntax error at or near \"(\""},
+        {"copy t (id,) from stdin", "", nullptr, "ERROR 42601: syntax error at or near \")\""},
         {"copy t from stdin (delimiter 'ab')", "", nullptr,
          "ERROR 22023: COPY delimiter must be a single one-byte character"},
     };

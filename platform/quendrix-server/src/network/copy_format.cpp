@@ -167,6 +167,9 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
     if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
         size_t end = closing(w, at);
         if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
+        // One statement: its rows are what goes out.
+        for (size_t k = at + 1; k < end; ++k)
+            if (w[k].kind == Word::punct && w[k].text == ";") return *error = syntax_error(w, k), true;
         c->query = sql.substr(w[at].at + 1, w[end].at - w[at].at - 1);
         at = end + 1;
     } else {
@@ -183,6 +186,12 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
         if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
             size_t end = closing(w, at);
             if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
+            // Names, one comma between each two.
+            for (size_t k = at + 1; k < end; ++k) {
+                bool name = w[k].kind == Word::word || w[k].kind == Word::name;
+                if ((k - at) % 2 ? !name : w[k].text != ",") return *error = syntax_error(w, k), true;
+            }
+            if ((end - at) % 2) return *error = syntax_error(w, end), true;
             c->columns = sql.substr(w[at].at, w[end].at - w[at].at + 1);
             at = end + 1;
         }
