@@ -5,62 +5,23 @@
 #include <cctype>
 #include <cstring>
 
+#include "sql/sql_lexer.h"
+
 namespace qx {
 namespace pg {
 namespace {
 
-// The words, strings, names and punctuation of a COPY statement, with where each
-// starts (a query in parentheses is kept as written).
-struct Word {
-    enum Kind { word, string, name, punct } kind;
-    std::string text;
-    size_t at;
-    bool is(const char *keyword) const { return kind == word && strcasecmp(text.c_str(), keyword) == 0; }
-};
+// A COPY statement's tokens; a query in parentheses is kept as written.
+using Word = SqlToken;
 
-bool words(const std::string &sql, std::vector<Word> *out) {
-    size_t i = 0, n = sql.size();
-    while (i < n) {
-        char c = sql[i];
-        if (std::isspace(static_cast<unsigned char>(c))) {
-            ++i;
-        } else if (c == '\'' || c == '"') {
-            size_t from = i;
-            std::string text;
-            for (++i;; ++i) {
-                if (i >= n) return false;
-                if (sql[i] == c && i + 1 < n && sql[i + 1] == c) {
-                    text += c;
-                    ++i;
-                } else if (sql[i] == c) {
-                    break;
-                } else {
-                    text += sql[i];
-                }
-            }
-            ++i;
-            out->push_back({c == '\'' ? Word::string : Word::name, text, from});
-        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80) {
-            size_t from = i;
-            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' || sql[i] == '$' ||
-                             static_cast<unsigned char>(sql[i]) >= 0x80))
-                ++i;
-            out->push_back({Word::word, sql.substr(from, i - from), from});
-        } else {
-            out->push_back({Word::punct, std::string(1, c), i});
-            ++i;
-        }
-    }
-    return true;
-}
+bool is_name(const Word &w) { return w.kind == Word::word || w.kind == Word::quoted_name; }
 
 // Where the parenthesis that opens at `open` closes (strings and names passed over).
 size_t closing(const std::vector<Word> &w, size_t open) {
     int depth = 0;
     for (size_t k = open; k < w.size(); ++k) {
-        if (w[k].kind != Word::punct) continue;
-        if (w[k].text == "(") ++depth;
-        if (w[k].text == ")" && --depth == 0) return k;
+        if (w[k].is_punct('(')) ++depth;
+        if (w[k].is_punct(')') && --depth == 0) return k;
     }
     return std::string::npos;
 }
@@ -158,38 +119,34 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
     if (start == std::string::npos || strncasecmp(sql.c_str() + start, "copy", 4) != 0 ||
         std::isalnum(static_cast<unsigned char>(sql[start + 4])) || sql[start + 4] == '_')
         return false;
-    if (!words(sql, &w)) {
+    if (!lex_sql(sql, &w)) {
         *error = {"42601", "", "unterminated quoted string in COPY"};
         return true;
     }
-    while (!w.empty() && w.back().kind == Word::punct && w.back().text == ";") w.pop_back();
+    while (!w.empty() && w.back().is_punct(';')) w.pop_back();
     size_t at = 1;
-    if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
+    if (at < w.size() && w[at].is_punct('(')) {
         size_t end = closing(w, at);
         if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
         // One statement: its rows are what goes out.
         for (size_t k = at + 1; k < end; ++k)
-            if (w[k].kind == Word::punct && w[k].text == ";") return *error = syntax_error(w, k), true;
+            if (w[k].is_punct(';')) return *error = syntax_error(w, k), true;
         c->query = sql.substr(w[at].at + 1, w[end].at - w[at].at - 1);
         at = end + 1;
     } else {
         // A table's name, perhaps qualified (DB.DBA.NAME), then its columns.
-        if (at >= w.size() || (w[at].kind != Word::word && w[at].kind != Word::name))
-            return *error = syntax_error(w, at), true;
+        if (at >= w.size() || !is_name(w[at])) return *error = syntax_error(w, at), true;
         size_t from = w[at].at;
         ++at;
-        while (at + 1 < w.size() && w[at].text == "." && w[at].kind == Word::punct &&
-               (w[at + 1].kind == Word::word || w[at + 1].kind == Word::name))
-            at += 2;
+        while (at + 1 < w.size() && w[at].is_punct('.') && is_name(w[at + 1])) at += 2;
         c->table = sql.substr(from, (at < w.size() ? w[at].at : sql.size()) - from);
         while (!c->table.empty() && std::isspace(static_cast<unsigned char>(c->table.back()))) c->table.pop_back();
-        if (at < w.size() && w[at].kind == Word::punct && w[at].text == "(") {
+        if (at < w.size() && w[at].is_punct('(')) {
             size_t end = closing(w, at);
             if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
             // Names, one comma between each two.
             for (size_t k = at + 1; k < end; ++k) {
-                bool name = w[k].kind == Word::word || w[k].kind == Word::name;
-                if ((k - at) % 2 ? !name : w[k].text != ",") return *error = syntax_error(w, k), true;
+                if ((k - at) % 2 ? !is_name(w[k]) : !w[k].is_punct(',')) return *error = syntax_error(w, k), true;
             }
             if ((end - at) % 2) return *error = syntax_error(w, end), true;
             c->columns = sql.substr(w[at].at, w[end].at - w[at].at + 1);
@@ -210,14 +167,14 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
     if (c->from_stdin && !c->query.empty()) return *error = syntax_error(w, at - 1), true;
     ++at;
     if (at < w.size() && w[at].is("WITH")) ++at;
-    bool list = at < w.size() && w[at].kind == Word::punct && w[at].text == "(";
+    bool list = at < w.size() && w[at].is_punct('(');
     size_t end = list ? closing(w, at) : w.size();
     if (end == std::string::npos) return *error = syntax_error(w, w.size()), true;
     if (list) ++at;
     while (at < end) {
         if (w[at].kind != Word::word) return *error = syntax_error(w, at), true;
         if (!option(w, &at, c, error)) return true;
-        if (list && at < end && w[at].kind == Word::punct && w[at].text == ",") ++at;
+        if (list && at < end && w[at].is_punct(',')) ++at;
     }
     if (list && end + 1 < w.size()) return *error = syntax_error(w, end + 1), true;
     if (c->csv) {
@@ -348,7 +305,14 @@ bool CopyReader::text_byte(char ch, SqlError *error) {
     }
     if (ch == '\\') {
         escaping_ = true;
-    } else if (ch == c_.delimiter) {
+        return true;
+    }
+    return unquoted_byte(ch, error);
+}
+
+// A byte outside quotes and escapes: it ends the field or the row, or is part of the field.
+bool CopyReader::unquoted_byte(char ch, SqlError *error) {
+    if (ch == c_.delimiter) {
         end_field();
     } else if (ch == '\n' || ch == '\r') {
         after_cr_ = ch == '\r';
@@ -387,15 +351,9 @@ bool CopyReader::csv_byte(char ch, SqlError *error) {
     }
     if (ch == c_.quote) {
         in_quotes_ = quoted_ = true;
-    } else if (ch == c_.delimiter) {
-        end_field();
-    } else if (ch == '\n' || ch == '\r') {
-        after_cr_ = ch == '\r';
-        return row_ends(error);
-    } else {
-        field_ += ch;
+        return true;
     }
-    return true;
+    return unquoted_byte(ch, error);
 }
 
 void append_copy_row(std::string &out, const CopyCommand &c, const std::vector<CopyField> &fields) {

@@ -50,6 +50,7 @@ private:
     void end_field();
     bool row_ends(SqlError *error);
     bool text_byte(char ch, SqlError *error);
+    bool unquoted_byte(char ch, SqlError *error);
     bool csv_byte(char ch, SqlError *error);
 
     const CopyCommand &c_;

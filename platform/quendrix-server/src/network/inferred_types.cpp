@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "network/pg_types.h"
+#include "sql/sql_lexer.h"
 
 namespace qx {
 namespace pg {
@@ -24,69 +25,20 @@ bool is_word(const Token &t, const char *keyword) {
     return t.kind == Token::word && strcasecmp(t.text.c_str(), keyword) == 0;
 }
 
-// SQLite's tokens, as far as they matter here: names, parameters, operators and
-// punctuation; strings, numbers and comments are passed over.
+// The statement's tokens, as far as they matter here: names (quoted or not),
+// parameters, operators and punctuation; strings and numbers are just "something".
 std::vector<Token> tokenize(const std::string &sql) {
+    std::vector<SqlToken> lexed;
+    lex_sql(sql, &lexed);  // an unterminated string ends the tokens, as it ends the statement
     std::vector<Token> out;
-    int highest = 0;  // a bare '?' is the next number after the highest so far
-    size_t i = 0, n = sql.size();
-    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; };
-    while (i < n) {
-        char c = sql[i];
-        if (std::isspace(static_cast<unsigned char>(c))) {
-            ++i;
-        } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
-            i = sql.find('\n', i);
-            if (i == std::string::npos) i = n;
-        } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
-            i = sql.find("*/", i + 2);
-            i = i == std::string::npos ? n : i + 2;
-        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
-            char close = c == '[' ? ']' : c;
-            std::string text;
-            for (++i; i < n; ++i) {
-                if (sql[i] == close && close != ']' && i + 1 < n && sql[i + 1] == close) {
-                    text += close;
-                    ++i;
-                } else if (sql[i] == close) {
-                    break;
-                } else {
-                    text += sql[i];
-                }
-            }
-            ++i;
-            out.push_back({c == '\'' ? Token::other : Token::word, text});
-        } else if ((c == '$' || c == '?') && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
-            size_t from = ++i;
-            while (i < n && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
-            int number = i - from <= 9 ? std::atoi(sql.c_str() + from) : 0;
-            if (number > highest) highest = number;
-            out.push_back({Token::param, "", number});
-        } else if (c == '?') {
-            ++i;
-            out.push_back({Token::param, "", ++highest});
-        } else if ((c == '$' || c == ':' || c == '@') && i + 1 < n && ident(sql[i + 1]) &&
-                   !(c == ':' && sql[i + 1] == ':')) {
-            for (++i; i < n && ident(sql[i]); ++i) {
-            }
-            out.push_back({Token::param, "", 0});
-        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80) {
-            size_t from = i;
-            while (i < n && (ident(sql[i]) || static_cast<unsigned char>(sql[i]) >= 0x80)) ++i;
-            out.push_back({Token::word, sql.substr(from, i - from)});
-        } else if (std::isdigit(static_cast<unsigned char>(c))) {
-            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.')) ++i;
-            out.push_back({Token::other, "0"});
-        } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == ';') {
-            out.push_back({Token::punct, std::string(1, c)});
-            ++i;
-        } else {
-            std::string op(1, c);
-            if (i + 1 < n && std::string("=<>!|").find(sql[i + 1]) != std::string::npos &&
-                std::string("=<>!|").find(c) != std::string::npos)
-                op += sql[i + 1];
-            i += op.size();
-            out.push_back({Token::op, op});
+    for (const SqlToken &t : lexed) {
+        switch (t.kind) {
+            case SqlToken::word:
+            case SqlToken::quoted_name: out.push_back({Token::word, t.text}); break;
+            case SqlToken::parameter: out.push_back({Token::param, "", t.parameter_number}); break;
+            case SqlToken::op: out.push_back({Token::op, t.text}); break;
+            case SqlToken::punct: out.push_back({Token::punct, t.text}); break;
+            default: out.push_back({Token::other, t.text});
         }
     }
     return out;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sql/sql_lexer.h"
+
 namespace qx {
 namespace {
 
@@ -96,49 +98,48 @@ struct Token {
     bool is(const char *keyword) const { return type == word && strcasecmp(text.c_str(), keyword) == 0; }
 };
 
-// The statement's tokens; *length is where it ends (after its ';'). False at a
-// character no such statement has (SQLite's parser then says where).
+// The statement's tokens; *length is where it ends (after its ';'). False at a token
+// no such statement has (SQLite's parser then says where).
 bool tokens(const char *sql, std::vector<Token> *out, size_t *length) {
-    size_t i = 0;
-    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.'; };
-    for (;;) {
-        while (sql[i] && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
-        char c = sql[i];
-        if (c == '\0' || c == ';') {
-            *length = c == ';' ? i + 1 : i;
-            return true;
+    std::vector<SqlToken> lexed;
+    std::string text = sql;
+    if (!lex_sql(text, &lexed, true)) return false;
+    *length = text.size();
+    for (size_t k = 0; k < lexed.size(); ++k) {
+        const SqlToken &t = lexed[k];
+        auto lower = [](std::string w) {
+            for (char &c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return w;
+        };
+        if (t.is_punct(';')) {
+            *length = t.at + 1;
+            break;
         }
-        if (c == '=' || c == ',') {
-            out->push_back({Token::symbol, std::string(1, c)});
-            ++i;
-        } else if (c == '\'' || c == '"') {
-            std::string text = c == '"' ? "\"" : "";
-            for (++i;; ++i) {
-                if (sql[i] == '\0') return false;
-                if (sql[i] == c && sql[i + 1] == c) {
-                    text += c;
-                    ++i;
-                } else if (sql[i] == c) {
-                    break;
-                } else {
-                    text += sql[i];
-                }
+        if (t.kind == SqlToken::word) {
+            // A dotted name (myapp.user_id) is one word.
+            std::string w = lower(t.text);
+            while (k + 2 < lexed.size() && lexed[k + 1].is_punct('.') && lexed[k + 2].kind == SqlToken::word &&
+                   lexed[k + 1].at == lexed[k].at + lexed[k].text.size() && lexed[k + 2].at == lexed[k + 1].at + 1) {
+                w += "." + lower(lexed[k + 2].text);
+                k += 2;
             }
-            ++i;
-            out->push_back({c == '"' ? Token::word : Token::string, text});
-        } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-                   ((c == '-' || c == '+') && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
-            size_t from = i++;
-            while (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.') ++i;
-            out->push_back({Token::number, std::string(sql + from, i - from)});
-        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
-            std::string w;
-            while (ident(sql[i])) w += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i++])));
             out->push_back({Token::word, w});
+        } else if (t.kind == SqlToken::quoted_name) {
+            out->push_back({Token::word, "\"" + t.text});
+        } else if (t.kind == SqlToken::string) {
+            out->push_back({Token::string, t.text});
+        } else if (t.kind == SqlToken::number) {
+            out->push_back({Token::number, t.text});
+        } else if (t.kind == SqlToken::op && (t.text == "-" || t.text == "+") && k + 1 < lexed.size() &&
+                   lexed[k + 1].kind == SqlToken::number && lexed[k + 1].at == t.at + 1) {
+            out->push_back({Token::number, t.text + lexed[++k].text});
+        } else if ((t.kind == SqlToken::op && t.text == "=") || t.is_punct(',')) {
+            out->push_back({Token::symbol, t.text});
         } else {
             return false;
         }
     }
+    return true;
 }
 
 // A word or string as written, without the mark of a quoted name.

@@ -1,0 +1,80 @@
+#include "sql/sql_lexer.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace qx {
+
+bool SqlToken::is(const char *keyword) const { return kind == word && strcasecmp(text.c_str(), keyword) == 0; }
+
+bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_semicolon) {
+    size_t i = 0, n = sql.size();
+    int highest = 0;  // a bare '?' is the next number after the highest so far
+    auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80); };
+    auto name_char = [&](char c) { return letter(c) || std::isdigit(static_cast<unsigned char>(c)) || c == '$'; };
+    while (i < n) {
+        char c = sql[i];
+        size_t from = i;
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+        } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+            i = sql.find('\n', i);
+            if (i == std::string::npos) i = n;
+        } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+            i = sql.find("*/", i + 2);
+            i = i == std::string::npos ? n : i + 2;
+        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            char close = c == '[' ? ']' : c;
+            std::string text;
+            for (++i;; ++i) {
+                if (i >= n) return false;
+                if (sql[i] == close && close != ']' && i + 1 < n && sql[i + 1] == close) {
+                    text += close;
+                    ++i;
+                } else if (sql[i] == close) {
+                    break;
+                } else {
+                    text += sql[i];
+                }
+            }
+            ++i;
+            out->push_back({c == '\'' ? SqlToken::string : SqlToken::quoted_name, text, from});
+        } else if ((c == '$' || c == '?') && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+            for (++i; i < n && std::isdigit(static_cast<unsigned char>(sql[i]));) ++i;
+            int number = i - from - 1 <= 9 ? std::atoi(sql.c_str() + from + 1) : 0;
+            if (number > highest) highest = number;
+            out->push_back({SqlToken::parameter, sql.substr(from, i - from), from, number});
+        } else if (c == '?') {
+            ++i;
+            out->push_back({SqlToken::parameter, "?", from, ++highest});
+        } else if ((c == '$' || c == '@' || (c == ':' && !(i + 1 < n && sql[i + 1] == ':'))) && i + 1 < n &&
+                   name_char(sql[i + 1])) {
+            for (++i; i < n && name_char(sql[i]);) ++i;
+            out->push_back({SqlToken::parameter, sql.substr(from, i - from), from, 0});
+        } else if (letter(c)) {
+            while (i < n && name_char(sql[i])) ++i;
+            out->push_back({SqlToken::word, sql.substr(from, i - from), from});
+        } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+                   (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.')) ++i;
+            out->push_back({SqlToken::number, sql.substr(from, i - from), from});
+        } else if (std::strchr("(),.;", c)) {
+            ++i;
+            out->push_back({SqlToken::punct, std::string(1, c), from});
+            if (c == ';' && stop_at_semicolon) return true;
+        } else {
+            static const char *const kPairs[] = {"==", "<>", "!=", "<=", ">=", "||", "::"};
+            std::string op(1, c);
+            for (const char *pair : kPairs)
+                if (i + 1 < n && c == pair[0] && sql[i + 1] == pair[1]) op += pair[1];
+            i += op.size();
+            out->push_back({SqlToken::op, op, from});
+        }
+    }
+    return true;
+}
+
+}  // namespace qx

@@ -1,0 +1,36 @@
+// SQL's tokens as the server's own readers of statements need them (SET and SHOW, COPY,
+// the types a statement's text implies): names, strings, numbers, parameters,
+// operators and punctuation, each with where it starts. Blanks and comments are passed
+// over.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace qx {
+
+struct SqlToken {
+    enum Kind {
+        word,         // a name or keyword as written
+        quoted_name,  // "name", `name` or [name], without its quotes
+        string,       // 'text', without its quotes
+        number,
+        parameter,    // $N, ?N or ? (by position); :name, @name and $name have number 0
+        op,           // =, ==, <>, !=, <=, >=, ||, :: or any other single character
+        punct,        // ( ) , . ;
+    } kind;
+    std::string text;  // a string's or quoted name's text has its doubled quotes read
+    size_t at = 0;     // where it starts in the statement
+    int parameter_number = 0;  // a parameter's
+
+    // Whether it is the unquoted word `keyword` (in any case).
+    bool is(const char *keyword) const;
+    bool is_punct(char c) const { return kind == punct && text[0] == c; }
+};
+
+// The tokens of `sql`, up to its end or (when `stop_at_semicolon`) through its first ';'
+// outside strings and names. False when a string or a quoted name does not end.
+bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_semicolon = false);
+
+}  // namespace qx
