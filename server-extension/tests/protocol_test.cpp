@@ -505,6 +505,9 @@ TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
          "ERROR 22023: COPY delimiter must be a single one-byte character"},
     };
     for (const auto &f : failures) EXPECT_EQ(copy_in(c(), f.sql, f.data, 2, f.fail), f.result) << f.sql;
+    // A row without end is stopped at 32 MiB, not held in memory as it grows.
+    EXPECT_EQ(copy_in(c(), "copy t (s) from stdin", std::string((32u << 20) + 10, 'x'), 1 << 20),
+              "ERROR 54000: COPY row 1 is longer than 33554432 bytes");
     EXPECT_EQ(exec(c(), "select group_concat(id) from t"), "7\n");
 
     // In a block: a failed COPY fails the block; a read-only one takes no rows.

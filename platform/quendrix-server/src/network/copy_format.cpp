@@ -200,6 +200,11 @@ bool CopyReader::feed(const char *data, size_t size, SqlError *error) {
             after_cr_ = false;
             if (ch == '\n') continue;
         }
+        if (++row_bytes_ > kMaxCopyRow) {
+            *error = {"54000", "", "COPY row " + std::to_string(line_) + " is longer than " +
+                                       std::to_string(kMaxCopyRow) + " bytes"};
+            return false;
+        }
         if (!(c_.csv ? csv_byte(ch, error) : text_byte(ch, error))) return false;
     }
     return true;
@@ -280,6 +285,7 @@ void CopyReader::end_field() {
 // The row that has just ended (a header and the end-of-data marker "\." are none).
 bool CopyReader::row_ends(SqlError *error) {
     end_field();
+    row_bytes_ = 0;
     long line = line_++;
     bool marker = fields_.size() == 1 && (c_.csv ? fields_[0] && *fields_[0] == "\\." : last_raw_ == "\\.");
     if (marker) {

@@ -31,6 +31,10 @@ struct CopyCommand {
 // that this server does not run (a file, a program, the binary format).
 bool parse_copy(const std::string &sql, CopyCommand *command, SqlError *error);
 
+// The most bytes one row of COPY data may have, as one message may: a client that sends
+// a row without end is stopped there, not given the server's memory.
+constexpr size_t kMaxCopyRow = 32u << 20;
+
 // A field of a row: absent for NULL.
 using CopyField = std::optional<std::string>;
 
@@ -65,6 +69,7 @@ private:
     bool header_pending_ = false;
     bool ended_ = false;        // the end-of-data marker "\." came
     long line_ = 1;
+    size_t row_bytes_ = 0;      // of the row being read
     bool started_ = false;
 };
 
