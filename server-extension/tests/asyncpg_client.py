@@ -53,17 +53,15 @@ async def main():
     async with conn.transaction(isolation="repeatable_read"):
         await conn.execute("insert into t values (4, 'four', 0)")
     assert await conn.fetchval("select count(*) from t") == 4
-    # COPY in CSV both ways; the binary format is refused as such.
+    # COPY in CSV both ways, and records in the binary format.
     await conn.execute("create table c(i integer, s text)")
     assert await conn.copy_to_table("c", source=io.BytesIO(b'1,a\n2,"b, c"\n'), format="csv") == "COPY 2"
     out = io.BytesIO()
     assert await conn.copy_from_query("select * from c order by i", output=out, format="csv") == "COPY 2"
     assert out.getvalue() == b'1,a\n2,"b, c"\n', out.getvalue()
-    try:
-        await conn.copy_records_to_table("c", records=[(3, "x")])
-        raise AssertionError("no error")
-    except asyncpg.FeatureNotSupportedError:
-        pass
+    assert await conn.copy_records_to_table("c", records=[(3, "x\ty"), (4, None)]) == "COPY 2"
+    assert await conn.fetch("select i, s, typeof(i) from c where i > 2 order by i") == [
+        (3, "x\ty", "integer"), (4, None, "integer")]
     await conn.close()
 
 

@@ -496,8 +496,8 @@ TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
         {"copy t to program 'id'", "", nullptr,
          "ERROR 42501: COPY to or from a file or a program is not allowed: use COPY ... FROM STDIN or TO STDOUT "
          "(psql's \\copy reads and writes files on the client)"},
-        {"copy t from stdin (format binary)", "", nullptr,
-         "ERROR 0A000: COPY in the binary format is not supported: use the text or CSV format"},
+        {"copy t to stdout (format binary)", "", nullptr,
+         "ERROR 0A000: COPY TO in the binary format is not supported: use the text or CSV format"},
         {"copy nosuch from stdin", "", nullptr, "ERROR 42000: no such table: nosuch"},
         {"copy t (id, (select 1)) from stdin", "", nullptr, "ERROR 42601: syntax error at or near \"(\""},
         {"copy t (id,) from stdin", "", nullptr, "ERROR 42601: syntax error at or near \")\""},
@@ -505,6 +505,27 @@ TEST_F(Protocol, CopyRowsInAndOutInTextAndCsv) {
          "ERROR 22023: COPY delimiter must be a single one-byte character"},
     };
     for (const auto &f : failures) EXPECT_EQ(copy_in(c(), f.sql, f.data, 2, f.fail), f.result) << f.sql;
+    // The binary format coming in, each field in the type its column is described with.
+    auto be = [](uint64_t v, int width) { return big_endian(v, width); };
+    const std::string header = std::string("PGCOPY\n\377\r\n\0", 11) + be(0, 4) + be(0, 4);
+    const std::string row = be(3, 2) + be(8, 4) + be(8, 8) + be(2, 4) + "hi" + be(uint32_t(-1), 4);
+    const std::string end = be(uint16_t(-1), 2);
+    EXPECT_EQ(copy_in(c(), "copy t (id, s, r) from stdin (format binary)", header + row + end, 5), "<COPY 1>");
+    EXPECT_EQ(exec(c(), "select id, s, r, typeof(id) from t where id = 8"), "8|hi|<null>|integer\n");
+    const struct {
+        std::string data, result;
+    } binary_failures[] = {
+        {"PGCOPY\n" + row, "ERROR 22P04: COPY file signature not recognized"},
+        {header + be(2, 2) + be(8, 4) + be(9, 8) + be(0, 4) + end,
+         "ERROR 22P04: row field count is 2, expected 3 (COPY t, line 1)"},
+        {header + row.substr(0, 10), "ERROR 22P04: unexpected end of COPY data (row 1)"},
+        {header + be(3, 2) + be(4, 4) + be(9, 4) + be(0, 4) + be(uint32_t(-1), 4) + end,
+         "ERROR 22P03: incorrect binary data format in bind parameter 1 (COPY t, line 1)"},
+    };
+    for (const auto &f : binary_failures)
+        EXPECT_EQ(copy_in(c(), "copy t (id, s, r) from stdin with binary", f.data, 3), f.result);
+    EXPECT_EQ(exec(c(), "delete from t where id = 8"), "<DELETE 1>");
+
     // A row without end is stopped at 32 MiB, not held in memory as it grows.
     EXPECT_EQ(copy_in(c(), "copy t (s) from stdin", std::string((32u << 20) + 10, 'x'), 1 << 20),
               "ERROR 54000: COPY row 1 is longer than 33554432 bytes");

@@ -13,10 +13,10 @@ namespace qx {
 namespace pg {
 namespace {
 
-bool starts_copy_response(Output &out, char type, int columns) {
+bool starts_copy_response(Output &out, char type, int columns, bool binary = false) {
     Message m(type);
-    m.byte(0).int16(columns);  // the text format, for every column
-    for (int i = 0; i < columns; ++i) m.int16(0);
+    m.byte(binary ? 1 : 0).int16(columns);  // one format for every column
+    for (int i = 0; i < columns; ++i) m.int16(binary ? 1 : 0);
     return out.queue(m) && out.flush();
 }
 
@@ -43,11 +43,13 @@ bool copy_in(const CopyCommand &c, qx_client *client, Output &out, CopySource &i
     int n = sqlite3_column_count(shape);
     std::vector<std::string> names;
     std::vector<bool> blob;
+    std::vector<int32_t> types;  // binary fields come in the types the columns are described with
     for (int i = 0; i < n; ++i) {
         std::string declared = sqlite3_column_decltype(shape, i) ? sqlite3_column_decltype(shape, i) : "";
         for (char &ch : declared) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         names.emplace_back(sqlite3_column_name(shape, i));
         blob.push_back(declared.find("BLOB") != std::string::npos);
+        types.push_back(column_type(sqlite3_column_decltype(shape, i), nullptr));
     }
     sqlite3_finalize(shape);
     std::string insert = "INSERT INTO " + c.table + " " + c.columns + " VALUES (";
@@ -65,6 +67,11 @@ bool copy_in(const CopyCommand &c, qx_client *client, Output &out, CopySource &i
     std::string bytes;
     CopyReader reader(c, [&](std::vector<CopyField> &fields, long line, SqlError *e) {
         std::string where = " (COPY " + c.table + ", line " + std::to_string(line) + ")";
+        if (c.binary && fields.size() != static_cast<size_t>(n)) {
+            *e = {"22P04", "", "row field count is " + std::to_string(fields.size()) + ", expected " +
+                                   std::to_string(n) + where};
+            return false;
+        }
         if (fields.size() != static_cast<size_t>(n)) {
             *e = {"22P04", "",
                   fields.size() < static_cast<size_t>(n) ? "missing data for column \"" + names[fields.size()] + "\"" + where
@@ -73,7 +80,13 @@ bool copy_in(const CopyCommand &c, qx_client *client, Output &out, CopySource &i
         }
         for (int i = 0; i < n; ++i) {
             const CopyField &f = fields[static_cast<size_t>(i)];
-            if (!f)
+            if (c.binary) {
+                if (!bind_parameter(stmt, i + 1, i + 1, types[static_cast<size_t>(i)], true, f ? f->data() : nullptr,
+                                    f ? f->size() : 0, e)) {
+                    e->message += where;
+                    return false;
+                }
+            } else if (!f)
                 sqlite3_bind_null(stmt, i + 1);
             else if (blob[static_cast<size_t>(i)] && bytes_of(*f, &bytes))
                 sqlite3_bind_blob64(stmt, i + 1, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
@@ -90,7 +103,7 @@ bool copy_in(const CopyCommand &c, qx_client *client, Output &out, CopySource &i
         ++count;
         return true;
     });
-    bool ok = starts_copy_response(out, 'G', n);
+    bool ok = starts_copy_response(out, 'G', n, c.binary);
     *lost = !ok;
     for (bool done = false; ok && !done;) {
         char type = 0;

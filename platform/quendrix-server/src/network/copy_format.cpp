@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "network/pg_wire.h"
 #include "sql/sql_lexer.h"
 
 namespace qx {
@@ -55,8 +56,8 @@ bool option(const std::vector<Word> &w, size_t *at, CopyCommand *c, SqlError *er
     };
     if (name.is("FORMAT") && v) {
         if (v->is("binary") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "binary") == 0)) {
-            *error = {"0A000", "", "COPY in the binary format is not supported: use the text or CSV format"};
-            return false;
+            c->binary = true;
+            return taken(v);
         }
         bool csv = v->is("csv") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "csv") == 0);
         bool text = v->is("text") || (v->kind == Word::string && strcasecmp(v->text.c_str(), "text") == 0);
@@ -68,8 +69,9 @@ bool option(const std::vector<Word> &w, size_t *at, CopyCommand *c, SqlError *er
         return taken(v);
     }
     if (name.is("BINARY")) {
-        *error = {"0A000", "", "COPY in the binary format is not supported: use the text or CSV format"};
-        return false;
+        c->binary = true;
+        ++*at;
+        return true;
     }
     if (name.is("CSV")) {
         c->csv = true;
@@ -177,6 +179,10 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
         if (list && at < end && w[at].is_punct(',')) ++at;
     }
     if (list && end + 1 < w.size()) return *error = syntax_error(w, end + 1), true;
+    if (c->binary && !c->from_stdin) {
+        *error = {"0A000", "", "COPY TO in the binary format is not supported: use the text or CSV format"};
+        return true;
+    }
     if (c->csv) {
         // CSV's own defaults, where the statement gave none.
         if (!c->delimiter_given) c->delimiter = ',';
@@ -189,7 +195,78 @@ bool parse_copy(const std::string &sql, CopyCommand *c, SqlError *error) {
     return true;
 }
 
+// The binary format: a signature, flags and a header extension, then each row as its
+// number of fields and each field as its length (-1: NULL) and bytes, then -1.
+bool CopyReader::binary_feed(const char *data, size_t size, SqlError *error) {
+    static const char kSignature[] = "PGCOPY\n\377\r\n";  // and a NUL: 11 bytes
+    buffer_.append(data, size);
+    size_t at = 0;
+    auto be = [&](size_t p, size_t width) { return static_cast<int64_t>(get_be(buffer_.data() + p, width)); };
+    for (;;) {
+        size_t left = buffer_.size() - at;
+        if (!binary_header_done_) {
+            if (left < 19) break;
+            if (std::memcmp(buffer_.data() + at, kSignature, 11) != 0) {
+                *error = {"22P04", "", "COPY file signature not recognized"};
+                return false;
+            }
+            int64_t extension = be(at + 15, 4);
+            if (left < 19 + static_cast<size_t>(extension)) break;
+            at += 19 + static_cast<size_t>(extension);
+            binary_header_done_ = true;
+            continue;
+        }
+        if (left < 2) break;
+        int16_t count = static_cast<int16_t>(be(at, 2));
+        if (count == -1) {
+            ended_ = true;
+            break;
+        }
+        // The whole row must be here before it is read.
+        size_t p = at + 2;
+        bool whole = true;
+        fields_.clear();
+        for (int k = 0; k < count && whole; ++k) {
+            if (buffer_.size() - p < 4) {
+                whole = false;
+                break;
+            }
+            int32_t length = static_cast<int32_t>(be(p, 4));
+            p += 4;
+            if (length < -1) {
+                *error = {"22P04", "", "invalid field size " + std::to_string(length) + " (COPY row " +
+                                           std::to_string(line_) + ")"};
+                return false;
+            }
+            if (length == -1) {
+                fields_.emplace_back();
+                continue;
+            }
+            if (buffer_.size() - p < static_cast<size_t>(length)) {
+                whole = false;
+                break;
+            }
+            fields_.emplace_back(buffer_.substr(p, static_cast<size_t>(length)));
+            p += static_cast<size_t>(length);
+        }
+        if (!whole) break;
+        at = p;
+        long line = line_++;
+        bool ok = handler_(fields_, line, error);
+        fields_.clear();
+        if (!ok) return false;
+    }
+    buffer_.erase(0, at);
+    if (buffer_.size() > kMaxCopyRow) {
+        *error = {"54000", "", "COPY row " + std::to_string(line_) + " is longer than " +
+                                   std::to_string(kMaxCopyRow) + " bytes"};
+        return false;
+    }
+    return true;
+}
+
 bool CopyReader::feed(const char *data, size_t size, SqlError *error) {
+    if (c_.binary) return ended_ || binary_feed(data, size, error);
     if (!started_) {
         started_ = true;
         header_pending_ = c_.header;
@@ -212,6 +289,12 @@ bool CopyReader::feed(const char *data, size_t size, SqlError *error) {
 
 bool CopyReader::finish(SqlError *error) {
     if (ended_) return true;
+    if (c_.binary) {
+        // Data may end after a whole row without the -1 that marks its end.
+        if (binary_header_done_ && buffer_.empty()) return true;
+        *error = {"22P04", "", "unexpected end of COPY data (row " + std::to_string(line_) + ")"};
+        return false;
+    }
     if (in_quotes_ && escaping_ && c_.escape == c_.quote) in_quotes_ = escaping_ = false;  // a closing quote
     if (in_quotes_) {
         *error = {"22P04", "", "unterminated CSV quoted field (line " + std::to_string(line_) + ")"};

@@ -1,6 +1,6 @@
 // COPY ... FROM STDIN and COPY ... TO STDOUT as PostgreSQL's clients send them (psql's
 // \copy, the drivers' copy functions): the statement, and rows in the text and CSV
-// formats. The server reads and writes no file of its own for a client: COPY from or
+// formats, and in the binary format coming in (asyncpg's copy_records_to_table). The server reads and writes no file of its own for a client: COPY from or
 // to a file or a program is refused.
 #pragma once
 
@@ -20,6 +20,7 @@ struct CopyCommand {
     std::string columns;      // "(a, b)" as written, or empty for every column
     std::string query;        // COPY (query) TO STDOUT
     bool csv = false;
+    bool binary = false;  // FROM STDIN only
     char delimiter = '\t';    // CSV: ',' unless given
     std::string null_text = "\\N";  // CSV: "" unless given
     bool delimiter_given = false, null_given = false;
@@ -53,6 +54,7 @@ public:
 private:
     void end_field();
     bool row_ends(SqlError *error);
+    bool binary_feed(const char *data, size_t size, SqlError *error);
     bool text_byte(char ch, SqlError *error);
     bool unquoted_byte(char ch, SqlError *error);
     bool csv_byte(char ch, SqlError *error);
@@ -70,6 +72,8 @@ private:
     bool ended_ = false;        // the end-of-data marker "\." came
     long line_ = 1;
     size_t row_bytes_ = 0;      // of the row being read
+    std::string buffer_;        // binary: bytes of the row not yet whole
+    bool binary_header_done_ = false;
     bool started_ = false;
 };
 
