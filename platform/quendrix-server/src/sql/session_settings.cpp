@@ -171,7 +171,8 @@ bool parse_date_style(const std::string &value, const std::string &current, std:
 
 // A time in milliseconds, as PostgreSQL reads it ("5000", "5s", "1.5 min") and shows it:
 // in the largest unit that gives a whole number ("5s", "1500ms", "0").
-bool parse_duration(const Known &k, const std::string &value, std::string *out, SqlError *error) {
+// The milliseconds a time stands for (rounded), or false when it is none.
+bool milliseconds(const std::string &value, double *ms) {
     errno = 0;
     char *end = nullptr;
     double n = std::strtod(value.c_str(), &end);
@@ -184,12 +185,18 @@ bool parse_duration(const Known &k, const std::string &value, std::string *out, 
     double factor = 0;
     for (const auto &u : kUnits)
         if (unit == u.unit) factor = u.ms;
-    if (value.empty() || end == value.c_str() || errno == ERANGE || factor == 0 || n != n) {
+    if (value.empty() || end == value.c_str() || errno == ERANGE || factor == 0 || n != n) return false;
+    *ms = std::round(n * factor);
+    return true;
+}
+
+bool parse_duration(const Known &k, const std::string &value, std::string *out, SqlError *error) {
+    double ms = 0;
+    if (!milliseconds(value, &ms)) {
         *error = invalid_value(k.name, value, "a time is a number of milliseconds, or a number with a unit: us, "
                                               "ms, s, min, h or d");
         return false;
     }
-    double ms = std::round(n * factor);
     if (ms < static_cast<double>(k.low) || ms > static_cast<double>(k.high)) {
         *error = {"22023", "",
                   value + " is outside the valid range for parameter \"" + k.name + "\" (" + std::to_string(k.low) +
@@ -429,18 +436,11 @@ long SessionSettings::idle_timeout_ms(bool in_block) const {
 }
 
 long SessionSettings::duration_ms(const std::string &key) const {
+    // The value is kept in the form SHOW shows it, which reads back as the same time.
     const Value *v = find(key);
-    if (!v || v->effective() == "0") return 0;
-    static const struct {
-        const char *unit;
-        long ms;
-    } kUnits[] = {{"ms", 1}, {"s", 1000}, {"min", 60000}, {"h", 3600000}, {"d", 86400000}};
-    const std::string &shown = v->effective();
-    size_t digits = shown.find_first_not_of("0123456789");
-    long n = std::strtol(shown.c_str(), nullptr, 10);
-    for (const auto &u : kUnits)
-        if (digits != std::string::npos && shown.compare(digits, std::string::npos, u.unit) == 0) return n * u.ms;
-    return n;
+    double ms = 0;
+    if (!v || v->effective() == "0" || !milliseconds(v->effective(), &ms)) return 0;
+    return static_cast<long>(ms);
 }
 
 bool SessionSettings::default_read_only() const {
