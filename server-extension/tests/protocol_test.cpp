@@ -1356,8 +1356,11 @@ TEST_F(Protocol, AsyncpgDescribesStatementsOnceAndReadsBinaryResults) {
 
 TEST_F(Protocol, JdbcConnectsPreparesBatchesCancelsAndRunsTransactions) {
     std::vector<std::string> env = client_env();
-    ProgramRun r = run_program(kJava, {"java", "-cp", JDBC_DRIVER, JDBC_PROGRAM, std::to_string(server.port())}, "",
-                               "", &env);
+    // No performance-data file of the JVM's in /tmp.
+    ProgramRun r = run_program(kJava,
+                               {"java", "-XX:-UsePerfData", "-cp", JDBC_DRIVER, JDBC_PROGRAM,
+                                std::to_string(server.port())},
+                               "", "", &env);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "ok\n") << r.err;
 }
