@@ -386,7 +386,26 @@ TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {
         {"begin; set application_name = 'six'; rollback; begin; set application_name = 'seven'; commit",
          "<COMMIT>", "seven"},
         {"begin; set default_transaction_read_only = on; rollback", "<ROLLBACK>", "seven"},
-        {"create table t(a)", "<CREATE TABLE>", "seven"},
+        // ROLLBACK TO a savepoint undoes what was set after it, RELEASE keeps it.
+        {"begin", "<BEGIN>", "seven"},
+        {"set application_name = 'eight'", "<SET>", "eight"},
+        {"savepoint a", "<SAVEPOINT>", "eight"},
+        {"set application_name = 'nine'", "<SET>", "nine"},
+        {"savepoint \"B\"", "<SAVEPOINT>", "nine"},
+        {"set local application_name = 'ten'", "<SET>", "ten"},
+        {"rollback to savepoint A", "<ROLLBACK>", "eight"},
+        {"savepoint b", "<SAVEPOINT>", "eight"},
+        {"set application_name = 'eleven'", "<SET>", "eleven"},
+        {"release b", "<RELEASE>", "eleven"},
+        {"select * from nosuch", "ERROR 42000: no such table: nosuch", "eleven"},
+        {"rollback work to a", "<ROLLBACK>", "eight"},
+        {"set application_name = 'twelve'", "<SET>", "twelve"},
+        {"commit", "<COMMIT>", "twelve"},
+        // As in PostgreSQL, savepoints belong to a block.
+        {"savepoint c", "ERROR 25P01: SAVEPOINT can only be used in transaction blocks", "twelve"},
+        {"release savepoint c", "ERROR 25P01: RELEASE SAVEPOINT can only be used in transaction blocks", "twelve"},
+        {"rollback to c", "ERROR 25P01: ROLLBACK TO SAVEPOINT can only be used in transaction blocks", "twelve"},
+        {"create table t(a)", "<CREATE TABLE>", "twelve"},
     };
     for (const auto &step : steps) {
         EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;

@@ -9,7 +9,7 @@
 
 namespace {
 
-enum class Kind { begin, commit, rollback, rollback_to, other };
+enum class Kind { begin, commit, rollback, rollback_to, savepoint, release, other };
 
 // The upper-cased words of `sql` (letters and '_' only), at most `n` of them.
 std::string words(const char *sql, int n) {
@@ -35,6 +35,8 @@ Kind kind_of(sqlite3_stmt *stmt) {
     if (starts("COMMIT") || starts("END")) return Kind::commit;
     if (starts("ROLLBACK TO") || starts("ROLLBACK TRANSACTION TO")) return Kind::rollback_to;
     if (starts("ROLLBACK")) return Kind::rollback;
+    if (starts("SAVEPOINT")) return Kind::savepoint;
+    if (starts("RELEASE")) return Kind::release;
     return Kind::other;
 }
 
@@ -51,6 +53,18 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     beginning_ = false;
     Kind kind = kind_of(stmt);
     committing_ = kind == Kind::commit;
+    savepoint_ = {};
+    if (kind == Kind::rollback_to || kind == Kind::savepoint || kind == Kind::release) {
+        // As in PostgreSQL, savepoints belong to a block (SQLite's SAVEPOINT would begin one).
+        if (!in_block && !failed_) {
+            const char *what = kind == Kind::savepoint ? "SAVEPOINT"
+                               : kind == Kind::release ? "RELEASE SAVEPOINT"
+                                                       : "ROLLBACK TO SAVEPOINT";
+            *error = {"25P01", "", std::string(what) + " can only be used in transaction blocks"};
+            return Action::refuse;
+        }
+        savepoint_ = savepoint_command(sqlite3_sql(stmt));
+    }
     TransactionRequest request = transaction_request(sqlite3_sql(stmt));
     if (failed_) {
         switch (kind) {
@@ -132,6 +146,10 @@ void TransactionBlock::apply_read_only(bool read_only) {
 }
 
 void TransactionBlock::after(bool ok) {
+    if (ok && savepoint_.kind == SavepointCommand::savepoint) settings_->savepoint(savepoint_.name);
+    if (ok && savepoint_.kind == SavepointCommand::release) settings_->release_savepoint(savepoint_.name);
+    if (ok && savepoint_.kind == SavepointCommand::rollback_to) settings_->rollback_to_savepoint(savepoint_.name);
+    savepoint_ = {};
     if (rollback_to_) {
         // A successful ROLLBACK TO leaves the failed part behind; the block goes on.
         failed_ = !ok;

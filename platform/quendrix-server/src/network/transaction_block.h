@@ -25,7 +25,7 @@ public:
         settle,  // do not run it: it has done its work, *tag is its CommandComplete
     };
 
-    // SET and RESET change `settings`, which a block that rolls back restores.
+    // SET and RESET change `settings`, which a block or savepoint that rolls back restores.
     TransactionBlock(sqlite3 *db, SessionSettings *settings) : db_(db), settings_(settings) {}
 
     // Decides about `stmt` before it runs.
@@ -54,6 +54,7 @@ private:
     int begin_read_only_ = -1;        // the mode a BEGIN about to run asked for
     bool beginning_ = false;
     bool committing_ = false;  // the statement that runs is a COMMIT
+    SavepointCommand savepoint_;  // the statement that runs makes, releases or rolls back to one
 };
 
 }  // namespace pg

@@ -346,6 +346,18 @@ size_t translate_postgres_statement(const char *sql, const SessionSettings &sett
         if (used || !error->state.empty()) return used;
         return translate_set(t, length + start, settings, sqlite_text, error);
     }
+    if (starts("ROLLBACK")) {
+        // SQLite's grammar has ROLLBACK [TRANSACTION] TO but no WORK.
+        std::vector<Token> words;
+        SavepointCommand c = savepoint_command(sql + start);
+        if (c.kind == SavepointCommand::rollback_to && tokens(sql + start, &words, &length) && words.size() > 1 &&
+            words[1].text == "work") {
+            *sqlite_text = "ROLLBACK TO SAVEPOINT \"";
+            for (char ch : c.name) *sqlite_text += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+            *sqlite_text += '"';
+            return length + start;
+        }
+    }
     std::vector<std::string> w;
     length = 0;
     std::string bad;
@@ -388,6 +400,33 @@ size_t translate_postgres_statement(const char *sql, const SessionSettings &sett
     if (!modes(w, at, &read_only, &bad)) return syntax_error(bad);
     *sqlite_text = std::string("BEGIN ") + mode_comment(read_only);
     return length;
+}
+
+SavepointCommand savepoint_command(const char *sql) {
+    std::vector<SqlToken> t;
+    SavepointCommand none;
+    if (!lex_sql(sql, &t, true)) return none;
+    if (!t.empty() && t.back().is_punct(';')) t.pop_back();
+    SavepointCommand c;
+    size_t at = 1;
+    if (t.empty()) return none;
+    if (t[0].is("SAVEPOINT")) {
+        c.kind = SavepointCommand::savepoint;
+    } else if (t[0].is("RELEASE")) {
+        c.kind = SavepointCommand::release;
+        if (at < t.size() && t[at].is("SAVEPOINT")) ++at;
+    } else if (t[0].is("ROLLBACK")) {
+        c.kind = SavepointCommand::rollback_to;
+        if (at < t.size() && (t[at].is("WORK") || t[at].is("TRANSACTION"))) ++at;
+        if (at >= t.size() || !t[at].is("TO")) return none;
+        ++at;
+        if (at < t.size() && t[at].is("SAVEPOINT") && at + 1 < t.size()) ++at;
+    } else {
+        return none;
+    }
+    if (at + 1 != t.size() || (t[at].kind != SqlToken::word && t[at].kind != SqlToken::quoted_name)) return none;
+    c.name = t[at].text;
+    return c;
 }
 
 bool apply_setting_request(SessionSettings *settings, const TransactionRequest &request, bool in_block,

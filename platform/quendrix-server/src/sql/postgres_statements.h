@@ -47,6 +47,14 @@ struct TransactionRequest {
 };
 TransactionRequest transaction_request(const char *compiled_text);
 
+// SAVEPOINT name, RELEASE [SAVEPOINT] name, ROLLBACK [WORK | TRANSACTION] TO [SAVEPOINT]
+// name: which, and the savepoint's name (a quoted one without its quotes).
+struct SavepointCommand {
+    enum Kind { none, savepoint, release, rollback_to } kind = none;
+    std::string name;
+};
+SavepointCommand savepoint_command(const char *sql);
+
 // DISCARD TEMP: drops the session's temporary tables, views and triggers.
 bool drop_temporary_objects(sqlite3 *db, SqlError *error);
 

@@ -412,12 +412,33 @@ std::vector<std::vector<std::string>> SessionSettings::all() const {
 }
 
 void SessionSettings::block_ended(bool committed) {
+    savepoints_.clear();
     if (!saved_) return;  // nothing was set in the block
     may_have_changed_ = true;
     if (!committed) values_ = before_block_;
     for (auto &v : values_) v.second.has_local = false;
     saved_ = false;
     before_block_.clear();
+}
+
+size_t SessionSettings::find_savepoint(const std::string &name) const {
+    for (size_t k = savepoints_.size(); k-- > 0;)
+        if (strcasecmp(savepoints_[k].first.c_str(), name.c_str()) == 0) return k;
+    return savepoints_.size();
+}
+
+void SessionSettings::savepoint(const std::string &name) { savepoints_.emplace_back(name, values_); }
+
+void SessionSettings::release_savepoint(const std::string &name) {
+    savepoints_.resize(find_savepoint(name));
+}
+
+void SessionSettings::rollback_to_savepoint(const std::string &name) {
+    size_t k = find_savepoint(name);
+    if (k == savepoints_.size()) return;
+    values_ = savepoints_[k].second;
+    savepoints_.resize(k + 1);  // the savepoint itself stays, as in SQL
+    may_have_changed_ = true;
 }
 
 long SessionSettings::statement_timeout_ms() const {

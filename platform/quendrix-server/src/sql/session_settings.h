@@ -48,6 +48,12 @@ public:
 
     // The transaction block ended, committed or rolled back.
     void block_ended(bool committed);
+    // A savepoint of the block was made, released, or rolled back to: ROLLBACK TO
+    // undoes what was set since, RELEASE keeps it. Names compare as SQLite's do (in
+    // any case).
+    void savepoint(const std::string &name);
+    void release_savepoint(const std::string &name);
+    void rollback_to_savepoint(const std::string &name);
 
     // SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY, as default_transaction_read_only.
     bool default_read_only() const;
@@ -79,6 +85,10 @@ private:
     std::map<std::string, std::string> reported_;
     bool saved_ = false;
     std::map<std::string, Value> before_block_;
+    // The block's savepoints, oldest first, with the settings as each found them.
+    std::vector<std::pair<std::string, std::map<std::string, Value>>> savepoints_;
+    // The newest savepoint of that name; savepoints_.size() when there is none.
+    size_t find_savepoint(const std::string &name) const;
     bool may_have_changed_ = true;  // since changed_reports() looked: it is called after every query
 };
 
