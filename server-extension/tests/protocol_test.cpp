@@ -356,6 +356,28 @@ TEST_F(Protocol, SessionSettingsAsDriversSetAndReadThem) {
     EXPECT_EQ(text_of(r.get()), "-3\n");
 }
 
+// What tools ask to learn where they are, as PostgreSQL answers it: the server's version,
+// the user, the database asked for, the schema; pg_catalog.f(...) is f(...).
+TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {
+    Conn named = connect(server, "user=alice dbname=sales");
+    ASSERT_EQ(PQstatus(named.get()), CONNECTION_OK) << PQerrorMessage(named.get());
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"select version() like 'PostgreSQL 15.0 (Quendrix server %) on SQLite 3.%-bit'", "1\n"},
+        {"select pg_catalog.version() = version(), PG_CATALOG . current_setting('application_name')", "1|\n"},
+        {"select current_user, session_user, current_role, current_database(), current_catalog, current_schema, "
+         "current_schema()",
+         "alice|alice|alice|sales|sales|public|public\n"},
+        // Only the functions: strings, quoted names, column labels and qualified names stay.
+        {"select 'current_user', \"current_user\", 1 AS current_user, t.current_user from "
+         "(select 2 as \"current_user\") t",
+         "current_user|2|1|2\n"},
+        {"select pg_catalog.nosuch", "ERROR 42000: no such column: pg_catalog.nosuch"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(named.get(), step.sql), step.result) << step.sql;
+}
+
 // As in PostgreSQL, a SET in a block that rolls back is undone, SET LOCAL ends with its
 // block, and clients are told of each reported setting that changes (ParameterStatus).
 TEST_F(Protocol, SettingsFollowTheirTransactionBlockAndAreReported) {

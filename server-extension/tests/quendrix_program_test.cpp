@@ -1,7 +1,9 @@
 // The real quendrix program as a client sees it: SQL through --execute, scripts
 // and standard input, its exit status, and its errors.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -258,6 +260,15 @@ TEST_F(Quendrix, ShellSettingsAndStatementTimeout) {
     EXPECT_EQ(r.out, "admin\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "*** Error 57014: canceling statement due to statement timeout\n");
+}
+
+// The shell's session is the account's that runs it, on the database its file names.
+TEST_F(Quendrix, ShellSessionIsTheAccountsOnTheFilesDatabase) {
+    ProgramRun r = sql({"select current_user = session_user, current_database(), current_schema"});
+    EXPECT_EQ(r.out, "1|test|public\n") << r.err;
+    passwd *account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    EXPECT_EQ(sql({"select current_user"}).out, std::string(account->pw_name) + "\n");
 }
 
 TEST_F(Quendrix, ScriptsAndExecuteTextsRunInCommandLineOrder) {

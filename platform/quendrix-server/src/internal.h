@@ -41,6 +41,9 @@ struct qx_client {
     std::string row_security_denial;
     // What SET and SHOW set and show (sql/session_settings.h).
     qx::SessionSettings settings;
+    // What current_database() says: the name a network client asked for (one
+    // database is served under every name), or the shell's database file's name.
+    std::string database_name;
     // When the running statement's statement_timeout runs out (CLOCK_MONOTONIC, ms; 0:
     // never), and whether it has (sql/statement_timeout.h). The statement's thread only.
     int64_t statement_deadline_ms = 0;
@@ -193,8 +196,14 @@ void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
 namespace qx {
 
 // Rewrites each unquoted qualified name DB.DBA.X in `sql` to the quoted table
-// name "DB.DBA.X", leaving literals, quoted names and comments alone.
+// name "DB.DBA.X", a call of pg_catalog.f(...) to f(...), and SQL's functions
+// without parentheses (current_user, session_user, current_role, current_catalog,
+// current_schema) to calls, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
+
+// version(), current_database(), current_schema(), current_user() and the like, as
+// PostgreSQL's clients and tools ask for them.
+bool install_postgres_functions(qx_client *client, std::string *error);
 
 // The error value for SQLite's current error on `db` (result code `rc`).
 qx_value error_from_sqlite(sqlite3 *db, int rc);

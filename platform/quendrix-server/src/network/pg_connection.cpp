@@ -151,6 +151,7 @@ private:
     bool broken_ = false;
     bool rolled_back_ = false;  // a transaction rolled back since the last ReadyForQuery
     std::string user_;
+    std::string database_;  // the start-up packet's database name
     std::vector<std::pair<std::string, std::string>> startup_settings_;  // the start-up packet's
     qx::pg::Identity who_;
     bool discard_pending_ = false;  // a DISCARD ALL ran: done before ReadyForQuery
@@ -292,7 +293,8 @@ bool Client::startup() {
             at += value.size() + 1;
             if (key == "user") user_ = value;
             else if (key == "options") add_startup_options(value);
-            else if (key != "database" && key != "replication") startup_settings_.emplace_back(key, value);
+            else if (key == "database") database_ = value;
+            else if (key != "replication") startup_settings_.emplace_back(key, value);
         }
         break;
     }
@@ -352,6 +354,8 @@ void Client::become(const qx::pg::Identity &who) {
     session_->client()->is_admin = who.is_admin;
     qx::auth::restrict_network_client(session_->client());
     session_->client()->settings.start(user_, who.is_admin, startup_settings_);
+    // Every name serves the one database; a client that names none asks for its user's.
+    session_->client()->database_name = database_.empty() ? user_ : database_;
 }
 
 bool Client::discard_all() {

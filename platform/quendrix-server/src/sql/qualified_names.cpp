@@ -1,8 +1,10 @@
 // Qualified names: the server's SQL names tables as DB.DBA.X (catalogue,
 // owner, table). SQLite has no three-part names, so each unquoted DB.DBA.X is
 // rewritten to the one quoted name "DB.DBA.X", which is what the table is
-// called in the SQLite database. Literals, quoted names and comments are copied
-// as they stand.
+// called in the SQLite database. PostgreSQL's clients name functions as
+// pg_catalog.f and call current_user and the like without parentheses; SQLite
+// knows neither form, so they become f(...) and current_user(). Literals, quoted
+// names and comments are copied as they stand.
 #include <cctype>
 #include <cstring>
 #include <strings.h>
@@ -62,6 +64,20 @@ char previous_char(const std::string &s, size_t at) {
     return at > 0 ? s[at - 1] : 0;
 }
 
+// Whether the word before `at` (blanks skipped) is AS: what follows is a column's name.
+bool after_as(const std::string &s, size_t at) {
+    while (at > 0 && std::isspace(static_cast<unsigned char>(s[at - 1]))) --at;
+    return at >= 2 && strncasecmp(s.data() + at - 2, "as", 2) == 0 &&
+           (at == 2 || !ident_char(s[at - 3]));
+}
+
+// SQL's functions that are written without parentheses.
+bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
+    return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
+           sc.word_is(from, to, "current_role") || sc.word_is(from, to, "current_catalog") ||
+           sc.word_is(from, to, "current_schema");
+}
+
 }  // namespace
 
 namespace qx {
@@ -103,6 +119,17 @@ std::string resolve_qualified_names(const std::string &s) {
                 out.append(s, name, name_end - name);
                 out += '"';
                 i = name_end;
+            } else if (sc.word_is(i, end, "pg_catalog") && previous_char(s, i) != '.' && dot1 < s.size() &&
+                       s[dot1] == '.' && dba_end > dba && sc.skip_blanks(dba_end) < s.size() &&
+                       s[sc.skip_blanks(dba_end)] == '(') {
+                // pg_catalog.f(...): the server's functions are PostgreSQL's catalogue's.
+                i = dba;
+            } else if (is_niladic_function(sc, i, end) && previous_char(s, i) != '.' && !after_as(s, i) &&
+                       (sc.skip_blanks(end) >= s.size() ||
+                        (s[sc.skip_blanks(end)] != '(' && s[sc.skip_blanks(end)] != '.'))) {
+                out.append(s, i, end - i);
+                out += "()";
+                i = end;
             } else {
                 out.append(s, i, end - i);
                 i = end;

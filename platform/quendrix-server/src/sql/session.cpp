@@ -1,6 +1,11 @@
 // A database session: opening the database, running statements and printing
 // their rows the way the shell shows them.
+#include <pwd.h>
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "auth/users.h"
 #include "sql/session_settings.h"
@@ -21,6 +26,25 @@ bool locked(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE
 // for a lock another connection holds.
 bool install_session_catalogue(qx_client *client, std::string *why) {
     return install_query_support(client, why) && auth::install_user_catalogue(client->db, why);
+}
+
+// The shell's user: the account it runs as (the server's account is its administrator).
+std::string account_name() {
+    std::vector<char> buffer(16384);
+    passwd entry{}, *found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->pw_name;
+    return std::to_string(geteuid());
+}
+
+// The shell's database as current_database() names it: the file's name without its
+// folder, URI query or extension.
+std::string database_name(const std::string &path) {
+    std::string name = path.compare(0, 5, "file:") == 0 ? path.substr(5) : path;
+    name = name.substr(0, name.find('?'));
+    name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name.empty() ? "main" : name;
 }
 
 }  // namespace
@@ -44,12 +68,14 @@ bool Session::open(const std::string &path, SqlError *error, Check check) {
     if (rc != SQLITE_OK) {
         why = client_.db ? sqlite3_errmsg(client_.db) : sqlite3_errstr(rc);
     } else if (!install_builtins(&client_, &why) || !install_setting_functions(&client_, &why) ||
+               !install_postgres_functions(&client_, &why) ||
                (!setup_pending_ && !install_session_catalogue(&client_, &why))) {
         rc = SQLITE_ERROR;
     }
     // The shell's session is the local administrator's; a network session says who it is
     // once it has logged in.
-    client_.settings.start("", client_.is_admin, {});
+    client_.settings.start(account_name(), client_.is_admin, {});
+    client_.database_name = database_name(path);
     if (client_.db) watch_statement_timeout(&client_);
     if (rc == SQLITE_OK) return true;
     if (error) {
