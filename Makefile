@@ -9,8 +9,8 @@ BUILD ?= build
 # the hosts' development files (OpenSSL 3, SQLite, Qt 5 with its QML tools and test
 # module), GoogleTest and Google Benchmark, the PostgreSQL clients (pgbench comes with
 # the server package), python3 with psycopg and asyncpg, Java with the JDBC driver, Go
-# with pgx, and dpkg-dev for the package checks.
-PACKAGES := build-essential cmake pkg-config dpkg-dev \
+# with pgx, and dpkg-dev and lintian for the package checks.
+PACKAGES := build-essential cmake pkg-config dpkg-dev lintian \
 	libssl-dev openssl \
 	libsqlite3-dev libreadline-dev \
 	libgtest-dev libbenchmark-dev \

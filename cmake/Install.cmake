@@ -23,6 +23,27 @@ if(NOT CAPI_ENGINES_INSTALL_DIR OR NOT QML_MODULES_INSTALL_DIR)
                       "set CAPI_ENGINES_INSTALL_DIR and QML_MODULES_INSTALL_DIR")
 endif()
 
+# Man pages and change logs are installed compressed, as Debian keeps them (gzip -9n:
+# the same bytes from every build).
+find_program(GZIP_PROGRAM gzip REQUIRED)
+set(COMPRESSED_DIR ${CMAKE_BINARY_DIR}/compressed)
+add_custom_target(compressed_files ALL)
+# Compresses `source` into ${COMPRESSED_DIR}/`name`.gz when the build runs.
+function(compressed_file source name)
+  set(out ${COMPRESSED_DIR}/${name})
+  get_filename_component(dir ${out} DIRECTORY)
+  add_custom_command(OUTPUT ${out}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${out}
+    COMMAND ${GZIP_PROGRAM} -9nf ${out}
+    DEPENDS ${source} VERBATIM)
+  string(MAKE_C_IDENTIFIER ${name} target)
+  add_custom_target(compressed_${target} DEPENDS ${out}.gz)
+  add_dependencies(compressed_files compressed_${target})
+endfunction()
+compressed_file(${CMAKE_CURRENT_SOURCE_DIR}/docs/man/quendrix.1 man/quendrix.1)
+compressed_file(${CMAKE_CURRENT_SOURCE_DIR}/docs/man/cryptoapi-admin.1 man/cryptoapi-admin.1)
+
 # Installed binaries find the project's own libraries relative to where they land, so
 # that a tree installed under DESTDIR runs as it is.
 function(install_rpath_to_libdir target install_dir)
@@ -39,7 +60,7 @@ endfunction()
 install_rpath_to_libdir(quendrix ${CMAKE_INSTALL_BINDIR})
 install(TARGETS quendrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quendrix)
 install(TARGETS quendrix_server LIBRARY DESTINATION ${INSTALL_LIBDIR} COMPONENT libquendrix-t)
-install(FILES docs/man/quendrix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT quendrix)
+install(FILES ${COMPRESSED_DIR}/man/quendrix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT quendrix)
 install(FILES docs/quendrix.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quendrix
         COMPONENT quendrix)
 
@@ -52,7 +73,7 @@ if(TARGET capi)
 endif()
 install(TARGETS cryptoapi LIBRARY DESTINATION ${INSTALL_LIBDIR} COMPONENT cryptoapi)
 install(TARGETS cryptoapi-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cryptoapi)
-install(FILES docs/man/cryptoapi-admin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+install(FILES ${COMPRESSED_DIR}/man/cryptoapi-admin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT cryptoapi)
 
 # The QML module and the libraries it links.
