@@ -481,13 +481,14 @@ TEST_F(Listener, SigtermStartsNoFurtherStatement) {
     Server s(db);
     Conn setup = connect(s);
     ASSERT_EQ(exec(setup.get(), "create table t(k)"), "<CREATE TABLE>");
-    // Many statements in one text, each committed on its own.
+    // Many statements in one text, each committed by the COMMIT after it (the statements
+    // of one text are otherwise one transaction).
     constexpr int kStatements = 2000;
     std::string text;
     for (int k = 1; k <= kStatements; ++k)
         text += "insert into t select " + std::to_string(k) +
                 " + 0 * count(*) from (with recursive c(x) as (select 1 union all select x + 1 "
-                "from c where x < 20000) select x from c);\n";
+                "from c where x < 20000) select x from c);\ncommit;\n";
     Conn writer = connect(s);
     ASSERT_EQ(PQsendQuery(writer.get(), text.c_str()), 1);
     std::string count;

@@ -863,6 +863,77 @@ TEST_F(Protocol, AnErrorSkipsToSync) {
     EXPECT_EQ(seen, expected);
 }
 
+// As in PostgreSQL, the statements of one simple query, and those a client sends up to a
+// Sync, are one transaction outside a block: an error undoes what came before it.
+TEST_F(Protocol, AQueryOrAPipelineIsOneTransaction) {
+    ASSERT_EQ(exec(c(), "create table t(a integer primary key)"), "<CREATE TABLE>");
+    Conn other = connect(server);
+    const struct {
+        const char *sql, *result, *rows;
+        PGTransactionStatusType status;
+    } steps[] = {
+        {"insert into t values (1); insert into t values (2); insert into t values (1)",
+         "ERROR 23505: UNIQUE constraint failed: t.a", "<null>", PQTRANS_IDLE},
+        {"insert into t values (1); insert into t values (2)", "<INSERT 0 1>", "1,2", PQTRANS_IDLE},
+        // A COMMIT ends it; what follows is another.
+        {"insert into t values (3); commit; insert into t values (4); select nosuch",
+         "ERROR 42000: no such column: nosuch", "1,2,3", PQTRANS_IDLE},
+        // A BEGIN makes it a block that goes on after the query.
+        {"insert into t values (5); begin; insert into t values (6)", "<INSERT 0 1>", "1,2,3", PQTRANS_INTRANS},
+        {"rollback", "<ROLLBACK>", "1,2,3", PQTRANS_IDLE},
+        {"set application_name = 'undone'; select nosuch", "ERROR 42000: no such column: nosuch", "1,2,3",
+         PQTRANS_IDLE},
+        {"select 1; savepoint a", "ERROR 25P01: SAVEPOINT can only be used in transaction blocks", "1,2,3",
+         PQTRANS_IDLE},
+        {"create table u(b); insert into u values (1); drop table nosuch", "ERROR 42000: no such table: nosuch",
+         "1,2,3", PQTRANS_IDLE},
+        {"select count(*) from u", "ERROR 42000: no such table: u", "1,2,3", PQTRANS_IDLE},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+        EXPECT_EQ(PQtransactionStatus(c()), step.status) << step.sql;
+        EXPECT_EQ(exec(other.get(), "select group_concat(a) from (select a from t order by a)"),
+                  std::string(step.rows) + "\n")
+            << step.sql;
+        EXPECT_EQ(exec(c(), "show application_name"), "\n") << step.sql;
+    }
+    // A deferred check that fails when the query's transaction commits undoes it all.
+    ASSERT_EQ(exec(c(), "pragma foreign_keys = on; create table child(p references t deferrable initially deferred)"),
+              "<CREATE TABLE>");
+    EXPECT_EQ(exec(c(), "insert into t values (7); insert into child values (99)"),
+              "ERROR 23503: FOREIGN KEY constraint failed");
+    EXPECT_EQ(exec(other.get(), "select count(*) from t where a = 7"), "0\n");
+
+    // A pipeline up to its Sync.
+    ASSERT_EQ(PQenterPipelineMode(c()), 1);
+    auto send = [&](const char *sql) {
+        ASSERT_EQ(PQsendQueryParams(c(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0), 1);
+    };
+    send("insert into t values (10)");
+    send("insert into t values (11)");
+    send("insert into t values (10)");
+    ASSERT_EQ(PQpipelineSync(c()), 1);
+    send("insert into t values (12)");
+    send("insert into t values (13)");
+    ASSERT_EQ(PQpipelineSync(c()), 1);
+    std::vector<std::string> seen;
+    for (int syncs = 0, guard = 0; syncs < 2 && guard < 20; ++guard) {
+        PGresult *r = PQgetResult(c());
+        if (!r) continue;
+        ExecStatusType st = PQresultStatus(r);
+        if (st == PGRES_PIPELINE_SYNC) ++syncs;
+        seen.push_back(st == PGRES_PIPELINE_SYNC ? "sync" : text_of(r));
+        PQclear(r);
+    }
+    const std::vector<std::string> expected = {"<INSERT 0 1>", "<INSERT 0 1>",
+                                               "ERROR 23505: UNIQUE constraint failed: t.a", "sync",
+                                               "<INSERT 0 1>", "<INSERT 0 1>", "sync"};
+    EXPECT_EQ(seen, expected);
+    ASSERT_EQ(PQexitPipelineMode(c()), 1);
+    EXPECT_EQ(exec(other.get(), "select group_concat(a) from (select a from t where a >= 10 order by a)"),
+              "12,13\n");
+}
+
 // A client may ask for what it sent so far with Flush and wait before it sends Sync
 // (asyncpg prepares a statement so): an error must reach it then, not at Sync.
 TEST_F(Protocol, AnErrorReachesAClientThatFlushedBeforeSync) {

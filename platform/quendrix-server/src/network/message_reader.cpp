@@ -89,5 +89,19 @@ void MessageReader::release(std::string *body) {
     else body->clear();
 }
 
+int MessageReader::executes_before_sync() const {
+    int executes = 0;
+    for (size_t at = ahead_at_; at + 5 <= ahead_.size();) {
+        char type = ahead_[at];
+        if (type == 'S') return executes;
+        if (type == 'E') ++executes;
+        uint32_t length = 0;
+        for (int k = 1; k <= 4; ++k) length = length << 8 | static_cast<unsigned char>(ahead_[at + k]);
+        if (length < 4) break;
+        at += 1 + static_cast<size_t>(length);
+    }
+    return -1;
+}
+
 }  // namespace pg
 }  // namespace qx

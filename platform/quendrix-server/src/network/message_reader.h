@@ -38,6 +38,10 @@ public:
     // way to this long after it: the deadline then bounds silence, not the
     // time a long message takes. Zero (the default) keeps deadlines fixed.
     void set_silence_limit(std::chrono::milliseconds limit) { silence_ = limit; }
+    // How many Execute messages come before the next Sync among the messages that have
+    // arrived already (drivers send Parse, Bind, Describe, Execute and Sync together);
+    // -1 when no Sync has arrived.
+    int executes_before_sync() const;
     // The length the last too_large or malformed message announced.
     uint32_t announced() const { return announced_; }
 

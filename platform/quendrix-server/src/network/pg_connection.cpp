@@ -108,6 +108,7 @@ public:
 
     Decision before(sqlite3_stmt *stmt, qx::SqlError *error, std::string *tag) override;
     void after(bool ok) override;
+    void upcoming(bool more_follow) override { more_follow_ = more_follow; }
     bool admit(qx::SqlError *error) override;
     bool block_failed() const override { return block_->status() == 'E'; }
     bool next_message(char *type, std::string *body) override { return read_message(type, body); }
@@ -155,6 +156,9 @@ private:
     std::vector<std::pair<std::string, std::string>> startup_settings_;  // the start-up packet's
     qx::pg::Identity who_;
     bool discard_pending_ = false;  // a DISCARD ALL ran: done before ReadyForQuery
+    // More statements of the same query, or messages before the Sync, follow the one
+    // about to run: outside a block they share a transaction.
+    bool more_follow_ = false;
 };
 
 // Result sets as RowDescription, DataRow and CommandComplete messages. The
@@ -460,6 +464,7 @@ qx::StatementHooks::Decision Client::before(sqlite3_stmt *stmt, qx::SqlError *er
     if ((request.kind == qx::TransactionRequest::discard || request.kind == qx::TransactionRequest::deallocate) &&
         block_->status() != 'E')
         return session_command(request, error, tag);
+    if (more_follow_) block_->share_transaction(stmt);
     switch (block_->before(stmt, error, tag)) {
         case qx::pg::TransactionBlock::Action::refuse: return Decision::refuse;
         case qx::pg::TransactionBlock::Action::settle: return Decision::settle;
@@ -523,7 +528,10 @@ bool Client::query(const std::string &sql) {
     qx::SqlError e;
     int statements = 0;
     bool ok = runner.run(sql, &e, &statements);
+    more_follow_ = false;
     if (!go_on()) return false;
+    // The query's statements commit together (a failed one has undone them already).
+    if (!block_->end_shared_transaction(ok, &e)) ok = false;
     if (!ok) {
         error(e);
     } else if (statements == 0) {
@@ -549,10 +557,13 @@ void Client::serve() {
                 break;
             case 'X':
                 return;
-            case 'S':  // Sync ends an extended-protocol exchange
+            case 'S': {  // Sync ends an extended-protocol exchange and the transaction its statements share
+                qx::SqlError e;
+                if (!block_->end_shared_transaction(!skipping, &e)) error(e);
                 skipping = false;
                 ready();
                 break;
+            }
             case 'H':  // Flush
                 if (!skipping) flush();
                 break;
@@ -562,6 +573,9 @@ void Client::serve() {
             case 'E':
             case 'C':
                 if (!skipping) {
+                    // A statement whose Execute is the last before Sync runs alone, in its
+                    // own transaction (a Bind or Describe may start it, its Execute to come).
+                    more_follow_ = reader_.executes_before_sync() != (type == 'E' ? 0 : 1);
                     qx::pg::RunningStatement running(c_);
                     qx::arm_statement_timeout(session_->client());
                     skipping = !extended_->handle(type, body);

@@ -56,7 +56,7 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     savepoint_ = {};
     if (kind == Kind::rollback_to || kind == Kind::savepoint || kind == Kind::release) {
         // As in PostgreSQL, savepoints belong to a block (SQLite's SAVEPOINT would begin one).
-        if (!in_block && !failed_) {
+        if ((!in_block || implicit_) && !failed_) {
             const char *what = kind == Kind::savepoint ? "SAVEPOINT"
                                : kind == Kind::release ? "RELEASE SAVEPOINT"
                                                        : "ROLLBACK TO SAVEPOINT";
@@ -109,6 +109,11 @@ TransactionBlock::Action TransactionBlock::before(sqlite3_stmt *stmt, SqlError *
     // As in PostgreSQL, a BEGIN inside a block and a COMMIT or ROLLBACK outside
     // one change nothing and are no errors.
     if (kind == Kind::begin && in_block) {
+        if (implicit_) {
+            // The statements before it are the block's first.
+            implicit_ = false;
+            apply_read_only(request.read_only >= 0 ? request.read_only == 1 : settings_->default_read_only());
+        }
         *tag = "BEGIN";
         return Action::settle;
     }
@@ -146,6 +151,13 @@ void TransactionBlock::apply_read_only(bool read_only) {
 }
 
 void TransactionBlock::after(bool ok) {
+    if (implicit_ && !ok) {
+        // A failed statement undoes those before it in the query or pipeline; no block is left.
+        savepoint_ = {};
+        end_shared_transaction(false, nullptr);
+        in_block_before_ = rollback_to_ = beginning_ = committing_ = false;
+        return;
+    }
     if (ok && savepoint_.kind == SavepointCommand::savepoint) settings_->savepoint(savepoint_.name);
     if (ok && savepoint_.kind == SavepointCommand::release) settings_->release_savepoint(savepoint_.name);
     if (ok && savepoint_.kind == SavepointCommand::rollback_to) settings_->rollback_to_savepoint(savepoint_.name);
@@ -170,6 +182,32 @@ void TransactionBlock::after(bool ok) {
     }
     beginning_ = false;
     committing_ = false;
+    if (sqlite3_get_autocommit(db_)) implicit_ = false;  // a COMMIT or ROLLBACK among them ended it
+}
+
+void TransactionBlock::share_transaction(sqlite3_stmt *stmt) {
+    if (implicit_ || failed_ || !sqlite3_get_autocommit(db_) || kind_of(stmt) != Kind::other) return;
+    // What SQLite refuses or ignores in a transaction runs before it instead, when it
+    // comes first (PRAGMA foreign_keys changes nothing in one).
+    std::string w = words(sqlite3_sql(stmt), 1);
+    if ((w == "PRAGMA" && transaction_request(sqlite3_sql(stmt)).kind == TransactionRequest::none) ||
+        w == "VACUUM" || w == "ATTACH" || w == "DETACH")
+        return;
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) implicit_ = true;
+}
+
+bool TransactionBlock::end_shared_transaction(bool commit, SqlError *error) {
+    if (!implicit_) return true;
+    implicit_ = false;
+    if (sqlite3_get_autocommit(db_)) return true;  // SQLite ended it at an error
+    if (commit && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        ended(true);
+        return true;
+    }
+    if (commit && error) *error = decode_error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    ended(false);
+    return !commit;
 }
 
 char TransactionBlock::status() const {

@@ -4,6 +4,12 @@
 // after the error (and may already have rolled the transaction back, leaving
 // the statements that follow to commit one by one). A block may be READ ONLY, as may
 // every transaction of the session (see sql/postgres_statements.h).
+//
+// Outside a block, the statements of one simple query, and those a client sends up to
+// a Sync, share one transaction (PostgreSQL's implicit block): an error in one undoes
+// those before it, and the last one's end commits them. A BEGIN among them makes it a
+// block that goes on; a COMMIT or ROLLBACK among them ends it, and the statements
+// after it share another.
 #pragma once
 
 #include <string>
@@ -35,6 +41,13 @@ public:
     // The transaction status of ReadyForQuery: 'I' idle, 'T' in a block, 'E' failed.
     char status() const;
 
+    // Before `stmt`, when more statements of the same query or pipeline follow it:
+    // outside a block, opens their shared transaction.
+    void share_transaction(sqlite3_stmt *stmt);
+    // At the end of the query or pipeline: commits the shared transaction when `commit`
+    // (false, with *error, when that fails: it is rolled back then), else rolls it back.
+    bool end_shared_transaction(bool commit, SqlError *error);
+
 private:
     // READ ONLY as PostgreSQL has it, for a block or as the session's default: SQLite's
     // query_only, set while it applies.
@@ -54,6 +67,7 @@ private:
     int begin_read_only_ = -1;        // the mode a BEGIN about to run asked for
     bool beginning_ = false;
     bool committing_ = false;  // the statement that runs is a COMMIT
+    bool implicit_ = false;    // the shared transaction of a query or pipeline is open
     SavepointCommand savepoint_;  // the statement that runs makes, releases or rolls back to one
 };
 

@@ -39,6 +39,8 @@ public:
     // Before `stmt` runs: `refuse` fails it with *error; `settle` completes it
     // with *tag without running it.
     virtual Decision before(sqlite3_stmt *stmt, SqlError *error, std::string *tag) = 0;
+    // Just before before(): whether more statements of the same text follow this one.
+    virtual void upcoming(bool more_follow) { (void)more_follow; }
     // After a statement that ran (or was refused) ended, ok false when it failed;
     // and with false, without before(), after a statement that failed to compile.
     virtual void after(bool ok) = 0;

@@ -204,6 +204,27 @@ bool StatementRunner::settles_setting(sqlite3_stmt *stmt, SqlError *error, std::
     return true;
 }
 
+namespace {
+
+// Whether `s` holds no statement: only blanks, comments and semicolons.
+bool holds_no_statement(const char *s) {
+    for (;;) {
+        while (std::isspace(static_cast<unsigned char>(*s)) || *s == ';') ++s;
+        if (s[0] == '-' && s[1] == '-') {
+            s = std::strchr(s, '\n');
+            if (!s) return true;
+        } else if (s[0] == '/' && s[1] == '*') {
+            s = std::strstr(s + 2, "*/");
+            if (!s) return true;
+            s += 2;
+        } else {
+            return *s == '\0';
+        }
+    }
+}
+
+}  // namespace
+
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
     // Qualified DB.DBA names resolve to the server's own tables, for every front end.
@@ -241,6 +262,7 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         StatementHooks::Decision decision = StatementHooks::Decision::run;
         std::string tag;
         if (hooks_) {
+            hooks_->upcoming(!holds_no_statement(text.c_str() + offset));
             decision = hooks_->before(stmt, error, &tag);
         } else if (settles_setting(stmt, error, &tag)) {
             // The shell has no transaction blocks of PostgreSQL's: its settings change at once.
