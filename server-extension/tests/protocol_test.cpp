@@ -374,6 +374,10 @@ TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {
          "(select 2 as \"current_user\") t",
          "current_user|2|1|2\n"},
         {"select pg_catalog.nosuch", "ERROR 42000: no such column: pg_catalog.nosuch"},
+        // The key of the session's last insert, as PDO::lastInsertId asks for it.
+        {"select lastval()", "ERROR 55000: lastval is not yet defined in this session"},
+        {"create table t(id integer primary key, a); insert into t(a) values ('x'), ('y')", "<INSERT 0 2>"},
+        {"SELECT LASTVAL()", "2\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(named.get(), step.sql), step.result) << step.sql;
 }

@@ -12,6 +12,7 @@
 
 struct sqlite3;
 struct sqlite3_value;
+struct sqlite3_context;
 struct qx_client;
 
 namespace qx {
@@ -97,6 +98,8 @@ struct SqlError {
     std::string message;
 };
 SqlError decode_error(const char *sqlite_message, int sqlite_code);
+// Fails the SQL function call of `ctx` with `e`, in the form decode_error reads.
+void result_sql_error(sqlite3_context *ctx, const SqlError &e);
 // The most arguments a function call may have in SQL (the host SQLite's limit).
 int function_argument_limit();
 

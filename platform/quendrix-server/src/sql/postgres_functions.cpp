@@ -1,7 +1,7 @@
-// The functions PostgreSQL's clients and tools call to learn where they are: version()
+// The functions PostgreSQL's clients and tools call of the server itself: version()
 // (which tools read the server's version from), current_database(), current_schema(),
-// and current_user(), session_user(), current_role() and current_catalog(), which SQL
-// writes without parentheses (the statement's text is rewritten to calls, see
+// lastval(), and current_user(), session_user(), current_role() and current_catalog(),
+// which SQL writes without parentheses (the statement's text is rewritten to calls, see
 // resolve_qualified_names). Each reads the session it runs in.
 #include <sqlite3.h>
 
@@ -41,6 +41,14 @@ void current_user(sqlite3_context *ctx, int, sqlite3_value **) {
     result_text(ctx, setting(client_of(ctx), "session_authorization"));
 }
 
+// The key the session's last INSERT gave its row (drivers ask for it after an insert,
+// as PHP's PDO::lastInsertId does): the row id, which an INTEGER PRIMARY KEY is.
+void lastval(sqlite3_context *ctx, int, sqlite3_value **) {
+    sqlite3_int64 id = sqlite3_last_insert_rowid(sqlite3_context_db_handle(ctx));
+    if (id == 0) return qx::result_sql_error(ctx, {"55000", "", "lastval is not yet defined in this session"});
+    sqlite3_result_int64(ctx, id);
+}
+
 }  // namespace
 
 namespace qx {
@@ -53,7 +61,7 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
         {"version", version},          {"current_database", current_database},
         {"current_catalog", current_database}, {"current_schema", current_schema},
         {"current_user", current_user}, {"session_user", current_user},
-        {"current_role", current_user},
+        {"current_role", current_user}, {"lastval", lastval},
     };
     for (const auto &f : functions) {
         if (sqlite3_create_function_v2(client->db, f.name, 0, SQLITE_UTF8, client, f.call, nullptr, nullptr,

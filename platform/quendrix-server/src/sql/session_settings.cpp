@@ -494,10 +494,6 @@ bool boolean_setting(const std::string &value, bool *on) {
 
 namespace {
 
-void result_error(sqlite3_context *ctx, const SqlError &e) {
-    std::string text = "\x1f" + e.state + "\x1f" + e.native_code + "\x1f" + e.message;
-    sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
-}
 
 std::string text_argument(sqlite3_value *v) {
     const unsigned char *t = sqlite3_value_text(v);
@@ -533,7 +529,7 @@ void current_setting(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
         value = read_only_now(client->db) ? "on" : "off";
     } else if (!client->settings.show(name, &value, &error)) {
         bool missing_ok = argc > 1 && sqlite3_value_int(argv[1]) != 0;
-        return missing_ok && error.state == "42704" ? sqlite3_result_null(ctx) : result_error(ctx, error);
+        return missing_ok && error.state == "42704" ? sqlite3_result_null(ctx) : result_sql_error(ctx, error);
     }
     sqlite3_result_text(ctx, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
 }
@@ -541,7 +537,7 @@ void current_setting(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
 void set_config(sqlite3_context *ctx, int, sqlite3_value **argv) {
     auto *client = static_cast<qx_client *>(sqlite3_user_data(ctx));
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
-        return result_error(ctx, {"22004", "", "SET requires parameter name"});
+        return result_sql_error(ctx, {"22004", "", "SET requires parameter name"});
     }
     std::string name = text_argument(argv[0]), value = text_argument(argv[1]), shown;
     bool local = sqlite3_value_int(argv[2]) != 0;
@@ -549,7 +545,7 @@ void set_config(sqlite3_context *ctx, int, sqlite3_value **argv) {
     // A null value sets the default, as SET ... TO DEFAULT does.
     const std::string *given = sqlite3_value_type(argv[1]) == SQLITE_NULL ? nullptr : &value;
     if (!client->settings.set(name, given, local, !sqlite3_get_autocommit(client->db), &error, &shown))
-        return result_error(ctx, error);
+        return result_sql_error(ctx, error);
     sqlite3_result_text(ctx, shown.c_str(), static_cast<int>(shown.size()), SQLITE_TRANSIENT);
 }
 

@@ -174,6 +174,11 @@ std::string encode_error(qx_value err) {
     return text;
 }
 
+void result_sql_error(sqlite3_context *ctx, const SqlError &e) {
+    std::string text = "\x1f" + e.state + "\x1f" + e.native_code + "\x1f" + e.message;
+    sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
+}
+
 SqlError decode_error(const char *message, int sqlite_code) {
     SqlError e;
     std::string m = message ? message : "";
