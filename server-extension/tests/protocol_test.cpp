@@ -838,6 +838,23 @@ TEST_F(Protocol, PreparedStatementsRunAgainAndDescribe) {
     EXPECT_EQ(text_of(r.get()), "<empty>");
 }
 
+// The results of a pipeline up to its `syncs`-th Sync, as text ("sync", "aborted" for a
+// statement skipped after an error).
+std::vector<std::string> pipeline_results(PGconn *c, int syncs) {
+    std::vector<std::string> seen;
+    for (int synced = 0, guard = 0; synced < syncs && guard < 20 * syncs; ++guard) {
+        PGresult *r = PQgetResult(c);
+        if (!r) continue;
+        ExecStatusType st = PQresultStatus(r);
+        if (st == PGRES_PIPELINE_SYNC) ++synced;
+        seen.push_back(st == PGRES_PIPELINE_SYNC      ? "sync"
+                       : st == PGRES_PIPELINE_ABORTED ? "aborted"
+                                                      : text_of(r));
+        PQclear(r);
+    }
+    return seen;
+}
+
 // After an error the server skips the client's messages up to Sync; the next
 // exchange runs as usual.
 TEST_F(Protocol, AnErrorSkipsToSync) {
@@ -850,21 +867,10 @@ TEST_F(Protocol, AnErrorSkipsToSync) {
     ASSERT_EQ(PQpipelineSync(c()), 1);
     send("select 'runs'");
     ASSERT_EQ(PQpipelineSync(c()), 1);
-    std::vector<std::string> seen;
-    for (int syncs = 0, guard = 0; syncs < 2 && guard < 20; ++guard) {
-        PGresult *r = PQgetResult(c());
-        if (!r) continue;
-        ExecStatusType st = PQresultStatus(r);
-        if (st == PGRES_PIPELINE_SYNC) ++syncs;
-        seen.push_back(st == PGRES_PIPELINE_SYNC      ? "sync"
-                       : st == PGRES_PIPELINE_ABORTED ? "aborted"
-                                                      : text_of(r));
-        PQclear(r);
-    }
     const std::vector<std::string> expected = {
         "ERROR 22023: my_aref expects a vector, not an arg of type 189.",
         "aborted", "sync", "runs\n", "sync"};
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(pipeline_results(c(), 2), expected);
 }
 
 // As in PostgreSQL, the statements of one simple query, and those a client sends up to a
@@ -920,19 +926,10 @@ TEST_F(Protocol, AQueryOrAPipelineIsOneTransaction) {
     send("insert into t values (12)");
     send("insert into t values (13)");
     ASSERT_EQ(PQpipelineSync(c()), 1);
-    std::vector<std::string> seen;
-    for (int syncs = 0, guard = 0; syncs < 2 && guard < 20; ++guard) {
-        PGresult *r = PQgetResult(c());
-        if (!r) continue;
-        ExecStatusType st = PQresultStatus(r);
-        if (st == PGRES_PIPELINE_SYNC) ++syncs;
-        seen.push_back(st == PGRES_PIPELINE_SYNC ? "sync" : text_of(r));
-        PQclear(r);
-    }
     const std::vector<std::string> expected = {"<INSERT 0 1>", "<INSERT 0 1>",
                                                "ERROR 23505: UNIQUE constraint failed: t.a", "sync",
                                                "<INSERT 0 1>", "<INSERT 0 1>", "sync"};
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(pipeline_results(c(), 2), expected);
     ASSERT_EQ(PQexitPipelineMode(c()), 1);
     EXPECT_EQ(exec(other.get(), "select group_concat(a) from (select a from t where a >= 10 order by a)"),
               "12,13\n");
