@@ -356,6 +356,30 @@ TEST_F(Protocol, SessionSettingsAsDriversSetAndReadThem) {
     EXPECT_EQ(text_of(r.get()), "-3\n");
 }
 
+// An error SQLite finds at a place in the query says where (the character, from 1), so
+// that psql can point at it; a query the server compiled into another text says nowhere.
+TEST_F(Protocol, ErrorsSayWhereInTheQueryTheyAre) {
+    ASSERT_EQ(exec(c(), "create table t(a)"), "<CREATE TABLE>");
+    const struct {
+        const char *sql, *position;
+    } cases[] = {
+        {"select nosuch from t", "8"},
+        {"select 1;\n  select a, nosuch from t", "23"},
+        {"select 'été', nosuch", "15"},  // characters, not bytes
+        {"selec 1", "1"},
+        {"select * from nosuch", ""},
+        {"select nosuch from DB.DBA.SYS_KEYS", ""},
+    };
+    for (const auto &k : cases) {
+        Result r(PQexec(c(), k.sql), PQclear);
+        ASSERT_EQ(PQresultStatus(r.get()), PGRES_FATAL_ERROR) << k.sql;
+        const char *at = PQresultErrorField(r.get(), PG_DIAG_STATEMENT_POSITION);
+        EXPECT_EQ(at ? at : "", std::string(k.position)) << k.sql;
+    }
+    Result r(PQprepare(c(), "bad", " -- first\nselect 1 + nosuch", 0, nullptr), PQclear);
+    EXPECT_STREQ(PQresultErrorField(r.get(), PG_DIAG_STATEMENT_POSITION), "22");
+}
+
 // What tools ask to learn where they are, as PostgreSQL answers it: the server's version,
 // the user, the database asked for, the schema; pg_catalog.f(...) is f(...).
 TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {

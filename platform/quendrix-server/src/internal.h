@@ -96,8 +96,15 @@ struct SqlError {
     std::string state;
     std::string native_code;
     std::string message;
+    // Where in the statement's text SQLite found the error (a byte offset, from 1; 0 when
+    // it said nowhere), then, for a client, the character in its query (see error_position).
+    long position = 0;
 };
 SqlError decode_error(const char *sqlite_message, int sqlite_code);
+// The position clients are told of (PostgreSQL's: the character of the query text, from
+// 1) for an error SQLite found `e.position` bytes into the statement that starts at
+// `statement_at` in `query`; 0 when there is none or the server compiled another text.
+long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent);
 // Fails the SQL function call of `ctx` with `e`, in the form decode_error reads.
 void result_sql_error(sqlite3_context *ctx, const SqlError &e);
 // The most arguments a function call may have in SQL (the host SQLite's limit).

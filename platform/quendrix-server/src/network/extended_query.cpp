@@ -119,7 +119,11 @@ bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, boo
     // they are in simple queries; blanks and comments may come first.
     const char *tail = text.c_str();
     do {
-        if (!qx::prepare_for_client(client, tail, stmt, &tail, error)) return false;
+        size_t at = static_cast<size_t>(tail - text.c_str());
+        if (!qx::prepare_for_client(client, tail, stmt, &tail, error)) {
+            error->position = qx::error_position(*error, sql, at, !*call_form && text == sql);
+            return false;
+        }
     } while (!*stmt && tail && *tail);
     while (*stmt && tail && *tail) {
         sqlite3_stmt *next = nullptr;

@@ -102,6 +102,7 @@ public:
             if (ch == '\0') ch = '?';
         m.byte('M').str(text);
         if (!e.native_code.empty()) m.byte('D').str("native error code " + e.native_code);
+        if (e.position > 0) m.byte('P').str(std::to_string(e.position));
         m.byte('\0');
         queue(m);
     }

@@ -265,6 +265,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
         int rc = sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
         if (rc == SQLITE_OK) return true;
         *error = decode_error(sqlite3_errmsg(client->db), rc);
+        error->position = sqlite3_error_offset(client->db) + 1;
         return false;
     }
     // SQLite finds where the statement ends; this probe is never run.

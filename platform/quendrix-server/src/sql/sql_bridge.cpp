@@ -174,6 +174,16 @@ std::string encode_error(qx_value err) {
     return text;
 }
 
+long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent) {
+    if (e.position <= 0 || !compiled_as_sent) return 0;
+    size_t end = statement_at + static_cast<size_t>(e.position) - 1;
+    if (end > query.size()) return 0;
+    long characters = 1;
+    for (size_t i = 0; i < end; ++i)
+        if ((static_cast<unsigned char>(query[i]) & 0xC0) != 0x80) ++characters;  // UTF-8 lead bytes
+    return characters;
+}
+
 void result_sql_error(sqlite3_context *ctx, const SqlError &e) {
     std::string text = "\x1f" + e.state + "\x1f" + e.native_code + "\x1f" + e.message;
     sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));

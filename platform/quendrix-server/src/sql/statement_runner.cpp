@@ -252,6 +252,7 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         const char *tail = nullptr;
         // A restricted session's selects are rewritten before they are compiled.
         if (!prepare_for_client(client_, source, &stmt, &tail, error)) {
+            error->position = error_position(*error, sql, offset, !call_form && text == sql);
             if (hooks_) hooks_->after(false);
             return false;
         }
