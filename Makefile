@@ -8,8 +8,8 @@ BUILD ?= build
 # Everything the build, the tests and the demo need from Debian: the compiler and CMake,
 # the hosts' development files (OpenSSL 3, SQLite, Qt 5 with its QML tools and test
 # module), GoogleTest and Google Benchmark, the PostgreSQL clients (pgbench comes with
-# the server package), python3 with psycopg and asyncpg, Java with the JDBC driver, Go
-# with pgx, and dpkg-dev and lintian for the package checks.
+# the server package), python3 with psycopg, asyncpg and SQLAlchemy over psycopg2, Java
+# with the JDBC driver, Go with pgx, and dpkg-dev and lintian for the package checks.
 PACKAGES := build-essential cmake pkg-config dpkg-dev lintian \
 	libssl-dev openssl \
 	libsqlite3-dev libreadline-dev \
@@ -17,6 +17,7 @@ PACKAGES := build-essential cmake pkg-config dpkg-dev lintian \
 	qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools \
 	qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qttest qml \
 	postgresql-client libpq-dev postgresql python3 python3-psycopg python3-asyncpg \
+	python3-psycopg2 python3-sqlalchemy \
 	default-jdk-headless libpostgresql-jdbc-java golang-go golang-github-jackc-pgx-v4-dev
 
 # Where `make install` puts things (the engine and the QML module go where OpenSSL and Qt

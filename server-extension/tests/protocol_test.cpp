@@ -27,6 +27,7 @@ const std::string kPgbench = PGBENCH_PATH;
 const std::string kPython = PYTHON_PATH;
 const std::string kPsycopgScript = PSYCOPG_SCRIPT;
 const std::string kAsyncpgScript = ASYNCPG_SCRIPT;
+const std::string kSqlalchemyScript = SQLALCHEMY_SCRIPT;
 const std::string kJava = JAVA_PATH;
 
 // The test's environment without the PG* variables that libpq programs read, nor those
@@ -397,13 +398,45 @@ TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {
         {"select 'current_user', \"current_user\", 1 AS current_user, t.current_user from "
          "(select 2 as \"current_user\") t",
          "current_user|2|1|2\n"},
-        {"select pg_catalog.nosuch", "ERROR 42000: no such column: pg_catalog.nosuch"},
+        {"select pg_catalog.nosuch", "ERROR 42000: no such column: nosuch"},
         // The key of the session's last insert, as PDO::lastInsertId asks for it.
         {"select lastval()", "ERROR 55000: lastval is not yet defined in this session"},
         {"create table t(id integer primary key, a); insert into t(a) values ('x'), ('y')", "<INSERT 0 2>"},
         {"SELECT LASTVAL()", "2\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(named.get(), step.sql), step.result) << step.sql;
+}
+
+// The part of the catalogue drivers read when they connect or before they create a
+// table, and the numbered keys (SERIAL) of the tables they create.
+TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"select typname, typarray, typcategory, typlen from pg_catalog.pg_type where oid = 20", "int8|1016|N|8\n"},
+        // Arrays are told by their receive function (array_recv), as drivers do.
+        {"select t.typname, p.proname from pg_type t join pg_proc p on p.oid = t.typreceive "
+         "where t.oid in (25, 1016) order by t.oid",
+         "text|textrecv\n_int8|array_recv\n"},
+        {"select count(*) from pg_type t join pg_namespace ns on typnamespace = ns.oid where typname = 'hstore'",
+         "0\n"},
+        {"select count(*) from pg_range", "0\n"},
+        // A serial column of a new table is INTEGER: as its primary key, rows are numbered.
+        {"create table s(id serial primary key, serial text)", "<CREATE TABLE>"},
+        {"insert into s(serial) values ('x'), ('y') returning id", "1\n2\n"},
+        {"select serial from s where id = 2", "y\n"},
+        {"alter table s add column n bigserial", "<ALTER TABLE>"},
+        {"select group_concat(name || ' ' || type, ', ') from pragma_table_info('s')",
+         "id INTEGER, serial TEXT, n INTEGER\n"},
+        {"select 'serial', t.serial serial from s t where id = 1", "serial|x\n"},
+        // pg_class: the database's tables, views and indexes, as toolkits ask before CREATE.
+        {"create view v as select 1", "<CREATE VIEW>"},
+        {"select relname, relkind from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+         "where pg_catalog.pg_table_is_visible(c.oid) and n.nspname = 'public' and relname in ('s', 'v', 'nosuch') "
+         "order by relname",
+         "s|r\nv|v\n"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }
 
 // As in PostgreSQL, a SET in a block that rolls back is undone, SET LOCAL ends with its
@@ -671,6 +704,9 @@ TEST_F(Protocol, DiscardAllLeavesTheSessionAsAfterItsLogin) {
         {"create temp view v as select * from mine", "<CREATE VIEW>"},
         {"discard temp", "<DISCARD TEMP>"},
         {"select * from mine", "ERROR 42000: no such table: mine"},
+        // The server's own views stay.
+        {"select count(*) from pg_type, DB.DBA.SYS_USERS where typname = 'int8'", "0\n"},
+        {"select count(*) > 0 from DB.DBA.SYS_KEYS", "1\n"},
         {"discard plans", "<DISCARD PLANS>"},
         {"discard sequences", "<DISCARD SEQUENCES>"},
         {"deallocate nosuch", "ERROR 26000: prepared statement \"nosuch\" does not exist"},
@@ -1511,6 +1547,10 @@ TEST_F(Protocol, PgxSendsNumbersForParametersOfNumericColumns) {
 
 TEST_F(Protocol, PsycopgParametersPreparedStatementsAndNamedCursors) {
     expect_script_passes(kPsycopgScript, server.port());
+}
+
+TEST_F(Protocol, SqlalchemyCreatesTablesOfClassesAndStoresObjects) {
+    expect_script_passes(kSqlalchemyScript, server.port());
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ struct qx_client {
     std::string row_security_denial;
     // What SET and SHOW set and show (sql/session_settings.h).
     qx::SessionSettings settings;
+    // The server's own views in the connection's temporary schema (its catalogues),
+    // which DISCARD TEMP leaves.
+    std::vector<std::string> server_temporary_objects;
     // What current_database() says: the name a network client asked for (one
     // database is served under every name), or the shell's database file's name.
     std::string database_name;
@@ -206,9 +209,10 @@ void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
 namespace qx {
 
 // Rewrites each unquoted qualified name DB.DBA.X in `sql` to the quoted table
-// name "DB.DBA.X", a call of pg_catalog.f(...) to f(...), and SQL's functions
+// name "DB.DBA.X", pg_catalog.X (a function or catalogue view) to X, and SQL's functions
 // without parentheses (current_user, session_user, current_role, current_catalog,
-// current_schema) to calls, leaving literals, quoted names and comments alone.
+// current_schema) to calls, and a SERIAL column type of CREATE or ALTER TABLE to
+// INTEGER, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
 
 // version(), current_database(), current_schema(), current_user() and the like, as
@@ -231,6 +235,8 @@ void add_authorizer_check(qx_client *client, AuthorizerCheck check);
 bool install_catalogue(sqlite3 *db, std::string *error);
 bool install_query_functions(qx_client *client, std::string *error);
 bool install_row_security(qx_client *client, std::string *error);
+// The part of PostgreSQL's catalogue drivers read (pg_type, pg_class, ...), as views.
+bool install_pg_catalogue(sqlite3 *db, std::string *error);
 inline bool install_query_support(qx_client *client, std::string *error) {
     return install_catalogue(client->db, error) && install_query_functions(client, error) &&
            install_row_security(client, error);

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -466,7 +467,9 @@ std::string session_command_tag(const TransactionRequest &request) {
     return tag;
 }
 
-bool drop_temporary_objects(sqlite3 *db, SqlError *error) {
+bool drop_temporary_objects(qx_client *client, SqlError *error) {
+    sqlite3 *db = client->db;
+    const std::vector<std::string> &kept = client->server_temporary_objects;
     // Views and triggers first: they may name the tables. Indexes go with their tables.
     std::vector<std::pair<std::string, std::string>> objects;
     sqlite3_stmt *list = nullptr;
@@ -479,6 +482,7 @@ bool drop_temporary_objects(sqlite3 *db, SqlError *error) {
                              reinterpret_cast<const char *>(sqlite3_column_text(list, 1)));
     sqlite3_finalize(list);
     for (const auto &o : objects) {
+        if (std::find(kept.begin(), kept.end(), o.second) != kept.end()) continue;
         std::string name;
         for (char c : o.second) name += c == '"' ? std::string("\"\"") : std::string(1, c);
         std::string drop = "DROP " + o.first + " IF EXISTS temp.\"" + name + "\"";
@@ -496,7 +500,7 @@ bool run_session_command(qx_client *client, const TransactionRequest &request, S
         return false;
     }
     if (request.name == "all") client->settings.reset_all(false);
-    if (request.name == "all" || request.name == "temp") return drop_temporary_objects(client->db, error);
+    if (request.name == "all" || request.name == "temp") return drop_temporary_objects(client, error);
     return true;
 }
 

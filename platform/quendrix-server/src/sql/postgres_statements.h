@@ -55,8 +55,9 @@ struct SavepointCommand {
 };
 SavepointCommand savepoint_command(const char *sql);
 
-// DISCARD TEMP: drops the session's temporary tables, views and triggers.
-bool drop_temporary_objects(sqlite3 *db, SqlError *error);
+// DISCARD TEMP: drops the session's temporary tables, views and triggers (not the
+// server's own views).
+bool drop_temporary_objects(qx_client *client, SqlError *error);
 
 // Runs a DISCARD or DEALLOCATE where there are no prepared statements of the protocol
 // (the shell): DISCARD ALL resets the settings and drops the temporary objects, DEALLOCATE

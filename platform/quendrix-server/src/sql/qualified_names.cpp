@@ -1,10 +1,12 @@
 // Qualified names: the server's SQL names tables as DB.DBA.X (catalogue,
 // owner, table). SQLite has no three-part names, so each unquoted DB.DBA.X is
 // rewritten to the one quoted name "DB.DBA.X", which is what the table is
-// called in the SQLite database. PostgreSQL's clients name functions as
-// pg_catalog.f and call current_user and the like without parentheses; SQLite
-// knows neither form, so they become f(...) and current_user(). Literals, quoted
-// names and comments are copied as they stand.
+// called in the SQLite database. PostgreSQL's clients name functions and the
+// catalogue as pg_catalog.f and pg_catalog.pg_type, call current_user and the like
+// without parentheses, and declare numbered keys SERIAL; SQLite knows none of these,
+// so they become f, pg_type, current_user() and INTEGER (in a column definition of
+// CREATE TABLE or ALTER TABLE). Literals, quoted names and comments are copied as they
+// stand.
 #include <cctype>
 #include <cstring>
 #include <strings.h>
@@ -71,6 +73,47 @@ bool after_as(const std::string &s, size_t at) {
            (at == 2 || !ident_char(s[at - 3]));
 }
 
+// PostgreSQL's types of numbered key columns.
+bool is_serial_type(const Scanner &sc, size_t from, size_t to) {
+    for (const char *t : {"serial", "serial4", "bigserial", "serial8", "smallserial", "serial2"})
+        if (sc.word_is(from, to, t)) return true;
+    return false;
+}
+
+// Where the scan is in a statement, to tell a column's definition in CREATE TABLE or
+// ALTER TABLE from anything else: the statement's first words, and its last two tokens.
+struct StatementContext {
+    struct Token {
+        char kind = 0;  // 'w' a word, 'q' a quoted name, 's' a string, else the character
+        size_t from = 0, to = 0;
+    };
+    int words = 0;
+    bool creates = false, alters = false, defines_table = false;
+    Token last, before_last;
+
+    void token(char kind, size_t from, size_t to) {
+        before_last = last;
+        last = {kind, from, to};
+    }
+    void word(const Scanner &sc, size_t from, size_t to) {
+        if (words == 0) {
+            creates = sc.word_is(from, to, "create");
+            alters = sc.word_is(from, to, "alter");
+        } else if (words <= 2 && (creates || alters) && sc.word_is(from, to, "table")) {
+            defines_table = true;  // CREATE [TEMP | TEMPORARY] TABLE, ALTER TABLE
+        }
+        ++words;
+        token('w', from, to);
+    }
+    // Whether the word that comes next is the type of the column just named.
+    bool column_type_here(const Scanner &sc) const {
+        if (!defines_table || (last.kind != 'w' && last.kind != 'q')) return false;
+        return before_last.kind == '(' || before_last.kind == ',' ||
+               (before_last.kind == 'w' && (sc.word_is(before_last.from, before_last.to, "column") ||
+                                            sc.word_is(before_last.from, before_last.to, "add")));
+    }
+};
+
 // SQL's functions that are written without parentheses.
 bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
     return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
@@ -86,12 +129,14 @@ std::string resolve_qualified_names(const std::string &s) {
     std::string out;
     out.reserve(s.size() + 16);
     Scanner sc{s, 0};
+    StatementContext statement;
     size_t i = 0;
     while (i < s.size()) {
         char c = s[i];
         if (c == '\'' || c == '"' || c == '`' || c == '[') {
             size_t end = sc.quoted_end(i, c == '[' ? ']' : c);
             out.append(s, i, end - i);
+            statement.token(c == '\'' ? 's' : 'q', i, end);
             i = end;
         } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
             size_t end = s.find('\n', i);
@@ -120,9 +165,9 @@ std::string resolve_qualified_names(const std::string &s) {
                 out += '"';
                 i = name_end;
             } else if (sc.word_is(i, end, "pg_catalog") && previous_char(s, i) != '.' && dot1 < s.size() &&
-                       s[dot1] == '.' && dba_end > dba && sc.skip_blanks(dba_end) < s.size() &&
-                       s[sc.skip_blanks(dba_end)] == '(') {
-                // pg_catalog.f(...): the server's functions are PostgreSQL's catalogue's.
+                       s[dot1] == '.' && dba_end > dba) {
+                // pg_catalog.f(...) and pg_catalog.pg_type: the server's functions and
+                // catalogue views are PostgreSQL's catalogue's.
                 i = dba;
             } else if (is_niladic_function(sc, i, end) && previous_char(s, i) != '.' && !after_as(s, i) &&
                        (sc.skip_blanks(end) >= s.size() ||
@@ -130,12 +175,21 @@ std::string resolve_qualified_names(const std::string &s) {
                 out.append(s, i, end - i);
                 out += "()";
                 i = end;
+            } else if (is_serial_type(sc, i, end) && statement.column_type_here(sc)) {
+                // A serial column is an INTEGER one: as the table's PRIMARY KEY, SQLite
+                // numbers its rows itself, as a sequence would.
+                out += "INTEGER";
+                statement.token('w', i, end);
+                i = end;
             } else {
                 out.append(s, i, end - i);
+                statement.word(sc, i, end);
                 i = end;
             }
         } else {
             out += c;
+            if (c == ';') statement = StatementContext();
+            else if (!std::isspace(static_cast<unsigned char>(c))) statement.token(c, i, i + 1);
             ++i;
         }
     }

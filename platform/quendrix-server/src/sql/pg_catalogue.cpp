@@ -1,0 +1,148 @@
+// What PostgreSQL's drivers read of its catalogue when they connect: the types
+// (pg_type, with the functions that read and write them in pg_proc, and the empty
+// pg_range and pg_enum), the schemas (pg_namespace: pg_catalog and public), and the
+// database's tables, views and indexes (pg_class, all in public). Drivers look the
+// types up to convert values (psycopg2's hstore check, Ruby's type maps), and
+// toolkits ask pg_class whether a table exists before they create it. Each is a view
+// in the connection's temporary schema, so it writes nothing to the database file
+// and pg_class is always current; pg_catalog.X names them too (see
+// resolve_qualified_names).
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+struct BaseType {
+    int oid;
+    const char *name;
+    int length;         // bytes; -1 varying, -2 a C string
+    char category;      // PostgreSQL's typcategory
+    int array_oid;      // the type of its arrays, 0 for none
+    const char *io;     // its functions are io + in, out, recv, send
+};
+
+// The types the server describes columns and parameters with.
+constexpr BaseType kTypes[] = {
+    {16, "bool", 1, 'B', 1000, "bool"},
+    {17, "bytea", -1, 'U', 1001, "bytea"},
+    {18, "char", 1, 'Z', 1002, "char"},
+    {19, "name", 64, 'S', 1003, "name"},
+    {20, "int8", 8, 'N', 1016, "int8"},
+    {21, "int2", 2, 'N', 1005, "int2"},
+    {23, "int4", 4, 'N', 1007, "int4"},
+    {25, "text", -1, 'S', 1009, "text"},
+    {26, "oid", 4, 'N', 1028, "oid"},
+    {114, "json", -1, 'U', 199, "json_"},
+    {142, "xml", -1, 'U', 143, "xml_"},
+    {700, "float4", 4, 'N', 1021, "float4"},
+    {701, "float8", 8, 'N', 1022, "float8"},
+    {705, "unknown", -2, 'X', 0, "unknown"},
+    {1042, "bpchar", -1, 'S', 1014, "bpchar"},
+    {1043, "varchar", -1, 'S', 1015, "varchar"},
+    {1082, "date", 4, 'D', 1182, "date_"},
+    {1083, "time", 8, 'D', 1183, "time_"},
+    {1114, "timestamp", 8, 'D', 1115, "timestamp_"},
+    {1184, "timestamptz", 8, 'D', 1185, "timestamptz_"},
+    {1700, "numeric", -1, 'N', 1231, "numeric_"},
+    {2950, "uuid", 16, 'U', 2951, "uuid_"},
+    {3802, "jsonb", -1, 'U', 3807, "jsonb_"},
+};
+
+constexpr int kCatalogNamespace = 11;
+constexpr int kPublicNamespace = 2200;
+constexpr int kOwner = 10;
+constexpr const char *kFunctionSuffixes[] = {"in", "out", "recv", "send"};
+
+std::string quoted(const std::string &s) { return "'" + s + "'"; }
+
+// pg_proc's rows: each type's four functions, then array_in, array_out, array_recv and
+// array_send, which every array type shares. *first_oid[k] is the oid of type k's "in".
+std::string proc_rows(std::vector<int> *first_oid) {
+    std::string rows;
+    int oid = 10000;
+    auto add = [&](const std::string &io) {
+        for (const char *suffix : kFunctionSuffixes) {
+            if (!rows.empty()) rows += ",";
+            rows += "(" + std::to_string(oid++) + "," + quoted(io + suffix) + "," +
+                    std::to_string(kCatalogNamespace) + ")";
+        }
+    };
+    for (const BaseType &t : kTypes) {
+        first_oid->push_back(oid);
+        add(t.io);
+    }
+    first_oid->push_back(oid);  // the arrays'
+    add("array_");
+    return rows;
+}
+
+std::string type_row(int oid, const std::string &name, int length, bool by_value, char category, int element,
+                     int array_oid, int first_function) {
+    std::string row = "(" + std::to_string(oid) + "," + quoted(name) + "," + std::to_string(kCatalogNamespace) +
+                      "," + std::to_string(kOwner) + "," + std::to_string(length) + "," + (by_value ? "1" : "0") +
+                      ",'b','" + category + "',0,1,','," + "0," + std::to_string(element) + "," +
+                      std::to_string(array_oid);
+    for (int k = 0; k < 4; ++k) row += "," + std::to_string(first_function + k);
+    return row + ",0,0,-1,0," + (category == 'S' ? "100" : "0") + ")";
+}
+
+std::string catalogue_sql() {
+    std::vector<int> functions;
+    std::string procs = proc_rows(&functions);
+    std::string types;
+    const int array_functions = functions.back();
+    for (size_t k = 0; k < sizeof kTypes / sizeof kTypes[0]; ++k) {
+        const BaseType &t = kTypes[k];
+        bool by_value = t.length > 0 && t.length <= 8;
+        if (!types.empty()) types += ",";
+        types += type_row(t.oid, t.name, t.length, by_value, t.category, 0, t.array_oid, functions[k]);
+        if (t.array_oid)
+            types += "," + type_row(t.array_oid, std::string("_") + t.name, -1, false, 'A', t.oid, 0, array_functions);
+    }
+    // Arrays are base types whose category is A, as in PostgreSQL.
+    return "CREATE TEMP VIEW IF NOT EXISTS pg_namespace(oid, nspname, nspowner, nspacl) AS VALUES (" +
+           std::to_string(kCatalogNamespace) + ",'pg_catalog'," + std::to_string(kOwner) + ",NULL),(" +
+           std::to_string(kPublicNamespace) + ",'public'," + std::to_string(kOwner) + ",NULL);\n" +
+           "CREATE TEMP VIEW IF NOT EXISTS pg_proc(oid, proname, pronamespace) AS VALUES " + procs + ";\n" +
+           "CREATE TEMP VIEW IF NOT EXISTS pg_type(oid, typname, typnamespace, typowner, typlen, typbyval, "
+           "typtype, typcategory, typispreferred, typisdefined, typdelim, typrelid, typelem, typarray, typinput, "
+           "typoutput, typreceive, typsend, typnotnull, typbasetype, typtypmod, typndims, typcollation) AS VALUES " +
+           types + ";\n" +
+           "CREATE TEMP VIEW IF NOT EXISTS pg_range(rngtypid, rngsubtype, rngmultitypid, rngcollation, rngsubopc, "
+           "rngcanonical, rngsubdiff) AS SELECT 0, 0, 0, 0, 0, 0, 0 WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_enum(oid, enumtypid, enumsortorder, enumlabel) AS "
+           "SELECT 0, 0, 0.0, '' WHERE 0;\n"
+           // The database's own objects (not SQLite's), by their row in its schema.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relkind, "
+           "relpersistence, relispartition) AS SELECT rowid, name, " +
+           std::to_string(kPublicNamespace) + ", 0, " + std::to_string(kOwner) +
+           ", CASE type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0 "
+           "FROM main.sqlite_schema WHERE type IN ('table', 'view', 'index') AND name NOT LIKE 'sqlite\\_%' "
+           "ESCAPE '\\';\n";
+}
+
+// pg_table_is_visible(oid): every table is in public, which every search path has.
+void table_is_visible(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 1); }
+
+}  // namespace
+
+namespace qx {
+
+bool install_pg_catalogue(sqlite3 *db, std::string *error) {
+    static const std::string sql = catalogue_sql();
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK ||
+        sqlite3_create_function_v2(db, "pg_table_is_visible", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   table_is_visible, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (error) *error = std::string("cannot create the pg_catalog views: ") + (message ? message : sqlite3_errmsg(db));
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qx

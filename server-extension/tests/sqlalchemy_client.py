@@ -1,0 +1,58 @@
+"""SQLAlchemy 1.4 (over psycopg2) against a quendrix server on 127.0.0.1:PORT (the only
+argument): it connects (reading the server's version and looking up the hstore type),
+creates tables of ORM classes with numbered keys (asking pg_class whether they exist
+first), inserts and reads objects, runs text queries with parameters, and drops the
+tables. Prints "ok" when all hold."""
+import sys
+
+import sqlalchemy as sa
+from sqlalchemy.orm import Session, declarative_base
+
+port = int(sys.argv[1])
+engine = sa.create_engine("postgresql+psycopg2://x@127.0.0.1:%d/x" % port)
+Base = declarative_base()
+
+
+class Author(Base):
+    __tablename__ = "author"
+    id = sa.Column(sa.Integer, primary_key=True)
+    name = sa.Column(sa.String(40), nullable=False, unique=True)
+
+
+class Book(Base):
+    __tablename__ = "book"
+    id = sa.Column(sa.BigInteger, primary_key=True)
+    title = sa.Column(sa.Text, nullable=False)
+    author_id = sa.Column(sa.Integer, sa.ForeignKey("author.id"))
+
+
+Base.metadata.create_all(engine)
+assert sa.inspect(engine).has_table("book")
+Base.metadata.create_all(engine)  # the tables exist: nothing to do
+
+with Session(engine) as session:
+    ann, bob = Author(name="ann"), Author(name="bob")
+    session.add_all([ann, bob])
+    session.flush()  # INSERT ... RETURNING gives the new keys
+    assert (ann.id, bob.id) == (1, 2), (ann.id, bob.id)
+    session.add_all([Book(title="one", author_id=ann.id), Book(title="two", author_id=ann.id)])
+    session.commit()
+    titles = [b.title for b in session.query(Book).filter(Book.author_id == ann.id).order_by(Book.id)]
+    assert titles == ["one", "two"], titles
+    session.add(Author(name="ann"))
+    try:
+        session.commit()
+        raise AssertionError("a second ann")
+    except sa.exc.IntegrityError as e:
+        assert e.orig.pgcode == "23505", e.orig.pgcode
+        session.rollback()
+    assert session.query(Author).count() == 2
+
+with engine.connect() as conn:
+    got = conn.execute(sa.text("select count(*) from book where title like :p"), {"p": "t%"}).scalar()
+    assert got == 1, got
+    assert conn.execute(sa.text("select current_schema()")).scalar() == "public"
+
+Base.metadata.drop_all(engine)
+assert not sa.inspect(engine).has_table("book")
+print("ok")
