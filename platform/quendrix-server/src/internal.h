@@ -42,9 +42,6 @@ struct qx_client {
     std::string row_security_denial;
     // What SET and SHOW set and show (sql/session_settings.h).
     qx::SessionSettings settings;
-    // The server's own views in the connection's temporary schema (its catalogues),
-    // which DISCARD TEMP leaves.
-    std::vector<std::string> server_temporary_objects;
     // What current_database() says: the name a network client asked for (one
     // database is served under every name), or the shell's database file's name.
     std::string database_name;
@@ -235,7 +232,8 @@ void add_authorizer_check(qx_client *client, AuthorizerCheck check);
 bool install_catalogue(sqlite3 *db, std::string *error);
 bool install_query_functions(qx_client *client, std::string *error);
 bool install_row_security(qx_client *client, std::string *error);
-// The part of PostgreSQL's catalogue drivers read (pg_type, pg_class, ...), as views.
+// The part of PostgreSQL's catalogue drivers read (pg_type, pg_class, ...), as views
+// (made again if they exist, as when a statement of a session first names one).
 bool install_pg_catalogue(sqlite3 *db, std::string *error);
 inline bool install_query_support(qx_client *client, std::string *error) {
     return install_catalogue(client->db, error) && install_query_functions(client, error) &&

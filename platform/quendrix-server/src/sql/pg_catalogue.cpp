@@ -4,9 +4,9 @@
 // database's tables, views and indexes (pg_class, all in public). Drivers look the
 // types up to convert values (psycopg2's hstore check, Ruby's type maps), and
 // toolkits ask pg_class whether a table exists before they create it. Each is a view
-// in the connection's temporary schema, so it writes nothing to the database file
-// and pg_class is always current; pg_catalog.X names them too (see
-// resolve_qualified_names).
+// in the connection's temporary schema, made when a statement first names one (see
+// prepare_for_client), so it writes nothing to the database file and pg_class is
+// always current; pg_catalog.X names them too (see resolve_qualified_names).
 #include <sqlite3.h>
 
 #include <string>
@@ -134,15 +134,22 @@ namespace qx {
 
 bool install_pg_catalogue(sqlite3 *db, std::string *error) {
     static const std::string sql = catalogue_sql();
+    // A read-only session reads them too: its query_only would refuse making them.
+    bool read_only = false;
+    sqlite3_stmt *mode = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA query_only", -1, &mode, nullptr) == SQLITE_OK && sqlite3_step(mode) == SQLITE_ROW)
+        read_only = sqlite3_column_int(mode, 0) != 0;
+    sqlite3_finalize(mode);
+    if (read_only) sqlite3_exec(db, "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
     char *message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK ||
-        sqlite3_create_function_v2(db, "pg_table_is_visible", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   table_is_visible, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        if (error) *error = std::string("cannot create the pg_catalog views: ") + (message ? message : sqlite3_errmsg(db));
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
+    bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK &&
+              sqlite3_create_function_v2(db, "pg_table_is_visible", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                         table_is_visible, nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok && error)
+        *error = std::string("cannot create the pg_catalog views: ") + (message ? message : sqlite3_errmsg(db));
+    sqlite3_free(message);
+    if (read_only) sqlite3_exec(db, "PRAGMA query_only = 1", nullptr, nullptr, nullptr);
+    return ok;
 }
 
 }  // namespace qx

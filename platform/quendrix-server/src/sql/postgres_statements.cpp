@@ -2,11 +2,11 @@
 
 #include <strings.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
 
+#include "auth/users.h"
 #include "sql/sql_lexer.h"
 
 namespace qx {
@@ -469,7 +469,6 @@ std::string session_command_tag(const TransactionRequest &request) {
 
 bool drop_temporary_objects(qx_client *client, SqlError *error) {
     sqlite3 *db = client->db;
-    const std::vector<std::string> &kept = client->server_temporary_objects;
     // Views and triggers first: they may name the tables. Indexes go with their tables.
     std::vector<std::pair<std::string, std::string>> objects;
     sqlite3_stmt *list = nullptr;
@@ -482,11 +481,17 @@ bool drop_temporary_objects(qx_client *client, SqlError *error) {
                              reinterpret_cast<const char *>(sqlite3_column_text(list, 1)));
     sqlite3_finalize(list);
     for (const auto &o : objects) {
-        if (std::find(kept.begin(), kept.end(), o.second) != kept.end()) continue;
         std::string name;
         for (char c : o.second) name += c == '"' ? std::string("\"\"") : std::string(1, c);
         std::string drop = "DROP " + o.first + " IF EXISTS temp.\"" + name + "\"";
         if (rc == SQLITE_OK) rc = sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr);
+    }
+    // The server's own views go too; they are made again (the catalogue views of
+    // PostgreSQL's when a statement next names one).
+    std::string why;
+    if (rc == SQLITE_OK && (!install_catalogue(db, &why) || !auth::install_user_catalogue(db, &why))) {
+        *error = {"XX000", "", why};
+        return false;
     }
     if (rc != SQLITE_OK) *error = decode_error(sqlite3_errmsg(db), rc);
     return rc == SQLITE_OK;

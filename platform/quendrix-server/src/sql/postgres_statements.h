@@ -55,8 +55,8 @@ struct SavepointCommand {
 };
 SavepointCommand savepoint_command(const char *sql);
 
-// DISCARD TEMP: drops the session's temporary tables, views and triggers (not the
-// server's own views).
+// DISCARD TEMP: drops the session's temporary tables, views and triggers (the server's
+// own views are made again).
 bool drop_temporary_objects(qx_client *client, SqlError *error);
 
 // Runs a DISCARD or DEALLOCATE where there are no prepared statements of the protocol

@@ -239,6 +239,21 @@ bool check_views_read(qx_client *client, SqlError *error) {
     return true;
 }
 
+namespace {
+
+// SQLite's prepare, which makes the catalogue views PostgreSQL's drivers read (pg_type,
+// pg_class, ...) when a statement names one before they exist: most sessions never read
+// them, and making them costs more than the rest of a connection's start.
+int prepare(qx_client *client, const char *sql, sqlite3_stmt **stmt, const char **tail) {
+    int rc = sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
+    if (rc != SQLITE_ERROR || std::strncmp(sqlite3_errmsg(client->db), "no such table: pg_", 18) != 0 ||
+        !install_pg_catalogue(client->db, nullptr))
+        return rc;
+    return sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
+}
+
+}  // namespace
+
 bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt, const char **tail,
                         SqlError *error) {
     *stmt = nullptr;
@@ -249,7 +264,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
     std::string substitute;
     SqlError malformed;
     if (size_t length = translate_postgres_statement(sql, client->settings, &substitute, &malformed)) {
-        int rc = sqlite3_prepare_v2(client->db, substitute.c_str(), -1, stmt, nullptr);
+        int rc = prepare(client, substitute.c_str(), stmt, nullptr);
         if (rc != SQLITE_OK) {
             *error = decode_error(sqlite3_errmsg(client->db), rc);
             return false;
@@ -262,7 +277,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
         return false;
     }
     if (!is_restricted(client)) {
-        int rc = sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
+        int rc = prepare(client, sql, stmt, tail);
         if (rc == SQLITE_OK) return true;
         *error = decode_error(sqlite3_errmsg(client->db), rc);
         error->position = sqlite3_error_offset(client->db) + 1;
@@ -271,7 +286,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
     // SQLite finds where the statement ends; this probe is never run.
     sqlite3_stmt *probe = nullptr;
     client->row_security_probing = true;
-    int rc = sqlite3_prepare_v2(client->db, sql, -1, &probe, tail);
+    int rc = prepare(client, sql, &probe, tail);
     client->row_security_probing = false;
     if (rc != SQLITE_OK) {
         *error = decode_error(sqlite3_errmsg(client->db), rc);
@@ -296,7 +311,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
         }
         ReadableReports scope(client, std::move(readable));
         client->row_security_context = "read outside the restricted query";
-        rc = sqlite3_prepare_v2(client->db, text.c_str(), -1, stmt, nullptr);
+        rc = prepare(client, text.c_str(), stmt, nullptr);
     } else {
         client->row_security_context =
             select ? std::string("the query's shape is not one the server can restrict (") +
@@ -304,7 +319,7 @@ bool prepare_for_client(qx_client *client, const char *sql, sqlite3_stmt **stmt,
                    : std::string("read by a statement that is no select query");
         qx_free_tree(parse_error);
         ReadableReports scope(client, {});
-        rc = sqlite3_prepare_v2(client->db, statement.c_str(), -1, stmt, nullptr);
+        rc = prepare(client, statement.c_str(), stmt, nullptr);
     }
     if (rc == SQLITE_OK && check_views_read(client, error)) return true;
     if (rc != SQLITE_OK)

@@ -25,16 +25,7 @@ bool locked(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE
 // The session's own views over the database: they read its schema, so they wait
 // for a lock another connection holds.
 bool install_session_catalogue(qx_client *client, std::string *why) {
-    if (!install_query_support(client, why) || !auth::install_user_catalogue(client->db, why) ||
-        !install_pg_catalogue(client->db, why))
-        return false;
-    client->server_temporary_objects.clear();
-    sqlite3_stmt *list = nullptr;
-    if (sqlite3_prepare_v2(client->db, "SELECT name FROM temp.sqlite_schema", -1, &list, nullptr) == SQLITE_OK)
-        while (sqlite3_step(list) == SQLITE_ROW)
-            client->server_temporary_objects.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
-    sqlite3_finalize(list);
-    return true;
+    return install_query_support(client, why) && auth::install_user_catalogue(client->db, why);
 }
 
 // The shell's user: the account it runs as (the server's account is its administrator).
