@@ -437,6 +437,10 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "s|r\nv|v\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+    // A read-only session reads them too, and stays read-only.
+    Conn read_only = connect(server, "options='-c default_transaction_read_only=on'");
+    EXPECT_EQ(exec(read_only.get(), "select count(*) > 20 from pg_type"), "1\n");
+    EXPECT_EQ(exec(read_only.get(), "create table w(a)"), "ERROR 25006: attempt to write a readonly database");
 }
 
 // As in PostgreSQL, a SET in a block that rolls back is undone, SET LOCAL ends with its
