@@ -25,7 +25,8 @@ struct BaseType {
     const char *io;     // its functions are io + in, out, recv, send
 };
 
-// The types the server describes columns and parameters with.
+// The types the server describes columns and parameters with, and those drivers look
+// for when they map their own types (inet and cidr for addresses).
 constexpr BaseType kTypes[] = {
     {16, "bool", 1, 'B', 1000, "bool"},
     {17, "bytea", -1, 'U', 1001, "bytea"},
@@ -38,9 +39,11 @@ constexpr BaseType kTypes[] = {
     {26, "oid", 4, 'N', 1028, "oid"},
     {114, "json", -1, 'U', 199, "json_"},
     {142, "xml", -1, 'U', 143, "xml_"},
+    {650, "cidr", -1, 'I', 651, "cidr_"},
     {700, "float4", 4, 'N', 1021, "float4"},
     {701, "float8", 8, 'N', 1022, "float8"},
     {705, "unknown", -2, 'X', 0, "unknown"},
+    {869, "inet", -1, 'I', 1041, "inet_"},
     {1042, "bpchar", -1, 'S', 1014, "bpchar"},
     {1043, "varchar", -1, 'S', 1015, "varchar"},
     {1082, "date", 4, 'D', 1182, "date_"},
