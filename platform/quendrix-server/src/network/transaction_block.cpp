@@ -199,7 +199,10 @@ void TransactionBlock::share_transaction(sqlite3_stmt *stmt) {
 bool TransactionBlock::end_shared_transaction(bool commit, SqlError *error) {
     if (!implicit_) return true;
     implicit_ = false;
-    if (sqlite3_get_autocommit(db_)) return true;  // SQLite ended it at an error
+    if (sqlite3_get_autocommit(db_)) {  // SQLite rolled it back at an error
+        ended(false);
+        return true;
+    }
     if (commit && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
         ended(true);
         return true;
