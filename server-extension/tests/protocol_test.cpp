@@ -960,6 +960,9 @@ TEST_F(Protocol, AQueryOrAPipelineIsOneTransaction) {
         {"rollback", "<ROLLBACK>", "1,2,3", PQTRANS_IDLE},
         {"set application_name = 'undone'; select nosuch", "ERROR 42000: no such column: nosuch", "1,2,3",
          PQTRANS_IDLE},
+        // SQLite itself rolls back at this error; the settings go as well.
+        {"set application_name = 'undone'; insert or rollback into t values (1)",
+         "ERROR 23505: UNIQUE constraint failed: t.a", "1,2,3", PQTRANS_IDLE},
         {"select 1; savepoint a", "ERROR 25P01: SAVEPOINT can only be used in transaction blocks", "1,2,3",
          PQTRANS_IDLE},
         {"create table u(b); insert into u values (1); drop table nosuch", "ERROR 42000: no such table: nosuch",
