@@ -573,7 +573,8 @@ TEST_F(Listener, ReadersAndWritersDoNotBlockEachOther) {
     ASSERT_EQ(exec(reader.get(), "begin"), "<BEGIN>");
     ASSERT_EQ(exec(reader.get(), "select count(*) from t"), "4\n");
     ASSERT_EQ(exec(writer.get(), "insert into t values (6)"), "<INSERT 0 1>");
-    EXPECT_EQ(exec(reader.get(), "insert into t values (7)"), "ERROR 40001: database is locked");
+    EXPECT_EQ(exec(reader.get(), "insert into t values (7)"),
+              "ERROR 40001: could not serialize access due to concurrent update");
     EXPECT_EQ(exec(reader.get(), "rollback"), "<ROLLBACK>");
     EXPECT_EQ(exec(reader.get(), "select group_concat(x) from t"), "1,2,4,5,6\n");
 }

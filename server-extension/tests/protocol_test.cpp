@@ -532,6 +532,11 @@ TEST_F(Protocol, LockTimeoutSetsHowLongAStatementWaitsForALock) {
     EXPECT_EQ(exec(c(), "insert into t values (2)"), "<INSERT 0 1>");  // past the 5 s it waited before
     release.join();
     EXPECT_EQ(exec(c(), "select count(*) from t"), "2\n");
+    // When it runs out, the statement ends as PostgreSQL's does.
+    ASSERT_EQ(exec(holder.get(), "begin; insert into t values (3)"), "<INSERT 0 1>");
+    EXPECT_EQ(exec(c(), "set lock_timeout = '200ms'"), "<SET>");
+    EXPECT_EQ(exec(c(), "insert into t values (4)"), "ERROR 55P03: canceling statement due to lock timeout");
+    EXPECT_EQ(exec(holder.get(), "rollback"), "<ROLLBACK>");
 }
 
 // COPY ... FROM STDIN as libpq sends it, in pieces that split rows, fields and escapes

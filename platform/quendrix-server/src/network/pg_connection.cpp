@@ -92,9 +92,14 @@ public:
         if (!std::strcmp(severity, "ERROR") && lasting_interrupt()) return;
         Message m('E');
         m.byte('S').str(severity).byte('V').str(severity);
-        m.byte('C').str(e.state.size() == 5 ? e.state : "XX000");
+        // A wait for another connection's lock that ran out the session's lock_timeout
+        // ends as PostgreSQL's does.
+        bool lock_timeout = e.state == "40001" && e.message == "database is locked" &&
+                            session_->client()->settings.lock_timeout_ms() > 0;
+        m.byte('C').str(lock_timeout ? "55P03" : e.state.size() == 5 ? e.state : "XX000");
         // A message never carries a NUL: it would end the field early.
-        std::string text = e.state == "57014" && qx::pg::cancelled(c_) ? "canceling statement due to user request"
+        std::string text = lock_timeout ? "canceling statement due to lock timeout"
+                           : e.state == "57014" && qx::pg::cancelled(c_) ? "canceling statement due to user request"
                            : e.state == "57014" && session_->client()->statement_timed_out
                                ? qx::kStatementTimeoutMessage
                                : e.message;

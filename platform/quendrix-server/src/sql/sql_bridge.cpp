@@ -220,6 +220,11 @@ SqlError decode_error(const char *message, int sqlite_code) {
         case SQLITE_PERM:
         case SQLITE_AUTH: e.state = "42501"; break;
         case SQLITE_BUSY:
+            e.state = "40001";
+            // A transaction that read before another's commit may not write over it:
+            // what PostgreSQL's serializable transactions say then.
+            if (sqlite_code == SQLITE_BUSY_SNAPSHOT) e.message = "could not serialize access due to concurrent update";
+            break;
         case SQLITE_LOCKED: e.state = "40001"; break;
         case SQLITE_NOMEM: e.state = "53200"; break;
         case SQLITE_READONLY: e.state = "25006"; break;
