@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -440,6 +442,41 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "s|r\nv|v\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+
+    // psql's lists of tables and views read them, with its match operators.
+    std::vector<std::string> env = client_env();
+    passwd *account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    const struct {
+        const char *command, *listed;
+    } lists[] = {
+        {"\\dt", "public|s|table|%\n"},
+        {"\\dt s*", "public|s|table|%\n"},
+        {"\\dt nosuch", ""},
+        {"\\dv", "public|v|view|%\n"},
+        {"\\d", "public|s|table|%\npublic|v|view|%\n"},
+    };
+    for (const auto &l : lists) {
+        ProgramRun r = run_program(kPsql,
+                                   {"psql", "-X", "-A", "-t", "-h", "127.0.0.1", "-p", std::to_string(server.port()),
+                                    "-U", "x", "-d", "x", "-c", l.command},
+                                   "", "", &env);
+        std::string expected = l.listed;
+        for (size_t at; (at = expected.find('%')) != std::string::npos;) expected.replace(at, 1, account->pw_name);
+        EXPECT_EQ(r.out, expected) << l.command << r.err;
+    }
+    // The operators themselves: POSIX extended expressions over characters; a lone ~ is
+    // still SQLite's bitwise NOT.
+    const struct {
+        const char *sql, *result;
+    } matches[] = {
+        {"select 'abc' ~ '^a', 'abc' !~ 'b', 'x' ~ null, ~5, 'abc' OPERATOR(pg_catalog.~) 'c$', 'é' ~ '^.$'",
+         "1|0|<null>|-6|1|1\n"},
+        {"select 'a' ~ '(a'", "ERROR 2201B: invalid regular expression: Unmatched ( or \\("},
+        {"select 'aa' ~ '(a)\\1'", "ERROR 2201B: invalid regular expression: back references are not supported"},
+    };
+    for (const auto &m : matches) EXPECT_EQ(exec(c(), m.sql), m.result) << m.sql;
+
     // A read-only session reads them too, and stays read-only.
     Conn read_only = connect(server, "options='-c default_transaction_read_only=on'");
     EXPECT_EQ(exec(read_only.get(), "select count(*) > 20 from pg_type"), "1\n");

@@ -208,8 +208,9 @@ namespace qx {
 // Rewrites each unquoted qualified name DB.DBA.X in `sql` to the quoted table
 // name "DB.DBA.X", pg_catalog.X (a function or catalogue view) to X, and SQL's functions
 // without parentheses (current_user, session_user, current_role, current_catalog,
-// current_schema) to calls, and a SERIAL column type of CREATE or ALTER TABLE to
-// INTEGER, leaving literals, quoted names and comments alone.
+// current_schema) to calls, a SERIAL column type of CREATE or ALTER TABLE to INTEGER,
+// the match operators ~ and !~ to REGEXP and NOT REGEXP, and COLLATE pg_catalog.default
+// to COLLATE BINARY, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
 
 // version(), current_database(), current_schema(), current_user() and the like, as

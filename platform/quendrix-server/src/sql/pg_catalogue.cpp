@@ -1,17 +1,22 @@
 // What PostgreSQL's drivers read of its catalogue when they connect: the types
 // (pg_type, with the functions that read and write them in pg_proc, and the empty
 // pg_range and pg_enum), the schemas (pg_namespace: pg_catalog and public), and the
-// database's tables, views and indexes (pg_class, all in public). Drivers look the
-// types up to convert values (psycopg2's hstore check, Ruby's type maps), and
-// toolkits ask pg_class whether a table exists before they create it. Each is a view
-// in the connection's temporary schema, made when a statement first names one (see
-// prepare_for_client), so it writes nothing to the database file and pg_class is
-// always current; pg_catalog.X names them too (see resolve_qualified_names).
+// database's tables, views and indexes (pg_class: in public, but for the server's table
+// of users, which is pg_catalog's; with pg_am and pg_get_userbyid, which psql's lists
+// of them read). Drivers look the types up to convert values (psycopg2's hstore check,
+// Ruby's type maps), and toolkits ask pg_class whether a table exists before they
+// create it. Each is a view in the connection's temporary schema, made when a statement
+// first names one (see prepare_for_client), so it writes nothing to the database file
+// and pg_class is always current; pg_catalog.X names them too (see
+// resolve_qualified_names).
+#include <pwd.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "auth/users.h"
 #include "internal.h"
 
 namespace {
@@ -120,16 +125,37 @@ std::string catalogue_sql() {
            "CREATE TEMP VIEW IF NOT EXISTS pg_enum(oid, enumtypid, enumsortorder, enumlabel) AS "
            "SELECT 0, 0, 0.0, '' WHERE 0;\n"
            // The database's own objects (not SQLite's), by their row in its schema.
-           "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relkind, "
-           "relpersistence, relispartition) AS SELECT rowid, name, " +
-           std::to_string(kPublicNamespace) + ", 0, " + std::to_string(kOwner) +
+           "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
+           "relpersistence, relispartition) AS SELECT rowid, name, "
+           // The server's own table of users is its catalogue's, as PostgreSQL's roles are.
+           "CASE name WHEN '" + std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) +
+           " ELSE " + std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
+           ", CASE type WHEN 'table' THEN 2 WHEN 'index' THEN 403 ELSE 0 END"
            ", CASE type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0 "
            "FROM main.sqlite_schema WHERE type IN ('table', 'view', 'index') AND name NOT LIKE 'sqlite\\_%' "
-           "ESCAPE '\\';\n";
+           "ESCAPE '\\';\n"
+           // How tables and indexes are stored (psql's lists join it).
+           "CREATE TEMP VIEW IF NOT EXISTS pg_am(oid, amname, amhandler, amtype) AS "
+           "VALUES (2, 'heap', 0, 't'), (403, 'btree', 0, 'i');\n";
 }
 
 // pg_table_is_visible(oid): every table is in public, which every search path has.
 void table_is_visible(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 1); }
+
+// pg_get_userbyid(oid): the objects' owner is the account the server runs as, its
+// administrator; another id is no role, which PostgreSQL writes so.
+void user_by_id(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3_int64 id = sqlite3_value_int64(argv[0]);
+    std::string name = "unknown (OID=" + std::to_string(id) + ")";
+    if (id == kOwner) {
+        std::vector<char> buffer(16384);
+        passwd entry{}, *found = nullptr;
+        name = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found
+                   ? found->pw_name
+                   : std::to_string(geteuid());
+    }
+    sqlite3_result_text(ctx, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+}
 
 }  // namespace
 
@@ -147,7 +173,9 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
     char *message = nullptr;
     bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK &&
               sqlite3_create_function_v2(db, "pg_table_is_visible", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                         table_is_visible, nullptr, nullptr, nullptr) == SQLITE_OK;
+                                         table_is_visible, nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_create_function_v2(db, "pg_get_userbyid", 1, SQLITE_UTF8, nullptr, user_by_id, nullptr,
+                                         nullptr, nullptr) == SQLITE_OK;
     if (!ok && error)
         *error = std::string("cannot create the pg_catalog views: ") + (message ? message : sqlite3_errmsg(db));
     sqlite3_free(message);

@@ -3,10 +3,11 @@
 // rewritten to the one quoted name "DB.DBA.X", which is what the table is
 // called in the SQLite database. PostgreSQL's clients name functions and the
 // catalogue as pg_catalog.f and pg_catalog.pg_type, call current_user and the like
-// without parentheses, and declare numbered keys SERIAL; SQLite knows none of these,
-// so they become f, pg_type, current_user() and INTEGER (in a column definition of
-// CREATE TABLE or ALTER TABLE). Literals, quoted names and comments are copied as they
-// stand.
+// without parentheses, declare numbered keys SERIAL, match text with ~ and !~ (also
+// as OPERATOR(pg_catalog.~)) and collate by pg_catalog.default; SQLite knows none of
+// these, so they become f, pg_type, current_user(), INTEGER (in a column definition of
+// CREATE TABLE or ALTER TABLE), REGEXP and NOT REGEXP, and BINARY. Literals, quoted
+// names and comments are copied as they stand.
 #include <cctype>
 #include <cstring>
 #include <strings.h>
@@ -105,6 +106,19 @@ struct StatementContext {
         ++words;
         token('w', from, to);
     }
+    // Whether the last token ends an operand, so that a '~' after it is the binary match
+    // operator, not SQLite's unary bitwise NOT.
+    bool after_operand(const Scanner &sc) const {
+        if (last.kind == 'q' || last.kind == 's' || last.kind == ')' ||
+            std::isdigit(static_cast<unsigned char>(last.kind)))
+            return true;
+        if (last.kind != 'w') return false;
+        for (const char *k : {"select", "where", "and", "or", "not", "on", "when", "then", "else", "case", "by",
+                              "having", "set", "values", "returning", "is", "like", "glob", "between", "in",
+                              "exists", "distinct", "all", "limit", "offset", "as", "escape", "return"})
+            if (sc.word_is(last.from, last.to, k)) return false;
+        return true;
+    }
     // Whether the word that comes next is the type of the column just named.
     bool column_type_here(const Scanner &sc) const {
         if (!defines_table || (last.kind != 'w' && last.kind != 'q')) return false;
@@ -175,6 +189,24 @@ std::string resolve_qualified_names(const std::string &s) {
                 out.append(s, i, end - i);
                 out += "()";
                 i = end;
+            } else if (sc.word_is(i, end, "operator") && sc.skip_blanks(end) < s.size() &&
+                       s[sc.skip_blanks(end)] == '(' && s.find(')', end) != std::string::npos &&
+                       s.find(')', end) - end < 32) {
+                // OPERATOR(pg_catalog.~): the operator it names.
+                size_t open = sc.skip_blanks(end), close = s.find(')', end);
+                std::string op;
+                for (size_t k = open + 1; k < close; ++k)
+                    if (!std::isspace(static_cast<unsigned char>(s[k]))) op += s[k];
+                if (op.compare(0, 11, "pg_catalog.") == 0) op = op.substr(11);
+                out += op == "~" ? " REGEXP " : op == "!~" ? " NOT REGEXP " : " " + op + " ";
+                statement.token('o', i, close + 1);
+                i = close + 1;
+            } else if (sc.word_is(i, end, "default") && statement.last.kind == 'w' &&
+                       sc.word_is(statement.last.from, statement.last.to, "collate")) {
+                // COLLATE pg_catalog.default: SQLite's default collation.
+                out += "BINARY";
+                statement.token('w', i, end);
+                i = end;
             } else if (is_serial_type(sc, i, end) && statement.column_type_here(sc)) {
                 // A serial column is an INTEGER one: as the table's PRIMARY KEY, SQLite
                 // numbers its rows itself, as a sequence would.
@@ -186,6 +218,15 @@ std::string resolve_qualified_names(const std::string &s) {
                 statement.word(sc, i, end);
                 i = end;
             }
+        } else if (c == '!' && i + 1 < s.size() && s[i + 1] == '~' && (i + 2 >= s.size() || s[i + 2] != '*')) {
+            // text !~ pattern: SQLite's NOT REGEXP (which calls regexp()).
+            out += " NOT REGEXP ";
+            statement.token('o', i, i + 2);
+            i += 2;
+        } else if (c == '~' && (i + 1 >= s.size() || s[i + 1] != '*') && statement.after_operand(sc)) {
+            out += " REGEXP ";
+            statement.token('o', i, i + 1);
+            ++i;
         } else {
             out += c;
             if (c == ';') statement = StatementContext();
