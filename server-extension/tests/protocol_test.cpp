@@ -472,10 +472,15 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     } matches[] = {
         {"select 'abc' ~ '^a', 'abc' !~ 'b', 'x' ~ null, ~5, 'abc' OPERATOR(pg_catalog.~) 'c$', 'é' ~ '^.$'",
          "1|0|<null>|-6|1|1\n"},
-        {"select 'a' ~ '(a'", "ERROR 2201B: invalid regular expression: Unmatched ( or \\("},
+        {"select 'a' ~ '(a'", "ERROR 2201B: invalid regular expression: parentheses () not balanced"},
         {"select 'aa' ~ '(a)\\1'", "ERROR 2201B: invalid regular expression: back references are not supported"},
     };
     for (const auto &m : matches) EXPECT_EQ(exec(c(), m.sql), m.result) << m.sql;
+    // A long match stops with its statement.
+    EXPECT_EQ(exec(c(), "set statement_timeout = '200ms'"), "<SET>");
+    EXPECT_EQ(exec(c(), "select printf('%.*c', 3000000, 'a') ~ '(a{100}){50}c'"),
+              "ERROR 57014: canceling statement due to statement timeout");
+    EXPECT_EQ(exec(c(), "reset statement_timeout"), "<RESET>");
 
     // A read-only session reads them too, and stays read-only.
     Conn read_only = connect(server, "options='-c default_transaction_read_only=on'");

@@ -50,6 +50,11 @@ struct qx_client {
     int64_t statement_deadline_ms = 0;
     bool statement_timed_out = false;
     long lock_wait_ms = 0;  // the wait for another connection's lock given to SQLite (0: its default)
+    // What SQLite's progress handler asks to learn whether the running statement must
+    // stop (a cancel, a timeout, a client gone): non-zero to stop. Long work inside one
+    // function call asks it too.
+    int (*should_stop)(void *) = nullptr;
+    void *should_stop_arg = nullptr;
 };
 
 // The state of one built-in call in progress.

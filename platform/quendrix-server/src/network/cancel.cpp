@@ -66,6 +66,8 @@ void unregister_for_cancel(Connection *c) {
 
 void watch_for_interrupt(Connection *c, qx_client *client) {
     c->client = client;
+    client->should_stop = stop_if_interrupted;
+    client->should_stop_arg = c;
     sqlite3_progress_handler(client->db, kStepsBetweenChecks, stop_if_interrupted, c);
 }
 

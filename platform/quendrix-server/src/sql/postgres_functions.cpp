@@ -4,15 +4,13 @@
 // which SQL writes without parentheses (the statement's text is rewritten to calls, see
 // resolve_qualified_names). Each reads the session it runs in. And regexp(), which
 // PostgreSQL's match operators ~ and !~ become.
-#include <locale.h>
-#include <regex.h>
 #include <sqlite3.h>
 
-#include <cctype>
-#include <new>
+#include <memory>
 #include <string>
 
 #include "internal.h"
+#include "sql/pattern_match.h"
 
 namespace {
 
@@ -54,69 +52,40 @@ void lastval(sqlite3_context *ctx, int, sqlite3_value **) {
     sqlite3_result_int64(ctx, id);
 }
 
-// regexp(pattern, text): whether `text` matches the POSIX extended regular expression
-// `pattern`, for PostgreSQL's `text ~ pattern` (the statement's text is rewritten to
-// SQLite's `text REGEXP pattern`, which calls it). The pattern is compiled once per
-// statement. Back references are refused: with them a match may take exponential time.
-struct CompiledPattern {
-    regex_t re;
-};
+// regexp(pattern, text): whether `text` matches `pattern` (sql/pattern_match.h), for
+// PostgreSQL's `text ~ pattern` (the statement's text is rewritten to SQLite's
+// `text REGEXP pattern`, which calls it). The pattern is compiled once per statement; a
+// long search stops when the statement is cancelled or times out.
+void free_pattern(void *p) { delete static_cast<qx::Pattern *>(p); }
 
-void free_pattern(void *p) {
-    auto *compiled = static_cast<CompiledPattern *>(p);
-    regfree(&compiled->re);
-    delete compiled;
+bool search_must_stop(void *client) {
+    auto *c = static_cast<qx_client *>(client);
+    return c->should_stop && c->should_stop(c->should_stop_arg) != 0;
 }
-
-// Text is UTF-8: a '.' or a bracket matches a character, not a byte. The locale is the
-// calling thread's for the call only.
-class Utf8Text {
-public:
-    Utf8Text() {
-        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        if (utf8) saved_ = uselocale(utf8);
-    }
-    ~Utf8Text() {
-        if (saved_) uselocale(saved_);
-    }
-    Utf8Text(const Utf8Text &) = delete;
-    Utf8Text &operator=(const Utf8Text &) = delete;
-
-private:
-    locale_t saved_ = nullptr;
-};
 
 void regexp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
         return sqlite3_result_null(ctx);
-    Utf8Text utf8;
-    auto *compiled = static_cast<CompiledPattern *>(sqlite3_get_auxdata(ctx, 0));
-    if (!compiled) {
-        const char *pattern = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
-        if (!pattern) return sqlite3_result_error_nomem(ctx);
-        for (const char *p = pattern; *p; ++p) {
-            if (*p != '\\' || !p[1]) continue;
-            if (std::isdigit(static_cast<unsigned char>(p[1])))
-                return qx::result_sql_error(
-                    ctx, {"2201B", "", "invalid regular expression: back references are not supported"});
-            ++p;
-        }
-        auto *fresh = new (std::nothrow) CompiledPattern;
-        if (!fresh) return sqlite3_result_error_nomem(ctx);
-        if (int rc = regcomp(&fresh->re, pattern, REG_EXTENDED | REG_NOSUB); rc != 0) {
-            char why[256];
-            regerror(rc, &fresh->re, why, sizeof why);
-            delete fresh;
-            return qx::result_sql_error(ctx, {"2201B", "", std::string("invalid regular expression: ") + why});
-        }
+    auto *pattern = static_cast<qx::Pattern *>(sqlite3_get_auxdata(ctx, 0));
+    if (!pattern) {
+        const char *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
+        if (!text) return sqlite3_result_error_nomem(ctx);
+        std::string why;
+        std::unique_ptr<qx::Pattern> compiled =
+            qx::Pattern::compile(std::string(text, static_cast<size_t>(sqlite3_value_bytes(argv[0]))), &why);
+        if (!compiled) return qx::result_sql_error(ctx, {"2201B", "", why});
         // SQLite frees it at once if it cannot keep it: ask it back.
-        sqlite3_set_auxdata(ctx, 0, fresh, free_pattern);
-        compiled = static_cast<CompiledPattern *>(sqlite3_get_auxdata(ctx, 0));
-        if (!compiled) return sqlite3_result_error_nomem(ctx);
+        sqlite3_set_auxdata(ctx, 0, compiled.release(), free_pattern);
+        pattern = static_cast<qx::Pattern *>(sqlite3_get_auxdata(ctx, 0));
+        if (!pattern) return sqlite3_result_error_nomem(ctx);
     }
     const char *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[1]));
     if (!text) return sqlite3_result_error_nomem(ctx);
-    sqlite3_result_int(ctx, regexec(&compiled->re, text, 0, nullptr, 0) == 0);
+    bool stopped = false;
+    bool found = pattern->search(text, static_cast<size_t>(sqlite3_value_bytes(argv[1])), search_must_stop,
+                                 client_of(ctx), &stopped);
+    if (stopped) return qx::result_sql_error(ctx, {"57014", "", "canceling statement due to user request"});
+    sqlite3_result_int(ctx, found);
 }
 
 }  // namespace
@@ -133,7 +102,7 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
         {"current_user", current_user}, {"session_user", current_user},
         {"current_role", current_user}, {"lastval", lastval},
     };
-    if (sqlite3_create_function_v2(client->db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, regexp,
+    if (sqlite3_create_function_v2(client->db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, client, regexp,
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
         if (error) *error = std::string("cannot create regexp(): ") + sqlite3_errmsg(client->db);
         return false;

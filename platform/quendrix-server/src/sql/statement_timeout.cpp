@@ -44,9 +44,9 @@ bool statement_timed_out(qx_client *client) {
 }
 
 void watch_statement_timeout(qx_client *client) {
-    sqlite3_progress_handler(
-        client->db, kStepsBetweenChecks,
-        [](void *c) { return statement_timed_out(static_cast<qx_client *>(c)) ? 1 : 0; }, client);
+    client->should_stop = [](void *c) { return statement_timed_out(static_cast<qx_client *>(c)) ? 1 : 0; };
+    client->should_stop_arg = client;
+    sqlite3_progress_handler(client->db, kStepsBetweenChecks, client->should_stop, client);
 }
 
 }  // namespace qx
