@@ -472,6 +472,8 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     } matches[] = {
         {"select 'abc' ~ '^a', 'abc' !~ 'b', 'x' ~ null, ~5, 'abc' OPERATOR(pg_catalog.~) 'c$', 'é' ~ '^.$'",
          "1|0|<null>|-6|1|1\n"},
+        {"select 'ABC' ~* 'b', 'ABC' !~* 'b', 'ABC' ~ 'b', 'ÉTÉ' ~* '^été$', 'Abc' ILIKE 'a%', 'Abc' not ilike 'x%'",
+         "1|0|0|1|1|1\n"},
         {"select 'a' ~ '(a'", "ERROR 2201B: invalid regular expression: parentheses () not balanced"},
         {"select 'aa' ~ '(a)\\1'", "ERROR 2201B: invalid regular expression: back references are not supported"},
     };

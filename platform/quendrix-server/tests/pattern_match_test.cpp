@@ -48,6 +48,11 @@ TEST(PatternMatch, MatchesAsPosixExtendedExpressionsOverCharacters) {
         {"^[à-ÿ]$", "é", "match"},
         {"a\\nb", "a\nb", "match"},
         {"^(pg_toast)", "pg_toast_1", "match"},
+        // (?i) first: either case.
+        {"(?i)^abc$", "ABC", "match"},
+        {"(?i)^[A-C]+$", "abc", "match"},
+        {"(?i)^été$", "ÉTÉ", "match"},
+        {"^abc$", "ABC", "no match"},
         // Refused, in PostgreSQL's words.
         {"(a", "a", "invalid regular expression: parentheses () not balanced"},
         {"a)", "a", "invalid regular expression: parentheses () not balanced"},

@@ -9,6 +9,15 @@
 
 namespace qx {
 
+namespace {
+
+locale_t utf8_locale() {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return utf8;
+}
+
+}  // namespace
+
 struct Pattern::Instruction {
     enum Op { character, any, char_class, split, jump, line_start, line_end, match } op;
     uint32_t c = 0;  // character; or class index
@@ -32,6 +41,11 @@ struct Pattern::CharClass {
 
 Pattern::~Pattern() = default;
 
+uint32_t Pattern::fold(uint32_t c) const {
+    locale_t utf8 = ignore_case_ ? utf8_locale() : nullptr;
+    return utf8 ? static_cast<uint32_t>(towlower_l(static_cast<wint_t>(c), utf8)) : c;
+}
+
 namespace {
 
 // Bounds above PostgreSQL's (and POSIX's) RE_DUP_MAX are refused, and so is a program
@@ -42,10 +56,6 @@ constexpr int kMaxDepth = 100;
 // States stepped over between two questions whether to stop (a few milliseconds).
 constexpr size_t kWorkBetweenChecks = size_t{1} << 20;
 
-locale_t utf8_locale() {
-    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    return utf8;
-}
 
 int is_word(wint_t c, locale_t l) { return c == L'_' || iswalnum_l(c, l); }
 
@@ -80,6 +90,11 @@ public:
     PatternCompiler(const std::string &p, Pattern *out) : p_(p), out_(out) {}
 
     bool compile(std::string *error) {
+        // (?i) first: letters match in either case (what ~* and !~* ask for).
+        if (p_.compare(0, 4, "(?i)") == 0) {
+            out_->ignore_case_ = true;
+            at_ = 4;
+        }
         Node root;
         if (!alternation(&root, 0)) return fail(error);
         if (at_ < p_.size()) {
@@ -314,7 +329,7 @@ private:
         using I = Pattern::Instruction;
         switch (n.kind) {
             case Node::empty: return true;
-            case Node::literal: add({I::character, n.c}); return true;
+            case Node::literal: add({I::character, out_->fold(n.c)}); return true;
             case Node::any: add({I::any}); return true;
             case Node::char_class: add({I::char_class, n.c}); return true;
             case Node::line_start: add({I::line_start}); return true;
@@ -425,13 +440,15 @@ bool Pattern::search(const char *text, size_t length, bool (*stop)(void *), void
                 return false;
             }
         }
-        uint32_t c = next_char(text, length, &at);
+        uint32_t c = fold(next_char(text, length, &at));
+        uint32_t upper = ignore_case_ && utf8 ? static_cast<uint32_t>(towupper_l(static_cast<wint_t>(c), utf8)) : c;
         ++step;
         next.clear();
         for (int k : current) {
             const Instruction &i = program_[k];
             bool takes = i.op == Instruction::any || (i.op == Instruction::character && i.c == c) ||
-                         (i.op == Instruction::char_class && classes_[i.c].holds(c, utf8));
+                         (i.op == Instruction::char_class &&
+                          (classes_[i.c].holds(c, utf8) || (upper != c && classes_[i.c].holds(upper, utf8))));
             if (takes && add_state(next, k + 1, false, at == length)) return true;
         }
         current.swap(next);

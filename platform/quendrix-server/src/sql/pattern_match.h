@@ -1,6 +1,7 @@
 // PostgreSQL's regular expression match (text ~ pattern) for the server's SQL: POSIX
 // extended expressions over characters (UTF-8), with the escapes \d \s \w and their
-// negations, bracket expressions with [:class:] names, bounds up to 255, and (?:...).
+// negations, bracket expressions with [:class:] names, bounds up to 255, (?:...), and a
+// leading (?i) that makes letters match in either case.
 // A search runs in time linear in the text (a simulation of every state at once, never
 // backtracking) and asks every so many characters whether to stop, so that no pattern
 // can hold a connection's thread: a backtracking matcher takes seconds on
@@ -32,6 +33,9 @@ public:
 
 private:
     Pattern() = default;
+    // `c` as the search compares it: in lower case when case is ignored.
+    uint32_t fold(uint32_t c) const;
+    bool ignore_case_ = false;
     std::vector<Instruction> program_;
     std::vector<CharClass> classes_;
     friend class PatternCompiler;

@@ -3,11 +3,12 @@
 // rewritten to the one quoted name "DB.DBA.X", which is what the table is
 // called in the SQLite database. PostgreSQL's clients name functions and the
 // catalogue as pg_catalog.f and pg_catalog.pg_type, call current_user and the like
-// without parentheses, declare numbered keys SERIAL, match text with ~ and !~ (also
-// as OPERATOR(pg_catalog.~)) and collate by pg_catalog.default; SQLite knows none of
-// these, so they become f, pg_type, current_user(), INTEGER (in a column definition of
-// CREATE TABLE or ALTER TABLE), REGEXP and NOT REGEXP, and BINARY. Literals, quoted
-// names and comments are copied as they stand.
+// without parentheses, declare numbered keys SERIAL, match text with ~, !~, ~*, !~*
+// (also as OPERATOR(pg_catalog.~)) and ILIKE, and collate by pg_catalog.default; SQLite
+// knows none of these, so they become f, pg_type, current_user(), INTEGER (in a column
+// definition of CREATE TABLE or ALTER TABLE), REGEXP and NOT REGEXP (with a leading
+// (?i) for the forms that ignore case), LIKE (which ignores the case of ASCII letters),
+// and BINARY. Literals, quoted names and comments are copied as they stand.
 #include <cctype>
 #include <cstring>
 #include <strings.h>
@@ -207,6 +208,11 @@ std::string resolve_qualified_names(const std::string &s) {
                 out += "BINARY";
                 statement.token('w', i, end);
                 i = end;
+            } else if (sc.word_is(i, end, "ilike") && previous_char(s, i) != '.') {
+                // SQLite's LIKE ignores the case of ASCII letters already.
+                out += "LIKE";
+                statement.word(sc, i, end);
+                i = end;
             } else if (is_serial_type(sc, i, end) && statement.column_type_here(sc)) {
                 // A serial column is an INTEGER one: as the table's PRIMARY KEY, SQLite
                 // numbers its rows itself, as a sequence would.
@@ -218,15 +224,17 @@ std::string resolve_qualified_names(const std::string &s) {
                 statement.word(sc, i, end);
                 i = end;
             }
-        } else if (c == '!' && i + 1 < s.size() && s[i + 1] == '~' && (i + 2 >= s.size() || s[i + 2] != '*')) {
-            // text !~ pattern: SQLite's NOT REGEXP (which calls regexp()).
-            out += " NOT REGEXP ";
-            statement.token('o', i, i + 2);
-            i += 2;
-        } else if (c == '~' && (i + 1 >= s.size() || s[i + 1] != '*') && statement.after_operand(sc)) {
-            out += " REGEXP ";
-            statement.token('o', i, i + 1);
-            ++i;
+        } else if (c == '!' && i + 1 < s.size() && s[i + 1] == '~') {
+            // text !~ pattern: SQLite's NOT REGEXP (which calls regexp()); !~* ignores case.
+            bool any_case = i + 2 < s.size() && s[i + 2] == '*';
+            out += any_case ? " NOT REGEXP '(?i)' || " : " NOT REGEXP ";
+            statement.token('o', i, i + (any_case ? 3 : 2));
+            i += any_case ? 3 : 2;
+        } else if (c == '~' && statement.after_operand(sc)) {
+            bool any_case = i + 1 < s.size() && s[i + 1] == '*';
+            out += any_case ? " REGEXP '(?i)' || " : " REGEXP ";
+            statement.token('o', i, i + (any_case ? 2 : 1));
+            i += any_case ? 2 : 1;
         } else {
             out += c;
             if (c == ';') statement = StatementContext();
