@@ -156,6 +156,9 @@ TEST_F(RowSecurity, EveryOtherWayToReportRowsIsRefused) {
          "from DB.DBA.SALES_REPORT; end",
          " to create a trigger: only an administrator stores triggers"},
         {"pragma writable_schema = 1", " for PRAGMA writable_schema"},
+        // The pages of report tables tell how many rows they hold, hidden ones too.
+        {"select sum(ncell) from dbstat where name = 'DB.DBA.SALES_REPORT'", " for dbstat: it tells of"},
+        {"create virtual table temp.PAGES using dbstat(main)", " for dbstat"},
         // A built-in's own statement reads no report table either.
         {"select sql_run('select TITLE from ALL_SALES')", " for report table DB.DBA.SALES_REPORT: read through"},
     };

@@ -57,6 +57,11 @@ bool is_view(sqlite3 *db, const std::string &name) {
     return view;
 }
 
+// SQLite's table of the database's pages tells how many rows each page of a report
+// table holds and how long they are, those the user may not see too.
+constexpr const char *kDbstatRefusal =
+    "permission denied for dbstat: it tells of every table's rows, report rows the user may not see too";
+
 int row_security_check(qx_client *client, int action, const char *arg1, const char *arg2,
                        const char *, const char *trigger) {
     if (!is_restricted(client)) return SQLITE_OK;
@@ -69,6 +74,7 @@ int row_security_check(qx_client *client, int action, const char *arg1, const ch
     switch (action) {
         case SQLITE_READ: {
             if (!arg1) return SQLITE_OK;
+            if (strcasecmp(arg1, "dbstat") == 0) return deny(client, kDbstatRefusal);
             if (!is_report_table(arg1)) return SQLITE_OK;
             if (trigger)
                 return deny(client, report_refusal(client, arg1, (std::string("read through the view or "
@@ -98,11 +104,13 @@ int row_security_check(qx_client *client, int action, const char *arg1, const ch
                 return deny(client, std::string("permission denied for table ") + arg2 +
                                         ": only an administrator changes it");
             return SQLITE_OK;
+        case SQLITE_CREATE_VTABLE:
+            if (arg2 && strcasecmp(arg2, "dbstat") == 0) return deny(client, kDbstatRefusal);
+            [[fallthrough]];
         case SQLITE_CREATE_TABLE:
         case SQLITE_CREATE_TEMP_TABLE:
         case SQLITE_CREATE_VIEW:
         case SQLITE_CREATE_TEMP_VIEW:
-        case SQLITE_CREATE_VTABLE:
             // A temporary table or view of the same name would shadow the real one in
             // the restricted queries.
             if (is_need_to_know_table(arg1) || (arg1 && is_report_table(arg1)))
