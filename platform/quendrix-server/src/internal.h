@@ -1,6 +1,8 @@
 // Internal interfaces shared by the parts of the server library.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -217,6 +219,9 @@ namespace qx {
 // the match operators ~ and !~ to REGEXP and NOT REGEXP, and COLLATE pg_catalog.default
 // to COLLATE BINARY, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
+
+// The name of the system account `uid`; false when the password database has none.
+bool system_account_name(uid_t uid, std::string *name);
 
 // version(), current_database(), current_schema(), current_user() and the like, as
 // PostgreSQL's clients and tools ask for them.

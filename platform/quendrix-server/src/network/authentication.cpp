@@ -1,11 +1,9 @@
 #include "network/authentication.h"
 
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <vector>
 
 #include "auth/scram.h"
 #include "auth/users.h"
@@ -124,12 +122,7 @@ bool peer_account(int fd, uid_t *uid, std::string *name) {
     socklen_t size = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
     *uid = credentials.uid;
-    std::vector<char> buffer(16384);
-    passwd entry{}, *found = nullptr;
-    if (getpwuid_r(credentials.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return false;
-    *name = found->pw_name;
-    return true;
+    return qx::system_account_name(credentials.uid, name);
 }
 
 // Peer authentication: the client's account must be the one asked for, and be the

@@ -9,7 +9,6 @@
 // first names one (see prepare_for_client), so it writes nothing to the database file
 // and pg_class is always current; pg_catalog.X names them too (see
 // resolve_qualified_names).
-#include <pwd.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -147,13 +146,7 @@ void table_is_visible(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_res
 void user_by_id(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_int64 id = sqlite3_value_int64(argv[0]);
     std::string name = "unknown (OID=" + std::to_string(id) + ")";
-    if (id == kOwner) {
-        std::vector<char> buffer(16384);
-        passwd entry{}, *found = nullptr;
-        name = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found
-                   ? found->pw_name
-                   : std::to_string(geteuid());
-    }
+    if (id == kOwner && !qx::system_account_name(geteuid(), &name)) name = std::to_string(geteuid());
     sqlite3_result_text(ctx, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
 }
 

@@ -348,15 +348,13 @@ size_t translate_postgres_statement(const char *sql, const SessionSettings &sett
         return translate_set(t, length + start, settings, sqlite_text, error);
     }
     if (starts("ROLLBACK")) {
-        // SQLite's grammar has ROLLBACK [TRANSACTION] TO but no WORK.
-        std::vector<Token> words;
+        // ROLLBACK [WORK | TRANSACTION] TO [SAVEPOINT] name in SQLite's one form (it has no WORK).
         SavepointCommand c = savepoint_command(sql + start);
-        if (c.kind == SavepointCommand::rollback_to && tokens(sql + start, &words, &length) && words.size() > 1 &&
-            words[1].text == "work") {
+        if (c.kind == SavepointCommand::rollback_to) {
             *sqlite_text = "ROLLBACK TO SAVEPOINT \"";
             for (char ch : c.name) *sqlite_text += ch == '"' ? std::string("\"\"") : std::string(1, ch);
             *sqlite_text += '"';
-            return length + start;
+            return c.length + start;
         }
     }
     std::vector<std::string> w;
@@ -406,9 +404,14 @@ size_t translate_postgres_statement(const char *sql, const SessionSettings &sett
 SavepointCommand savepoint_command(const char *sql) {
     std::vector<SqlToken> t;
     SavepointCommand none;
-    if (!lex_sql(sql, &t, true)) return none;
-    if (!t.empty() && t.back().is_punct(';')) t.pop_back();
+    std::string text = sql;
+    if (!lex_sql(text, &t, true)) return none;
     SavepointCommand c;
+    c.length = text.size();
+    if (!t.empty() && t.back().is_punct(';')) {
+        c.length = t.back().at + 1;
+        t.pop_back();
+    }
     size_t at = 1;
     if (t.empty()) return none;
     if (t[0].is("SAVEPOINT")) {

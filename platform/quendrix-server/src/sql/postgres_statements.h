@@ -52,6 +52,7 @@ TransactionRequest transaction_request(const char *compiled_text);
 struct SavepointCommand {
     enum Kind { none, savepoint, release, rollback_to } kind = none;
     std::string name;
+    size_t length = 0;  // of the statement in `sql`, through its ';'
 };
 SavepointCommand savepoint_command(const char *sql);
 

@@ -68,11 +68,14 @@ char previous_char(const std::string &s, size_t at) {
     return at > 0 ? s[at - 1] : 0;
 }
 
-// Whether the word before `at` (blanks skipped) is AS: what follows is a column's name.
-bool after_as(const std::string &s, size_t at) {
-    while (at > 0 && std::isspace(static_cast<unsigned char>(s[at - 1]))) --at;
-    return at >= 2 && strncasecmp(s.data() + at - 2, "as", 2) == 0 &&
-           (at == 2 || !ident_char(s[at - 3]));
+// PostgreSQL's match operators as SQLite writes them: REGEXP calls regexp(), and a
+// leading (?i) in the pattern makes it ignore case. Empty for any other operator.
+std::string match_operator(const std::string &op) {
+    if (op == "~") return " REGEXP ";
+    if (op == "!~") return " NOT REGEXP ";
+    if (op == "~*") return " REGEXP '(?i)' || ";
+    if (op == "!~*") return " NOT REGEXP '(?i)' || ";
+    return "";
 }
 
 // PostgreSQL's types of numbered key columns.
@@ -106,6 +109,10 @@ struct StatementContext {
         }
         ++words;
         token('w', from, to);
+    }
+    // Whether the last token is the word `w`.
+    bool last_word_is(const Scanner &sc, const char *w) const {
+        return last.kind == 'w' && sc.word_is(last.from, last.to, w);
     }
     // Whether the last token ends an operand, so that a '~' after it is the binary match
     // operator, not SQLite's unary bitwise NOT.
@@ -184,7 +191,8 @@ std::string resolve_qualified_names(const std::string &s) {
                 // pg_catalog.f(...) and pg_catalog.pg_type: the server's functions and
                 // catalogue views are PostgreSQL's catalogue's.
                 i = dba;
-            } else if (is_niladic_function(sc, i, end) && previous_char(s, i) != '.' && !after_as(s, i) &&
+            } else if (is_niladic_function(sc, i, end) && previous_char(s, i) != '.' &&
+                       !statement.last_word_is(sc, "as") &&
                        (sc.skip_blanks(end) >= s.size() ||
                         (s[sc.skip_blanks(end)] != '(' && s[sc.skip_blanks(end)] != '.'))) {
                 out.append(s, i, end - i);
@@ -199,11 +207,11 @@ std::string resolve_qualified_names(const std::string &s) {
                 for (size_t k = open + 1; k < close; ++k)
                     if (!std::isspace(static_cast<unsigned char>(s[k]))) op += s[k];
                 if (op.compare(0, 11, "pg_catalog.") == 0) op = op.substr(11);
-                out += op == "~" ? " REGEXP " : op == "!~" ? " NOT REGEXP " : " " + op + " ";
+                std::string match = match_operator(op);
+                out += match.empty() ? " " + op + " " : match;
                 statement.token('o', i, close + 1);
                 i = close + 1;
-            } else if (sc.word_is(i, end, "default") && statement.last.kind == 'w' &&
-                       sc.word_is(statement.last.from, statement.last.to, "collate")) {
+            } else if (sc.word_is(i, end, "default") && statement.last_word_is(sc, "collate")) {
                 // COLLATE pg_catalog.default: SQLite's default collation.
                 out += "BINARY";
                 statement.token('w', i, end);
@@ -224,17 +232,13 @@ std::string resolve_qualified_names(const std::string &s) {
                 statement.word(sc, i, end);
                 i = end;
             }
-        } else if (c == '!' && i + 1 < s.size() && s[i + 1] == '~') {
-            // text !~ pattern: SQLite's NOT REGEXP (which calls regexp()); !~* ignores case.
-            bool any_case = i + 2 < s.size() && s[i + 2] == '*';
-            out += any_case ? " NOT REGEXP '(?i)' || " : " NOT REGEXP ";
-            statement.token('o', i, i + (any_case ? 3 : 2));
-            i += any_case ? 3 : 2;
-        } else if (c == '~' && statement.after_operand(sc)) {
-            bool any_case = i + 1 < s.size() && s[i + 1] == '*';
-            out += any_case ? " REGEXP '(?i)' || " : " REGEXP ";
-            statement.token('o', i, i + (any_case ? 2 : 1));
-            i += any_case ? 2 : 1;
+        } else if ((c == '!' && i + 1 < s.size() && s[i + 1] == '~') || (c == '~' && statement.after_operand(sc))) {
+            // text ~ pattern, !~, ~*, !~*.
+            size_t end = i + (c == '!' ? 2 : 1);
+            if (end < s.size() && s[end] == '*') ++end;
+            out += match_operator(s.substr(i, end - i));
+            statement.token('o', i, end);
+            i = end;
         } else {
             out += c;
             if (c == ';') statement = StatementContext();

@@ -1,11 +1,9 @@
 // A database session: opening the database, running statements and printing
 // their rows the way the shell shows them.
-#include <pwd.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "auth/users.h"
 #include "sql/session_settings.h"
@@ -30,10 +28,8 @@ bool install_session_catalogue(qx_client *client, std::string *why) {
 
 // The shell's user: the account it runs as (the server's account is its administrator).
 std::string account_name() {
-    std::vector<char> buffer(16384);
-    passwd entry{}, *found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->pw_name;
-    return std::to_string(geteuid());
+    std::string name;
+    return system_account_name(geteuid(), &name) ? name : std::to_string(geteuid());
 }
 
 // The shell's database as current_database() names it: the file's name without its

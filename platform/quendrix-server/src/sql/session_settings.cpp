@@ -494,7 +494,6 @@ bool boolean_setting(const std::string &value, bool *on) {
 
 namespace {
 
-
 std::string text_argument(sqlite3_value *v) {
     const unsigned char *t = sqlite3_value_text(v);
     return t ? reinterpret_cast<const char *>(t) : "";

@@ -163,15 +163,17 @@ bool install_builtins(qx_client *client, std::string *error) {
     return true;
 }
 
+namespace {
+
+std::string encoded(const std::string &state, const std::string &native, const std::string &message) {
+    return "\x1f" + state + "\x1f" + native + "\x1f" + message;
+}
+
+}  // namespace
+
 std::string encode_error(qx_value err) {
     const char *native = qx_error_native_code(err);
-    std::string text = "\x1f";
-    text += qx_error_state(err);
-    text += '\x1f';
-    text += native ? native : "";
-    text += '\x1f';
-    text += qx_error_message(err);
-    return text;
+    return encoded(qx_error_state(err), native ? native : "", qx_error_message(err));
 }
 
 long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent) {
@@ -185,7 +187,7 @@ long error_position(const SqlError &e, const std::string &query, size_t statemen
 }
 
 void result_sql_error(sqlite3_context *ctx, const SqlError &e) {
-    std::string text = "\x1f" + e.state + "\x1f" + e.native_code + "\x1f" + e.message;
+    std::string text = encoded(e.state, e.native_code, e.message);
     sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
 }
 
