@@ -409,6 +409,76 @@ TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {
     for (const auto &step : steps) EXPECT_EQ(exec(named.get(), step.sql), step.result) << step.sql;
 }
 
+// Casts as clients write them (value::type), dollar-quoted strings and now(): each
+// converts or fails as PostgreSQL does, where SQLite alone would refuse the syntax, read
+// a number from the start of any text, or take $$...$$ for a parameter.
+TEST_F(Protocol, CastsConvertAndFailAsPostgresDoes) {
+    ASSERT_EQ(exec(c(), "create table t(id integer primary key, s text, d timestamptz default now())"),
+              "<CREATE TABLE>");
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"select 1::text, '12'::int + 1, ' 7 '::int4, '-3'::smallint, 2.5::int, (-2.5)::int8, 1.5::float4",
+         "1|13|7|-3|3|-3|1.5\n"},
+        {"select '12abc'::int", "ERROR 22P02: invalid input syntax for type integer: \"12abc\""},
+        {"select ''::bigint", "ERROR 22P02: invalid input syntax for type bigint: \"\""},
+        {"select 3000000000::integer", "ERROR 22003: integer out of range"},
+        {"select 40000::int2", "ERROR 22003: smallint out of range"},
+        {"select '99999999999999999999'::int8",
+         "ERROR 22003: value \"99999999999999999999\" is out of range for type bigint"},
+        {"select '1e3'::float8 = 1000, '-Infinity'::double precision < -1e308, '12'::numeric, '1.25'::decimal",
+         "1|1|12|1.25\n"},
+        // SQLite keeps no NaN (it would be NULL).
+        {"select 'NaN'::float8", "ERROR 0A000: NaN is not supported"},
+        {"select '1.2.3'::real", "ERROR 22P02: invalid input syntax for type real: \"1.2.3\""},
+        {"select 'yes'::bool, 'Of'::boolean, ' t '::bool, 0::bool, 'on'::bool", "1|0|1|0|1\n"},
+        {"select 'maybe'::bool", "ERROR 22P02: invalid input syntax for type boolean: \"maybe\""},
+        {"select hex('\\x4142'::bytea), hex('a\\\\b'::bytea), hex('\\101'::bytea), hex('x'::text::bytea)",
+         "4142|615C62|41|78\n"},
+        {"select '\\x414'::bytea", "ERROR 22023: invalid hexadecimal data: odd number of digits"},
+        {"select '2024-02-29 10:00'::date, '2024-1-5'::date", "2024-02-29|2024-01-05\n"},
+        {"select '2023-02-29'::date", "ERROR 22007: invalid input syntax for type date: \"2023-02-29\""},
+        {"select 'abcdef'::varchar(3), 'abc'::character varying, 'ab'::char(1), typeof('1'::text)", "abc|abc|a|text\n"},
+        // Casts of calls, parentheses, qualified columns and other casts.
+        {"select ('1' || '2')::int * 2, abs(-3)::text || 'x', (select 5)::text, cast('5' as int)::text::int + 1",
+         "24|3x|5|6\n"},
+        {"insert into t(id, s) values ('1'::int, 2::text) returning t.s::int + t.id::int", "3\n"},
+        // Catalogue types: a name's oid, an oid's name.
+        {"select 't'::regclass = (select oid from pg_class where relname = 't'), 'public.T'::regclass::int > 0",
+         "1|1\n"},
+        {"select (select oid from pg_class where relname = 't')::regclass, 99999::regclass", "t|99999\n"},
+        {"select 'nosuch'::regclass", "ERROR 42P01: relation \"nosuch\" does not exist"},
+        {"select 23::regtype, 'int'::regtype::int, 'text[]'::regtype::int, 'character varying(3)'::regtype::int",
+         "integer|23|1009|1043\n"},
+        {"select 'nosuch'::regtype", "ERROR 42704: type \"nosuch\" does not exist"},
+        {"select 11::regnamespace, 'public'::regnamespace::int, format_type(1043, 14), format_type(1016, -1)",
+         "pg_catalog|2200|character varying(10)|bigint[]\n"},
+        {"select '{1,2}'::int[], '1 day'::interval", "{1,2}|1 day\n"},
+        {"select 'x'::nosuchtype", "ERROR 42704: type \"nosuchtype\" does not exist"},
+        // Strings in dollar quotes; a $ within a name stays the name's.
+        {"select $$it's$$, $q$a$$b$q$, length($$$$), a$$ from (select 1 as a$$)", "it's|a$$b|0|1\n"},
+        // now(): the statement's time, as a timestamp with time zone in UTC.
+        {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
+         "1|1|1\n"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+
+    // Described before they run: a cast parameter has its type, a cast column the type
+    // its values are sent in.
+    Result r(PQprepare(c(), "casts", "select $1::int4 a, 'x'::bytea b, 2::float8, $2::text || 'x', $3", 0, nullptr),
+             PQclear);
+    ASSERT_EQ(text_of(r.get()), "<>");
+    r.reset(PQdescribePrepared(c(), "casts"));
+    ASSERT_EQ(PQnparams(r.get()), 3);
+    EXPECT_EQ(PQparamtype(r.get(), 0), 23u);
+    EXPECT_EQ(PQparamtype(r.get(), 1), 25u);
+    const unsigned columns[] = {20, 17, 701, 25, 25};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(PQftype(r.get(), i), columns[i]) << "column " << i;
+    const char *values[] = {"41", "y", "z"};
+    r.reset(PQexecPrepared(c(), "casts", 3, values, nullptr, nullptr, 0));
+    EXPECT_EQ(text_of(r.get()), "41|\\x78|2.0|yx|z\n");
+}
+
 // The part of the catalogue drivers read when they connect or before they create a
 // table, and the numbered keys (SERIAL) of the tables they create.
 TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {

@@ -220,6 +220,12 @@ namespace qx {
 // to COLLATE BINARY, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
 
+// PostgreSQL's casts value::type in `sql` as calls that convert as PostgreSQL does
+// (pg_cast_int4(value), CAST(value AS TEXT), ...); the text itself when it has none.
+std::string rewrite_casts(const std::string &sql);
+// The functions those calls name (pg_cast_int4(), ..., pg_cast_regclass()) and format_type().
+bool install_cast_functions(sqlite3 *db, std::string *error);
+
 // The name of the system account `uid`; false when the password database has none.
 bool system_account_name(uid_t uid, std::string *name);
 

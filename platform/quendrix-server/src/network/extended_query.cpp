@@ -151,32 +151,6 @@ int parameter_number(sqlite3_stmt *stmt, int index) {
     return std::atoi(name + 1);
 }
 
-// The type that a parameter's cast names ("$1::integer"): drivers that ask for the
-// parameters' types (Describe) then send values of it. 0 when it names none here.
-int32_t cast_type(sqlite3_stmt *stmt, int index) {
-    const char *name = sqlite3_bind_parameter_name(stmt, index);
-    const char *cast = name ? std::strstr(name, "::") : nullptr;
-    if (!cast) return 0;
-    std::string type;
-    for (const char *p = cast + 2; std::isalnum(static_cast<unsigned char>(*p)) || *p == '_'; ++p)
-        type += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    static const struct {
-        const char *name;
-        int32_t oid;
-    } kTypes[] = {
-        {"smallint", kInt2Oid}, {"int2", kInt2Oid}, {"integer", kInt4Oid}, {"int", kInt4Oid},
-        {"int4", kInt4Oid}, {"bigint", kInt8Oid}, {"int8", kInt8Oid}, {"real", kFloat4Oid},
-        {"float4", kFloat4Oid}, {"float8", kFloat8Oid}, {"float", kFloat8Oid}, {"numeric", kNumericOid},
-        {"decimal", kNumericOid}, {"boolean", kBoolOid}, {"bool", kBoolOid}, {"bytea", kByteaOid},
-        {"text", kTextOid}, {"varchar", kVarcharOid}, {"date", kDateOid}, {"time", kTimeOid},
-        {"timestamp", kTimestampOid}, {"timestamptz", kTimestamptzOid}, {"uuid", kUuidOid},
-        {"json", kJsonOid}, {"jsonb", kJsonbOid},
-    };
-    for (const auto &t : kTypes)
-        if (type == t.name) return t.oid;
-    return 0;
-}
-
 // The type a parameter is bound as: the one Parse gave, else the one its cast names.
 int32_t parameter_type(const PreparedStatement &s, size_t k) {
     if (k < s.given_types.size() && s.given_types[k]) return s.given_types[k];
@@ -272,14 +246,7 @@ bool ExtendedQuery::parse(const std::string &body) {
         }
         statement->empty = !statement->spare;
         statement->parameters = highest_parameter(statement->spare);
-        statement->named_types.assign(static_cast<size_t>(statement->parameters), 0);
-        for (int i = 1, count = statement->spare ? sqlite3_bind_parameter_count(statement->spare) : 0;
-             i <= count; ++i) {
-            int number = parameter_number(statement->spare, i);
-            if (number < 1) continue;  // $0: never bound
-            int32_t &named = statement->named_types[static_cast<size_t>(number - 1)];
-            if (!named) named = cast_type(statement->spare, i);
-        }
+        statement->named_types = parameter_casts(statement->text, statement->parameters);
     }
     statement->parameters = std::max(statement->parameters, n);
     statements_[name] = statement;

@@ -1,6 +1,7 @@
 #include "network/inferred_types.h"
 
 #include <sqlite3.h>
+#include <string.h>
 #include <strings.h>
 
 #include <cctype>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "network/pg_types.h"
+#include "sql/pg_catalogue.h"
 #include "sql/sql_lexer.h"
 
 namespace qx {
@@ -177,8 +179,58 @@ bool column_starting_at(const std::vector<Token> &t, long first, std::string *qu
     return true;
 }
 
+// The type a result column of a cast to the type `oid` is sent as: integers as int8,
+// floats as float8, bytea, and text types as text, as the server sends their values.
+int32_t sent_type(int32_t oid) {
+    switch (oid) {
+        case kInt2Oid: case kInt4Oid: case kInt8Oid: case kOidOid: return kInt8Oid;
+        case kFloat4Oid: case kFloat8Oid: return kFloat8Oid;
+        case kByteaOid: return kByteaOid;
+        case kTextOid: case kVarcharOid: case kBpcharOid: case kNameOid: case kCharOid: return kTextOid;
+        default: return 0;
+    }
+}
+
+// The type of a select-list item `t[from, to)` that is a cast (x::int, f(x)::text, perhaps
+// with an alias after it), or 0.
+int32_t cast_item_type(const std::vector<Token> &t, long from, long to) {
+    auto past_parentheses = [&](long open) {
+        for (long depth = 0; open < to; ++open) {
+            if (is_punct(t, open, '(')) ++depth;
+            if (is_punct(t, open, ')') && --depth == 0) return open + 1;
+        }
+        return to;
+    };
+    // The operand: a call, a parenthesis, a (qualified) name, a literal or a parameter.
+    long at = from;
+    if (at + 1 < to && t[at].kind == Token::word && is_punct(t, at + 1, '(')) {
+        at = past_parentheses(at + 1);
+    } else if (is_punct(t, at, '(')) {
+        at = past_parentheses(at);
+    } else if (at < to && (t[at].kind == Token::word || t[at].kind == Token::param || t[at].kind == Token::other)) {
+        for (++at; is_punct(t, at, '.') && at + 1 < to && t[at + 1].kind == Token::word;) at += 2;
+    } else {
+        return 0;
+    }
+    // Its casts, the last of which gives the type.
+    int32_t type = 0;
+    while (at + 1 < to && t[at].kind == Token::op && t[at].text == "::" && t[at + 1].kind == Token::word) {
+        std::string name = t[at + 1].text;
+        at += 2;
+        if (at < to && t[at].kind == Token::word && pg_type_oid(name + " " + t[at].text)) name += " " + t[at++].text;
+        if (is_punct(t, at, '(')) at = past_parentheses(at);
+        type = pg_type_oid(name);
+    }
+    long rest = to - at;
+    if (!type || !(rest == 0 || (rest == 1 && t[at].kind == Token::word && !t[at].text.empty()) ||
+                   (rest == 2 && is_word(t[at], "AS"))))
+        return 0;  // no cast of the whole item, or more follows (an operator, array marks)
+    return sent_type(type);
+}
+
 // The type that a select-list item `t[from, to)` always has, or 0.
 int32_t item_type(const std::vector<Token> &t, long from, long to) {
+    if (int32_t cast = cast_item_type(t, from, to)) return cast;
     if (to - from < 3 || t[from].kind != Token::word || !is_punct(t, from + 1, '(')) return 0;
     // The call must be the whole expression, perhaps with an alias after it.
     long close = from + 1;
@@ -204,6 +256,25 @@ int32_t item_type(const std::vector<Token> &t, long from, long to) {
                    : type;
     }
     return 0;
+}
+
+// The type a parameter at token `at` is cast to ($1::int, CAST($1 AS int)): 0 when it is
+// not cast, or cast to an array (bound from its text) or a type the server does not know.
+int32_t cast_type(const std::vector<Token> &t, long at) {
+    long n = static_cast<long>(t.size()), type = 0;
+    if (at + 2 < n && t[at + 1].kind == Token::op && t[at + 1].text == "::") type = at + 2;
+    else if (at >= 2 && is_punct(t, at - 1, '(') && is_word(t[at - 2], "CAST") && at + 2 < n && is_word(t[at + 1], "AS"))
+        type = at + 2;
+    if (!type || t[type].kind != Token::word) return 0;
+    std::string name = t[type].text;
+    if (type + 1 < n && t[type + 1].kind == Token::word &&
+        (is_word(t[type + 1], "precision") || is_word(t[type + 1], "varying")))
+        name += " " + t[++type].text;
+    // An array's marks, [] or [N], are read as a quoted name.
+    if (type + 1 < n && t[type + 1].kind == Token::word &&
+        (t[type + 1].text.empty() || std::isdigit(static_cast<unsigned char>(t[type + 1].text[0]))))
+        return 0;
+    return pg_type_oid(name);
 }
 
 }  // namespace
@@ -247,6 +318,18 @@ std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
     return types;
 }
 
+std::vector<int32_t> parameter_casts(const std::string &sql, int parameters) {
+    std::vector<int32_t> types(static_cast<size_t>(std::max(parameters, 0)), 0);
+    if (sql.find("::") == std::string::npos && strcasestr(sql.c_str(), "cast") == nullptr) return types;
+    std::vector<Token> t = tokenize(sql);
+    for (long i = 0; i < static_cast<long>(t.size()); ++i) {
+        int number = t[i].number;
+        if (t[i].kind == Token::param && number >= 1 && number <= parameters && !types[static_cast<size_t>(number - 1)])
+            types[static_cast<size_t>(number - 1)] = cast_type(t, i);
+    }
+    return types;
+}
+
 std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters) {
     std::vector<int32_t> types(static_cast<size_t>(std::max(parameters, 0)), 0);
     std::vector<Token> t = tokenize(sql);
@@ -262,8 +345,11 @@ std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, 
         if (t[i].kind != Token::param || t[i].number < 1) continue;
         int number = t[i].number;
         std::string qualifier, name;
+        int cast_to = 0;
         if (i >= 1 && (is_word(t[i - 1], "LIMIT") || is_word(t[i - 1], "OFFSET"))) {
             if (number <= parameters) types[static_cast<size_t>(number - 1)] = kInt8Oid;
+        } else if ((cast_to = cast_type(t, i)) != 0) {
+            if (number <= parameters) types[static_cast<size_t>(number - 1)] = cast_to;  // $1::int, CAST($1 AS int)
         } else if (i >= 2 && is_comparison(t[i - 1]) && column_ending_at(t, i - 2, &qualifier, &name)) {
             give(number, qualifier, name);  // column = $1
         } else if (i + 2 < n && is_comparison(t[i + 1]) && column_starting_at(t, i + 2, &qualifier, &name)) {

@@ -22,9 +22,13 @@ namespace pg {
 // One type per parameter $1 ... $`parameters` (0 where the statement does not tell).
 std::vector<int32_t> infer_parameter_types(sqlite3 *db, const std::string &sql, int parameters);
 
+// The types the statement casts its parameters to ($1::integer, CAST($2 AS text)), which
+// they are bound as when Parse gives none; 0 for the others and for arrays.
+std::vector<int32_t> parameter_casts(const std::string &sql, int parameters);
+
 // The types of a select's computed result columns whose values have one type whatever
 // they are: count() and length() (int8), avg() and total() (float8), and CAST(... AS
-// type) to a type with an affinity. One per column (0 where the text does not tell);
+// type) to a type with an affinity, and casts x::type. One per column (0 where the text does not tell);
 // all 0 for a select list with a '*' or of another length than `columns`.
 std::vector<int32_t> infer_result_types(const std::string &sql, int columns);
 

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "sql/pg_catalogue.h"
+
+#include <cctype>
+
 #include "auth/users.h"
 #include "internal.h"
 
@@ -27,36 +31,37 @@ struct BaseType {
     char category;      // PostgreSQL's typcategory
     int array_oid;      // the type of its arrays, 0 for none
     const char *io;     // its functions are io + in, out, recv, send
+    const char *sql_name;  // as format_type() and regtype write it
 };
 
 // The types the server describes columns and parameters with, and those drivers look
 // for when they map their own types (inet and cidr for addresses).
 constexpr BaseType kTypes[] = {
-    {16, "bool", 1, 'B', 1000, "bool"},
-    {17, "bytea", -1, 'U', 1001, "bytea"},
-    {18, "char", 1, 'Z', 1002, "char"},
-    {19, "name", 64, 'S', 1003, "name"},
-    {20, "int8", 8, 'N', 1016, "int8"},
-    {21, "int2", 2, 'N', 1005, "int2"},
-    {23, "int4", 4, 'N', 1007, "int4"},
-    {25, "text", -1, 'S', 1009, "text"},
-    {26, "oid", 4, 'N', 1028, "oid"},
-    {114, "json", -1, 'U', 199, "json_"},
-    {142, "xml", -1, 'U', 143, "xml_"},
-    {650, "cidr", -1, 'I', 651, "cidr_"},
-    {700, "float4", 4, 'N', 1021, "float4"},
-    {701, "float8", 8, 'N', 1022, "float8"},
-    {705, "unknown", -2, 'X', 0, "unknown"},
-    {869, "inet", -1, 'I', 1041, "inet_"},
-    {1042, "bpchar", -1, 'S', 1014, "bpchar"},
-    {1043, "varchar", -1, 'S', 1015, "varchar"},
-    {1082, "date", 4, 'D', 1182, "date_"},
-    {1083, "time", 8, 'D', 1183, "time_"},
-    {1114, "timestamp", 8, 'D', 1115, "timestamp_"},
-    {1184, "timestamptz", 8, 'D', 1185, "timestamptz_"},
-    {1700, "numeric", -1, 'N', 1231, "numeric_"},
-    {2950, "uuid", 16, 'U', 2951, "uuid_"},
-    {3802, "jsonb", -1, 'U', 3807, "jsonb_"},
+    {16, "bool", 1, 'B', 1000, "bool", "boolean"},
+    {17, "bytea", -1, 'U', 1001, "bytea", "bytea"},
+    {18, "char", 1, 'Z', 1002, "char", "\"char\""},
+    {19, "name", 64, 'S', 1003, "name", "name"},
+    {20, "int8", 8, 'N', 1016, "int8", "bigint"},
+    {21, "int2", 2, 'N', 1005, "int2", "smallint"},
+    {23, "int4", 4, 'N', 1007, "int4", "integer"},
+    {25, "text", -1, 'S', 1009, "text", "text"},
+    {26, "oid", 4, 'N', 1028, "oid", "oid"},
+    {114, "json", -1, 'U', 199, "json_", "json"},
+    {142, "xml", -1, 'U', 143, "xml_", "xml"},
+    {650, "cidr", -1, 'I', 651, "cidr_", "cidr"},
+    {700, "float4", 4, 'N', 1021, "float4", "real"},
+    {701, "float8", 8, 'N', 1022, "float8", "double precision"},
+    {705, "unknown", -2, 'X', 0, "unknown", "unknown"},
+    {869, "inet", -1, 'I', 1041, "inet_", "inet"},
+    {1042, "bpchar", -1, 'S', 1014, "bpchar", "character"},
+    {1043, "varchar", -1, 'S', 1015, "varchar", "character varying"},
+    {1082, "date", 4, 'D', 1182, "date_", "date"},
+    {1083, "time", 8, 'D', 1183, "time_", "time without time zone"},
+    {1114, "timestamp", 8, 'D', 1115, "timestamp_", "timestamp without time zone"},
+    {1184, "timestamptz", 8, 'D', 1185, "timestamptz_", "timestamp with time zone"},
+    {1700, "numeric", -1, 'N', 1231, "numeric_", "numeric"},
+    {2950, "uuid", 16, 'U', 2951, "uuid_", "uuid"},
+    {3802, "jsonb", -1, 'U', 3807, "jsonb_", "jsonb"},
 };
 
 constexpr int kCatalogNamespace = 11;
@@ -153,6 +158,69 @@ void user_by_id(sqlite3_context *ctx, int, sqlite3_value **argv) {
 }  // namespace
 
 namespace qx {
+
+int pg_type_oid(const std::string &written) {
+    std::string name;
+    if (written.size() >= 2 && written.front() == '"' && written.back() == '"') {
+        name = written.substr(1, written.size() - 2);
+        for (const BaseType &t : kTypes)
+            if (name == t.name) return t.oid;
+        return 0;
+    }
+    // Lower case, one blank between words, without a qualifier, length or array marks.
+    bool array = false;
+    for (size_t i = 0; i < written.size(); ++i) {
+        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(written[i])));
+        if (c == '(') {
+            size_t close = written.find(')', i);
+            if (close == std::string::npos) return 0;
+            i = close;
+        } else if (c == '[') {
+            size_t close = written.find(']', i);
+            if (close == std::string::npos) return 0;
+            array = true;
+            i = close;
+        } else if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!name.empty() && name.back() != ' ') name += ' ';
+        } else {
+            name += c;
+        }
+    }
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.compare(0, 11, "pg_catalog.") == 0) name.erase(0, 11);
+    static const struct {
+        const char *alias;
+        int oid;
+    } kAliases[] = {{"int", 23},      {"integer", 23},     {"smallint", 21}, {"bigint", 20},
+                    {"boolean", 16},  {"real", 700},       {"float", 701},   {"double precision", 701},
+                    {"character varying", 1043}, {"char varying", 1043}, {"character", 1042}, {"char", 1042},
+                    {"decimal", 1700}, {"timestamp with time zone", 1184}, {"timestamp without time zone", 1114},
+                    {"time without time zone", 1083}};
+    int oid = 0;
+    for (const auto &a : kAliases)
+        if (name == a.alias) oid = a.oid;
+    for (const BaseType &t : kTypes)
+        if (!oid && (name == t.name || name == t.sql_name)) oid = t.oid;
+    if (!array || !oid) return oid;
+    for (const BaseType &t : kTypes)
+        if (t.oid == oid) return t.array_oid;
+    return 0;
+}
+
+bool pg_type_sql_name(int oid, std::string *name) {
+    for (const BaseType &t : kTypes) {
+        if (t.oid == oid) {
+            *name = t.sql_name;
+            return true;
+        }
+        if (t.array_oid && t.array_oid == oid) {
+            *name = std::string(t.sql_name) + "[]";
+            return true;
+        }
+    }
+    return false;
+}
+
 
 bool install_pg_catalogue(sqlite3 *db, std::string *error) {
     static const std::string sql = catalogue_sql();

@@ -8,7 +8,8 @@
 // knows none of these, so they become f, pg_type, current_user(), INTEGER (in a column
 // definition of CREATE TABLE or ALTER TABLE), REGEXP and NOT REGEXP (with a leading
 // (?i) for the forms that ignore case), LIKE (which ignores the case of ASCII letters),
-// and BINARY. Literals, quoted names and comments are copied as they stand.
+// and BINARY; casts value::type are then rewritten (see rewrite_casts). Literals,
+// quoted names and comments are copied as they stand.
 #include <cctype>
 #include <cstring>
 #include <strings.h>
@@ -76,6 +77,28 @@ std::string match_operator(const std::string &op) {
     if (op == "~*") return " REGEXP '(?i)' || ";
     if (op == "!~*") return " NOT REGEXP '(?i)' || ";
     return "";
+}
+
+// Where the dollar-quoted string that opens at `at` ($$ or $tag$, the tag a name) ends;
+// 0 when none does.
+size_t dollar_quote_end(const std::string &s, size_t at) {
+    size_t close = at + 1;
+    if (close < s.size() && s[close] != '$') {
+        if (!ident_start(s[close]) || static_cast<unsigned char>(s[close]) >= 0x80) return 0;
+        while (close < s.size() && (std::isalnum(static_cast<unsigned char>(s[close])) || s[close] == '_')) ++close;
+    }
+    if (close >= s.size() || s[close] != '$') return 0;
+    std::string tag = s.substr(at, close + 1 - at);
+    size_t end = s.find(tag, close + 1);
+    return end == std::string::npos ? 0 : end + tag.size();
+}
+
+// now() and the like: the time the statement started, as PostgreSQL writes a timestamp
+// with time zone (the server's time zone is UTC).
+bool is_current_time_function(const Scanner &sc, size_t from, size_t to) {
+    for (const char *f : {"now", "statement_timestamp", "transaction_timestamp", "clock_timestamp"})
+        if (sc.word_is(from, to, f)) return true;
+    return false;
 }
 
 // PostgreSQL's types of numbered key columns.
@@ -160,6 +183,14 @@ std::string resolve_qualified_names(const std::string &s) {
             out.append(s, i, end - i);
             statement.token(c == '\'' ? 's' : 'q', i, end);
             i = end;
+        } else if (c == '$' && (i == 0 || !ident_char(s[i - 1])) && dollar_quote_end(s, i)) {
+            // $$text$$ and $tag$text$tag$: a string, written as SQLite writes one.
+            size_t tag = s.find('$', i + 1) + 1 - i, end = dollar_quote_end(s, i);
+            out += '\'';
+            for (size_t k = i + tag; k < end - tag; ++k) out += s[k] == '\'' ? "''" : std::string(1, s[k]);
+            out += '\'';
+            statement.token('s', i, end);
+            i = end;
         } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
             size_t end = s.find('\n', i);
             end = end == std::string::npos ? s.size() : end;
@@ -198,6 +229,12 @@ std::string resolve_qualified_names(const std::string &s) {
                 out.append(s, i, end - i);
                 out += "()";
                 i = end;
+            } else if (is_current_time_function(sc, i, end) && previous_char(s, i) != '.' &&
+                       sc.skip_blanks(end) + 1 < s.size() && s[sc.skip_blanks(end)] == '(' &&
+                       s[sc.skip_blanks(sc.skip_blanks(end) + 1)] == ')') {
+                out += "(strftime('%Y-%m-%d %H:%M:%f+00', 'now'))";
+                i = sc.skip_blanks(sc.skip_blanks(end) + 1) + 1;
+                statement.token(')', i - 1, i);
             } else if (sc.word_is(i, end, "operator") && sc.skip_blanks(end) < s.size() &&
                        s[sc.skip_blanks(end)] == '(' && s.find(')', end) != std::string::npos &&
                        s.find(')', end) - end < 32) {
@@ -246,7 +283,7 @@ std::string resolve_qualified_names(const std::string &s) {
             ++i;
         }
     }
-    return out;
+    return out.find("::") == std::string::npos ? out : rewrite_casts(out);
 }
 
 }  // namespace qx

@@ -1,0 +1,19 @@
+// Lookups in the server's table of PostgreSQL's types (the one pg_type shows), for the
+// casts and functions that name types: regtype, format_type().
+#pragma once
+
+#include <string>
+
+namespace qx {
+
+// The oid of the type `name` names: its name in pg_type ("int4"), its SQL name or an
+// alias ("integer", "int", "double precision"), in any case, perhaps qualified by
+// pg_catalog, with a length ("varchar(10)"), or quoted for the exact name ("\"char\"");
+// "name[]" names its arrays. 0 when no type has the name.
+int pg_type_oid(const std::string &name);
+
+// The name format_type() and regtype give type `oid` ("integer", "character varying",
+// "text[]"); false for an oid that is no type.
+bool pg_type_sql_name(int oid, std::string *name);
+
+}  // namespace qx
