@@ -409,10 +409,11 @@ TEST_F(Protocol, ToolsLearnTheServerUserAndDatabase) {
     for (const auto &step : steps) EXPECT_EQ(exec(named.get(), step.sql), step.result) << step.sql;
 }
 
-// Casts as clients write them (value::type), dollar-quoted strings and now(): each
-// converts or fails as PostgreSQL does, where SQLite alone would refuse the syntax, read
-// a number from the start of any text, or take $$...$$ for a parameter.
-TEST_F(Protocol, CastsConvertAndFailAsPostgresDoes) {
+// Casts as clients write them (value::type), dollar-quoted and escape strings, now(),
+// arrays and series: each converts or fails as PostgreSQL does, where SQLite alone would
+// refuse the syntax, read a number from the start of any text, or take $$...$$ for a
+// parameter.
+TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
     ASSERT_EQ(exec(c(), "create table t(id integer primary key, s text, d timestamptz default now())"),
               "<CREATE TABLE>");
     const struct {
@@ -457,6 +458,18 @@ TEST_F(Protocol, CastsConvertAndFailAsPostgresDoes) {
         {"select 'x'::nosuchtype", "ERROR 42704: type \"nosuchtype\" does not exist"},
         // Strings in dollar quotes; a $ within a name stays the name's.
         {"select $$it's$$, $q$a$$b$q$, length($$$$), a$$ from (select 1 as a$$)", "it's|a$$b|0|1\n"},
+        {"select E'a\\nb', e'it\\'s', E'\\x41\\101\\u00e9', E'x''y\\\\', hex(E'\\x27'), length(e'\\q')",
+         "a\nb|it's|AA\u00e9|x'y\\|27|1\n"},
+        // Arrays as their text, series, joined groups; what SQLite cannot hold fails.
+        {"select array_to_string('{a,\"b c\",NULL}', '-'), array_to_string('{a,NULL}', ',', '*'), "
+         "array_upper('{1,2,3}', 1), array_upper('{}', 1)",
+         "a-b c|a,*|3|<null>\n"},
+        {"select string_agg(value::text, ','), count(*) from generate_series(1, 10, 3)", "1,4,7,10|4\n"},
+        {"select value from generate_series(3, 1, -1) where value <> 2", "3\n1\n"},
+        {"select count(*), string_agg(value, ',') from generate_series(5, 1)", "0|<null>\n"},
+        {"select 1 = any('{1}')", "ERROR 0A000: ANY (array) is not supported"},
+        {"select array(select 1)", "ERROR 0A000: ARRAY (subquery) is not supported"},
+        {"select x[1] from (select '{1}' x)", "ERROR 0A000: an array subscript is not supported"},
         // now(): the statement's time, as a timestamp with time zone in UTC.
         {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
          "1|1|1\n"},
@@ -534,6 +547,30 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         std::string expected = l.listed;
         for (size_t at; (at = expected.find('%')) != std::string::npos;) expected.replace(at, 1, account->pw_name);
         EXPECT_EQ(r.out, expected) << l.command << r.err;
+    }
+    // psql's \d NAME: columns with their declared types, defaults, indexes; and \l.
+    ASSERT_EQ(exec(c(), "create table d(a integer primary key, b varchar(20) not null default 'x', c real, e); "
+                        "create unique index db on d(b); create index dc on d(c) where c > 0"),
+              "<CREATE INDEX>");
+    const struct {
+        const char *command, *shown;
+    } described[] = {
+        {"\\d d",
+         "Table \"public.d\"\nColumn|Type|Collation|Nullable|Default\na|integer||not null|\n"
+         "b|character varying(20)||not null|'x'\nc|real|||\ne|unknown|||\n"
+         "Indexes:\n    \"db\" UNIQUE, btree (b)\n    \"dc\" btree (c) WHERE c > 0\n"},
+        {"\\d v", "View \"public.v\"\nColumn|Type|Collation|Nullable|Default\n1|unknown|||\n"},
+        {"\\l", "List of databases\nName|Owner|Encoding|Collate|Ctype|ICU Locale|Locale Provider|Access privileges\n"
+                "x|%|UTF8|C|C||libc|\n(1 row)\n"},
+    };
+    for (const auto &d : described) {
+        ProgramRun r = run_program(kPsql,
+                                   {"psql", "-X", "-A", "-h", "127.0.0.1", "-p", std::to_string(server.port()), "-U",
+                                    "x", "-d", "x", "-c", d.command},
+                                   "", "", &env);
+        std::string expected = d.shown;
+        for (size_t at; (at = expected.find('%')) != std::string::npos;) expected.replace(at, 1, account->pw_name);
+        EXPECT_EQ(r.out, expected) << d.command << r.err;
     }
     // The operators themselves: POSIX extended expressions over characters; a lone ~ is
     // still SQLite's bitwise NOT.

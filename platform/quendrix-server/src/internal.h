@@ -225,6 +225,9 @@ std::string resolve_qualified_names(const std::string &sql);
 std::string rewrite_casts(const std::string &sql);
 // The functions those calls name (pg_cast_int4(), ..., pg_cast_regclass()) and format_type().
 bool install_cast_functions(sqlite3 *db, std::string *error);
+// array_to_string(), array_upper(), string_agg(), generate_series(), and what ANY (array),
+// ARRAY (subquery) and array[i] become (see sql/pg_arrays.cpp).
+bool install_array_functions(sqlite3 *db, std::string *error);
 
 // The name of the system account `uid`; false when the password database has none.
 bool system_account_name(uid_t uid, std::string *name);

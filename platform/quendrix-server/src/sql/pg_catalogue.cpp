@@ -18,6 +18,7 @@
 #include "sql/pg_catalogue.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "auth/users.h"
 #include "internal.h"
@@ -128,19 +129,66 @@ std::string catalogue_sql() {
            "rngcanonical, rngsubdiff) AS SELECT 0, 0, 0, 0, 0, 0, 0 WHERE 0;\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_enum(oid, enumtypid, enumsortorder, enumlabel) AS "
            "SELECT 0, 0, 0.0, '' WHERE 0;\n"
-           // The database's own objects (not SQLite's), by their row in its schema.
+           // The database's own objects (not SQLite's), by their row in its schema. Flags
+           // that psql reads are PostgreSQL's text of a boolean, 't' or 'f'.
            "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
-           "relpersistence, relispartition) AS SELECT rowid, name, "
+           "relpersistence, relispartition, relchecks, relhasindex, relhasrules, relhastriggers, relrowsecurity, "
+           "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound) AS "
+           "SELECT s.rowid, s.name, "
            // The server's own table of users is its catalogue's, as PostgreSQL's roles are.
-           "CASE name WHEN '" + std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) +
+           "CASE s.name WHEN '" + std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) +
            " ELSE " + std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
-           ", CASE type WHEN 'table' THEN 2 WHEN 'index' THEN 403 ELSE 0 END"
-           ", CASE type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0 "
-           "FROM main.sqlite_schema WHERE type IN ('table', 'view', 'index') AND name NOT LIKE 'sqlite\\_%' "
+           ", CASE s.type WHEN 'table' THEN 2 WHEN 'index' THEN 403 ELSE 0 END"
+           ", CASE s.type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0, 0, "
+           "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name "
+           "AND i.name NOT LIKE 'sqlite\\_%' ESCAPE '\\') THEN 't' ELSE 'f' END, "
+           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
+           "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND s.name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\';\n"
            // How tables and indexes are stored (psql's lists join it).
            "CREATE TEMP VIEW IF NOT EXISTS pg_am(oid, amname, amhandler, amtype) AS "
-           "VALUES (2, 'heap', 0, 't'), (403, 'btree', 0, 'i');\n";
+           "VALUES (2, 'heap', 0, 't'), (403, 'btree', 0, 'i');\n"
+           // The columns of tables and views, their defaults and the indexes of tables, as
+           // psql's \d NAME shows them: each column's type as it was declared.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_attribute(attrelid, attname, atttypid, atttypmod, attnum, attnotnull, "
+           "atthasdef, attisdropped, attcollation, attidentity, attgenerated, attlen, attndims) AS "
+           "SELECT c.oid, p.name, pg_declared_type(p.type), pg_declared_typmod(p.type), p.cid + 1, "
+           "CASE WHEN p.\"notnull\" OR p.pk THEN 't' ELSE 'f' END, p.dflt_value IS NOT NULL, 0, 0, '', '', -1, 0 "
+           "FROM pg_class c, pragma_table_info(c.relname) p WHERE c.relkind IN ('r', 'v');\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_attrdef(oid, adrelid, adnum, adbin) AS "
+           "SELECT 0, attrelid, attnum, (SELECT p.dflt_value FROM pg_class c, pragma_table_info(c.relname) p "
+           "WHERE c.oid = a.attrelid AND p.cid + 1 = a.attnum) FROM pg_attribute a WHERE a.atthasdef;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_index(indexrelid, indrelid, indisprimary, indisunique, indisclustered, "
+           "indisvalid, indisreplident, indnatts, indkey) AS "
+           "SELECT i.oid, t.oid, CASE WHEN l.origin = 'pk' THEN 't' ELSE 'f' END, "
+           "CASE WHEN l.\"unique\" THEN 't' ELSE 'f' END, 'f', 't', 'f', "
+           "(SELECT count(*) FROM pragma_index_info(i.relname)), '' "
+           "FROM pg_class i JOIN main.sqlite_schema s ON s.rowid = i.oid JOIN pg_class t ON t.relname = s.tbl_name "
+           "JOIN pragma_index_list(t.relname) l ON l.name = i.relname WHERE i.relkind = 'i';\n"
+           // What the server has none of: collations of their own, constraints of their own
+           // rows, row policies, extended statistics, publications, inheritance, roles other
+           // than its administrator.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_constraint(oid, conname, connamespace, contype, condeferrable, "
+           "condeferred, convalidated, conrelid, contypid, conindid, conparentid, confrelid, conkey, confkey) AS "
+           "SELECT 0, '', 0, '', 'f', 'f', 't', 0, 0, 0, 0, 0, NULL, NULL WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_policy(oid, polname, polrelid, polcmd, polpermissive, polroles, polqual, "
+           "polwithcheck) AS SELECT 0, '', 0, '', 't', NULL, NULL, NULL WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_statistic_ext(oid, stxrelid, stxname, stxnamespace, stxowner, "
+           "stxstattarget, stxkeys, stxkind) AS SELECT 0, 0, '', 0, 0, -1, NULL, NULL WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_publication(oid, pubname, pubowner, puballtables) AS "
+           "SELECT 0, '', 0, 0 WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_publication_namespace(oid, pnpubid, pnnspid) AS SELECT 0, 0, 0 WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_publication_rel(oid, prpubid, prrelid, prqual, prattrs) AS "
+           "SELECT 0, 0, 0, NULL, NULL WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_inherits(inhrelid, inhparent, inhseqno, inhdetachpending) AS "
+           "SELECT 0, 0, 0, 'f' WHERE 0;\n"
+           // The one database a session sees: the file it serves, in UTF-8 (encoding 6).
+           "CREATE TEMP VIEW IF NOT EXISTS pg_database(oid, datname, datdba, encoding, datlocprovider, datcollate, "
+           "datctype, daticulocale, datacl, datallowconn, datistemplate) AS "
+           "SELECT 1, current_database(), " + std::to_string(kOwner) + ", 6, 'c', 'C', 'C', NULL, NULL, 't', 'f';\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_roles(oid, rolname, rolsuper) AS "
+           "SELECT " + std::to_string(kOwner) + ", pg_get_userbyid(" + std::to_string(kOwner) + "), 't';\n";
 }
 
 // pg_table_is_visible(oid): every table is in public, which every search path has.
@@ -153,6 +201,82 @@ void user_by_id(sqlite3_context *ctx, int, sqlite3_value **argv) {
     std::string name = "unknown (OID=" + std::to_string(id) + ")";
     if (id == kOwner && !qx::system_account_name(geteuid(), &name)) name = std::to_string(geteuid());
     sqlite3_result_text(ctx, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+}
+
+// pg_declared_type(declared): the type of a column declared so, for pg_attribute: the
+// PostgreSQL type its declaration names, else the one its SQLite affinity stands for
+// (unknown for a column declared without a type, which holds any value).
+void declared_type(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    std::string declared = text ? reinterpret_cast<const char *>(text) : "";
+    int oid = qx::pg_type_oid(declared);
+    if (!oid) {
+        std::string upper;
+        for (char c : declared) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        auto has = [&](const char *part) { return upper.find(part) != std::string::npos; };
+        oid = has("INT") ? 20 : has("CHAR") || has("CLOB") || has("TEXT") ? 25 : has("BLOB") ? 17 : upper.empty() ? 705
+              : has("REAL") || has("FLOA") || has("DOUB") ? 701 : 1700;
+    }
+    sqlite3_result_int(ctx, oid);
+}
+
+// pg_declared_typmod(declared): the length of varchar(N) and char(N) as PostgreSQL keeps
+// it (N + 4), else -1.
+void declared_typmod(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    std::string declared = text ? reinterpret_cast<const char *>(text) : "";
+    int oid = qx::pg_type_oid(declared);
+    size_t open = declared.find('(');
+    if ((oid == 1042 || oid == 1043) && open != std::string::npos)
+        return sqlite3_result_int(ctx, std::atoi(declared.c_str() + open + 1) + 4);
+    sqlite3_result_int(ctx, -1);
+}
+
+// pg_encoding_to_char(encoding): the server speaks UTF-8 alone.
+void encoding_name(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3_result_text(ctx, sqlite3_value_int(argv[0]) == 6 ? "UTF8" : "", -1, SQLITE_STATIC);
+}
+
+// pg_get_expr(expression, relation[, pretty]): the server keeps a default as its text.
+void get_expr(sqlite3_context *ctx, int, sqlite3_value **argv) { sqlite3_result_value(ctx, argv[0]); }
+
+// A catalogue function of objects the server has none of (constraints of their own,
+// extended statistics): NULL for any.
+void no_object(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_null(ctx); }
+
+// pg_relation_is_publishable(relation): no table is published.
+void not_publishable(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 0); }
+
+// pg_partition_ancestors(relation): no table is a partition, so only itself.
+void partition_ancestors(sqlite3_context *ctx, int, sqlite3_value **argv) { sqlite3_result_value(ctx, argv[0]); }
+
+// pg_get_indexdef(index[, column, pretty]): CREATE [UNIQUE] INDEX name ON public.table
+// USING btree (columns), as PostgreSQL writes it (psql shows what follows USING).
+void get_indexdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3 *db = sqlite3_context_db_handle(ctx);
+    sqlite3_stmt *q = nullptr;
+    const char *sql =
+        "SELECT s.name, s.tbl_name, (SELECT l.\"unique\" FROM pragma_index_list(s.tbl_name) l WHERE l.name = s.name), "
+        "(SELECT group_concat(coalesce(i.name, '(expression)'), ', ') FROM pragma_index_info(s.name) i), "
+        "(SELECT ' WHERE ' || substr(s.sql, instr(upper(s.sql), ' WHERE ') + 7) WHERE instr(upper(s.sql), ' WHERE ') > 0) "
+        "FROM main.sqlite_schema s WHERE s.rowid = ?1 AND s.type = 'index'";
+    if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) != SQLITE_OK) {
+        sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
+        return sqlite3_finalize(q), void();
+    }
+    sqlite3_bind_value(q, 1, argv[0]);
+    if (sqlite3_step(q) == SQLITE_ROW) {
+        auto column = [&](int i) {
+            const unsigned char *t = sqlite3_column_text(q, i);
+            return std::string(t ? reinterpret_cast<const char *>(t) : "");
+        };
+        std::string def = std::string("CREATE ") + (sqlite3_column_int(q, 2) ? "UNIQUE " : "") + "INDEX " +
+                          column(0) + " ON public." + column(1) + " USING btree (" + column(3) + ")" + column(4);
+        sqlite3_result_text(ctx, def.c_str(), -1, SQLITE_TRANSIENT);
+    } else {
+        sqlite3_result_null(ctx);
+    }
+    sqlite3_finalize(q);
 }
 
 }  // namespace
@@ -237,6 +361,21 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
                                          table_is_visible, nullptr, nullptr, nullptr) == SQLITE_OK &&
               sqlite3_create_function_v2(db, "pg_get_userbyid", 1, SQLITE_UTF8, nullptr, user_by_id, nullptr,
                                          nullptr, nullptr) == SQLITE_OK;
+    const struct {
+        const char *name;
+        int arguments;
+        void (*call)(sqlite3_context *, int, sqlite3_value **);
+    } functions[] = {
+        {"pg_declared_type", 1, declared_type},     {"pg_declared_typmod", 1, declared_typmod},
+        {"pg_get_expr", 2, get_expr},               {"pg_get_expr", 3, get_expr},
+        {"pg_get_indexdef", 1, get_indexdef},       {"pg_get_indexdef", 3, get_indexdef},
+        {"pg_get_constraintdef", 1, no_object},     {"pg_get_constraintdef", 2, no_object},
+        {"pg_get_statisticsobjdef_columns", 1, no_object}, {"pg_relation_is_publishable", 1, not_publishable},
+        {"pg_partition_ancestors", 1, partition_ancestors}, {"pg_encoding_to_char", 1, encoding_name},
+    };
+    for (const auto &f : functions)
+        ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8, nullptr, f.call, nullptr, nullptr,
+                                              nullptr) == SQLITE_OK;
     if (!ok && error)
         *error = std::string("cannot create the pg_catalog views: ") + (message ? message : sqlite3_errmsg(db));
     sqlite3_free(message);

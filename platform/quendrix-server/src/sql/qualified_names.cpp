@@ -10,8 +10,11 @@
 // (?i) for the forms that ignore case), LIKE (which ignores the case of ASCII letters),
 // and BINARY; casts value::type are then rewritten (see rewrite_casts). Literals,
 // quoted names and comments are copied as they stand.
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <strings.h>
 
 #include "internal.h"
@@ -44,6 +47,19 @@ struct Scanner {
     bool word_is(size_t from, size_t to, const char *w) const {
         size_t n = std::strlen(w);
         return to - from == n && strncasecmp(s.data() + from, w, n) == 0;
+    }
+    // The parenthesis that closes the one at `open` (strings, quoted names and comments
+    // passed over); npos when none does.
+    size_t closing_parenthesis(size_t open) const {
+        int depth = 0;
+        for (size_t j = open; j < s.size(); ++j) {
+            char c = s[j];
+            if (c == '\'' || c == '"' || c == '`' || c == '[') j = quoted_end(j, c == '[' ? ']' : c) - 1;
+            else if (c == '-' && j + 1 < s.size() && s[j + 1] == '-') j = std::min(s.find('\n', j), s.size());
+            else if (c == '(') ++depth;
+            else if (c == ')' && --depth == 0) return j;
+        }
+        return std::string::npos;
     }
     // The end of a quoted section opening at `at` with `open`, closed by `close`
     // (a doubled closing character stands for itself).
@@ -91,6 +107,108 @@ size_t dollar_quote_end(const std::string &s, size_t at) {
     std::string tag = s.substr(at, close + 1 - at);
     size_t end = s.find(tag, close + 1);
     return end == std::string::npos ? 0 : end + tag.size();
+}
+
+void append_utf8(std::string &out, unsigned long code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x110000) {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The text of the escape string whose body starts at *at (after E'), its quotes doubled
+// for SQLite; *at is left past its closing quote. \n, \t, \b, \f, \r, \' and \\, octal
+// \ooo, hex \xhh and \uXXXX or \UXXXXXXXX; any other escaped character stands for itself.
+std::string escape_string_text(const std::string &s, size_t *at) {
+    std::string text;
+    size_t i = *at;
+    auto digits = [&](size_t from, size_t most, int base) {
+        size_t n = 0;
+        while (n < most && from + n < s.size() &&
+               (base == 8 ? (s[from + n] >= '0' && s[from + n] <= '7')
+                          : std::isxdigit(static_cast<unsigned char>(s[from + n])) != 0))
+            ++n;
+        return n;
+    };
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == '\'') {
+            if (i + 1 < s.size() && s[i + 1] == '\'') {
+                text += '\'';
+                i += 2;
+                continue;
+            }
+            ++i;
+            break;
+        }
+        if (c != '\\' || i + 1 >= s.size()) {
+            text += c;
+            ++i;
+            continue;
+        }
+        char e = s[i + 1];
+        i += 2;
+        size_t n = 0;
+        unsigned long code = 0;
+        switch (e) {
+            case 'n': text += '\n'; break;
+            case 't': text += '\t'; break;
+            case 'r': text += '\r'; break;
+            case 'b': text += '\b'; break;
+            case 'f': text += '\f'; break;
+            case '\'': text += '\''; break;
+            case 'x':
+                if ((n = digits(i, 2, 16)) == 0) {
+                    text += 'x';
+                    break;
+                }
+                code = std::strtoul(s.substr(i, n).c_str(), nullptr, 16);
+                if (code) text += static_cast<char>(code);
+                i += n;
+                break;
+            case 'u':
+            case 'U':
+                n = e == 'u' ? 4 : 8;
+                if (digits(i, n, 16) != n) {
+                    text += e;
+                    break;
+                }
+                append_utf8(text, std::strtoul(s.substr(i, n).c_str(), nullptr, 16));
+                i += n;
+                break;
+            default:
+                if (e >= '0' && e <= '7') {
+                    n = 1 + digits(i, 2, 8);
+                    code = std::strtoul(s.substr(i - 1, n).c_str(), nullptr, 8) & 0xFF;
+                    if (code) text += static_cast<char>(code);
+                    i += n - 1;
+                } else {
+                    text += e;
+                }
+        }
+    }
+    *at = i;
+    std::string quoted;
+    for (char q : text) quoted += q == '\'' ? std::string("''") : std::string(1, q);
+    return quoted;
+}
+
+// Whether the name that ends at `at` is the type of a cast (x::int[]).
+bool after_cast(const std::string &s, size_t at) {
+    while (at > 0 && ident_char(s[at - 1])) --at;
+    while (at > 0 && std::isspace(static_cast<unsigned char>(s[at - 1]))) --at;
+    return at >= 2 && s[at - 1] == ':' && s[at - 2] == ':';
 }
 
 // now() and the like: the time the statement started, as PostgreSQL writes a timestamp
@@ -175,10 +293,30 @@ std::string resolve_qualified_names(const std::string &s) {
     out.reserve(s.size() + 16);
     Scanner sc{s, 0};
     StatementContext statement;
+    std::map<size_t, std::string> closing;  // what a rewrite puts at a later ')' or ']'
     size_t i = 0;
     while (i < s.size()) {
         char c = s[i];
-        if (c == '\'' || c == '"' || c == '`' || c == '[') {
+        auto close = closing.find(i);
+        if (close != closing.end()) {
+            out += close->second;
+            statement.token(')', i, i + 1);
+            closing.erase(close);
+            ++i;
+        } else if (c == '[' && i > 0 && (ident_char(s[i - 1]) || s[i - 1] == ')') && s.find(']', i) != std::string::npos &&
+                   s.find(']', i) > i + 1 && !statement.column_type_here(sc) && !after_cast(s, i)) {
+            // array[i], a subscript: SQLite would read [i] as a quoted name. Subscripts fail
+            // where they are reached (see pg_arrays), so what is inside does not matter.
+            out += " -> pg_subscript()";
+            statement.token(')', i, s.find(']', i) + 1);
+            i = s.find(']', i) + 1;
+        } else if ((c == 'E' || c == 'e') && i + 1 < s.size() && s[i + 1] == '\'' && (i == 0 || !ident_char(s[i - 1]))) {
+            // E'...': a string with backslash escapes, written as SQLite writes one.
+            size_t end = i + 2;
+            out += '\'' + escape_string_text(s, &end) + '\'';
+            statement.token('s', i, end);
+            i = end;
+        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
             size_t end = sc.quoted_end(i, c == '[' ? ']' : c);
             out.append(s, i, end - i);
             statement.token(c == '\'' ? 's' : 'q', i, end);
@@ -235,6 +373,16 @@ std::string resolve_qualified_names(const std::string &s) {
                 out += "(strftime('%Y-%m-%d %H:%M:%f+00', 'now'))";
                 i = sc.skip_blanks(sc.skip_blanks(end) + 1) + 1;
                 statement.token(')', i - 1, i);
+            } else if (sc.word_is(i, end, "array") && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
+                       s[sc.skip_blanks(end)] == '(' &&
+                       sc.word_is(sc.skip_blanks(sc.skip_blanks(end) + 1),
+                                  sc.word_end(sc.skip_blanks(sc.skip_blanks(end) + 1)), "select") &&
+                       sc.closing_parenthesis(sc.skip_blanks(end)) != std::string::npos) {
+                // ARRAY(subquery): a call, since SQLite has no such constructor.
+                out += "pg_array((";
+                closing[sc.closing_parenthesis(sc.skip_blanks(end))] = "))";
+                statement.token('(', i, sc.skip_blanks(end) + 1);
+                i = sc.skip_blanks(end) + 1;
             } else if (sc.word_is(i, end, "operator") && sc.skip_blanks(end) < s.size() &&
                        s[sc.skip_blanks(end)] == '(' && s.find(')', end) != std::string::npos &&
                        s.find(')', end) - end < 32) {

@@ -1,0 +1,253 @@
+// What PostgreSQL's clients write of arrays and series, as far as SQLite can hold them:
+// an array here is its text ('{a,b}'), which array_to_string() and array_upper() read;
+// string_agg() joins a group's values; generate_series(start, stop[, step]) is a table
+// of numbers. `x = ANY (array)`, `ARRAY(subquery)` and `array[i]` compile (psql's
+// catalogue queries name them over tables that are empty here) and fail with 0A000 if
+// they are ever reached, rather than give a wrong answer.
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+// The elements of an array's text form {a,"b c",NULL}; false when it is not one.
+bool array_elements(const std::string &s, std::vector<std::string> *out, std::vector<bool> *null) {
+    if (s.size() < 2 || s.front() != '{' || s.back() != '}') return false;
+    size_t i = 1;
+    if (s.size() == 2) return true;
+    while (i < s.size()) {
+        std::string element;
+        bool quoted = i < s.size() && s[i] == '"';
+        if (quoted) {
+            for (++i; i < s.size() && s[i] != '"'; ++i) {
+                if (s[i] == '\\' && i + 1 < s.size()) ++i;
+                element += s[i];
+            }
+            ++i;
+        } else {
+            while (i < s.size() && s[i] != ',' && s[i] != '}') element += s[i++];
+        }
+        if (i >= s.size() || (s[i] != ',' && s[i] != '}')) return false;
+        out->push_back(element);
+        null->push_back(!quoted && element == "NULL");
+        ++i;
+    }
+    return true;
+}
+
+bool read_array(sqlite3_context *ctx, sqlite3_value *v, std::vector<std::string> *elements, std::vector<bool> *null) {
+    const unsigned char *text = sqlite3_value_text(v);
+    std::string s = text ? reinterpret_cast<const char *>(text) : "";
+    if (array_elements(s, elements, null)) return true;
+    qx::result_sql_error(ctx, {"22P02", "", "malformed array literal: \"" + s + "\""});
+    return false;
+}
+
+// array_to_string(array, separator[, null text]).
+void array_to_string(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(ctx);
+    std::vector<std::string> elements;
+    std::vector<bool> null;
+    if (!read_array(ctx, argv[0], &elements, &null)) return;
+    const unsigned char *separator = sqlite3_value_text(argv[1]);
+    const unsigned char *null_text = argc > 2 ? sqlite3_value_text(argv[2]) : nullptr;
+    std::string out;
+    bool first = true;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        if (null[i] && !null_text) continue;
+        if (!first) out += reinterpret_cast<const char *>(separator);
+        out += null[i] ? reinterpret_cast<const char *>(null_text) : elements[i];
+        first = false;
+    }
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+// array_upper(array, 1): the number of elements (NULL for none, as PostgreSQL gives).
+void array_upper(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_int(argv[1]) != 1) return sqlite3_result_null(ctx);
+    std::vector<std::string> elements;
+    std::vector<bool> null;
+    if (!read_array(ctx, argv[0], &elements, &null)) return;
+    if (elements.empty()) return sqlite3_result_null(ctx);
+    sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(elements.size()));
+}
+
+void not_supported(sqlite3_context *ctx, int, sqlite3_value **) {
+    qx::result_sql_error(ctx, {"0A000", "", std::string(static_cast<const char *>(sqlite3_user_data(ctx))) +
+                                               " is not supported"});
+}
+
+// string_agg(value, separator): the group's non-NULL values joined.
+struct Joined {
+    std::string *text;
+};
+
+void string_agg_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    auto *joined = static_cast<Joined *>(sqlite3_aggregate_context(ctx, sizeof(Joined)));
+    if (!joined) return sqlite3_result_error_nomem(ctx);
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+    const unsigned char *value = sqlite3_value_text(argv[0]);
+    const unsigned char *separator = sqlite3_value_text(argv[1]);
+    if (!joined->text) joined->text = new std::string;
+    else if (separator) *joined->text += reinterpret_cast<const char *>(separator);
+    joined->text->append(reinterpret_cast<const char *>(value), static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+}
+
+void string_agg_final(sqlite3_context *ctx) {
+    auto *joined = static_cast<Joined *>(sqlite3_aggregate_context(ctx, 0));
+    if (!joined || !joined->text) return sqlite3_result_null(ctx);
+    sqlite3_result_text64(ctx, joined->text->data(), joined->text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    delete joined->text;
+    joined->text = nullptr;
+}
+
+// generate_series(start, stop[, step]): a table-valued function with one column, value.
+struct Series {
+    sqlite3_vtab_cursor base;
+    sqlite3_int64 value = 0, stop = 0, step = 1, row = 0;
+    bool done = true;
+};
+
+int series_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
+    int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN)");
+    if (rc != SQLITE_OK) return rc;
+    *out = static_cast<sqlite3_vtab *>(sqlite3_malloc(sizeof(sqlite3_vtab)));
+    if (!*out) return SQLITE_NOMEM;
+    *(*out) = sqlite3_vtab{};
+    sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS);
+    return SQLITE_OK;
+}
+
+int series_disconnect(sqlite3_vtab *vtab) {
+    sqlite3_free(vtab);
+    return SQLITE_OK;
+}
+
+int series_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
+    *out = &(new Series)->base;
+    return SQLITE_OK;
+}
+
+int series_close(sqlite3_vtab_cursor *cursor) {
+    delete reinterpret_cast<Series *>(cursor);
+    return SQLITE_OK;
+}
+
+// The arguments come as equality constraints on the hidden columns, start and stop
+// required (idxNum's bits say which of the three are given).
+int series_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
+    int at[3] = {-1, -1, -1};
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const auto &c = info->aConstraint[i];
+        if (c.iColumn < 1 || c.iColumn > 3 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+        if (!c.usable) return SQLITE_CONSTRAINT;
+        at[c.iColumn - 1] = i;
+    }
+    if (at[0] < 0 || at[1] < 0) {
+        sqlite3_free(vtab->zErrMsg);
+        vtab->zErrMsg = sqlite3_mprintf("generate_series needs a start and a stop");
+        return SQLITE_ERROR;
+    }
+    int argument = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (at[k] < 0) continue;
+        info->aConstraintUsage[at[k]].argvIndex = ++argument;
+        info->aConstraintUsage[at[k]].omit = 1;
+        info->idxNum |= 1 << k;
+    }
+    info->estimatedCost = 1000;
+    return SQLITE_OK;
+}
+
+int series_filter(sqlite3_vtab_cursor *cursor, int idx, const char *, int argc, sqlite3_value **argv) {
+    auto *s = reinterpret_cast<Series *>(cursor);
+    s->done = false;
+    s->row = 0;
+    for (int i = 0; i < argc; ++i)
+        if (sqlite3_value_type(argv[i]) == SQLITE_NULL) s->done = true;  // NULL arguments: no rows
+    s->value = argc > 0 ? sqlite3_value_int64(argv[0]) : 0;
+    s->stop = argc > 1 ? sqlite3_value_int64(argv[1]) : 0;
+    s->step = (idx & 4) && argc > 2 ? sqlite3_value_int64(argv[2]) : 1;
+    if (s->step == 0) {
+        sqlite3_free(cursor->pVtab->zErrMsg);
+        cursor->pVtab->zErrMsg = sqlite3_mprintf("step size cannot equal zero");
+        return SQLITE_ERROR;
+    }
+    if (s->step > 0 ? s->value > s->stop : s->value < s->stop) s->done = true;
+    return SQLITE_OK;
+}
+
+int series_next(sqlite3_vtab_cursor *cursor) {
+    auto *s = reinterpret_cast<Series *>(cursor);
+    sqlite3_int64 next = 0;
+    if (__builtin_add_overflow(s->value, s->step, &next) || (s->step > 0 ? next > s->stop : next < s->stop))
+        s->done = true;
+    s->value = next;
+    ++s->row;
+    return SQLITE_OK;
+}
+
+int series_eof(sqlite3_vtab_cursor *cursor) { return reinterpret_cast<Series *>(cursor)->done; }
+
+int series_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
+    auto *s = reinterpret_cast<Series *>(cursor);
+    if (column == 0) sqlite3_result_int64(ctx, s->value);
+    return SQLITE_OK;
+}
+
+int series_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
+    *rowid = reinterpret_cast<Series *>(cursor)->row;
+    return SQLITE_OK;
+}
+
+sqlite3_module series_module() {
+    sqlite3_module m{};
+    m.xConnect = series_connect;  // no xCreate: an eponymous-only table
+    m.xBestIndex = series_best_index;
+    m.xDisconnect = series_disconnect;
+    m.xOpen = series_open;
+    m.xClose = series_close;
+    m.xFilter = series_filter;
+    m.xNext = series_next;
+    m.xEof = series_eof;
+    m.xColumn = series_column;
+    m.xRowid = series_rowid;
+    return m;
+}
+
+}  // namespace
+
+namespace qx {
+
+bool install_array_functions(sqlite3 *db, std::string *error) {
+    static const sqlite3_module series = series_module();
+    const struct {
+        const char *name;
+        int arguments;
+        void (*call)(sqlite3_context *, int, sqlite3_value **);
+        const char *what;
+    } functions[] = {
+        {"array_to_string", 2, array_to_string, nullptr},
+        {"array_to_string", 3, array_to_string, nullptr},
+        {"array_upper", 2, array_upper, nullptr},
+        {"any", 1, not_supported, "ANY (array)"},
+        {"some", 1, not_supported, "SOME (array)"},
+        {"pg_array", 1, not_supported, "ARRAY (subquery)"},
+        {"pg_subscript", 0, not_supported, "an array subscript"},
+    };
+    bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
+                                         string_agg_final, nullptr) == SQLITE_OK &&
+              sqlite3_create_module_v2(db, "generate_series", &series, nullptr, nullptr) == SQLITE_OK;
+    for (const auto &f : functions)
+        ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                              const_cast<char *>(f.what), f.call, nullptr, nullptr,
+                                              nullptr) == SQLITE_OK;
+    if (!ok && error) *error = std::string("cannot create the array functions: ") + sqlite3_errmsg(db);
+    return ok;
+}
+
+}  // namespace qx
