@@ -8,7 +8,7 @@ build=$1 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(pg_connection scram pattern query value_codec store_index utf)
+[ ${#targets[@]} -gt 0 ] || targets=(pg_connection scram pattern sql_rewrite query value_codec store_index utf)
 
 failed=()
 for t in "${targets[@]}"; do
