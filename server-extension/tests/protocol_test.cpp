@@ -467,8 +467,15 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select string_agg(value::text, ','), count(*) from generate_series(1, 10, 3)", "1,4,7,10|4\n"},
         {"select value from generate_series(3, 1, -1) where value <> 2", "3\n1\n"},
         {"select count(*), string_agg(value, ',') from generate_series(5, 1)", "0|<null>\n"},
-        {"select 1 = any('{1}')", "ERROR 0A000: ANY (array) is not supported"},
-        {"select array(select 1)", "ERROR 0A000: ARRAY (subquery) is not supported"},
+        {"select ARRAY[1, 'b c', null, '', 'x\"y'], array[], array(select 1 where 0)",
+         "{1,\"b c\",NULL,\"\",\"x\\\"y\"}|{}|{}\n"},
+        // x = ANY (array): x IN its elements (numbers unquoted are numbers); <> ALL: NOT IN.
+        {"select 2 = any('{1,2}'), 5 = SOME(ARRAY[1,2]), 'b c' = any('{a,\"b c\"}'), 1 <> all('{2,3}'), "
+         "1 != ALL('{1}'), 0 = any('{}'), 2 == any(select 2)",
+         "1|0|1|1|0|0|1\n"},
+        {"select id from t where id = any(array[1, 7]) or s = any('{x}')", "1\n"},
+        {"select 1 > any('{1}')", "ERROR 0A000: ANY (array) is not supported"},
+        {"select array(select 1)", "ERROR 0A000: ARRAY (subquery) of rows is not supported"},
         {"select x[1] from (select '{1}' x)", "ERROR 0A000: an array subscript is not supported"},
         // now(): the statement's time, as a timestamp with time zone in UTC.
         {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
@@ -490,6 +497,23 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
     const char *values[] = {"41", "y", "z"};
     r.reset(PQexecPrepared(c(), "casts", 3, values, nullptr, nullptr, 0));
     EXPECT_EQ(text_of(r.get()), "41|\\x78|2.0|yx|z\n");
+
+    // An array parameter in binary form (int8[]: dimensions, flags, element type, size and
+    // lower bound, then each element) is read as its text, as drivers that send one expect.
+    const std::string int8_array("\0\0\0\1\0\0\0\1\0\0\0\x14\0\0\0\3\0\0\0\1"
+                                 "\0\0\0\x08\0\0\0\0\0\0\0\1"
+                                 "\xff\xff\xff\xff"
+                                 "\0\0\0\x08\0\0\0\0\0\0\0\x07",
+                                 20 + 12 + 4 + 12);
+    const Oid int8_array_type = 1016;
+    const char *array_value[] = {int8_array.data()};
+    const int array_length[] = {static_cast<int>(int8_array.size())}, binary[] = {1};
+    r.reset(PQexecParams(c(), "select $1, 7 = any($1), 2 = any($1)", 1, &int8_array_type, array_value, array_length,
+                         binary, 0));
+    EXPECT_EQ(text_of(r.get()), "{1,NULL,7}|1|<null>\n");  // NULL: no element is 2, one is unknown
+    const int cut[] = {static_cast<int>(int8_array.size()) - 1};
+    r.reset(PQexecParams(c(), "select $1", 1, &int8_array_type, array_value, cut, binary, 0));
+    EXPECT_EQ(text_of(r.get()), "ERROR 22P03: incorrect binary data format in bind parameter 1");
 }
 
 // The part of the catalogue drivers read when they connect or before they create a

@@ -2,8 +2,10 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "network/pg_types.h"
+#include "sql/pg_catalogue.h"
 
 namespace qx {
 namespace pg {
@@ -195,8 +197,103 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
         case kFloat8Oid:
             return BinaryText::not_textual;
         default:
-            return BinaryText::unsupported;
+            return array_text(oid, data, length, text);
     }
+}
+
+namespace {
+
+// An element's text in an array's text form: quoted when it is empty, NULL, or holds
+// what would end or split it.
+void append_array_element(std::string &out, const std::string &element) {
+    bool quote = element.empty() || element == "NULL" || element == "null" ||
+                 element.find_first_of("{},\"\\ \t\n") != std::string::npos;
+    if (!quote) {
+        out += element;
+        return;
+    }
+    out += '"';
+    for (char c : element) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
+
+// One element's binary form as text.
+bool element_text(int32_t oid, const char *data, size_t length, std::string &text) {
+    switch (binary_parameter_text(oid, data, length, text)) {
+        case BinaryText::converted: return true;
+        case BinaryText::not_textual: break;
+        default: return false;
+    }
+    uint64_t raw = length <= 8 ? get_be(data, length) : 0;
+    char buffer[40];
+    switch (oid) {
+        case kBoolOid: if (length != 1) return false; text = raw ? "t" : "f"; return true;
+        case kInt2Oid: if (length != 2) return false; text = std::to_string(static_cast<int16_t>(raw)); return true;
+        case kInt4Oid: if (length != 4) return false; text = std::to_string(static_cast<int32_t>(raw)); return true;
+        case kInt8Oid: if (length != 8) return false; text = std::to_string(static_cast<int64_t>(raw)); return true;
+        case kFloat4Oid: {
+            if (length != 4) return false;
+            uint32_t bits = static_cast<uint32_t>(raw);
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(f));
+            text = buffer;
+            return true;
+        }
+        case kFloat8Oid: {
+            if (length != 8) return false;
+            double d;
+            std::memcpy(&d, &raw, sizeof d);
+            std::snprintf(buffer, sizeof buffer, "%.17g", d);
+            text = buffer;
+            return true;
+        }
+        default: return false;  // bytea elements: no text form here
+    }
+}
+
+}  // namespace
+
+// A one-dimensional array's binary form (dimensions, a flag, the element type, each
+// dimension's size and lower bound, then each element's length, -1 for NULL, and
+// bytes) as its text form {a,b}, which is how the server keeps arrays.
+BinaryText array_text(int32_t oid, const char *data, size_t length, std::string &text) {
+    std::string name;
+    if (!pg_type_sql_name(oid, &name) || name.size() < 2 || name.compare(name.size() - 2, 2, "[]") != 0)
+        return BinaryText::unsupported;  // no array type
+    if (length < 12) return BinaryText::malformed;
+    int32_t dimensions = static_cast<int32_t>(get_be(data, 4));
+    int32_t element_oid = static_cast<int32_t>(get_be(data + 8, 4));
+    if (dimensions == 0) {
+        text = "{}";
+        return BinaryText::converted;
+    }
+    if (dimensions != 1 || length < 20) return BinaryText::unsupported;
+    int64_t count = static_cast<int32_t>(get_be(data + 12, 4));
+    if (count < 0) return BinaryText::malformed;
+    size_t at = 20;
+    text = "{";
+    std::string element;
+    for (int64_t k = 0; k < count; ++k) {
+        if (at + 4 > length) return BinaryText::malformed;
+        int32_t size = static_cast<int32_t>(get_be(data + at, 4));
+        at += 4;
+        if (k) text += ',';
+        if (size < 0) {
+            text += "NULL";
+            continue;
+        }
+        if (static_cast<size_t>(size) > length - at) return BinaryText::malformed;
+        if (!element_text(element_oid, data + at, static_cast<size_t>(size), element)) return BinaryText::unsupported;
+        append_array_element(text, element);
+        at += static_cast<size_t>(size);
+    }
+    if (at != length) return BinaryText::malformed;
+    text += '}';
+    return BinaryText::converted;
 }
 
 }  // namespace pg

@@ -20,6 +20,10 @@ enum class BinaryText {
 
 BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, std::string &text);
 
+// An array's binary form (of one dimension, of elements the server reads) as its text
+// form, {1,2,"b c",NULL}: arrays are kept as their text.
+BinaryText array_text(int32_t oid, const char *data, size_t length, std::string &text);
+
 // A uuid's text in any form PostgreSQL reads (upper or lower case, with or without
 // hyphens between groups of four digits, in braces or not) as the form it prints.
 // False when the text is no uuid.

@@ -5,7 +5,9 @@
 // catalogue queries name them over tables that are empty here) and fail with 0A000 if
 // they are ever reached, rather than give a wrong answer.
 #include <sqlite3.h>
+#include <strings.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,49 @@ void array_upper(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (!read_array(ctx, argv[0], &elements, &null)) return;
     if (elements.empty()) return sqlite3_result_null(ctx);
     sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(elements.size()));
+}
+
+// ARRAY(subquery), called with the subquery's first value: of no rows, the empty array;
+// of rows, which a call cannot see all of, an error.
+void array_of_subquery(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_text(ctx, "{}", 2, SQLITE_STATIC);
+    qx::result_sql_error(ctx, {"0A000", "", "ARRAY (subquery) of rows is not supported"});
+    (void)argc;
+}
+
+// The text form of one element: quoted when it is empty, NULL, or holds what would
+// end or split it.
+void append_element(std::string &out, sqlite3_value *v) {
+    if (sqlite3_value_type(v) == SQLITE_NULL) {
+        out += "NULL";
+        return;
+    }
+    const unsigned char *t = sqlite3_value_text(v);
+    std::string text = t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+                         : "";
+    bool quote = text.empty() || strcasecmp(text.c_str(), "NULL") == 0 ||
+                 text.find_first_of("{},\"\\ \t\n") != std::string::npos;
+    if (!quote) {
+        out += text;
+        return;
+    }
+    out += '"';
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
+
+// ARRAY[a, b, ...]: the array's text, {a,b}.
+void array_of_values(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    std::string out = "{";
+    for (int i = 0; i < argc; ++i) {
+        if (i) out += ',';
+        append_element(out, argv[i]);
+    }
+    out += '}';
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
 void not_supported(sqlite3_context *ctx, int, sqlite3_value **) {
@@ -204,6 +249,129 @@ int series_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
     return SQLITE_OK;
 }
 
+// pg_unnest(array): a table of the array's elements, one column, value; an element
+// that is a number unquoted is that number, so that `x = ANY (array)` (which becomes
+// `x IN (SELECT value FROM pg_unnest(array))`) compares numbers with numbers.
+struct Elements {
+    sqlite3_vtab_cursor base;
+    std::vector<std::string> values;
+    std::vector<bool> null, quoted;
+    size_t at = 0;
+};
+
+int unnest_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
+    int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(value, array HIDDEN)");
+    if (rc != SQLITE_OK) return rc;
+    *out = static_cast<sqlite3_vtab *>(sqlite3_malloc(sizeof(sqlite3_vtab)));
+    if (!*out) return SQLITE_NOMEM;
+    *(*out) = sqlite3_vtab{};
+    sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS);
+    return SQLITE_OK;
+}
+
+int unnest_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
+    *out = &(new Elements)->base;
+    return SQLITE_OK;
+}
+
+int unnest_close(sqlite3_vtab_cursor *cursor) {
+    delete reinterpret_cast<Elements *>(cursor);
+    return SQLITE_OK;
+}
+
+int unnest_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const auto &c = info->aConstraint[i];
+        if (c.iColumn != 1 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+        if (!c.usable) return SQLITE_CONSTRAINT;
+        info->aConstraintUsage[i].argvIndex = 1;
+        info->aConstraintUsage[i].omit = 1;
+        info->estimatedCost = 10;
+        return SQLITE_OK;
+    }
+    sqlite3_free(vtab->zErrMsg);
+    vtab->zErrMsg = sqlite3_mprintf("pg_unnest needs an array");
+    return SQLITE_ERROR;
+}
+
+int unnest_filter(sqlite3_vtab_cursor *cursor, int, const char *, int argc, sqlite3_value **argv) {
+    auto *e = reinterpret_cast<Elements *>(cursor);
+    e->values.clear();
+    e->null.clear();
+    e->quoted.clear();
+    e->at = 0;
+    if (argc < 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) return SQLITE_OK;
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    std::string s = text ? reinterpret_cast<const char *>(text) : "";
+    if (!array_elements(s, &e->values, &e->null)) {
+        sqlite3_free(cursor->pVtab->zErrMsg);
+        cursor->pVtab->zErrMsg = sqlite3_mprintf("malformed array literal: \"%s\"", s.c_str());
+        return SQLITE_ERROR;
+    }
+    // Which elements were quoted: they stay text.
+    for (size_t i = 0, at = 1; i < e->values.size(); ++i) {
+        e->quoted.push_back(at < s.size() && s[at] == '"');
+        // past this element and its comma
+        bool in_quotes = false;
+        for (; at < s.size(); ++at) {
+            if (s[at] == '\\' && in_quotes) {
+                ++at;
+                continue;
+            }
+            if (s[at] == '"') in_quotes = !in_quotes;
+            if (!in_quotes && (s[at] == ',' || s[at] == '}')) break;
+        }
+        ++at;
+    }
+    return SQLITE_OK;
+}
+
+int unnest_next(sqlite3_vtab_cursor *cursor) {
+    ++reinterpret_cast<Elements *>(cursor)->at;
+    return SQLITE_OK;
+}
+
+int unnest_eof(sqlite3_vtab_cursor *cursor) {
+    auto *e = reinterpret_cast<Elements *>(cursor);
+    return e->at >= e->values.size();
+}
+
+int unnest_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
+    auto *e = reinterpret_cast<Elements *>(cursor);
+    if (column != 0) return SQLITE_OK;
+    if (e->null[e->at]) return sqlite3_result_null(ctx), SQLITE_OK;
+    const std::string &v = e->values[e->at];
+    if (!e->quoted[e->at] && !v.empty()) {
+        char *end = nullptr;
+        long long n = std::strtoll(v.c_str(), &end, 10);
+        if (*end == '\0') return sqlite3_result_int64(ctx, n), SQLITE_OK;
+        double d = std::strtod(v.c_str(), &end);
+        if (*end == '\0') return sqlite3_result_double(ctx, d), SQLITE_OK;
+    }
+    sqlite3_result_text(ctx, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return SQLITE_OK;
+}
+
+int unnest_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
+    *rowid = static_cast<sqlite3_int64>(reinterpret_cast<Elements *>(cursor)->at);
+    return SQLITE_OK;
+}
+
+sqlite3_module unnest_module() {
+    sqlite3_module m{};
+    m.xConnect = unnest_connect;
+    m.xBestIndex = unnest_best_index;
+    m.xDisconnect = series_disconnect;
+    m.xOpen = unnest_open;
+    m.xClose = unnest_close;
+    m.xFilter = unnest_filter;
+    m.xNext = unnest_next;
+    m.xEof = unnest_eof;
+    m.xColumn = unnest_column;
+    m.xRowid = unnest_rowid;
+    return m;
+}
+
 sqlite3_module series_module() {
     sqlite3_module m{};
     m.xConnect = series_connect;  // no xCreate: an eponymous-only table
@@ -224,7 +392,7 @@ sqlite3_module series_module() {
 namespace qx {
 
 bool install_array_functions(sqlite3 *db, std::string *error) {
-    static const sqlite3_module series = series_module();
+    static const sqlite3_module series = series_module(), elements = unnest_module();
     const struct {
         const char *name;
         int arguments;
@@ -236,12 +404,14 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
         {"array_upper", 2, array_upper, nullptr},
         {"any", 1, not_supported, "ANY (array)"},
         {"some", 1, not_supported, "SOME (array)"},
-        {"pg_array", 1, not_supported, "ARRAY (subquery)"},
+        {"pg_array", 1, array_of_subquery, nullptr},
+        {"pg_array_of", -1, array_of_values, nullptr},
         {"pg_subscript", 0, not_supported, "an array subscript"},
     };
     bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
                                          string_agg_final, nullptr) == SQLITE_OK &&
-              sqlite3_create_module_v2(db, "generate_series", &series, nullptr, nullptr) == SQLITE_OK;
+              sqlite3_create_module_v2(db, "generate_series", &series, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_create_module_v2(db, "pg_unnest", &elements, nullptr, nullptr) == SQLITE_OK;
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
                                               const_cast<char *>(f.what), f.call, nullptr, nullptr,

@@ -440,7 +440,10 @@ void cast_regclass(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
     sqlite3 *db = sqlite3_context_db_handle(ctx);
     long long oid = 0;
-    bool by_oid = oid_of(argv[0], &oid);
+    // A number is an oid to name (c.oid::regclass shows the name); text is read as
+    // PostgreSQL reads it, an oid in digits ('16384'::regclass) or a name.
+    bool by_oid = sqlite3_value_type(argv[0]) == SQLITE_INTEGER && oid_of(argv[0], &oid);
+    if (!by_oid && oid_of(argv[0], &oid)) return sqlite3_result_int64(ctx, oid);
     std::string name = by_oid ? "" : object_name(text_of(argv[0]));
     sqlite3_stmt *find = nullptr;
     const char *sql = by_oid ? "SELECT name FROM main.sqlite_schema WHERE rowid = ?1"

@@ -61,6 +61,17 @@ struct Scanner {
         }
         return std::string::npos;
     }
+    // The bracket that closes the one at `open`, as closing_parenthesis.
+    size_t closing_bracket(size_t open) const {
+        int depth = 0;
+        for (size_t j = open; j < s.size(); ++j) {
+            char c = s[j];
+            if (c == '\'' || c == '"' || c == '`') j = quoted_end(j, c) - 1;
+            else if (c == '[') ++depth;
+            else if (c == ']' && --depth == 0) return j;
+        }
+        return std::string::npos;
+    }
     // The end of a quoted section opening at `at` with `open`, closed by `close`
     // (a doubled closing character stands for itself).
     size_t quoted_end(size_t at, char close) const {
@@ -202,6 +213,25 @@ std::string escape_string_text(const std::string &s, size_t *at) {
     std::string quoted;
     for (char q : text) quoted += q == '\'' ? std::string("''") : std::string(1, q);
     return quoted;
+}
+
+// ANY, SOME or ALL as the quantifier of a comparison with an array or subquery.
+bool is_array_comparison(const Scanner &sc, size_t from, size_t to) {
+    return (sc.word_is(from, to, "any") || sc.word_is(from, to, "some") || sc.word_is(from, to, "all")) &&
+           previous_char(sc.s, from) != '.';
+}
+
+// Takes the comparison before a quantifier off the end of `out`: = (or ==) before ANY and
+// SOME, <> (or !=) before ALL. False, leaving `out` as it was, for any other.
+bool strip_comparison(std::string &out, bool all) {
+    size_t end = out.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(out[end - 1]))) --end;
+    size_t from = end;
+    while (from > 0 && std::strchr("=<>!", out[from - 1])) --from;
+    std::string op = out.substr(from, end - from);
+    if (all ? (op != "<>" && op != "!=") : (op != "=" && op != "==")) return false;
+    out.erase(from);
+    return true;
 }
 
 // Whether the name that ends at `at` is the type of a cast (x::int[]).
@@ -373,6 +403,26 @@ std::string resolve_qualified_names(const std::string &s) {
                 out += "(strftime('%Y-%m-%d %H:%M:%f+00', 'now'))";
                 i = sc.skip_blanks(sc.skip_blanks(end) + 1) + 1;
                 statement.token(')', i - 1, i);
+            } else if (sc.word_is(i, end, "array") && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
+                       s[sc.skip_blanks(end)] == '[' && sc.closing_bracket(sc.skip_blanks(end)) != std::string::npos) {
+                // ARRAY[a, b]: the array's text, {a,b}, which is how arrays are kept here.
+                out += "pg_array_of(";
+                closing[sc.closing_bracket(sc.skip_blanks(end))] = ")";
+                statement.token('(', i, sc.skip_blanks(end) + 1);
+                i = sc.skip_blanks(end) + 1;
+            } else if (is_array_comparison(sc, i, end) && sc.skip_blanks(end) < s.size() &&
+                       s[sc.skip_blanks(end)] == '(' && sc.closing_parenthesis(sc.skip_blanks(end)) != std::string::npos &&
+                       strip_comparison(out, sc.word_is(i, end, "all"))) {
+                // x = ANY (array) is x IN (its elements), x <> ALL (array) x NOT IN (them);
+                // = ANY (subquery) is IN (subquery).
+                size_t open = sc.skip_blanks(end), inside = sc.skip_blanks(open + 1);
+                out += sc.word_is(i, end, "all") ? " NOT IN (" : " IN (";
+                if (!sc.word_is(inside, sc.word_end(inside), "select")) {
+                    out += "SELECT value FROM pg_unnest(";
+                    closing[sc.closing_parenthesis(open)] = "))";
+                }
+                statement.token('(', i, open + 1);
+                i = open + 1;
             } else if (sc.word_is(i, end, "array") && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
                        s[sc.skip_blanks(end)] == '(' &&
                        sc.word_is(sc.skip_blanks(sc.skip_blanks(end) + 1),
