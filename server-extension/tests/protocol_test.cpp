@@ -596,6 +596,21 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         for (size_t at; (at = expected.find('%')) != std::string::npos;) expected.replace(at, 1, account->pw_name);
         EXPECT_EQ(r.out, expected) << d.command << r.err;
     }
+    // The standard's information schema of the same tables and columns.
+    const struct {
+        const char *sql, *result;
+    } standard[] = {
+        {"select table_schema, table_name, table_type from information_schema.tables "
+         "where table_schema = 'public' order by table_name",
+         "public|d|BASE TABLE\npublic|s|BASE TABLE\npublic|v|VIEW\n"},
+        {"select column_name, ordinal_position, column_default, is_nullable, data_type, character_maximum_length, "
+         "udt_name from INFORMATION_SCHEMA.columns where table_name = 'd' order by ordinal_position",
+         "a|1|<null>|NO|integer|<null>|int4\nb|2|'x'|NO|character varying|20|varchar\n"
+         "c|3|<null>|YES|real|<null>|float4\ne|4|<null>|YES|unknown|<null>|unknown\n"},
+        {"select group_concat(schema_name, ' ') from information_schema.schemata", "pg_catalog public\n"},
+        {"select table_name from information_schema.views", "v\n"},
+    };
+    for (const auto &q : standard) EXPECT_EQ(exec(c(), q.sql), q.result) << q.sql;
     // The operators themselves: POSIX extended expressions over characters; a lone ~ is
     // still SQLite's bitwise NOT.
     const struct {

@@ -390,6 +390,13 @@ std::string resolve_qualified_names(const std::string &s) {
                 // pg_catalog.f(...) and pg_catalog.pg_type: the server's functions and
                 // catalogue views are PostgreSQL's catalogue's.
                 i = dba;
+            } else if (sc.word_is(i, end, "information_schema") && previous_char(s, i) != '.' && dot1 < s.size() &&
+                       s[dot1] == '.' && dba_end > dba) {
+                // information_schema.tables: the catalogue view pg_information_schema_tables.
+                out += "pg_information_schema_";
+                out.append(s, dba, dba_end - dba);
+                statement.word(sc, dba, dba_end);
+                i = dba_end;
             } else if (is_niladic_function(sc, i, end) && previous_char(s, i) != '.' &&
                        !statement.last_word_is(sc, "as") &&
                        (sc.skip_blanks(end) >= s.size() ||
