@@ -586,7 +586,10 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         {"\\d v", "View \"public.v\"\nColumn|Type|Collation|Nullable|Default\n1|unknown|||\n"},
         {"\\l", "List of databases\nName|Owner|Encoding|Collate|Ctype|ICU Locale|Locale Provider|Access privileges\n"
                 "x|%|UTF8|C|C||libc|\n(1 row)\n"},
+        {"\\du", "List of roles\nRole name|Attributes|Member of\n%|Superuser, Create role, Create DB|{}\n"
+                 "zed||{}\nzoe|Superuser, Create role|{}\n"},
     };
+    ASSERT_EQ(exec(c(), "create user zed; create user zoe superuser"), "<CREATE ROLE>");
     for (const auto &d : described) {
         ProgramRun r = run_program(kPsql,
                                    {"psql", "-X", "-A", "-h", "127.0.0.1", "-p", std::to_string(server.port()), "-U",

@@ -210,8 +210,19 @@ std::string catalogue_sql() {
            "CASE WHEN a.atttypmod > 4 THEN a.atttypmod - 4 END, t.typname "
            "FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid JOIN pg_namespace n ON n.oid = c.relnamespace "
            "LEFT JOIN pg_type t ON t.oid = a.atttypid;\n"
-           "CREATE TEMP VIEW IF NOT EXISTS pg_roles(oid, rolname, rolsuper) AS "
-           "SELECT " + std::to_string(kOwner) + ", pg_get_userbyid(" + std::to_string(kOwner) + "), 't';\n";
+           // Roles: the account the server runs as (its administrator, owner of every
+           // object), then the server's users (oid 16384 + their number), as psql's \du
+           // lists them; a user is a member of no other.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_roles(oid, rolname, rolsuper, rolinherit, rolcreaterole, rolcreatedb, "
+           "rolcanlogin, rolreplication, rolbypassrls, rolconnlimit, rolvaliduntil, rolpassword) AS "
+           "SELECT " + std::to_string(kOwner) + ", pg_get_userbyid(" + std::to_string(kOwner) +
+           "), 't', 't', 't', 't', 't', 'f', 'f', -1, NULL, '********' UNION ALL "
+           "SELECT 16384 + U_NUMBER, U_NAME, CASE WHEN U_IS_ADMIN THEN 't' ELSE 'f' END, 't', "
+           "CASE WHEN U_IS_ADMIN THEN 't' ELSE 'f' END, 'f', 't', 'f', 'f', -1, NULL, '********' "
+           "FROM temp.\"" + std::string(qx::auth::kUsersView) + "\" WHERE U_NAME <> pg_get_userbyid(" +
+           std::to_string(kOwner) + ");\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_auth_members(roleid, member, grantor, admin_option) AS "
+           "SELECT 0, 0, 0, 'f' WHERE 0;\n";
 }
 
 // pg_table_is_visible(oid): every table is in public, which every search path has.
