@@ -516,6 +516,34 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
     EXPECT_EQ(text_of(r.get()), "ERROR 22P03: incorrect binary data format in bind parameter 1");
 }
 
+// SELECT ... FOR UPDATE (an ORM's or a job queue's) is accepted; with no row locks, a
+// transaction that read a row another then changed fails at its own write (40001) and
+// so overwrites nothing it did not see.
+TEST_F(Protocol, ForUpdateIsAcceptedAndAStaleWriteFails) {
+    ASSERT_EQ(exec(c(), "create table jobs(id integer primary key, state text); "
+                        "insert into jobs values (1, 'new'), (2, 'new')"),
+              "<INSERT 0 2>");
+    const struct {
+        const char *sql, *result;
+    } forms[] = {
+        {"select id from jobs where id = 1 for update", "1\n"},
+        {"select id from jobs order by id limit 1 for update of jobs skip locked", "1\n"},
+        {"select id from jobs where id = 2 for no key update nowait for key share", "2\n"},
+        {"select count(*) from jobs j for share of j", "2\n"},
+        {"select id from jobs for each", "ERROR 42000: near \"each\": syntax error"},
+    };
+    for (const auto &f : forms) EXPECT_EQ(exec(c(), f.sql), f.result) << f.sql;
+    Conn other = connect(server, "");
+    ASSERT_EQ(PQstatus(other.get()), CONNECTION_OK) << PQerrorMessage(other.get());
+    EXPECT_EQ(exec(c(), "begin"), "<BEGIN>");
+    EXPECT_EQ(exec(c(), "select state from jobs where id = 1 for update"), "new\n");
+    EXPECT_EQ(exec(other.get(), "update jobs set state = 'taken by other' where id = 1"), "<UPDATE 1>");
+    EXPECT_EQ(exec(c(), "update jobs set state = 'taken' where id = 1"),
+              "ERROR 40001: could not serialize access due to concurrent update");
+    EXPECT_EQ(exec(c(), "rollback"), "<ROLLBACK>");
+    EXPECT_EQ(exec(c(), "select state from jobs where id = 1"), "taken by other\n");
+}
+
 // The part of the catalogue drivers read when they connect or before they create a
 // table, and the numbered keys (SERIAL) of the tables they create.
 TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {

@@ -215,6 +215,40 @@ std::string escape_string_text(const std::string &s, size_t *at) {
     return quoted;
 }
 
+// Where the locking clause of a select that starts with the word FOR at [from, to) ends:
+// FOR UPDATE | NO KEY UPDATE | SHARE | KEY SHARE [OF name, ...] [NOWAIT | SKIP LOCKED],
+// perhaps more than one. 0 when no such clause starts there.
+size_t locking_clause_end(const Scanner &sc, size_t from, size_t to) {
+    if (!sc.word_is(from, to, "for") || previous_char(sc.s, from) == '.') return 0;
+    size_t at = sc.skip_blanks(to), end = 0;
+    auto word_here = [&](const char *w) {
+        size_t e = sc.word_end(at);
+        if (!sc.word_is(at, e, w)) return false;
+        at = sc.skip_blanks(e);
+        return true;
+    };
+    if (word_here("update") || word_here("share") || (word_here("no") && word_here("key") && word_here("update")) ||
+        (word_here("key") && word_here("share"))) {
+        end = at;
+    }
+    if (!end) return 0;
+    if (word_here("of")) {
+        do {
+            size_t e = sc.word_end(at);
+            if (e == at) return 0;
+            at = sc.skip_blanks(e);
+            if (at < sc.s.size() && sc.s[at] == '.') at = sc.skip_blanks(sc.word_end(sc.skip_blanks(at + 1)));
+        } while (at < sc.s.size() && sc.s[at] == ',' && (at = sc.skip_blanks(at + 1)));
+    }
+    if (!word_here("nowait") && word_here("skip") && !word_here("locked")) return 0;
+    size_t next = sc.word_end(at);
+    if (sc.word_is(at, next, "for")) {
+        size_t more = locking_clause_end(sc, at, next);
+        if (more) return more;
+    }
+    return at;
+}
+
 // ANY, SOME or ALL as the quantifier of a comparison with an array or subquery.
 bool is_array_comparison(const Scanner &sc, size_t from, size_t to) {
     return (sc.word_is(from, to, "any") || sc.word_is(from, to, "some") || sc.word_is(from, to, "all")) &&
@@ -390,6 +424,12 @@ std::string resolve_qualified_names(const std::string &s) {
                 // pg_catalog.f(...) and pg_catalog.pg_type: the server's functions and
                 // catalogue views are PostgreSQL's catalogue's.
                 i = dba;
+            } else if (size_t locking_end = locking_clause_end(sc, i, end)) {
+                // FOR UPDATE, FOR SHARE and the like: SQLite has no row locks. A transaction
+                // that read rows another then changed fails at its own first write (40001),
+                // so nothing is written over unseen.
+                statement.token('w', i, locking_end);
+                i = locking_end;
             } else if (sc.word_is(i, end, "information_schema") && previous_char(s, i) != '.' && dot1 < s.size() &&
                        s[dot1] == '.' && dba_end > dba) {
                 // information_schema.tables: the catalogue view pg_information_schema_tables.
