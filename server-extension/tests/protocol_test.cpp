@@ -454,7 +454,11 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select 'nosuch'::regtype", "ERROR 42704: type \"nosuch\" does not exist"},
         {"select 11::regnamespace, 'public'::regnamespace::int, format_type(1043, 14), format_type(1016, -1)",
          "pg_catalog|2200|character varying(10)|bigint[]\n"},
-        {"select '{1,2}'::int[], '1 day'::interval", "{1,2}|1 day\n"},
+        {"select '{1,2}'::int[], '{\"a\": 1}'::jsonb, date '2024-02-29', timestamp '2024-01-01 10:00'",
+         "{1,2}|{\"a\": 1}|2024-02-29|2024-01-01 10:00\n"},
+        {"select date '2023-02-30'", "ERROR 22007: invalid input syntax for type date: \"2023-02-30\""},
+        // Kept as text, an interval would take part in sums as a number: refused.
+        {"select now() - interval '1 day'", "ERROR 0A000: type interval is not supported"},
         {"select 'x'::nosuchtype", "ERROR 42704: type \"nosuchtype\" does not exist"},
         // Strings in dollar quotes; a $ within a name stays the name's.
         {"select $$it's$$, $q$a$$b$q$, length($$$$), a$$ from (select 1 as a$$)", "it's|a$$b|0|1\n"},

@@ -93,9 +93,13 @@ Conversion conversion_to(const std::string &name, const std::string &written, co
     if (name == "regclass") return call("pg_cast_regclass");
     if (name == "regtype") return call("pg_cast_regtype");
     if (name == "regnamespace") return call("pg_cast_regnamespace");
-    for (const char *kept_as_text : {"regproc", "regprocedure", "regoper", "regrole", "interval", "timetz",
-                                     "time with time zone", "citext", "money", "macaddr", "tsvector"})
+    for (const char *kept_as_text : {"regproc", "regprocedure", "regoper", "regrole", "timetz",
+                                     "time with time zone", "citext", "macaddr"})
         if (name == kept_as_text) return {"CAST(", " AS TEXT)"};
+    // Kept as text, an interval would add to a time as a number ('2024-01-01' - '1 day'
+    // is 2023 in SQLite): refused rather than wrong.
+    if (name == "interval" || name == "money")
+        return {"pg_cast_not_supported(", ", '" + name + "')"};
     // A type no one has: an error when the cast is made.
     std::string quoted = "'";
     for (char c : written) quoted += c == '\'' ? std::string("''") : std::string(1, c);
@@ -299,6 +303,10 @@ void cast_integer(sqlite3_context *ctx, int, sqlite3_value **argv) {
 
 void cast_to_no_type(sqlite3_context *ctx, int, sqlite3_value **argv) {
     fail(ctx, "42704", "type \"" + text_of(argv[1]) + "\" does not exist");
+}
+
+void cast_not_supported(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    fail(ctx, "0A000", "type " + text_of(argv[1]) + " is not supported");
 }
 
 // float4, float8 (the name is the user data) and numeric (no user data: integers stay).
@@ -525,6 +533,7 @@ bool install_cast_functions(sqlite3 *db, std::string *error) {
         {"pg_cast_regtype", 1, cast_regtype, nullptr},
         {"pg_cast_regnamespace", 1, cast_regnamespace, nullptr},
         {"pg_cast_to_no_type", 2, cast_to_no_type, nullptr},
+        {"pg_cast_not_supported", 2, cast_not_supported, nullptr},
         {"format_type", 2, format_type, nullptr},
     };
     for (const auto &f : functions) {

@@ -215,6 +215,13 @@ std::string escape_string_text(const std::string &s, size_t *at) {
     return quoted;
 }
 
+// Types whose literals PostgreSQL's clients write as type 'text'.
+bool is_literal_type(const Scanner &sc, size_t from, size_t to) {
+    for (const char *t : {"date", "time", "timestamp", "timestamptz", "interval", "uuid", "json", "jsonb"})
+        if (sc.word_is(from, to, t)) return true;
+    return false;
+}
+
 // Where the locking clause of a select that starts with the word FOR at [from, to) ends:
 // FOR UPDATE | NO KEY UPDATE | SHARE | KEY SHARE [OF name, ...] [NOWAIT | SKIP LOCKED],
 // perhaps more than one. 0 when no such clause starts there.
@@ -424,6 +431,15 @@ std::string resolve_qualified_names(const std::string &s) {
                 // pg_catalog.f(...) and pg_catalog.pg_type: the server's functions and
                 // catalogue views are PostgreSQL's catalogue's.
                 i = dba;
+            } else if (is_literal_type(sc, i, end) && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
+                       s[sc.skip_blanks(end)] == '\'' && !statement.column_type_here(sc)) {
+                // date '2024-01-31' and the other typed literals: the string cast to the type.
+                size_t literal = sc.skip_blanks(end), literal_end = sc.quoted_end(literal, '\'');
+                out.append(s, literal, literal_end - literal);
+                out += "::";
+                out.append(s, i, end - i);
+                statement.token('s', i, literal_end);
+                i = literal_end;
             } else if (size_t locking_end = locking_clause_end(sc, i, end)) {
                 // FOR UPDATE, FOR SHARE and the like: SQLite has no row locks. A transaction
                 // that read rows another then changed fails at its own first write (40001),
