@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "network/pg_types.h"
+#include "sql/pg_arrays.h"
 #include "sql/pg_catalogue.h"
 
 namespace qx {
@@ -203,23 +204,6 @@ BinaryText binary_parameter_text(int32_t oid, const char *data, size_t length, s
 
 namespace {
 
-// An element's text in an array's text form: quoted when it is empty, NULL, or holds
-// what would end or split it.
-void append_array_element(std::string &out, const std::string &element) {
-    bool quote = element.empty() || element == "NULL" || element == "null" ||
-                 element.find_first_of("{},\"\\ \t\n") != std::string::npos;
-    if (!quote) {
-        out += element;
-        return;
-    }
-    out += '"';
-    for (char c : element) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
-}
-
 // One element's binary form as text.
 bool element_text(int32_t oid, const char *data, size_t length, std::string &text) {
     switch (binary_parameter_text(oid, data, length, text)) {
@@ -288,7 +272,7 @@ BinaryText array_text(int32_t oid, const char *data, size_t length, std::string 
         }
         if (static_cast<size_t>(size) > length - at) return BinaryText::malformed;
         if (!element_text(element_oid, data + at, static_cast<size_t>(size), element)) return BinaryText::unsupported;
-        append_array_element(text, element);
+        qx::append_array_element(text, element);
         at += static_cast<size_t>(size);
     }
     if (at != length) return BinaryText::malformed;

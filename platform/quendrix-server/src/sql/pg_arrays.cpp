@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sql/pg_arrays.h"
+
 #include "internal.h"
 
 namespace {
@@ -86,36 +88,15 @@ void array_of_subquery(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     (void)argc;
 }
 
-// The text form of one element: quoted when it is empty, NULL, or holds what would
-// end or split it.
-void append_element(std::string &out, sqlite3_value *v) {
-    if (sqlite3_value_type(v) == SQLITE_NULL) {
-        out += "NULL";
-        return;
-    }
-    const unsigned char *t = sqlite3_value_text(v);
-    std::string text = t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
-                         : "";
-    bool quote = text.empty() || strcasecmp(text.c_str(), "NULL") == 0 ||
-                 text.find_first_of("{},\"\\ \t\n") != std::string::npos;
-    if (!quote) {
-        out += text;
-        return;
-    }
-    out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
-}
-
 // ARRAY[a, b, ...]: the array's text, {a,b}.
 void array_of_values(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     std::string out = "{";
     for (int i = 0; i < argc; ++i) {
         if (i) out += ',';
-        append_element(out, argv[i]);
+        const unsigned char *text = sqlite3_value_text(argv[i]);
+        if (sqlite3_value_type(argv[i]) == SQLITE_NULL || !text) out += "NULL";
+        else qx::append_array_element(out, std::string(reinterpret_cast<const char *>(text),
+                                                       static_cast<size_t>(sqlite3_value_bytes(argv[i]))));
     }
     out += '}';
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
@@ -157,8 +138,10 @@ struct Series {
     bool done = true;
 };
 
-int series_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-    int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN)");
+// A table-valued function's table, whose declaration (one column, value, and the
+// arguments as hidden columns) is the module's client data.
+int connect_function_table(sqlite3 *db, void *declaration, int, const char *const *, sqlite3_vtab **out, char **) {
+    int rc = sqlite3_declare_vtab(db, static_cast<const char *>(declaration));
     if (rc != SQLITE_OK) return rc;
     *out = static_cast<sqlite3_vtab *>(sqlite3_malloc(sizeof(sqlite3_vtab)));
     if (!*out) return SQLITE_NOMEM;
@@ -167,18 +150,20 @@ int series_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab *
     return SQLITE_OK;
 }
 
-int series_disconnect(sqlite3_vtab *vtab) {
+int disconnect_function_table(sqlite3_vtab *vtab) {
     sqlite3_free(vtab);
     return SQLITE_OK;
 }
 
-int series_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-    *out = &(new Series)->base;
+template <class Cursor>
+int open_cursor(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
+    *out = &(new Cursor)->base;
     return SQLITE_OK;
 }
 
-int series_close(sqlite3_vtab_cursor *cursor) {
-    delete reinterpret_cast<Series *>(cursor);
+template <class Cursor>
+int close_cursor(sqlite3_vtab_cursor *cursor) {
+    delete reinterpret_cast<Cursor *>(cursor);
     return SQLITE_OK;
 }
 
@@ -258,26 +243,6 @@ struct Elements {
     std::vector<bool> null, quoted;
     size_t at = 0;
 };
-
-int unnest_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-    int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(value, array HIDDEN)");
-    if (rc != SQLITE_OK) return rc;
-    *out = static_cast<sqlite3_vtab *>(sqlite3_malloc(sizeof(sqlite3_vtab)));
-    if (!*out) return SQLITE_NOMEM;
-    *(*out) = sqlite3_vtab{};
-    sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS);
-    return SQLITE_OK;
-}
-
-int unnest_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-    *out = &(new Elements)->base;
-    return SQLITE_OK;
-}
-
-int unnest_close(sqlite3_vtab_cursor *cursor) {
-    delete reinterpret_cast<Elements *>(cursor);
-    return SQLITE_OK;
-}
 
 int unnest_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     for (int i = 0; i < info->nConstraint; ++i) {
@@ -359,11 +324,11 @@ int unnest_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
 
 sqlite3_module unnest_module() {
     sqlite3_module m{};
-    m.xConnect = unnest_connect;
+    m.xConnect = connect_function_table;
     m.xBestIndex = unnest_best_index;
-    m.xDisconnect = series_disconnect;
-    m.xOpen = unnest_open;
-    m.xClose = unnest_close;
+    m.xDisconnect = disconnect_function_table;
+    m.xOpen = open_cursor<Elements>;
+    m.xClose = close_cursor<Elements>;
     m.xFilter = unnest_filter;
     m.xNext = unnest_next;
     m.xEof = unnest_eof;
@@ -374,11 +339,11 @@ sqlite3_module unnest_module() {
 
 sqlite3_module series_module() {
     sqlite3_module m{};
-    m.xConnect = series_connect;  // no xCreate: an eponymous-only table
+    m.xConnect = connect_function_table;  // no xCreate: an eponymous-only table
     m.xBestIndex = series_best_index;
-    m.xDisconnect = series_disconnect;
-    m.xOpen = series_open;
-    m.xClose = series_close;
+    m.xDisconnect = disconnect_function_table;
+    m.xOpen = open_cursor<Series>;
+    m.xClose = close_cursor<Series>;
     m.xFilter = series_filter;
     m.xNext = series_next;
     m.xEof = series_eof;
@@ -390,6 +355,21 @@ sqlite3_module series_module() {
 }  // namespace
 
 namespace qx {
+
+void append_array_element(std::string &out, const std::string &element) {
+    bool quote = element.empty() || strcasecmp(element.c_str(), "NULL") == 0 ||
+                 element.find_first_of("{},\"\\ \t\n") != std::string::npos;
+    if (!quote) {
+        out += element;
+        return;
+    }
+    out += '"';
+    for (char c : element) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
 
 bool install_array_functions(sqlite3 *db, std::string *error) {
     static const sqlite3_module series = series_module(), elements = unnest_module();
@@ -410,8 +390,11 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
     };
     bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
                                          string_agg_final, nullptr) == SQLITE_OK &&
-              sqlite3_create_module_v2(db, "generate_series", &series, nullptr, nullptr) == SQLITE_OK &&
-              sqlite3_create_module_v2(db, "pg_unnest", &elements, nullptr, nullptr) == SQLITE_OK;
+              sqlite3_create_module_v2(db, "generate_series", &series,
+                                       const_cast<char *>("CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN)"),
+                                       nullptr) == SQLITE_OK &&
+              sqlite3_create_module_v2(db, "pg_unnest", &elements, const_cast<char *>("CREATE TABLE x(value, array HIDDEN)"),
+                                       nullptr) == SQLITE_OK;
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
                                               const_cast<char *>(f.what), f.call, nullptr, nullptr,
