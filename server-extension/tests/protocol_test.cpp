@@ -604,9 +604,11 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         for (size_t at; (at = expected.find('%')) != std::string::npos;) expected.replace(at, 1, account->pw_name);
         EXPECT_EQ(r.out, expected) << l.command << r.err;
     }
-    // psql's \d NAME: columns with their declared types, defaults, indexes; and \l.
+    // psql's \d NAME: columns with their declared types, defaults, indexes (made with an
+    // access method and an operator class, as PostgreSQL's tools write them); and \l.
     ASSERT_EQ(exec(c(), "create table d(a integer primary key, b varchar(20) not null default 'x', c real, e); "
-                        "create unique index db on d(b); create index dc on d(c) where c > 0"),
+                        "create unique index db on d(b); create index dc on d(c) where c > 0; "
+                        "create index dn on d using btree (b varchar_pattern_ops)"),
               "<CREATE INDEX>");
     const struct {
         const char *command, *shown;
@@ -614,7 +616,7 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         {"\\d d",
          "Table \"public.d\"\nColumn|Type|Collation|Nullable|Default\na|integer||not null|\n"
          "b|character varying(20)||not null|'x'\nc|real|||\ne|unknown|||\n"
-         "Indexes:\n    \"db\" UNIQUE, btree (b)\n    \"dc\" btree (c) WHERE c > 0\n"},
+         "Indexes:\n    \"db\" UNIQUE, btree (b)\n    \"dc\" btree (c) WHERE c > 0\n    \"dn\" btree (b)\n"},
         {"\\d v", "View \"public.v\"\nColumn|Type|Collation|Nullable|Default\n1|unknown|||\n"},
         {"\\l", "List of databases\nName|Owner|Encoding|Collate|Ctype|ICU Locale|Locale Provider|Access privileges\n"
                 "x|%|UTF8|C|C||libc|\n(1 row)\n"},

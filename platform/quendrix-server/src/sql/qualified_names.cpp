@@ -305,7 +305,7 @@ struct StatementContext {
         size_t from = 0, to = 0;
     };
     int words = 0;
-    bool creates = false, alters = false, defines_table = false;
+    bool creates = false, alters = false, defines_table = false, defines_index = false;
     Token last, before_last;
 
     void token(char kind, size_t from, size_t to) {
@@ -318,6 +318,8 @@ struct StatementContext {
             alters = sc.word_is(from, to, "alter");
         } else if (words <= 2 && (creates || alters) && sc.word_is(from, to, "table")) {
             defines_table = true;  // CREATE [TEMP | TEMPORARY] TABLE, ALTER TABLE
+        } else if (words <= 2 && creates && sc.word_is(from, to, "index")) {
+            defines_index = true;  // CREATE [UNIQUE] INDEX
         }
         ++words;
         token('w', from, to);
@@ -440,6 +442,15 @@ std::string resolve_qualified_names(const std::string &s) {
                 out.append(s, i, end - i);
                 statement.token('s', i, literal_end);
                 i = literal_end;
+            } else if (statement.defines_index &&
+                       ((end - i > 4 && sc.word_is(end - 4, end, "_ops")) ||
+                        (sc.word_is(i, end, "using") && sc.word_end(sc.skip_blanks(end)) > sc.skip_blanks(end)))) {
+                // An operator class (varchar_pattern_ops) or an access method (USING btree)
+                // of CREATE INDEX: SQLite's indexes are B-trees that serve LIKE prefixes
+                // by themselves.
+                size_t skipped = sc.word_is(i, end, "using") ? sc.word_end(sc.skip_blanks(end)) : end;
+                statement.token('w', i, skipped);
+                i = skipped;
             } else if (size_t locking_end = locking_clause_end(sc, i, end)) {
                 // FOR UPDATE, FOR SHARE and the like: SQLite has no row locks. A transaction
                 // that read rows another then changed fails at its own first write (40001),
