@@ -446,8 +446,7 @@ std::string resolve_qualified_names(const std::string &s) {
                        ((end - i > 4 && sc.word_is(end - 4, end, "_ops")) ||
                         (sc.word_is(i, end, "using") && sc.word_end(sc.skip_blanks(end)) > sc.skip_blanks(end)))) {
                 // An operator class (varchar_pattern_ops) or an access method (USING btree)
-                // of CREATE INDEX: SQLite's indexes are B-trees that serve LIKE prefixes
-                // by themselves.
+                // of CREATE INDEX: SQLite's indexes are all B-trees over the values.
                 size_t skipped = sc.word_is(i, end, "using") ? sc.word_end(sc.skip_blanks(end)) : end;
                 statement.token('w', i, skipped);
                 i = skipped;
