@@ -1726,26 +1726,32 @@ TEST_F(Protocol, PsqlStreamsWithFetchCountAndCancelsOnInterrupt) {
         << read_all(err);
 }
 
-TEST_F(Protocol, PgbenchExtendedAndPrepared) {
-    const std::string setup[] = {
-        "create table pgbench_branches(bid integer primary key, bbalance integer, filler text)",
-        "create table pgbench_tellers(tid integer primary key, bid integer, tbalance integer, "
-        "filler text)",
-        "create table pgbench_accounts(aid integer primary key, bid integer, abalance integer, "
-        "filler text)",
-        "create table pgbench_history(tid integer, bid integer, aid integer, delta integer, "
-        "mtime text, filler text)",
-        "insert into pgbench_branches values (1, 0, NULL)",
-        "insert into pgbench_tellers select i, 1, 0, NULL from (" + std::string(numbers(10)) + ")",
-        "insert into pgbench_accounts select i, 1, 0, NULL from (" + std::string(numbers(100000)) + ")",
-    };
-    for (const std::string &sql : setup) ASSERT_EQ(exec(c(), sql).rfind("<", 0), 0u) << sql;
+// pgbench makes its own tables (dropping several at once, WITH (fillfactor), TRUNCATE,
+// COPY ... FREEZE, VACUUM ANALYZE of a table, ALTER TABLE ... ADD PRIMARY KEY) and then
+// runs its transactions in every protocol mode.
+TEST_F(Protocol, PgbenchInitialisesAndRunsInEveryMode) {
     std::vector<std::string> env = client_env();
-    for (const char *mode : {"extended", "prepared"}) {
-        ProgramRun r = run_program(kPgbench,
-                                   {"pgbench", "-n", "-M", mode, "-c", "2", "-t", "20", "-h",
-                                    "127.0.0.1", "-p", std::to_string(server.port()), "-U", "x", "x"},
-                                   "", "", &env);
+    const std::vector<std::string> where = {"-h", "127.0.0.1", "-p", std::to_string(server.port()), "-U", "x"};
+    for (int round = 0; round < 2; ++round) {  // the second drops and truncates what the first made
+        std::vector<std::string> init = {"pgbench", "-i", "-s", "1", "-q"};
+        init.insert(init.end(), where.begin(), where.end());
+        init.push_back("x");
+        ProgramRun r = run_program(kPgbench, init, "", "", &env);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("done in"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(exec(c(), "select (select count(*) from pgbench_accounts), (select count(*) from pgbench_branches), "
+                        "(select group_concat(name, ' ') from (select name from sqlite_schema where type = 'index' "
+                        "and name not like 'sqlite%' order by name))"),
+              "100000|1|pgbench_accounts_pkey pgbench_branches_pkey pgbench_tellers_pkey\n");
+    // A primary key added so is unique.
+    EXPECT_EQ(exec(c(), "insert into pgbench_branches(bid, bbalance) values (1, 0)"),
+              "ERROR 23505: UNIQUE constraint failed: pgbench_branches.bid");
+    for (const char *mode : {"simple", "extended", "prepared"}) {
+        std::vector<std::string> run = {"pgbench", "-n", "-M", mode, "-c", "2", "-t", "20"};
+        run.insert(run.end(), where.begin(), where.end());
+        run.push_back("x");
+        ProgramRun r = run_program(kPgbench, run, "", "", &env);
         EXPECT_EQ(r.status, 0) << mode << ": " << r.err;
         EXPECT_NE(r.out.find("number of transactions actually processed: 40/40"), std::string::npos)
             << mode << ": " << r.out << r.err;
@@ -1754,7 +1760,31 @@ TEST_F(Protocol, PgbenchExtendedAndPrepared) {
     EXPECT_EQ(exec(c(), "select count(*), sum(delta) = (select sum(abalance) from pgbench_accounts), "
                         "sum(delta) = (select sum(tbalance) from pgbench_tellers), "
                         "sum(delta) = (select sum(bbalance) from pgbench_branches) from pgbench_history"),
-              "80|1|1|1\n");
+              "120|1|1|1\n");
+}
+
+// The same statements as schema scripts write them, one at a time.
+TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"create table a(id int, v text) with (fillfactor = 90); create table b(id int) WITH (autovacuum_enabled=off)",
+         "<CREATE TABLE>"},
+        {"insert into a values (1, 'x'), (1, 'y'); insert into b values (1)", "<INSERT 0 1>"},
+        {"alter table a add constraint a_key unique (id)", "ERROR 23505: UNIQUE constraint failed: a.id"},
+        {"delete from a where v = 'y'; alter table only a add primary key (id); alter table b add unique (id)",
+         "<CREATE INDEX>"},
+        {"select group_concat(name, ' ') from (select name from sqlite_schema where type = 'index' and tbl_name in ('a', 'b') "
+         "order by name)",
+         "a_pkey b_id_key\n"},
+        {"vacuum analyze a; VACUUM (VERBOSE, ANALYZE) b; vacuum full a", "<ANALYZE>"},
+        {"truncate table a, b restart identity cascade", "<DELETE 1>"},
+        {"select (select count(*) from a) + (select count(*) from b)", "0\n"},
+        {"drop table if exists a, b, nosuch cascade", "<DROP TABLE>"},
+        {"select count(*) from sqlite_schema where name in ('a', 'b')", "0\n"},
+        {"drop table a, b", "ERROR 42000: no such table: a"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }
 
 // A Python client script against the server: it prints "ok" when all it checks holds.

@@ -220,6 +220,11 @@ namespace qx {
 // to COLLATE BINARY, leaving literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
 
+// PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
+// tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE
+// ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.
+std::string rewrite_table_statements(const std::string &sql);
+
 // PostgreSQL's casts value::type in `sql` as calls that convert as PostgreSQL does
 // (pg_cast_int4(value), CAST(value AS TEXT), ...); the text itself when it has none.
 std::string rewrite_casts(const std::string &sql);

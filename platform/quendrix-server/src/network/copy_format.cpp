@@ -89,6 +89,15 @@ bool option(const std::vector<Word> &w, size_t *at, CopyCommand *c, SqlError *er
         }
         return true;
     }
+    if (name.is("FREEZE")) {
+        // FREEZE alone, or with a Boolean: a hint to PostgreSQL's vacuum, which SQLite's
+        // rows do not need; the rows go in as they come.
+        ++*at;
+        if (*at < w.size() && (w[*at].is("true") || w[*at].is("on") || w[*at].is("false") || w[*at].is("off") ||
+                               w[*at].text == "1" || w[*at].text == "0"))
+            ++*at;
+        return true;
+    }
     if ((name.is("DELIMITER") || name.is("QUOTE") || name.is("ESCAPE")) && v) {
         char *target = name.is("DELIMITER") ? &c->delimiter : name.is("QUOTE") ? &c->quote : &c->escape;
         c->delimiter_given = c->delimiter_given || name.is("DELIMITER");

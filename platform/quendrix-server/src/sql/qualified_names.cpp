@@ -361,7 +361,8 @@ bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
 
 namespace qx {
 
-std::string resolve_qualified_names(const std::string &s) {
+std::string resolve_qualified_names(const std::string &sql) {
+    const std::string s = rewrite_table_statements(sql);
     std::string out;
     out.reserve(s.size() + 16);
     Scanner sc{s, 0};

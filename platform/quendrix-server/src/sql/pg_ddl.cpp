@@ -1,0 +1,205 @@
+// PostgreSQL's forms of statements that manage tables, as its tools send them (pgbench's
+// initialisation, schema scripts), written as SQLite's: DROP TABLE | VIEW | INDEX of
+// several names becomes one DROP per name; TRUNCATE of tables, a DELETE of each; VACUUM
+// of a table (SQLite's VACUUM names a database), ANALYZE of it (SQLite reuses free pages
+// by itself; its VACUUM rewrites the whole file); ALTER TABLE ... ADD [CONSTRAINT name]
+// PRIMARY KEY | UNIQUE (columns), a unique index of that name (SQLite cannot add a
+// constraint to a table); CREATE TABLE's storage parameters, WITH (fillfactor = N), are
+// passed over. Other statements, and these in forms SQLite knows, stay as they are.
+#include <strings.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "sql/sql_lexer.h"
+
+namespace {
+
+using qx::SqlToken;
+
+// The end of the token in `sql` (strings and quoted names keep no quotes in the token).
+size_t end_of(const std::string &sql, const SqlToken &t) {
+    if (t.kind != SqlToken::string && t.kind != SqlToken::quoted_name) return t.at + t.text.size();
+    char close = sql[t.at] == '[' ? ']' : sql[t.at];
+    for (size_t j = t.at + 1; j < sql.size(); ++j) {
+        if (sql[j] != close) continue;
+        if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
+            ++j;
+            continue;
+        }
+        return j + 1;
+    }
+    return sql.size();
+}
+
+bool is_name(const SqlToken &t) { return t.kind == SqlToken::word || t.kind == SqlToken::quoted_name; }
+
+// A statement's tokens [from, to) in the text `sql`.
+struct Statement {
+    const std::string &sql;
+    const std::vector<SqlToken> &t;
+    size_t from, to;
+
+    bool is(size_t k, const char *word) const { return k < to && t[k].is(word); }
+    std::string text(size_t first, size_t last) const {  // of tokens [first, last]
+        return sql.substr(t[first].at, end_of(sql, t[last]) - t[first].at);
+    }
+    // A (qualified) name starting at token k: its text, and *k past it. Empty for none.
+    std::string name(size_t *k) const {
+        size_t first = *k;
+        if (first >= to || !is_name(t[first])) return "";
+        size_t last = first;
+        while (last + 2 < to && t[last + 1].is_punct('.') && is_name(t[last + 2])) last += 2;
+        *k = last + 1;
+        return text(first, last);
+    }
+    // Names separated by commas from token k; *k past them.
+    std::vector<std::string> names(size_t *k) const {
+        std::vector<std::string> out;
+        for (;;) {
+            std::string n = name(k);
+            if (n.empty()) return {};
+            out.push_back(n);
+            if (*k < to && t[*k].is_punct(',')) {
+                ++*k;
+                continue;
+            }
+            return out;
+        }
+    }
+};
+
+// DROP TABLE | VIEW | INDEX [IF EXISTS] a, b [CASCADE | RESTRICT].
+std::string drop_each(const Statement &s) {
+    size_t k = s.from + 1;
+    if (!(s.is(k, "table") || s.is(k, "view") || s.is(k, "index"))) return "";
+    std::string head = "DROP " + s.text(k, k);
+    ++k;
+    if (s.is(k, "if") && s.is(k + 1, "exists")) {
+        head += " IF EXISTS";
+        k += 2;
+    }
+    std::vector<std::string> names = s.names(&k);
+    if (s.is(k, "cascade") || s.is(k, "restrict")) ++k;
+    if (names.size() < 2 || k != s.to) return "";
+    std::string out;
+    for (const std::string &n : names) out += (out.empty() ? "" : "; ") + head + " " + n;
+    return out;
+}
+
+// TRUNCATE [TABLE] [ONLY] a, b [RESTART | CONTINUE IDENTITY] [CASCADE | RESTRICT].
+std::string delete_each(const Statement &s) {
+    size_t k = s.from + 1;
+    if (s.is(k, "table")) ++k;
+    if (s.is(k, "only")) ++k;
+    std::vector<std::string> names = s.names(&k);
+    if ((s.is(k, "restart") || s.is(k, "continue")) && s.is(k + 1, "identity")) k += 2;
+    if (s.is(k, "cascade") || s.is(k, "restrict")) ++k;
+    if (names.empty() || k != s.to) return "";
+    std::string out;
+    for (const std::string &n : names) out += (out.empty() ? "" : "; ") + std::string("DELETE FROM ") + n;
+    return out;
+}
+
+// VACUUM [(options)] [FULL | FREEZE | VERBOSE | ANALYZE ...] table.
+std::string analyze_table(const Statement &s) {
+    size_t k = s.from + 1;
+    if (k < s.to && s.t[k].is_punct('(')) {
+        while (k < s.to && !s.t[k].is_punct(')')) ++k;
+        ++k;
+    }
+    while (s.is(k, "full") || s.is(k, "freeze") || s.is(k, "verbose") || s.is(k, "analyze") || s.is(k, "analyse"))
+        ++k;
+    std::vector<std::string> names = s.names(&k);
+    if (names.empty() || k != s.to) return "";
+    std::string out;
+    for (const std::string &n : names) out += (out.empty() ? "" : "; ") + std::string("ANALYZE ") + n;
+    return out;
+}
+
+// ALTER TABLE [ONLY] t ADD [CONSTRAINT name] PRIMARY KEY | UNIQUE (columns).
+std::string unique_index(const Statement &s) {
+    size_t k = s.from + 1;
+    if (!s.is(k, "table")) return "";
+    ++k;
+    if (s.is(k, "only")) ++k;
+    if (s.is(k, "if") && s.is(k + 1, "exists")) k += 2;
+    std::string table = s.name(&k);
+    if (table.empty() || !s.is(k, "add")) return "";
+    const std::string &base = s.t[k - 1].text;  // the table's own name, unqualified, unquoted
+    ++k;
+    std::string index;
+    if (s.is(k, "constraint")) {
+        ++k;
+        index = s.name(&k);
+        if (index.empty()) return "";
+    }
+    bool primary = s.is(k, "primary") && s.is(k + 1, "key");
+    if (!primary && !s.is(k, "unique")) return "";
+    k += primary ? 2 : 1;
+    if (k >= s.to || !s.t[k].is_punct('(')) return "";
+    size_t open = k;
+    while (k < s.to && !s.t[k].is_punct(')')) ++k;
+    if (k + 1 != s.to) return "";
+    if (index.empty())  // PostgreSQL's names: table_pkey, table_column_key
+        index = "\"" + base + (primary ? "_pkey" : "_" + s.t[open + 1].text + "_key") + "\"";
+    return "CREATE UNIQUE INDEX " + index + " ON " + table + " " + s.text(open, k);
+}
+
+// CREATE TABLE ... (columns) WITH (storage parameters): the text without the WITH clause.
+std::string without_storage_parameters(const Statement &s) {
+    if (!(s.is(s.from + 1, "table") || s.is(s.from + 2, "table") || s.is(s.from + 3, "table"))) return "";
+    for (size_t k = s.from + 2; k + 1 < s.to; ++k) {
+        if (!s.is(k, "with") || !s.t[k - 1].is_punct(')') || !s.t[k + 1].is_punct('(')) continue;
+        size_t close = k + 1;
+        while (close < s.to && !s.t[close].is_punct(')')) ++close;
+        if (close >= s.to) return "";
+        std::string out = s.sql.substr(s.t[s.from].at, s.t[k].at - s.t[s.from].at);
+        if (close + 1 < s.to) out += s.sql.substr(s.t[close + 1].at, end_of(s.sql, s.t[s.to - 1]) - s.t[close + 1].at);
+        return out;
+    }
+    return "";
+}
+
+bool mentions_a_keyword(const std::string &sql) {
+    for (const char *w : {"drop", "truncate", "vacuum", "alter", "with"})
+        if (strcasestr(sql.c_str(), w)) return true;
+    return false;
+}
+
+}  // namespace
+
+namespace qx {
+
+std::string rewrite_table_statements(const std::string &sql) {
+    if (!mentions_a_keyword(sql)) return sql;
+    std::vector<SqlToken> t;
+    if (!lex_sql(sql, &t)) return sql;
+    std::string out;
+    size_t copied = 0, from = 0;
+    for (size_t k = 0; k <= t.size(); ++k) {
+        if (k < t.size() && !t[k].is_punct(';')) continue;
+        Statement s{sql, t, from, k};
+        std::string replacement;
+        if (k > from) {
+            if (t[from].is("drop")) replacement = drop_each(s);
+            else if (t[from].is("truncate")) replacement = delete_each(s);
+            else if (t[from].is("vacuum")) replacement = analyze_table(s);
+            else if (t[from].is("alter")) replacement = unique_index(s);
+            else if (t[from].is("create")) replacement = without_storage_parameters(s);
+        }
+        if (!replacement.empty()) {
+            out.append(sql, copied, t[from].at - copied);
+            out += replacement;
+            copied = end_of(sql, t[k - 1]);
+        }
+        from = k + 1;
+    }
+    if (copied == 0) return sql;
+    out.append(sql, copied, std::string::npos);
+    return out;
+}
+
+}  // namespace qx
