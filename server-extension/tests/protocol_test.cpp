@@ -1778,6 +1778,7 @@ TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
          "order by name)",
          "a_pkey b_id_key\n"},
         {"vacuum analyze a; VACUUM (VERBOSE, ANALYZE) b; vacuum full a", "<ANALYZE>"},
+        {"vacuum main", "<VACUUM>"},  // SQLite's, of the database
         {"truncate table a, b restart identity cascade", "<DELETE 1>"},
         {"select (select count(*) from a) + (select count(*) from b)", "0\n"},
         {"drop table if exists a, b, nosuch cascade", "<DROP TABLE>"},

@@ -114,6 +114,8 @@ std::string analyze_table(const Statement &s) {
         ++k;
     std::vector<std::string> names = s.names(&k);
     if (names.empty() || k != s.to) return "";
+    for (const std::string &n : names)  // SQLite's VACUUM of a database stays its own
+        if (strcasecmp(n.c_str(), "main") == 0 || strcasecmp(n.c_str(), "temp") == 0) return "";
     std::string out;
     for (const std::string &n : names) out += (out.empty() ? "" : "; ") + std::string("ANALYZE ") + n;
     return out;
