@@ -222,6 +222,34 @@ bool is_literal_type(const Scanner &sc, size_t from, size_t to) {
     return false;
 }
 
+bool is_integer_type(const Scanner &sc, size_t from, size_t to) {
+    for (const char *t : {"int", "integer", "int2", "int4", "int8", "smallint", "bigint"})
+        if (sc.word_is(from, to, t)) return true;
+    return false;
+}
+
+// Where GENERATED { ALWAYS | BY DEFAULT } AS IDENTITY [ ( sequence options ) ], starting
+// at `at` after blanks, ends; 0 when no such clause starts there.
+size_t identity_clause_end(const Scanner &sc, size_t at) {
+    at = sc.skip_blanks(at);
+    auto word_here = [&](const char *w) {
+        size_t e = sc.word_end(at);
+        if (!sc.word_is(at, e, w)) return false;
+        at = sc.skip_blanks(e);
+        return true;
+    };
+    if (!word_here("generated") || !(word_here("always") || (word_here("by") && word_here("default"))) ||
+        !word_here("as") || !word_here("identity"))
+        return 0;
+    size_t end = at;
+    if (at < sc.s.size() && sc.s[at] == '(') {
+        size_t close = sc.closing_parenthesis(at);
+        if (close == std::string::npos) return 0;
+        end = close + 1;
+    }
+    return end;
+}
+
 // Where the locking clause of a select that starts with the word FOR at [from, to) ends:
 // FOR UPDATE | NO KEY UPDATE | SHARE | KEY SHARE [OF name, ...] [NOWAIT | SKIP LOCKED],
 // perhaps more than one. 0 when no such clause starts there.
@@ -530,10 +558,21 @@ std::string resolve_qualified_names(const std::string &sql) {
                 out += "LIKE";
                 statement.word(sc, i, end);
                 i = end;
-            } else if (is_serial_type(sc, i, end) && statement.column_type_here(sc)) {
-                // A serial column is an INTEGER one: as the table's PRIMARY KEY, SQLite
-                // numbers its rows itself, as a sequence would.
+            } else if ((is_serial_type(sc, i, end) || (is_integer_type(sc, i, end) && identity_clause_end(sc, end))) &&
+                       statement.column_type_here(sc)) {
+                // A serial or identity column is an INTEGER one: as the table's PRIMARY KEY,
+                // SQLite numbers its rows itself, as a sequence would.
                 out += "INTEGER";
+                statement.token('w', i, end);
+                i = end;
+            } else if (statement.defines_table && identity_clause_end(sc, i)) {
+                // GENERATED ... AS IDENTITY: said by the INTEGER type above.
+                i = identity_clause_end(sc, i);
+            } else if (sc.word_is(i, end, "concurrently") && statement.last_word_is(sc, "index")) {
+                // CREATE | DROP INDEX CONCURRENTLY: SQLite's writers take turns anyway.
+                i = end;
+            } else if (sc.word_is(i, end, "all") && statement.last_word_is(sc, "limit")) {
+                out += "-1";  // LIMIT ALL: no limit
                 statement.token('w', i, end);
                 i = end;
             } else {
