@@ -608,15 +608,25 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     // access method and an operator class, as PostgreSQL's tools write them); and \l.
     ASSERT_EQ(exec(c(), "create table d(a integer primary key, b varchar(20) not null default 'x', c real, e); "
                         "create unique index db on d(b); create index dc on d(c) where c > 0; "
-                        "create index dn on d using btree (b varchar_pattern_ops)"),
-              "<CREATE INDEX>");
+                        "create index dn on d using btree (b varchar_pattern_ops); "
+                        "create table k(x text, y int, z int, primary key (x, y), unique (z)); "
+                        "create table wr(k text primary key) without rowid"),
+              "<CREATE TABLE>");
     const struct {
         const char *command, *shown;
     } described[] = {
         {"\\d d",
          "Table \"public.d\"\nColumn|Type|Collation|Nullable|Default\na|integer||not null|\n"
          "b|character varying(20)||not null|'x'\nc|real|||\ne|unknown|||\n"
-         "Indexes:\n    \"db\" UNIQUE, btree (b)\n    \"dc\" btree (c) WHERE c > 0\n    \"dn\" btree (b)\n"},
+         "Indexes:\n    \"d_pkey\" PRIMARY KEY, btree (a)\n    \"db\" UNIQUE, btree (b)\n"
+         "    \"dc\" btree (c) WHERE c > 0\n    \"dn\" btree (b)\n"},
+        // A key SQLite keeps in an index of its own, and one it keeps in the table's B-tree.
+        {"\\d k",
+         "Table \"public.k\"\nColumn|Type|Collation|Nullable|Default\nx|text||not null|\ny|integer||not null|\n"
+         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE, btree (z)\n"},
+        {"\\d wr",
+         "Table \"public.wr\"\nColumn|Type|Collation|Nullable|Default\nk|text||not null|\n"
+         "Indexes:\n    \"wr_pkey\" PRIMARY KEY, btree (k)\n"},
         {"\\d v", "View \"public.v\"\nColumn|Type|Collation|Nullable|Default\n1|unknown|||\n"},
         {"\\l", "List of databases\nName|Owner|Encoding|Collate|Ctype|ICU Locale|Locale Provider|Access privileges\n"
                 "x|%|UTF8|C|C||libc|\n(1 row)\n"},
@@ -639,12 +649,15 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     } standard[] = {
         {"select table_schema, table_name, table_type from information_schema.tables "
          "where table_schema = 'public' order by table_name",
-         "public|d|BASE TABLE\npublic|s|BASE TABLE\npublic|v|VIEW\n"},
+         "public|d|BASE TABLE\npublic|k|BASE TABLE\npublic|s|BASE TABLE\npublic|v|VIEW\npublic|wr|BASE TABLE\n"},
         {"select column_name, ordinal_position, column_default, is_nullable, data_type, character_maximum_length, "
          "udt_name from INFORMATION_SCHEMA.columns where table_name = 'd' order by ordinal_position",
          "a|1|<null>|NO|integer|<null>|int4\nb|2|'x'|NO|character varying|20|varchar\n"
          "c|3|<null>|YES|real|<null>|float4\ne|4|<null>|YES|unknown|<null>|unknown\n"},
         {"select group_concat(schema_name, ' ') from information_schema.schemata", "pg_catalog public\n"},
+        // The keys' indexes by their names, after the catalogue is there.
+        {"select 'k_pkey'::regclass::int > 0, 'd_pkey'::regclass::int < 0, ('d_pkey'::regclass)::regclass",
+         "1|1|d_pkey\n"},
         {"select table_name from information_schema.views", "v\n"},
     };
     for (const auto &q : standard) EXPECT_EQ(exec(c(), q.sql), q.result) << q.sql;

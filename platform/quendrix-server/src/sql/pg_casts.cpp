@@ -463,10 +463,24 @@ void cast_regclass(sqlite3_context *ctx, int, sqlite3_value **argv) {
     }
     if (by_oid) sqlite3_bind_int64(find, 1, oid);
     else sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(find) == SQLITE_ROW) sqlite3_result_value(ctx, sqlite3_column_value(find, 0));
-    else if (by_oid) sqlite3_result_text(ctx, std::to_string(oid).c_str(), -1, SQLITE_TRANSIENT);
-    else fail(ctx, "42P01", "relation \"" + name + "\" does not exist");
+    bool found = sqlite3_step(find) == SQLITE_ROW;
+    if (found) sqlite3_result_value(ctx, sqlite3_column_value(find, 0));
     sqlite3_finalize(find);
+    find = nullptr;
+    // The names pg_class gives what the schema does not name (t_pkey), once it is there.
+    if (!found && sqlite3_prepare_v2(db,
+                                     by_oid ? "SELECT relname FROM temp.pg_class WHERE oid = ?1"
+                                            : "SELECT oid FROM temp.pg_class WHERE relname = ?1 COLLATE NOCASE",
+                                     -1, &find, nullptr) == SQLITE_OK) {
+        if (by_oid) sqlite3_bind_int64(find, 1, oid);
+        else sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        found = sqlite3_step(find) == SQLITE_ROW;
+        if (found) sqlite3_result_value(ctx, sqlite3_column_value(find, 0));
+    }
+    sqlite3_finalize(find);
+    if (found) return;
+    if (by_oid) sqlite3_result_text(ctx, std::to_string(oid).c_str(), -1, SQLITE_TRANSIENT);
+    else fail(ctx, "42P01", "relation \"" + name + "\" does not exist");
 }
 
 void cast_regtype(sqlite3_context *ctx, int, sqlite3_value **argv) {

@@ -134,17 +134,31 @@ std::string catalogue_sql() {
            "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
            "relpersistence, relispartition, relchecks, relhasindex, relhasrules, relhastriggers, relrowsecurity, "
            "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound) AS "
-           "SELECT s.rowid, s.name, "
+           // SQLite's indexes of PRIMARY KEY and UNIQUE constraints go by PostgreSQL's names
+           // (t_pkey, t_a_b_key); a table whose primary key is its row id (an INTEGER
+           // PRIMARY KEY, as serial columns are) or its own B-tree (WITHOUT ROWID) has no
+           // index of it, so one is shown, whose oid is the table's negated. (Both oids are cast, so that the column compares
+           // as an integer with psql's quoted oids, as one arm alone would.)
+           "SELECT CAST(s.rowid AS INTEGER), CASE WHEN s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\' THEN s.tbl_name || "
+           "CASE (SELECT l.origin FROM pragma_index_list(s.tbl_name) l WHERE l.name = s.name) WHEN 'pk' THEN '_pkey' "
+           "ELSE '_' || (SELECT group_concat(i.name, '_') FROM pragma_index_info(s.name) i) || '_key' END "
+           "ELSE s.name END, "
            // The server's own table of users is its catalogue's, as PostgreSQL's roles are.
-           "CASE s.name WHEN '" + std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) +
-           " ELSE " + std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
+           "CASE s.tbl_name WHEN '" + std::string(qx::auth::kUsersTable) + "' THEN " +
+           std::to_string(kCatalogNamespace) + " ELSE " + std::to_string(kPublicNamespace) + " END, 0, " +
+           std::to_string(kOwner) +
            ", CASE s.type WHEN 'table' THEN 2 WHEN 'index' THEN 403 ELSE 0 END"
            ", CASE s.type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0, 0, "
-           "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name "
-           "AND i.name NOT LIKE 'sqlite\\_%' ESCAPE '\\') THEN 't' ELSE 'f' END, "
+           "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name) "
+           "OR (s.type = 'table' AND pg_rowid_key(s.name) IS NOT NULL) THEN 't' ELSE 'f' END, "
            "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
-           "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND s.name NOT LIKE 'sqlite\\_%' "
-           "ESCAPE '\\';\n"
+           "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND (s.name NOT LIKE 'sqlite\\_%' "
+           "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
+           "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
+           std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) + " ELSE " +
+           std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) + ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
+           "FROM main.sqlite_schema s WHERE s.type = 'table' AND s.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
+           "AND pg_rowid_key(s.name) IS NOT NULL;\n"
            // How tables and indexes are stored (psql's lists join it).
            "CREATE TEMP VIEW IF NOT EXISTS pg_am(oid, amname, amhandler, amtype) AS "
            "VALUES (2, 'heap', 0, 't'), (403, 'btree', 0, 'i');\n"
@@ -162,9 +176,11 @@ std::string catalogue_sql() {
            "indisvalid, indisreplident, indnatts, indkey) AS "
            "SELECT i.oid, t.oid, CASE WHEN l.origin = 'pk' THEN 't' ELSE 'f' END, "
            "CASE WHEN l.\"unique\" THEN 't' ELSE 'f' END, 'f', 't', 'f', "
-           "(SELECT count(*) FROM pragma_index_info(i.relname)), '' "
+           "(SELECT count(*) FROM pragma_index_info(s.name)), '' "
            "FROM pg_class i JOIN main.sqlite_schema s ON s.rowid = i.oid JOIN pg_class t ON t.relname = s.tbl_name "
-           "JOIN pragma_index_list(t.relname) l ON l.name = i.relname WHERE i.relkind = 'i';\n"
+           "JOIN pragma_index_list(t.relname) l ON l.name = s.name WHERE i.relkind = 'i' "
+           "UNION ALL SELECT -t.oid, t.oid, 't', 't', 'f', 't', 'f', 1, '' FROM pg_class t "
+           "WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
            // What the server has none of: collations of their own, constraints of their own
            // rows, row policies, extended statistics, publications, inheritance, roles other
            // than its administrator.
@@ -284,10 +300,55 @@ void not_publishable(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_resu
 // pg_partition_ancestors(relation): no table is a partition, so only itself.
 void partition_ancestors(sqlite3_context *ctx, int, sqlite3_value **argv) { sqlite3_result_value(ctx, argv[0]); }
 
+// The primary key columns of `table` ("a, b") when SQLite keeps no index of them: the
+// row id (an INTEGER PRIMARY KEY), or the key of a WITHOUT ROWID table, which is the
+// table's own B-tree. Empty when it has no such key.
+std::string rowid_key(sqlite3 *db, const char *table) {
+    sqlite3_stmt *q = nullptr;
+    std::string key;
+    const char *sql =
+        "SELECT CASE WHEN (SELECT wr FROM pragma_table_list(?1) WHERE schema = 'main') THEN "
+        "(SELECT group_concat(name, ', ') FROM (SELECT name FROM pragma_table_info(?1) WHERE pk > 0 ORDER BY pk)) "
+        "WHEN (SELECT count(*) FROM pragma_table_info(?1) p WHERE p.pk > 0) = 1 THEN "
+        "(SELECT p.name FROM pragma_table_info(?1) p WHERE p.pk = 1 AND upper(p.type) = 'INTEGER') END";
+    if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(q, 1, table, -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(q) == SQLITE_ROW && sqlite3_column_text(q, 0))
+            key = reinterpret_cast<const char *>(sqlite3_column_text(q, 0));
+    }
+    sqlite3_finalize(q);
+    return key;
+}
+
+// pg_rowid_key(table): those columns, or NULL.
+void rowid_key_of(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *table = sqlite3_value_text(argv[0]);
+    std::string key = table ? rowid_key(sqlite3_context_db_handle(ctx), reinterpret_cast<const char *>(table)) : "";
+    if (key.empty()) return sqlite3_result_null(ctx);
+    sqlite3_result_text(ctx, key.c_str(), -1, SQLITE_TRANSIENT);
+}
+
 // pg_get_indexdef(index[, column, pretty]): CREATE [UNIQUE] INDEX name ON public.table
 // USING btree (columns), as PostgreSQL writes it (psql shows what follows USING).
 void get_indexdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3 *db = sqlite3_context_db_handle(ctx);
+    if (sqlite3_value_int64(argv[0]) < 0) {  // a table's row id: the index its primary key would have
+        sqlite3_stmt *q = nullptr;
+        std::string def;
+        if (sqlite3_prepare_v2(db, "SELECT name FROM main.sqlite_schema WHERE rowid = ?1", -1, &q, nullptr) ==
+            SQLITE_OK) {
+            sqlite3_bind_int64(q, 1, -sqlite3_value_int64(argv[0]));
+            if (sqlite3_step(q) == SQLITE_ROW) {
+                std::string table = reinterpret_cast<const char *>(sqlite3_column_text(q, 0));
+                std::string key = rowid_key(db, table.c_str());
+                if (!key.empty())
+                    def = "CREATE UNIQUE INDEX " + table + "_pkey ON public." + table + " USING btree (" + key + ")";
+            }
+        }
+        sqlite3_finalize(q);
+        if (def.empty()) return sqlite3_result_null(ctx);
+        return sqlite3_result_text(ctx, def.c_str(), -1, SQLITE_TRANSIENT);
+    }
     sqlite3_stmt *q = nullptr;
     const char *sql =
         "SELECT s.name, s.tbl_name, (SELECT l.\"unique\" FROM pragma_index_list(s.tbl_name) l WHERE l.name = s.name), "
@@ -406,6 +467,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_get_constraintdef", 1, no_object},     {"pg_get_constraintdef", 2, no_object},
         {"pg_get_statisticsobjdef_columns", 1, no_object}, {"pg_relation_is_publishable", 1, not_publishable},
         {"pg_partition_ancestors", 1, partition_ancestors}, {"pg_encoding_to_char", 1, encoding_name},
+        {"pg_rowid_key", 1, rowid_key_of},
     };
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8, nullptr, f.call, nullptr, nullptr,
