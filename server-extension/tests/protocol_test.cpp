@@ -655,6 +655,14 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "a|1|<null>|NO|integer|<null>|int4\nb|2|'x'|NO|character varying|20|varchar\n"
          "c|3|<null>|YES|real|<null>|float4\ne|4|<null>|YES|unknown|<null>|unknown\n"},
         {"select group_concat(schema_name, ' ') from information_schema.schemata", "pg_catalog public\n"},
+        // Foreign keys as pg_constraint shows them (SQLAlchemy reflects them so).
+        {"create table fk(id integer primary key, a integer references d(a) on delete cascade, x text, y int, "
+         "foreign key (x, y) references k)",
+         "<CREATE TABLE>"},
+        {"select conname, contype, conrelid::regclass, confrelid::regclass, pg_get_constraintdef(oid, true) "
+         "from pg_constraint order by conname",
+         "fk_a_fkey|f|fk|d|FOREIGN KEY (a) REFERENCES d(a) ON DELETE CASCADE\n"
+         "fk_x_y_fkey|f|fk|k|FOREIGN KEY (x, y) REFERENCES k\n"},
         // The keys' indexes by their names, after the catalogue is there.
         {"select 'k_pkey'::regclass::int > 0, 'd_pkey'::regclass::int < 0, ('d_pkey'::regclass)::regclass",
          "1|1|d_pkey\n"},

@@ -66,6 +66,8 @@ constexpr BaseType kTypes[] = {
 };
 
 constexpr int kCatalogNamespace = 11;
+// The oids of foreign keys: this, plus the table's oid times 65536, plus the key's number.
+constexpr long long kForeignKeyOids = 1LL << 40;
 constexpr int kPublicNamespace = 2200;
 constexpr int kOwner = 10;
 constexpr const char *kFunctionSuffixes[] = {"in", "out", "recv", "send"};
@@ -181,13 +183,17 @@ std::string catalogue_sql() {
            "JOIN pragma_index_list(t.relname) l ON l.name = s.name WHERE i.relkind = 'i' "
            "UNION ALL SELECT -t.oid, t.oid, 't', 't', 'f', 't', 'f', 1, '' FROM pg_class t "
            "WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
-           // What the server has none of: collations of their own, constraints of their own
-           // rows, row policies, extended statistics, publications, inheritance, roles other
-           // than its administrator.
-           "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
+           // Foreign keys, by PostgreSQL's names (t_a_fkey); the oid says the table and the
+           // key's number in it (see foreign_key_oid).
            "CREATE TEMP VIEW IF NOT EXISTS pg_constraint(oid, conname, connamespace, contype, condeferrable, "
            "condeferred, convalidated, conrelid, contypid, conindid, conparentid, confrelid, conkey, confkey) AS "
-           "SELECT 0, '', 0, '', 'f', 'f', 't', 0, 0, 0, 0, 0, NULL, NULL WHERE 0;\n"
+           "SELECT " + std::to_string(kForeignKeyOids) + " + t.oid * 65536 + f.id, t.relname || '_' || "
+           "group_concat(f.\"from\", '_') || '_fkey', t.relnamespace, 'f', 'f', 'f', 't', t.oid, 0, 0, 0, "
+           "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r'), NULL, NULL "
+           "FROM pg_class t, pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id;\n"
+           // What the server has none of: collations of their own, row policies, extended
+           // statistics, publications, inheritance.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_policy(oid, polname, polrelid, polcmd, polpermissive, polroles, polqual, "
            "polwithcheck) AS SELECT 0, '', 0, '', 't', NULL, NULL, NULL WHERE 0;\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_statistic_ext(oid, stxrelid, stxname, stxnamespace, stxowner, "
@@ -290,8 +296,38 @@ void encoding_name(sqlite3_context *ctx, int, sqlite3_value **argv) {
 // pg_get_expr(expression, relation[, pretty]): the server keeps a default as its text.
 void get_expr(sqlite3_context *ctx, int, sqlite3_value **argv) { sqlite3_result_value(ctx, argv[0]); }
 
-// A catalogue function of objects the server has none of (constraints of their own,
-// extended statistics): NULL for any.
+// pg_get_constraintdef(constraint[, pretty]): a foreign key as PostgreSQL writes it,
+// FOREIGN KEY (a) REFERENCES t(id) ON DELETE CASCADE; NULL for any other oid.
+void get_constraintdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3_int64 oid = sqlite3_value_int64(argv[0]) - kForeignKeyOids;
+    if (oid < 65536) return sqlite3_result_null(ctx);
+    sqlite3 *db = sqlite3_context_db_handle(ctx);
+    sqlite3_stmt *q = nullptr;
+    const char *sql =
+        "SELECT group_concat(f.\"from\", ', '), f.\"table\", group_concat(f.\"to\", ', '), f.on_update, f.on_delete "
+        "FROM main.sqlite_schema s, pragma_foreign_key_list(s.name) f WHERE s.rowid = ?1 AND f.id = ?2 "
+        "GROUP BY f.id";
+    std::string def;
+    if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(q, 1, oid / 65536);
+        sqlite3_bind_int64(q, 2, oid % 65536);
+        if (sqlite3_step(q) == SQLITE_ROW) {
+            auto column = [&](int i) {
+                const unsigned char *t = sqlite3_column_text(q, i);
+                return std::string(t ? reinterpret_cast<const char *>(t) : "");
+            };
+            def = "FOREIGN KEY (" + column(0) + ") REFERENCES " + column(1);
+            if (!column(2).empty()) def += "(" + column(2) + ")";
+            if (column(3) != "NO ACTION") def += " ON UPDATE " + column(3);
+            if (column(4) != "NO ACTION") def += " ON DELETE " + column(4);
+        }
+    }
+    sqlite3_finalize(q);
+    if (def.empty()) return sqlite3_result_null(ctx);
+    sqlite3_result_text(ctx, def.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+// A catalogue function of objects the server has none of (extended statistics): NULL.
 void no_object(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_null(ctx); }
 
 // pg_relation_is_publishable(relation): no table is published.
@@ -464,7 +500,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_declared_type", 1, declared_type},     {"pg_declared_typmod", 1, declared_typmod},
         {"pg_get_expr", 2, get_expr},               {"pg_get_expr", 3, get_expr},
         {"pg_get_indexdef", 1, get_indexdef},       {"pg_get_indexdef", 3, get_indexdef},
-        {"pg_get_constraintdef", 1, no_object},     {"pg_get_constraintdef", 2, no_object},
+        {"pg_get_constraintdef", 1, get_constraintdef}, {"pg_get_constraintdef", 2, get_constraintdef},
         {"pg_get_statisticsobjdef_columns", 1, no_object}, {"pg_relation_is_publishable", 1, not_publishable},
         {"pg_partition_ancestors", 1, partition_ancestors}, {"pg_encoding_to_char", 1, encoding_name},
         {"pg_rowid_key", 1, rowid_key_of},
