@@ -1800,6 +1800,9 @@ TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
          "a_pkey b_id_key\n"},
         {"vacuum analyze a; VACUUM (VERBOSE, ANALYZE) b; vacuum full a", "<ANALYZE>"},
         {"vacuum main", "<VACUUM>"},  // SQLite's, of the database
+        // An operator class follows a column; a column may be called so itself.
+        {"create table o(text_ops text); create index oi on o(text_ops); create index oj on o(text_ops text_ops)",
+         "<CREATE INDEX>"},
         {"truncate table a, b restart identity cascade", "<DELETE 1>"},
         {"select (select count(*) from a) + (select count(*) from b)", "0\n"},
         {"drop table if exists a, b, nosuch cascade", "<DROP TABLE>"},

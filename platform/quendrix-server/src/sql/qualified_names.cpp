@@ -472,10 +472,11 @@ std::string resolve_qualified_names(const std::string &sql) {
                 statement.token('s', i, literal_end);
                 i = literal_end;
             } else if (statement.defines_index &&
-                       ((end - i > 4 && sc.word_is(end - 4, end, "_ops")) ||
+                       ((end - i > 4 && sc.word_is(end - 4, end, "_ops") &&
+                         (statement.last.kind == 'w' || statement.last.kind == 'q' || statement.last.kind == ')')) ||
                         (sc.word_is(i, end, "using") && sc.word_end(sc.skip_blanks(end)) > sc.skip_blanks(end)))) {
-                // An operator class (varchar_pattern_ops) or an access method (USING btree)
-                // of CREATE INDEX: SQLite's indexes are all B-trees over the values.
+                // An operator class after a column (varchar_pattern_ops) or an access
+                // method (USING btree) of CREATE INDEX: SQLite's indexes are all B-trees over the values.
                 size_t skipped = sc.word_is(i, end, "using") ? sc.word_end(sc.skip_blanks(end)) : end;
                 statement.token('w', i, skipped);
                 i = skipped;
