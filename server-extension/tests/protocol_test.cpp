@@ -1816,6 +1816,13 @@ TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
         {"select group_concat(name || ' ' || type, ', ') from pragma_table_info('j')", "id INTEGER, tags text[]\n"},
         {"create index concurrently jt on j(tags); drop index concurrently jt", "<DROP INDEX>"},
         {"select id from i order by id limit all offset 1", "2\n"},
+        // Calls as defaults, as PostgreSQL's schemas write them (SQLite wants parentheses).
+        {"create table u(id uuid primary key default gen_random_uuid(), n int default abs(-3), h text default md5('x'))",
+         "<CREATE TABLE>"},
+        {"insert into u default values; insert into u default values", "<INSERT 0 1>"},
+        {"select count(distinct id), min(id ~ '^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$'), "
+         "min(n), min(h), md5('abc'), md5(null) from u",
+         "2|1|3|9dd4e461268c8034f5c8564e155c67a6|900150983cd24fb0d6963f7d28e17f72|<null>\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }

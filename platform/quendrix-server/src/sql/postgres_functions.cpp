@@ -3,9 +3,12 @@
 // lastval(), and current_user(), session_user(), current_role() and current_catalog(),
 // which SQL writes without parentheses (the statement's text is rewritten to calls, see
 // resolve_qualified_names). Each reads the session it runs in. And regexp(), which
-// PostgreSQL's match operators ~ and !~ become.
+// PostgreSQL's match operators ~ and !~ become, gen_random_uuid() and md5().
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -50,6 +53,38 @@ void lastval(sqlite3_context *ctx, int, sqlite3_value **) {
     sqlite3_int64 id = sqlite3_last_insert_rowid(sqlite3_context_db_handle(ctx));
     if (id == 0) return qx::result_sql_error(ctx, {"55000", "", "lastval is not yet defined in this session"});
     sqlite3_result_int64(ctx, id);
+}
+
+// gen_random_uuid(): a random (version 4) UUID from the operating system's generator, as
+// schemas write it for keys (id uuid DEFAULT gen_random_uuid()).
+void random_uuid(sqlite3_context *ctx, int, sqlite3_value **) {
+    unsigned char b[16];
+    if (RAND_bytes(b, sizeof b) != 1)
+        return qx::result_sql_error(ctx, {"58000", "", "could not generate random values"});
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    sqlite3_result_text(ctx, text, 36, SQLITE_TRANSIENT);
+}
+
+// md5(text): its MD5 digest in hexadecimal.
+void md5_hex(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    const unsigned char *data = sqlite3_value_text(argv[0]);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!data || EVP_Digest(data, static_cast<size_t>(sqlite3_value_bytes(argv[0])), digest, &length, EVP_md5(),
+                            nullptr) != 1)
+        return qx::result_sql_error(ctx, {"58000", "", "could not compute an MD5 digest"});
+    std::string hex;
+    static const char kDigits[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 15];
+    }
+    sqlite3_result_text(ctx, hex.c_str(), static_cast<int>(hex.size()), SQLITE_TRANSIENT);
 }
 
 // regexp(pattern, text): whether `text` matches `pattern` (sql/pattern_match.h), for
@@ -101,10 +136,16 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
         {"current_catalog", current_database}, {"current_schema", current_schema},
         {"current_user", current_user}, {"session_user", current_user},
         {"current_role", current_user}, {"lastval", lastval},
+        {"gen_random_uuid", random_uuid},
     };
     if (sqlite3_create_function_v2(client->db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, client, regexp,
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
         if (error) *error = std::string("cannot create regexp(): ") + sqlite3_errmsg(client->db);
+        return false;
+    }
+    if (sqlite3_create_function_v2(client->db, "md5", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, md5_hex,
+                                   nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (error) *error = std::string("cannot create md5(): ") + sqlite3_errmsg(client->db);
         return false;
     }
     if (!install_cast_functions(client->db, error) || !install_array_functions(client->db, error)) return false;

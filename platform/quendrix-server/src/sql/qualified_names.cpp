@@ -506,6 +506,15 @@ std::string resolve_qualified_names(const std::string &sql) {
                 out += "(strftime('%Y-%m-%d %H:%M:%f+00', 'now'))";
                 i = sc.skip_blanks(sc.skip_blanks(end) + 1) + 1;
                 statement.token(')', i - 1, i);
+            } else if (statement.defines_table && statement.last_word_is(sc, "default") &&
+                       sc.skip_blanks(end) < s.size() && s[sc.skip_blanks(end)] == '(' &&
+                       sc.closing_parenthesis(sc.skip_blanks(end)) != std::string::npos) {
+                // DEFAULT f(...): SQLite takes a call as a default only in parentheses.
+                out += "(";
+                out.append(s, i, end - i);
+                closing[sc.closing_parenthesis(sc.skip_blanks(end))] = "))";
+                statement.word(sc, i, end);
+                i = end;
             } else if (sc.word_is(i, end, "array") && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
                        s[sc.skip_blanks(end)] == '[' && sc.closing_bracket(sc.skip_blanks(end)) != std::string::npos) {
                 // ARRAY[a, b]: the array's text, {a,b}, which is how arrays are kept here.
