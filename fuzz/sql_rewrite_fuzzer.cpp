@@ -1,7 +1,7 @@
 // The rewrite of PostgreSQL's syntax that every statement passes through before SQLite
-// compiles it (casts, dollar and escape strings, subscripts, ARRAY(...), now()), then
-// the rewritten text run on an empty database with the functions it calls. Neither may
-// read out of bounds, and the rewrite must leave a text that SQLite can at least read.
+// compiles it (casts, dollar and escape strings, subscripts, ARRAY(...), now(), table
+// statements), then the rewritten text run on a small database with the functions it
+// calls and the catalogue views. Neither may read or write out of bounds, whatever the text.
 #include <sqlite3.h>
 
 #include <cstddef>
@@ -24,8 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         sqlite3 *d = nullptr;
         sqlite3_open(":memory:", &d);
         std::string error;
-        if (!qx::install_cast_functions(d, &error) || !qx::install_array_functions(d, &error)) __builtin_trap();
-        sqlite3_exec(d, "create table t(a integer primary key, b text, c real)", nullptr, nullptr, nullptr);
+        sqlite3_exec(d, "create table t(a integer primary key, b text unique, c real); create index tc on t(c); "
+                        "create table f(x references t(a), y, primary key (x, y)) without rowid",
+                     nullptr, nullptr, nullptr);
+        if (!qx::install_cast_functions(d, &error) || !qx::install_array_functions(d, &error) ||
+            !qx::install_pg_catalogue(d, &error))
+            __builtin_trap();
         sqlite3_limit(d, SQLITE_LIMIT_LENGTH, 1 << 20);
         return d;
     }();
