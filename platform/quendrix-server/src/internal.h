@@ -212,12 +212,11 @@ void install_server_functions(sqlite3 *db, int argc, char **argv, char **envp);
 
 namespace qx {
 
-// Rewrites each unquoted qualified name DB.DBA.X in `sql` to the quoted table
-// name "DB.DBA.X", pg_catalog.X (a function or catalogue view) to X, and SQL's functions
-// without parentheses (current_user, session_user, current_role, current_catalog,
-// current_schema) to calls, a SERIAL column type of CREATE or ALTER TABLE to INTEGER,
-// the match operators ~ and !~ to REGEXP and NOT REGEXP, and COLLATE pg_catalog.default
-// to COLLATE BINARY, leaving literals, quoted names and comments alone.
+// The statement text `sql` as SQLite must read it: each unquoted qualified name DB.DBA.X
+// as the quoted table name "DB.DBA.X", and what PostgreSQL's clients write that SQLite
+// does not know (pg_catalog.X, current_user, casts, $$ and E'' strings, SERIAL, ~, ILIKE,
+// arrays, FOR UPDATE, ...) as what it does (see sql/qualified_names.cpp), leaving
+// literals, quoted names and comments alone.
 std::string resolve_qualified_names(const std::string &sql);
 
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several

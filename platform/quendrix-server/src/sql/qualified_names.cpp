@@ -1,23 +1,25 @@
-// Qualified names: the server's SQL names tables as DB.DBA.X (catalogue,
-// owner, table). SQLite has no three-part names, so each unquoted DB.DBA.X is
-// rewritten to the one quoted name "DB.DBA.X", which is what the table is
-// called in the SQLite database. PostgreSQL's clients name functions and the
-// catalogue as pg_catalog.f and pg_catalog.pg_type, call current_user and the like
-// without parentheses, declare numbered keys SERIAL, match text with ~, !~, ~*, !~*
-// (also as OPERATOR(pg_catalog.~)) and ILIKE, and collate by pg_catalog.default; SQLite
-// knows none of these, so they become f, pg_type, current_user(), INTEGER (in a column
-// definition of CREATE TABLE or ALTER TABLE), REGEXP and NOT REGEXP (with a leading
-// (?i) for the forms that ignore case), LIKE (which ignores the case of ASCII letters),
-// and BINARY; casts value::type are then rewritten (see rewrite_casts). Literals,
-// quoted names and comments are copied as they stand.
+// The statement text as SQLite must read it. The server's SQL names tables as DB.DBA.X
+// (catalogue, owner, table); SQLite has no three-part names, so each unquoted DB.DBA.X
+// becomes the one quoted name "DB.DBA.X", which is what the table is called in the SQLite
+// database. And PostgreSQL's clients write what SQLite does not know, which becomes what
+// it does: pg_catalog.f and information_schema.x name the server's functions and
+// catalogue views; current_user and the like are called without parentheses, now() is
+// the statement's time; SERIAL and identity columns are INTEGER ones; ~, !~, ~*, !~*
+// (also as OPERATOR(pg_catalog.~)) are REGEXP, ILIKE is LIKE, COLLATE pg_catalog.default
+// is BINARY; $$...$$ and E'...' strings are SQLite strings (sql/pg_strings); ARRAY[...]
+// and ARRAY(subquery), x = ANY (array), subscripts, typed literals, FOR UPDATE, LIMIT
+// ALL, CREATE INDEX's access methods and operator classes and DEFAULT f(...) are written
+// as sql/pg_arrays and SQLite read them; statements that manage tables first
+// (rewrite_table_statements), casts value::type last (rewrite_casts). Literals, quoted
+// names and comments are copied as they stand.
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <strings.h>
 
 #include "internal.h"
+#include "sql/pg_strings.h"
 
 namespace {
 
@@ -104,115 +106,6 @@ std::string match_operator(const std::string &op) {
     if (op == "~*") return " REGEXP '(?i)' || ";
     if (op == "!~*") return " NOT REGEXP '(?i)' || ";
     return "";
-}
-
-// Where the dollar-quoted string that opens at `at` ($$ or $tag$, the tag a name) ends;
-// 0 when none does.
-size_t dollar_quote_end(const std::string &s, size_t at) {
-    size_t close = at + 1;
-    if (close < s.size() && s[close] != '$') {
-        if (!ident_start(s[close]) || static_cast<unsigned char>(s[close]) >= 0x80) return 0;
-        while (close < s.size() && (std::isalnum(static_cast<unsigned char>(s[close])) || s[close] == '_')) ++close;
-    }
-    if (close >= s.size() || s[close] != '$') return 0;
-    std::string tag = s.substr(at, close + 1 - at);
-    size_t end = s.find(tag, close + 1);
-    return end == std::string::npos ? 0 : end + tag.size();
-}
-
-void append_utf8(std::string &out, unsigned long code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x110000) {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// The text of the escape string whose body starts at *at (after E'), its quotes doubled
-// for SQLite; *at is left past its closing quote. \n, \t, \b, \f, \r, \' and \\, octal
-// \ooo, hex \xhh and \uXXXX or \UXXXXXXXX; any other escaped character stands for itself.
-std::string escape_string_text(const std::string &s, size_t *at) {
-    std::string text;
-    size_t i = *at;
-    auto digits = [&](size_t from, size_t most, int base) {
-        size_t n = 0;
-        while (n < most && from + n < s.size() &&
-               (base == 8 ? (s[from + n] >= '0' && s[from + n] <= '7')
-                          : std::isxdigit(static_cast<unsigned char>(s[from + n])) != 0))
-            ++n;
-        return n;
-    };
-    while (i < s.size()) {
-        char c = s[i];
-        if (c == '\'') {
-            if (i + 1 < s.size() && s[i + 1] == '\'') {
-                text += '\'';
-                i += 2;
-                continue;
-            }
-            ++i;
-            break;
-        }
-        if (c != '\\' || i + 1 >= s.size()) {
-            text += c;
-            ++i;
-            continue;
-        }
-        char e = s[i + 1];
-        i += 2;
-        size_t n = 0;
-        unsigned long code = 0;
-        switch (e) {
-            case 'n': text += '\n'; break;
-            case 't': text += '\t'; break;
-            case 'r': text += '\r'; break;
-            case 'b': text += '\b'; break;
-            case 'f': text += '\f'; break;
-            case '\'': text += '\''; break;
-            case 'x':
-                if ((n = digits(i, 2, 16)) == 0) {
-                    text += 'x';
-                    break;
-                }
-                code = std::strtoul(s.substr(i, n).c_str(), nullptr, 16);
-                if (code) text += static_cast<char>(code);
-                i += n;
-                break;
-            case 'u':
-            case 'U':
-                n = e == 'u' ? 4 : 8;
-                if (digits(i, n, 16) != n) {
-                    text += e;
-                    break;
-                }
-                append_utf8(text, std::strtoul(s.substr(i, n).c_str(), nullptr, 16));
-                i += n;
-                break;
-            default:
-                if (e >= '0' && e <= '7') {
-                    n = 1 + digits(i, 2, 8);
-                    code = std::strtoul(s.substr(i - 1, n).c_str(), nullptr, 8) & 0xFF;
-                    if (code) text += static_cast<char>(code);
-                    i += n - 1;
-                } else {
-                    text += e;
-                }
-        }
-    }
-    *at = i;
-    std::string quoted;
-    for (char q : text) quoted += q == '\'' ? std::string("''") : std::string(1, q);
-    return quoted;
 }
 
 // Types whose literals PostgreSQL's clients write as type 'text'.

@@ -1,0 +1,19 @@
+// PostgreSQL's strings that SQLite's grammar lacks, as the rewrite of a statement's text
+// reads them (see resolve_qualified_names).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace qx {
+
+// Where the dollar-quoted string that opens at `at` ($$ or $tag$, the tag a name) ends;
+// 0 when none does.
+size_t dollar_quote_end(const std::string &s, size_t at);
+
+// The text of the escape string whose body starts at *at (after E'), its quotes doubled
+// for SQLite; *at is left past its closing quote. \n, \t, \b, \f, \r, \' and \\, octal
+// \ooo, hex \xhh and \uXXXX or \UXXXXXXXX; any other escaped character stands for itself.
+std::string escape_string_text(const std::string &s, size_t *at);
+
+}  // namespace qx
