@@ -28,21 +28,6 @@ namespace {
 
 // ---- the rewrite ----
 
-// Where the token ends in `sql`: a string's or quoted name's text has lost its quotes.
-size_t token_end(const std::string &sql, const qx::SqlToken &t) {
-    if (t.kind != qx::SqlToken::string && t.kind != qx::SqlToken::quoted_name) return t.at + t.text.size();
-    char close = sql[t.at] == '[' ? ']' : sql[t.at];
-    for (size_t j = t.at + 1; j < sql.size(); ++j) {
-        if (sql[j] != close) continue;
-        if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
-            ++j;
-            continue;
-        }
-        return j + 1;
-    }
-    return sql.size();
-}
-
 // Words that may stand before a parenthesis without calling a function of that name.
 bool is_keyword_before_parenthesis(const qx::SqlToken &t) {
     for (const char *k : {"in",     "exists", "and",   "or",      "not",   "where", "select", "on",

@@ -19,21 +19,6 @@ namespace {
 
 using qx::SqlToken;
 
-// The end of the token in `sql` (strings and quoted names keep no quotes in the token).
-size_t end_of(const std::string &sql, const SqlToken &t) {
-    if (t.kind != SqlToken::string && t.kind != SqlToken::quoted_name) return t.at + t.text.size();
-    char close = sql[t.at] == '[' ? ']' : sql[t.at];
-    for (size_t j = t.at + 1; j < sql.size(); ++j) {
-        if (sql[j] != close) continue;
-        if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
-            ++j;
-            continue;
-        }
-        return j + 1;
-    }
-    return sql.size();
-}
-
 bool is_name(const SqlToken &t) { return t.kind == SqlToken::word || t.kind == SqlToken::quoted_name; }
 
 // A statement's tokens [from, to) in the text `sql`.
@@ -44,7 +29,7 @@ struct Statement {
 
     bool is(size_t k, const char *word) const { return k < to && t[k].is(word); }
     std::string text(size_t first, size_t last) const {  // of tokens [first, last]
-        return sql.substr(t[first].at, end_of(sql, t[last]) - t[first].at);
+        return sql.substr(t[first].at, qx::token_end(sql, t[last]) - t[first].at);
     }
     // A (qualified) name starting at token k: its text, and *k past it. Empty for none.
     std::string name(size_t *k) const {
@@ -159,7 +144,8 @@ std::string without_storage_parameters(const Statement &s) {
         while (close < s.to && !s.t[close].is_punct(')')) ++close;
         if (close >= s.to) return "";
         std::string out = s.sql.substr(s.t[s.from].at, s.t[k].at - s.t[s.from].at);
-        if (close + 1 < s.to) out += s.sql.substr(s.t[close + 1].at, end_of(s.sql, s.t[s.to - 1]) - s.t[close + 1].at);
+        if (close + 1 < s.to)
+            out += s.sql.substr(s.t[close + 1].at, qx::token_end(s.sql, s.t[s.to - 1]) - s.t[close + 1].at);
         return out;
     }
     return "";
@@ -195,7 +181,7 @@ std::string rewrite_table_statements(const std::string &sql) {
         if (!replacement.empty()) {
             out.append(sql, copied, t[from].at - copied);
             out += replacement;
-            copied = end_of(sql, t[k - 1]);
+            copied = qx::token_end(sql, t[k - 1]);
         }
         from = k + 1;
     }

@@ -77,4 +77,18 @@ bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_se
     return true;
 }
 
+size_t token_end(const std::string &sql, const SqlToken &t) {
+    if (t.kind != SqlToken::string && t.kind != SqlToken::quoted_name) return t.at + t.text.size();
+    char close = sql[t.at] == '[' ? ']' : sql[t.at];
+    for (size_t j = t.at + 1; j < sql.size(); ++j) {
+        if (sql[j] != close) continue;
+        if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
+            ++j;
+            continue;
+        }
+        return j + 1;
+    }
+    return sql.size();
+}
+
 }  // namespace qx

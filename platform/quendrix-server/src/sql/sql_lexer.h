@@ -33,4 +33,7 @@ struct SqlToken {
 // outside strings and names. False when a string or a quoted name does not end.
 bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_semicolon = false);
 
+// Where token `t` of `sql` ends (a string's or quoted name's token text has lost its quotes).
+size_t token_end(const std::string &sql, const SqlToken &t);
+
 }  // namespace qx
