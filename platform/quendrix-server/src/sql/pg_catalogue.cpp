@@ -158,7 +158,8 @@ std::string catalogue_sql() {
            "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
            "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
            std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) + " ELSE " +
-           std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) + ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
+           std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
+           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
            "FROM main.sqlite_schema s WHERE s.type = 'table' AND s.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
            "AND pg_rowid_key(s.name) IS NOT NULL;\n"
            // How tables and indexes are stored (psql's lists join it).
