@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "network/pg_wire.h"
+#include "sql/pg_strings.h"
 #include "sql/sql_lexer.h"
 
 namespace qx {
@@ -322,39 +323,18 @@ namespace {
 // A text-format field as written: its backslash escapes read.
 std::string unescape(const std::string &raw) {
     std::string out;
-    auto hex = [](char h) { return std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10; };
     for (size_t k = 0; k < raw.size(); ++k) {
         if (raw[k] != '\\' || k + 1 >= raw.size()) {
             out += raw[k];
             continue;
         }
-        char e = raw[++k];
-        switch (e) {
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'v': out += '\v'; break;
-            case 'x': {
-                int v = 0, digits = 0;
-                while (digits < 2 && k + 1 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[k + 1]))) {
-                    v = v * 16 + hex(raw[++k]);
-                    ++digits;
-                }
-                out += digits ? static_cast<char>(v) : 'x';
-                break;
-            }
-            default:
-                if (e >= '0' && e <= '7') {
-                    int v = e - '0';
-                    for (int d = 1; d < 3 && k + 1 < raw.size() && raw[k + 1] >= '0' && raw[k + 1] <= '7'; ++d)
-                        v = v * 8 + (raw[++k] - '0');
-                    out += static_cast<char>(v & 0xFF);
-                } else {
-                    out += e;
-                }
+        size_t after = k + 1;
+        if (read_byte_escape(raw, &after, &out)) {
+            k = after - 1;
+            continue;
         }
+        k = after;
+        out += raw[k] == 'v' ? '\v' : raw[k];  // any other character stands for itself
     }
     return out;
 }

@@ -41,15 +41,44 @@ size_t dollar_quote_end(const std::string &s, size_t at) {
     return end == std::string::npos ? 0 : end + tag.size();
 }
 
+bool read_byte_escape(const std::string &s, size_t *at, std::string *out) {
+    size_t i = *at;
+    if (i >= s.size()) return false;
+    auto hex = [](char h) { return std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10; };
+    switch (s[i]) {
+        case 'b': *out += '\b'; break;
+        case 'f': *out += '\f'; break;
+        case 'n': *out += '\n'; break;
+        case 'r': *out += '\r'; break;
+        case 't': *out += '\t'; break;
+        case 'x': {
+            int v = 0, digits = 0;
+            while (digits < 2 && i + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1]))) {
+                v = v * 16 + hex(s[++i]);
+                ++digits;
+            }
+            if (!digits) return false;
+            *out += static_cast<char>(v);
+            break;
+        }
+        default: {
+            if (s[i] < '0' || s[i] > '7') return false;
+            int v = s[i] - '0';
+            for (int d = 1; d < 3 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++d)
+                v = v * 8 + (s[++i] - '0');
+            *out += static_cast<char>(v & 0xFF);
+        }
+    }
+    *at = i + 1;
+    return true;
+}
+
 std::string escape_string_text(const std::string &s, size_t *at) {
     std::string text;
     size_t i = *at;
-    auto digits = [&](size_t from, size_t most, int base) {
+    auto hex_digits = [&](size_t from, size_t most) {
         size_t n = 0;
-        while (n < most && from + n < s.size() &&
-               (base == 8 ? (s[from + n] >= '0' && s[from + n] <= '7')
-                          : std::isxdigit(static_cast<unsigned char>(s[from + n])) != 0))
-            ++n;
+        while (n < most && from + n < s.size() && std::isxdigit(static_cast<unsigned char>(s[from + n]))) ++n;
         return n;
     };
     while (i < s.size()) {
@@ -68,45 +97,20 @@ std::string escape_string_text(const std::string &s, size_t *at) {
             ++i;
             continue;
         }
-        char e = s[i + 1];
-        i += 2;
-        size_t n = 0;
-        unsigned long code = 0;
-        switch (e) {
-            case 'n': text += '\n'; break;
-            case 't': text += '\t'; break;
-            case 'r': text += '\r'; break;
-            case 'b': text += '\b'; break;
-            case 'f': text += '\f'; break;
-            case '\'': text += '\''; break;
-            case 'x':
-                if ((n = digits(i, 2, 16)) == 0) {
-                    text += 'x';
-                    break;
-                }
-                code = std::strtoul(s.substr(i, n).c_str(), nullptr, 16);
-                if (code) text += static_cast<char>(code);
-                i += n;
-                break;
-            case 'u':
-            case 'U':
-                n = e == 'u' ? 4 : 8;
-                if (digits(i, n, 16) != n) {
-                    text += e;
-                    break;
-                }
-                append_utf8(text, std::strtoul(s.substr(i, n).c_str(), nullptr, 16));
-                i += n;
-                break;
-            default:
-                if (e >= '0' && e <= '7') {
-                    n = 1 + digits(i, 2, 8);
-                    code = std::strtoul(s.substr(i - 1, n).c_str(), nullptr, 8) & 0xFF;
-                    if (code) text += static_cast<char>(code);
-                    i += n - 1;
-                } else {
-                    text += e;
-                }
+        size_t after = i + 1;
+        if (read_byte_escape(s, &after, &text)) {
+            if (text.back() == '\0') text.pop_back();  // SQLite's text would end there
+            i = after;
+            continue;
+        }
+        char e = s[after];
+        i = after + 1;
+        size_t n = e == 'u' ? 4 : 8;
+        if ((e == 'u' || e == 'U') && hex_digits(i, n) == n) {  // \uXXXX, \UXXXXXXXX
+            append_utf8(text, std::strtoul(s.substr(i, n).c_str(), nullptr, 16));
+            i += n;
+        } else {
+            text += e;  // \' and any other: the character itself
         }
     }
     *at = i;
