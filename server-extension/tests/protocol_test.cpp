@@ -481,6 +481,14 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select 1 > any('{1}')", "ERROR 0A000: ANY (array) is not supported"},
         {"select array(select 1)", "ERROR 0A000: ARRAY (subquery) of rows is not supported"},
         {"select x[1] from (select '{1}' x)", "ERROR 0A000: an array subscript is not supported"},
+        // Set-returning functions in a select list, over one array or series.
+        {"select unnest(array[3, 'a']), generate_subscripts(array[3, 'a'], 1) i", "3|1\na|2\n"},
+        {"select id, unnest('{x,y}') u from t where id = 1 order by u desc", "1|y\n1|x\n"},
+        {"select generate_series(1, 3) % 2 as odd",
+         "ERROR 0A000: generate_series() in an expression or beside other set-returning functions is not supported"},
+        {"select unnest('{1}'), unnest('{2}')",
+         "ERROR 0A000: unnest() in an expression or beside other set-returning functions is not supported"},
+        {"select count(*) from (select generate_series(2, 6, 2))", "3\n"},
         // now(): the statement's time, as a timestamp with time zone in UTC.
         {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
          "1|1|1\n"},
@@ -608,7 +616,7 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     // access method and an operator class, as PostgreSQL's tools write them); and \l.
     ASSERT_EQ(exec(c(), "create table d(a integer primary key, b varchar(20) not null default 'x', c real, e); "
                         "create unique index db on d(b); create index dc on d(c) where c > 0; "
-                        "create index dn on d using btree (b varchar_pattern_ops); "
+                        "create index dn on d using btree (b varchar_pattern_ops); create index dd on d(c desc, b); "
                         "create table k(x text, y int, z int, primary key (x, y), unique (z)); "
                         "create table wr(k text primary key) without rowid"),
               "<CREATE TABLE>");
@@ -619,7 +627,7 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "Table \"public.d\"\nColumn|Type|Collation|Nullable|Default\na|integer||not null|\n"
          "b|character varying(20)||not null|'x'\nc|real|||\ne|unknown|||\n"
          "Indexes:\n    \"d_pkey\" PRIMARY KEY, btree (a)\n    \"db\" UNIQUE, btree (b)\n"
-         "    \"dc\" btree (c) WHERE c > 0\n    \"dn\" btree (b)\n"},
+         "    \"dc\" btree (c) WHERE c > 0\n    \"dd\" btree (c DESC, b)\n    \"dn\" btree (b)\n"},
         // A key SQLite keeps in an index of its own, and one it keeps in the table's B-tree.
         {"\\d k",
          "Table \"public.k\"\nColumn|Type|Collation|Nullable|Default\nx|text||not null|\ny|integer||not null|\n"
@@ -667,8 +675,25 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         {"select 'k_pkey'::regclass::int > 0, 'd_pkey'::regclass::int < 0, ('d_pkey'::regclass)::regclass",
          "1|1|d_pkey\n"},
         {"select table_name from information_schema.views", "v\n"},
+        // An index's columns by number, as SQLAlchemy reflects keys and indexes; its flags
+        // as conditions of their own.
+        {"select indkey, indoption, indnatts from pg_index where indexrelid in ('k_pkey'::regclass, 'dn'::regclass) "
+         "order by indnatts",
+         "2|0|1\n1 2|0 0|2\n"},
+        {"select a.attname from pg_attribute a join pg_index ix on a.attrelid = ix.indrelid and a.attnum = "
+         "any(ix.indkey) where ix.indexrelid = 'k_pkey'::regclass order by a.attnum",
+         "x\ny\n"},
+        {"select count(*) from pg_index where indrelid = 'd'::regclass and not indisprimary and indisunique", "1\n"},
+        {"select count(*) from pg_description, pg_sequence", "0\n"},
     };
     for (const auto &q : standard) EXPECT_EQ(exec(c(), q.sql), q.result) << q.sql;
+    // Drivers take the flags for booleans; a column may be named by a keyword.
+    Result flags(PQexec(c(), "select indisunique, 1 as default from pg_index where indexrelid = 'db'::regclass"),
+                 PQclear);
+    ASSERT_EQ(PQntuples(flags.get()), 1) << PQresultErrorMessage(flags.get());
+    EXPECT_EQ(PQftype(flags.get(), 0), 16u);
+    EXPECT_STREQ(PQgetvalue(flags.get(), 0, 0), "t");
+    EXPECT_STREQ(PQfname(flags.get(), 1), "default");
     // The operators themselves: POSIX extended expressions over characters; a lone ~ is
     // still SQLite's bitwise NOT.
     const struct {

@@ -53,6 +53,39 @@ with engine.connect() as conn:
     assert got == 1, got
     assert conn.execute(sa.text("select current_schema()")).scalar() == "public"
 
+# Reflection of tables that exist: what each column is, the keys and the indexes.
+with engine.begin() as conn:
+    conn.execute(sa.text("create index book_title on book(title)"))
+    conn.execute(sa.text("create table note(a integer not null, b varchar(10) default 'x', "
+                         "primary key (a, b))"))
+inspector = sa.inspect(engine)
+columns = {c["name"]: c for c in inspector.get_columns("book")}
+assert list(columns) == ["id", "title", "author_id"], list(columns)
+assert isinstance(columns["id"]["type"], sa.Integer), columns["id"]  # a numbered key is INTEGER
+assert isinstance(columns["title"]["type"], sa.Text) and not columns["title"]["nullable"], columns["title"]
+assert columns["author_id"]["nullable"], columns["author_id"]
+name = inspector.get_columns("author")[1]
+assert isinstance(name["type"], sa.String) and name["type"].length == 40, name
+assert inspector.get_pk_constraint("book")["constrained_columns"] == ["id"]
+assert inspector.get_pk_constraint("note")["constrained_columns"] == ["a", "b"]
+assert inspector.get_columns("note")[1]["default"] == "'x'", inspector.get_columns("note")
+fks = inspector.get_foreign_keys("book")
+assert [(f["constrained_columns"], f["referred_table"], f["referred_columns"]) for f in fks] == \
+    [(["author_id"], "author", ["id"])], fks
+indexes = inspector.get_indexes("book")
+assert [(i["name"], i["column_names"], bool(i["unique"])) for i in indexes] == \
+    [("book_title", ["title"], False)], indexes
+unique = [(i["column_names"], bool(i["unique"])) for i in inspector.get_indexes("author")]
+assert unique == [(["name"], True)], unique
+meta = sa.MetaData()
+meta.reflect(engine)
+assert sorted(meta.tables) == ["author", "book", "note"], sorted(meta.tables)
+assert [c.name for c in meta.tables["book"].primary_key] == ["id"]
+with engine.begin() as conn:
+    rows = conn.execute(sa.select(meta.tables["book"].c.title).order_by(meta.tables["book"].c.id)).all()
+    assert [r[0] for r in rows] == ["one", "two"], rows
+    conn.execute(sa.text("drop table note"))
+
 Base.metadata.drop_all(engine)
 assert not sa.inspect(engine).has_table("book")
 print("ok")

@@ -224,6 +224,11 @@ std::string resolve_qualified_names(const std::string &sql);
 // ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.
 std::string rewrite_table_statements(const std::string &sql);
 
+// Set-returning functions in a select list (unnest(x), generate_subscripts(x, 1),
+// generate_series(...)) as the table-valued function they read, joined to the select's
+// FROM clause; the text itself when it has none (see sql/pg_set_returning.cpp).
+std::string rewrite_set_returning_items(const std::string &sql);
+
 // PostgreSQL's casts value::type in `sql` as calls that convert as PostgreSQL does
 // (pg_cast_int4(value), CAST(value AS TEXT), ...); the text itself when it has none.
 std::string rewrite_casts(const std::string &sql);

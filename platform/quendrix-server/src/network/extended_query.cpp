@@ -386,10 +386,10 @@ bool ExtendedQuery::describe(const std::string &body) {
             const char *column = sqlite3_column_name(s.spare, i);
             const char *declared = sqlite3_column_decltype(s.spare, i);
             int32_t type = !declared && computed[static_cast<size_t>(i)] ? computed[static_cast<size_t>(i)]
-                                                                          : column_type(declared, nullptr);
+                                                                          : column_type(declared, nullptr, column);
             s.described_types.push_back(type);
             m.str(column ? column : "column" + std::to_string(i + 1)).int32(0).int16(0);
-            m.int32(type).int16(type == kTextOid ? -1 : 8).int32(-1).int16(0);
+            m.int32(type).int16(type_length(type)).int32(-1).int16(0);
         }
         out_.queue(m);
         return true;

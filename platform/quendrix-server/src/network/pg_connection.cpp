@@ -202,10 +202,10 @@ private:
         m.int16(static_cast<int>(columns_.size()));
         for (size_t i = 0; i < columns_.size(); ++i) {
             const char *declared = stmt_ ? sqlite3_column_decltype(stmt_, static_cast<int>(i)) : nullptr;
-            int32_t type = qx::pg::column_type(declared, first ? &first[i] : nullptr);
+            int32_t type = qx::pg::column_type(declared, first ? &first[i] : nullptr, columns_[i].c_str());
             types_.push_back(type);
             m.str(columns_[i]).int32(0).int16(0).int32(type);
-            m.int16(type == qx::pg::kInt8Oid || type == qx::pg::kFloat8Oid ? 8 : -1).int32(-1).int16(0);
+            m.int16(qx::pg::type_length(type)).int32(-1).int16(0);
         }
         return client_->queue(m);
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "network/parameter_forms.h"
+#include "sql/pg_catalogue.h"
 
 namespace {
 
@@ -113,7 +114,13 @@ int32_t value_type(qx_value v) {
     return kTextOid;
 }
 
-int32_t column_type(const char *declared, const qx_value *first) {
+int32_t column_type(const char *declared, const qx_value *first, const char *name) {
+    if (!declared && name && qx::is_catalogue_flag(name)) {
+        const char *text = first && qx_tag_of(*first) == QX_TAG_STRING ? static_cast<const char *>(*first) : nullptr;
+        if (!first || qx_tag_of(*first) == QX_TAG_NULL ||
+            (text && qx_length_of(*first) == 1 && (text[0] == 't' || text[0] == 'f')))
+            return kBoolOid;
+    }
     int32_t oid = declared_type(declared);
     if (oid == kUnspecified && first) oid = value_type(*first);
     return oid == kUnspecified ? kTextOid : oid;
@@ -131,6 +138,13 @@ void append_column(Message &row, qx_value v, int32_t oid, bool binary, std::stri
 
 void encode_value(std::string &out, qx_value v, int32_t oid, bool binary) {
     int tag = qx_tag_of(v);
+    if (oid == kBoolOid) {  // 't' or 'f' as the catalogue keeps them, or a number
+        bool yes = tag == QX_TAG_INTEGER ? qx_unbox(v) != 0
+                   : tag == QX_TAG_STRING && qx_length_of(v) > 0 ? *static_cast<const char *>(v) == 't'
+                                                                 : false;
+        out += binary ? (yes ? '\1' : '\0') : (yes ? 't' : 'f');
+        return;
+    }
     if (binary && oid == kInt8Oid && (tag == QX_TAG_INTEGER || is_real(tag))) {
         int64_t n = tag == QX_TAG_INTEGER ? qx_unbox(v) : static_cast<int64_t>(qx_unbox_double(v));
         put_be(out, static_cast<uint64_t>(n), 8);

@@ -47,8 +47,16 @@ int32_t value_type(qx_value v);
 
 // The type of a result column: its declared type when that names one, else the
 // type of its value in the first row (`first` null when there is no row: a null
-// qx_value is the integer 0), else text.
-int32_t column_type(const char *declared, const qx_value *first);
+// qx_value is the integer 0), else text. A column `name`d as one of the catalogue's
+// flags (pg_index.indisunique, ...) that holds 't' or 'f' is a boolean, as drivers
+// that read the catalogue need.
+int32_t column_type(const char *declared, const qx_value *first, const char *name = nullptr);
+
+// The length a row description gives a column of type `oid`: its values' fixed width in
+// binary form, or -1 for a variable one.
+inline int type_length(int32_t oid) {
+    return oid == kInt8Oid || oid == kFloat8Oid ? 8 : oid == kBoolOid ? 1 : -1;
+}
 
 // Appends a value (not NULL) as a column of type `oid` sends it: text form, or
 // binary form when `binary`.

@@ -78,7 +78,7 @@ void Portal::own_columns(const std::vector<qx_value> &first) {
         const qx_value *v = static_cast<size_t>(i) < first.size() ? &first[static_cast<size_t>(i)] : nullptr;
         columns_.push_back({name ? name : "column" + std::to_string(i + 1),
                             pinned ? pinned_types_[static_cast<size_t>(i)]
-                                   : column_type(sqlite3_column_decltype(stmt_, i), v)});
+                                   : column_type(sqlite3_column_decltype(stmt_, i), v, name)});
     }
 }
 
@@ -181,8 +181,7 @@ void Portal::queue_description(Output &out, const Formats &formats) const {
     m.int16(static_cast<int>(columns_.size()));
     for (size_t i = 0; i < columns_.size(); ++i) {
         int32_t type = columns_[i].type;
-        int size = type == kInt8Oid || type == kFloat8Oid ? 8 : -1;
-        m.str(columns_[i].name).int32(0).int16(0).int32(type).int16(size).int32(-1);
+        m.str(columns_[i].name).int32(0).int16(0).int32(type).int16(type_length(type)).int32(-1);
         m.int16(is_binary(formats, i) ? 1 : 0);
     }
     out.queue(m);

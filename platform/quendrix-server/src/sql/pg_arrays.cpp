@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -234,9 +235,11 @@ int series_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
     return SQLITE_OK;
 }
 
-// pg_unnest(array): a table of the array's elements, one column, value; an element
-// that is a number unquoted is that number, so that `x = ANY (array)` (which becomes
-// `x IN (SELECT value FROM pg_unnest(array))`) compares numbers with numbers.
+// pg_unnest(array): a table of the array's elements, value, and their place in it from
+// 1, ordinality; an element that is a number unquoted is that number, so that
+// `x = ANY (array)` (which becomes `x IN (SELECT value FROM pg_unnest(array))`) compares
+// numbers with numbers. The catalogue's vectors of column numbers (pg_index.indkey,
+// "1 3") are arrays too, as PostgreSQL's int2vector is one.
 struct Elements {
     sqlite3_vtab_cursor base;
     std::vector<std::string> values;
@@ -247,7 +250,7 @@ struct Elements {
 int unnest_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     for (int i = 0; i < info->nConstraint; ++i) {
         const auto &c = info->aConstraint[i];
-        if (c.iColumn != 1 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+        if (c.iColumn != 2 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
         if (!c.usable) return SQLITE_CONSTRAINT;
         info->aConstraintUsage[i].argvIndex = 1;
         info->aConstraintUsage[i].omit = 1;
@@ -268,6 +271,16 @@ int unnest_filter(sqlite3_vtab_cursor *cursor, int, const char *, int argc, sqli
     if (argc < 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) return SQLITE_OK;
     const unsigned char *text = sqlite3_value_text(argv[0]);
     std::string s = text ? reinterpret_cast<const char *>(text) : "";
+    if (!s.empty() && s.find_first_not_of("0123456789 ") == std::string::npos) {
+        for (size_t at = s.find_first_not_of(' '); at != std::string::npos; at = s.find_first_not_of(' ', at)) {
+            size_t end = std::min(s.find(' ', at), s.size());
+            e->values.push_back(s.substr(at, end - at));
+            e->null.push_back(false);
+            e->quoted.push_back(false);
+            at = end;
+        }
+        return SQLITE_OK;
+    }
     if (!array_elements(s, &e->values, &e->null)) {
         sqlite3_free(cursor->pVtab->zErrMsg);
         cursor->pVtab->zErrMsg = sqlite3_mprintf("malformed array literal: \"%s\"", s.c_str());
@@ -303,6 +316,7 @@ int unnest_eof(sqlite3_vtab_cursor *cursor) {
 
 int unnest_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
     auto *e = reinterpret_cast<Elements *>(cursor);
+    if (column == 1) return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(e->at) + 1), SQLITE_OK;
     if (column != 0) return SQLITE_OK;
     if (e->null[e->at]) return sqlite3_result_null(ctx), SQLITE_OK;
     const std::string &v = e->values[e->at];
@@ -387,13 +401,19 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
         {"pg_array", 1, array_of_subquery, nullptr},
         {"pg_array_of", -1, array_of_values, nullptr},
         {"pg_subscript", 0, not_supported, "an array subscript"},
+        // What a select list's set-returning functions leave (see pg_set_returning.cpp).
+        {"unnest", 1, not_supported, "unnest() in an expression or beside other set-returning functions"},
+        {"generate_subscripts", 2, not_supported,
+         "generate_subscripts() in an expression or beside other set-returning functions"},
+        {"generate_series", 2, not_supported, "generate_series() in an expression or beside other set-returning functions"},
+        {"generate_series", 3, not_supported, "generate_series() in an expression or beside other set-returning functions"},
     };
     bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
                                          string_agg_final, nullptr) == SQLITE_OK &&
               sqlite3_create_module_v2(db, "generate_series", &series,
                                        const_cast<char *>("CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN)"),
                                        nullptr) == SQLITE_OK &&
-              sqlite3_create_module_v2(db, "pg_unnest", &elements, const_cast<char *>("CREATE TABLE x(value, array HIDDEN)"),
+              sqlite3_create_module_v2(db, "pg_unnest", &elements, const_cast<char *>("CREATE TABLE x(value, ordinality, array HIDDEN)"),
                                        nullptr) == SQLITE_OK;
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC,

@@ -10,6 +10,7 @@
 // and pg_class is always current; pg_catalog.X names them too (see
 // resolve_qualified_names).
 #include <sqlite3.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <string>
@@ -102,7 +103,7 @@ std::string type_row(int oid, const std::string &name, int length, bool by_value
                       ",'b','" + category + "',0,1,','," + "0," + std::to_string(element) + "," +
                       std::to_string(array_oid);
     for (int k = 0; k < 4; ++k) row += "," + std::to_string(first_function + k);
-    return row + ",0,0,-1,0," + (category == 'S' ? "100" : "0") + ")";
+    return row + ",0,0,-1,0," + (category == 'S' ? "100" : "0") + ",NULL)";
 }
 
 std::string catalogue_sql() {
@@ -125,7 +126,8 @@ std::string catalogue_sql() {
            "CREATE TEMP VIEW IF NOT EXISTS pg_proc(oid, proname, pronamespace) AS VALUES " + procs + ";\n" +
            "CREATE TEMP VIEW IF NOT EXISTS pg_type(oid, typname, typnamespace, typowner, typlen, typbyval, "
            "typtype, typcategory, typispreferred, typisdefined, typdelim, typrelid, typelem, typarray, typinput, "
-           "typoutput, typreceive, typsend, typnotnull, typbasetype, typtypmod, typndims, typcollation) AS VALUES " +
+           "typoutput, typreceive, typsend, typnotnull, typbasetype, typtypmod, typndims, typcollation, typdefault) "
+           "AS VALUES " +
            types + ";\n" +
            "CREATE TEMP VIEW IF NOT EXISTS pg_range(rngtypid, rngsubtype, rngmultitypid, rngcollation, rngsubopc, "
            "rngcanonical, rngsubdiff) AS SELECT 0, 0, 0, 0, 0, 0, 0 WHERE 0;\n"
@@ -135,7 +137,7 @@ std::string catalogue_sql() {
            // that psql reads are PostgreSQL's text of a boolean, 't' or 'f'.
            "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
            "relpersistence, relispartition, relchecks, relhasindex, relhasrules, relhastriggers, relrowsecurity, "
-           "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound) AS "
+           "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound, reloptions) AS "
            // SQLite's indexes of PRIMARY KEY and UNIQUE constraints go by PostgreSQL's names
            // (t_pkey, t_a_b_key); a table whose primary key is its row id (an INTEGER
            // PRIMARY KEY, as serial columns are) or its own B-tree (WITHOUT ROWID) has no
@@ -153,13 +155,13 @@ std::string catalogue_sql() {
            ", CASE s.type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0, 0, "
            "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name) "
            "OR (s.type = 'table' AND pg_rowid_key(s.name) IS NOT NULL) THEN 't' ELSE 'f' END, "
-           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
+           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL "
            "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND (s.name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
            "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
            std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) + " ELSE " +
            std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
-           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL "
+           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL "
            "FROM main.sqlite_schema s WHERE s.type = 'table' AND s.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
            "AND pg_rowid_key(s.name) IS NOT NULL;\n"
            // How tables and indexes are stored (psql's lists join it).
@@ -171,19 +173,32 @@ std::string catalogue_sql() {
            "atthasdef, attisdropped, attcollation, attidentity, attgenerated, attlen, attndims) AS "
            "SELECT c.oid, p.name, pg_declared_type(p.type), pg_declared_typmod(p.type), p.cid + 1, "
            "CASE WHEN p.\"notnull\" OR p.pk THEN 't' ELSE 'f' END, p.dflt_value IS NOT NULL, 0, 0, '', '', -1, 0 "
-           "FROM pg_class c, pragma_table_info(c.relname) p WHERE c.relkind IN ('r', 'v');\n"
+           "FROM pg_class c CROSS JOIN pragma_table_info(c.relname) p WHERE c.relkind IN ('r', 'v');\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_attrdef(oid, adrelid, adnum, adbin) AS "
-           "SELECT 0, attrelid, attnum, (SELECT p.dflt_value FROM pg_class c, pragma_table_info(c.relname) p "
+           "SELECT 0, attrelid, attnum, (SELECT p.dflt_value FROM pg_class c CROSS JOIN pragma_table_info(c.relname) p "
            "WHERE c.oid = a.attrelid AND p.cid + 1 = a.attnum) FROM pg_attribute a WHERE a.atthasdef;\n"
+           // An index's columns (indkey) are their numbers as PostgreSQL's int2vector writes
+           // them, "1 3", 0 for an expression; indoption marks a descending column.
            "CREATE TEMP VIEW IF NOT EXISTS pg_index(indexrelid, indrelid, indisprimary, indisunique, indisclustered, "
-           "indisvalid, indisreplident, indnatts, indkey) AS "
+           "indisvalid, indisreplident, indnatts, indnkeyatts, indkey, indoption, indexprs, indpred) AS "
            "SELECT i.oid, t.oid, CASE WHEN l.origin = 'pk' THEN 't' ELSE 'f' END, "
            "CASE WHEN l.\"unique\" THEN 't' ELSE 'f' END, 'f', 't', 'f', "
-           "(SELECT count(*) FROM pragma_index_info(s.name)), '' "
+           "(SELECT count(*) FROM pragma_index_info(s.name)), (SELECT count(*) FROM pragma_index_info(s.name)), "
+           "(SELECT group_concat(CASE WHEN x.cid >= 0 THEN x.cid + 1 ELSE 0 END, ' ') "
+           "FROM (SELECT cid FROM pragma_index_info(s.name) ORDER BY seqno) x), "
+           "(SELECT group_concat(CASE WHEN x.\"desc\" THEN 3 ELSE 0 END, ' ') "
+           "FROM (SELECT \"desc\" FROM pragma_index_xinfo(s.name) WHERE key ORDER BY seqno) x), "
+           "CASE WHEN EXISTS (SELECT 1 FROM pragma_index_info(s.name) WHERE cid = -2) THEN s.sql END, "
+           "CASE WHEN l.partial THEN substr(s.sql, instr(upper(s.sql), ' WHERE ') + 7) END "
            "FROM pg_class i JOIN main.sqlite_schema s ON s.rowid = i.oid JOIN pg_class t ON t.relname = s.tbl_name "
-           "JOIN pragma_index_list(t.relname) l ON l.name = s.name WHERE i.relkind = 'i' "
-           "UNION ALL SELECT -t.oid, t.oid, 't', 't', 'f', 't', 'f', 1, '' FROM pg_class t "
-           "WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
+           "CROSS JOIN pragma_index_list(t.relname) l ON l.name = s.name WHERE i.relkind = 'i' "
+           "UNION ALL SELECT -t.oid, t.oid, 't', 't', 'f', 't', 'f', "
+           "(SELECT count(*) FROM pragma_table_info(t.relname) WHERE pk > 0), "
+           "(SELECT count(*) FROM pragma_table_info(t.relname) WHERE pk > 0), "
+           "(SELECT group_concat(p.cid + 1, ' ') FROM (SELECT cid FROM pragma_table_info(t.relname) WHERE pk > 0 "
+           "ORDER BY pk) p), "
+           "(SELECT group_concat(0, ' ') FROM pragma_table_info(t.relname) WHERE pk > 0), NULL, NULL "
+           "FROM pg_class t WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
            // Foreign keys, by PostgreSQL's names (t_a_fkey); the oid says the table and the
            // key's number in it (see foreign_key_oid).
            "CREATE TEMP VIEW IF NOT EXISTS pg_constraint(oid, conname, connamespace, contype, condeferrable, "
@@ -191,10 +206,15 @@ std::string catalogue_sql() {
            "SELECT " + std::to_string(kForeignKeyOids) + " + t.oid * 65536 + f.id, t.relname || '_' || "
            "group_concat(f.\"from\", '_') || '_fkey', t.relnamespace, 'f', 'f', 'f', 't', t.oid, 0, 0, 0, "
            "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r'), NULL, NULL "
-           "FROM pg_class t, pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id;\n"
+           "FROM pg_class t CROSS JOIN pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id;\n"
            // What the server has none of: collations of their own, row policies, extended
            // statistics, publications, inheritance.
            "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
+           // Nor comments on objects, nor sequences: a numbered column is the table's row id.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_description(objoid, classoid, objsubid, description) AS "
+           "SELECT 0, 0, 0, '' WHERE 0;\n"
+           "CREATE TEMP VIEW IF NOT EXISTS pg_sequence(seqrelid, seqtypid, seqstart, seqincrement, seqmax, seqmin, "
+           "seqcache, seqcycle) AS SELECT 0, 0, 0, 0, 0, 0, 0, 'f' WHERE 0;\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_policy(oid, polname, polrelid, polcmd, polpermissive, polroles, polqual, "
            "polwithcheck) AS SELECT 0, '', 0, '', 't', NULL, NULL, NULL WHERE 0;\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_statistic_ext(oid, stxrelid, stxname, stxnamespace, stxowner, "
@@ -248,7 +268,8 @@ std::string catalogue_sql() {
            "SELECT 0, 0, 0, 'f' WHERE 0;\n";
 }
 
-// pg_table_is_visible(oid): every table is in public, which every search path has.
+// pg_table_is_visible(oid), pg_type_is_visible(oid): every table is in public and every
+// type in pg_catalog, which every search path has.
 void table_is_visible(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 1); }
 
 // pg_get_userbyid(oid): the objects' owner is the account the server runs as, its
@@ -328,7 +349,8 @@ void get_constraintdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_text(ctx, def.c_str(), -1, SQLITE_TRANSIENT);
 }
 
-// A catalogue function of objects the server has none of (extended statistics): NULL.
+// A catalogue function of objects the server has none of (extended statistics,
+// sequences): NULL.
 void no_object(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_null(ctx); }
 
 // pg_relation_is_publishable(relation): no table is published.
@@ -389,7 +411,8 @@ void get_indexdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_stmt *q = nullptr;
     const char *sql =
         "SELECT s.name, s.tbl_name, (SELECT l.\"unique\" FROM pragma_index_list(s.tbl_name) l WHERE l.name = s.name), "
-        "(SELECT group_concat(coalesce(i.name, '(expression)'), ', ') FROM pragma_index_info(s.name) i), "
+        "(SELECT group_concat(coalesce(i.name, '(expression)') || CASE WHEN i.\"desc\" THEN ' DESC' ELSE '' END, "
+        "', ') FROM (SELECT * FROM pragma_index_xinfo(s.name) WHERE key ORDER BY seqno) i), "
         "(SELECT ' WHERE ' || substr(s.sql, instr(upper(s.sql), ' WHERE ') + 7) WHERE instr(upper(s.sql), ' WHERE ') > 0) "
         "FROM main.sqlite_schema s WHERE s.rowid = ?1 AND s.type = 'index'";
     if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) != SQLITE_OK) {
@@ -478,6 +501,19 @@ bool pg_type_sql_name(int oid, std::string *name) {
 }
 
 
+bool is_catalogue_flag(const std::string &name) {
+    static const char *const kFlags[] = {
+        "relhasindex",  "relhasrules",   "relhastriggers",  "relrowsecurity", "relforcerowsecurity",
+        "attnotnull",   "indisprimary",  "indisunique",     "indisclustered", "indisvalid",
+        "indisreplident", "condeferrable", "condeferred",   "convalidated",   "polpermissive",
+        "inhdetachpending", "datallowconn", "datistemplate", "rolsuper",      "rolinherit",
+        "rolcreaterole", "rolcreatedb",  "rolcanlogin",     "rolreplication", "rolbypassrls",
+        "admin_option", "seqcycle"};
+    for (const char *flag : kFlags)
+        if (strcasecmp(name.c_str(), flag) == 0) return true;
+    return false;
+}
+
 bool install_pg_catalogue(sqlite3 *db, std::string *error) {
     static const std::string sql = catalogue_sql();
     // A read-only session reads them too: its query_only would refuse making them.
@@ -504,7 +540,8 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_get_constraintdef", 1, get_constraintdef}, {"pg_get_constraintdef", 2, get_constraintdef},
         {"pg_get_statisticsobjdef_columns", 1, no_object}, {"pg_relation_is_publishable", 1, not_publishable},
         {"pg_partition_ancestors", 1, partition_ancestors}, {"pg_encoding_to_char", 1, encoding_name},
-        {"pg_rowid_key", 1, rowid_key_of},
+        {"pg_rowid_key", 1, rowid_key_of},          {"pg_get_serial_sequence", 2, no_object},
+        {"pg_type_is_visible", 1, table_is_visible},
     };
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8, nullptr, f.call, nullptr, nullptr,

@@ -1,5 +1,6 @@
 // Lookups in the server's table of PostgreSQL's types (the one pg_type shows), for the
-// casts and functions that name types: regtype, format_type().
+// casts and functions that name types (regtype, format_type()), and the catalogue
+// views' boolean columns.
 #pragma once
 
 #include <string>
@@ -15,5 +16,9 @@ int pg_type_oid(const std::string &name);
 // The name format_type() and regtype give type `oid` ("integer", "character varying",
 // "text[]"); false for an oid that is no type.
 bool pg_type_sql_name(int oid, std::string *name);
+
+// Whether `name` is a boolean column of the catalogue views (indisunique, attnotnull,
+// rolsuper, ...), which hold PostgreSQL's text of a boolean, 't' or 'f'.
+bool is_catalogue_flag(const std::string &name);
 
 }  // namespace qx

@@ -9,8 +9,11 @@
 // is BINARY; $$...$$ and E'...' strings are SQLite strings (sql/pg_strings); ARRAY[...]
 // and ARRAY(subquery), x = ANY (array), subscripts, typed literals, FOR UPDATE, LIMIT
 // ALL, CREATE INDEX's access methods and operator classes and DEFAULT f(...) are written
-// as sql/pg_arrays and SQLite read them; statements that manage tables first
-// (rewrite_table_statements), casts value::type last (rewrite_casts). Literals, quoted
+// as sql/pg_arrays and SQLite read them; ... AS keyword is a quoted name, a catalogue
+// flag alone in a condition is compared with 't', json_build_object() is json_object();
+// statements that manage tables first (rewrite_table_statements), set-returning
+// functions in a select list next to last (rewrite_set_returning_items), casts
+// value::type last (rewrite_casts). Literals, quoted
 // names and comments are copied as they stand.
 #include <algorithm>
 #include <cctype>
@@ -18,7 +21,10 @@
 #include <map>
 #include <strings.h>
 
+#include <sqlite3.h>
+
 #include "internal.h"
+#include "sql/pg_catalogue.h"
 #include "sql/pg_strings.h"
 
 namespace {
@@ -271,6 +277,39 @@ struct StatementContext {
     }
 };
 
+// Whether the select-list item whose last word ends at `at` ends there: a comma, a
+// parenthesis, FROM or the statement's end follows.
+bool ends_select_item(const Scanner &sc, size_t at) {
+    at = sc.skip_blanks(at);
+    if (at >= sc.s.size() || sc.s[at] == ',' || sc.s[at] == ')' || sc.s[at] == ';') return true;
+    return sc.word_is(at, sc.word_end(at), "from");
+}
+
+// Where a catalogue flag (indisprimary, perhaps as ix.indisprimary) that starts the
+// word at [from, to) ends when it stands alone as a condition (after WHERE, AND, OR, NOT,
+// WHEN, ON or HAVING, and compared with nothing); 0 otherwise. The flags hold 't' or
+// 'f', which SQLite would read as the number 0.
+size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_t from, size_t to) {
+    if (previous_char(sc.s, from) == '.') return 0;
+    bool condition = false;
+    for (const char *k : {"where", "and", "or", "not", "when", "on", "having"})
+        condition = condition || statement.last_word_is(sc, k);
+    if (!condition) return 0;
+    size_t name = from, end = to, dot = sc.skip_blanks(to);
+    if (dot < sc.s.size() && sc.s[dot] == '.') {
+        name = sc.skip_blanks(dot + 1);
+        end = sc.word_end(name);
+        if (end == name) return 0;
+    }
+    if (!qx::is_catalogue_flag(sc.s.substr(name, end - name))) return 0;
+    size_t next = sc.skip_blanks(end);
+    if (next < sc.s.size() && (std::strchr("=<>!(", sc.s[next]) || sc.s[next] == '.')) return 0;
+    size_t next_end = sc.word_end(next);
+    for (const char *k : {"is", "in", "not", "like", "glob", "regexp", "between", "isnull", "notnull", "collate"})
+        if (sc.word_is(next, next_end, k)) return 0;
+    return end;
+}
+
 // SQL's functions that are written without parentheses.
 bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
     return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
@@ -474,6 +513,25 @@ std::string resolve_qualified_names(const std::string &sql) {
             } else if (sc.word_is(i, end, "concurrently") && statement.last_word_is(sc, "index")) {
                 // CREATE | DROP INDEX CONCURRENTLY: SQLite's writers take turns anyway.
                 i = end;
+            } else if (statement.last_word_is(sc, "as") && ends_select_item(sc, end) &&
+                       sqlite3_keyword_check(s.data() + i, static_cast<int>(end - i))) {
+                // ... AS default, a column named by a keyword: SQLite takes it quoted.
+                out += '"';
+                out.append(s, i, end - i);
+                out += '"';
+                statement.token('q', i, end);
+                i = end;
+            } else if (size_t flag_end = bare_flag_end(sc, statement, i, end)) {
+                // WHERE ix.indisprimary: a catalogue flag ('t' or 'f') as a condition.
+                out += '(';
+                out.append(s, i, flag_end - i);
+                out += " = 't')";
+                statement.token(')', i, flag_end);
+                i = flag_end;
+            } else if (sc.word_is(i, end, "json_build_object") && previous_char(s, i) != '.') {
+                out += "json_object";
+                statement.word(sc, i, end);
+                i = end;
             } else if (sc.word_is(i, end, "all") && statement.last_word_is(sc, "limit")) {
                 out += "-1";  // LIMIT ALL: no limit
                 statement.token('w', i, end);
@@ -497,6 +555,7 @@ std::string resolve_qualified_names(const std::string &sql) {
             ++i;
         }
     }
+    out = rewrite_set_returning_items(out);
     return out.find("::") == std::string::npos ? out : rewrite_casts(out);
 }
 
