@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quendrix/server.h"
@@ -111,7 +112,10 @@ SqlError decode_error(const char *sqlite_message, int sqlite_code);
 // The position clients are told of (PostgreSQL's: the character of the query text, from
 // 1) for an error SQLite found `e.position` bytes into the statement that starts at
 // `statement_at` in `query`; 0 when there is none or the server compiled another text.
-long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent);
+// The text compiled may be the query with `inserted` text added ((where in the query,
+// how many bytes), as resolve_qualified_names tells).
+long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent,
+                    const std::vector<std::pair<size_t, size_t>> &inserted = {});
 // Fails the SQL function call of `ctx` with `e`, in the form decode_error reads.
 void result_sql_error(sqlite3_context *ctx, const SqlError &e);
 // The most arguments a function call may have in SQL (the host SQLite's limit).
@@ -217,7 +221,16 @@ namespace qx {
 // does not know (pg_catalog.X, current_user, casts, $$ and E'' strings, SERIAL, ~, ILIKE,
 // arrays, FOR UPDATE, ...) as what it does (see sql/qualified_names.cpp), leaving
 // literals, quoted names and comments alone.
-std::string resolve_qualified_names(const std::string &sql);
+// When the text differs from `sql` only by the names it gives select-list items,
+// *inserted (if asked for) says where they went in `sql` and how long each is; else it
+// is left empty.
+std::string resolve_qualified_names(const std::string &sql,
+                                    std::vector<std::pair<size_t, size_t>> *inserted = nullptr);
+
+// The select-list items of `sql` without an alias given the names PostgreSQL gives them
+// (count(*) AS "count", 1::int AS "int4", a + 1 AS "?column?"); see
+// sql/pg_column_names.cpp.
+std::string name_select_items(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted = nullptr);
 
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
 // tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE

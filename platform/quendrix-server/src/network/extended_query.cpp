@@ -111,7 +111,10 @@ SqlError malformed(char type) {
 // statement.
 bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, bool *call_form,
              SqlError *error) {
-    std::string text = qx::escape_marked_blob_literals(qx::resolve_qualified_names(sql));
+    std::vector<std::pair<size_t, size_t>> inserted;
+    std::string resolved = qx::resolve_qualified_names(sql, &inserted);
+    std::string text = qx::escape_marked_blob_literals(resolved);
+    if (text != resolved) inserted.clear();
     size_t call_at = 0;
     *call_form = qx::is_call_statement(text.c_str(), &call_at);
     if (*call_form) text = text.substr(0, call_at) + "select" + text.substr(call_at + 4);
@@ -121,7 +124,8 @@ bool prepare(qx_client *client, const std::string &sql, sqlite3_stmt **stmt, boo
     do {
         size_t at = static_cast<size_t>(tail - text.c_str());
         if (!qx::prepare_for_client(client, tail, stmt, &tail, error)) {
-            error->position = qx::error_position(*error, sql, at, !*call_form && text == sql);
+            error->position = qx::error_position(*error, sql, at, !*call_form && text == sql,
+                                                 *call_form ? std::vector<std::pair<size_t, size_t>>() : inserted);
             return false;
         }
     } while (!*stmt && tail && *tail);

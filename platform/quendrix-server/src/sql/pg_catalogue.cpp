@@ -501,6 +501,20 @@ bool pg_type_sql_name(int oid, std::string *name) {
 }
 
 
+bool pg_type_name(int oid, std::string *name) {
+    for (const BaseType &t : kTypes) {
+        if (t.oid == oid) {
+            *name = t.name;
+            return true;
+        }
+        if (t.array_oid && t.array_oid == oid) {
+            *name = std::string("_") + t.name;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool is_catalogue_flag(const std::string &name) {
     static const char *const kFlags[] = {
         "relhasindex",  "relhasrules",   "relhastriggers",  "relrowsecurity", "relforcerowsecurity",

@@ -17,6 +17,10 @@ int pg_type_oid(const std::string &name);
 // "text[]"); false for an oid that is no type.
 bool pg_type_sql_name(int oid, std::string *name);
 
+// The name pg_type gives type `oid` ("int4", "varchar", "_int4"); false for an oid that
+// is no type.
+bool pg_type_name(int oid, std::string *name);
+
 // Whether `name` is a boolean column of the catalogue views (indisunique, attnotnull,
 // rolsuper, ...), which hold PostgreSQL's text of a boolean, 't' or 'f'.
 bool is_catalogue_flag(const std::string &name);

@@ -11,7 +11,8 @@
 // ALL, CREATE INDEX's access methods and operator classes and DEFAULT f(...) are written
 // as sql/pg_arrays and SQLite read them; ... AS keyword is a quoted name, a catalogue
 // flag alone in a condition is compared with 't', json_build_object() is json_object();
-// statements that manage tables first (rewrite_table_statements), set-returning
+// statements that manage tables first (rewrite_table_statements), then the names of
+// select-list items without an alias (name_select_items), set-returning
 // functions in a select list next to last (rewrite_set_returning_items), casts
 // value::type last (rewrite_casts). Literals, quoted
 // names and comments are copied as they stand.
@@ -321,8 +322,10 @@ bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
 
 namespace qx {
 
-std::string resolve_qualified_names(const std::string &sql) {
-    const std::string s = rewrite_table_statements(sql);
+std::string resolve_qualified_names(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
+    const std::string tables = rewrite_table_statements(sql);
+    std::vector<std::pair<size_t, size_t>> aliases;
+    const std::string s = name_select_items(tables, &aliases);
     std::string out;
     out.reserve(s.size() + 16);
     Scanner sc{s, 0};
@@ -556,7 +559,12 @@ std::string resolve_qualified_names(const std::string &sql) {
         }
     }
     out = rewrite_set_returning_items(out);
-    return out.find("::") == std::string::npos ? out : rewrite_casts(out);
+    if (out.find("::") != std::string::npos) out = rewrite_casts(out);
+    if (inserted) {
+        inserted->clear();
+        if (tables == sql && out == s) *inserted = aliases;  // only names were added
+    }
+    return out;
 }
 
 }  // namespace qx

@@ -176,9 +176,17 @@ std::string encode_error(qx_value err) {
     return encoded(qx_error_state(err), native ? native : "", qx_error_message(err));
 }
 
-long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent) {
-    if (e.position <= 0 || !compiled_as_sent) return 0;
+long error_position(const SqlError &e, const std::string &query, size_t statement_at, bool compiled_as_sent,
+                    const std::vector<std::pair<size_t, size_t>> &inserted) {
+    if (e.position <= 0 || !(compiled_as_sent || !inserted.empty())) return 0;
     size_t end = statement_at + static_cast<size_t>(e.position) - 1;
+    // Back to the query's own bytes: less what was inserted before the error.
+    size_t shift = 0;
+    for (const auto &piece : inserted) {
+        if (piece.first + shift >= end) break;
+        shift += std::min(piece.second, end - (piece.first + shift));
+    }
+    end -= shift;
     if (end > query.size()) return 0;
     long characters = 1;
     for (size_t i = 0; i < end; ++i)

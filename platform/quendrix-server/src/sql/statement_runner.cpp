@@ -228,7 +228,10 @@ bool holds_no_statement(const char *s) {
 bool StatementRunner::run(const std::string &sql, SqlError *error, int *statements) {
     *statements = 0;
     // Qualified DB.DBA names resolve to the server's own tables, for every front end.
-    std::string text = escape_marked_blob_literals(resolve_qualified_names(sql));
+    std::vector<std::pair<size_t, size_t>> inserted;
+    std::string resolved = resolve_qualified_names(sql, &inserted);
+    std::string text = escape_marked_blob_literals(resolved);
+    if (text != resolved) inserted.clear();
     size_t offset = 0;
     while (offset < text.size()) {
         const char *start = text.c_str() + offset;
@@ -252,7 +255,8 @@ bool StatementRunner::run(const std::string &sql, SqlError *error, int *statemen
         const char *tail = nullptr;
         // A restricted session's selects are rewritten before they are compiled.
         if (!prepare_for_client(client_, source, &stmt, &tail, error)) {
-            error->position = error_position(*error, sql, offset, !call_form && text == sql);
+            error->position = error_position(*error, sql, offset, !call_form && text == sql,
+                                             call_form ? std::vector<std::pair<size_t, size_t>>() : inserted);
             if (hooks_) hooks_->after(false);
             return false;
         }
