@@ -2,8 +2,8 @@
 // (the only argument), run as a single source file. The driver sets extra_float_digits
 // and application_name with SET on connecting, prepares a statement on the server once
 // it has run five times, sends batches, starts and ends transactions with its own
-// statements, fetches rows through a cursor, and cancels a statement at its timeout.
-// Prints "ok" when all hold.
+// statements, fetches rows through a cursor, cancels a statement at its timeout, and
+// reads the catalogue's tables and columns. Prints "ok" when all hold.
 import java.io.StringReader;
 import java.sql.*;
 import java.util.Arrays;
@@ -108,6 +108,18 @@ public class JdbcClient {
             CopyManager copy = new CopyManager((BaseConnection) c);
             long copied = copy.copyIn("COPY t (i, s) FROM STDIN WITH (FORMAT csv)", new StringReader("200,\"a, b\"\n201,c\n"));
             check(copied == 2 && count(c, "select count(*) from t where i >= 200") == 2, "copy in " + copied);
+            // The catalogue as tools read it (DatabaseMetaData): tables and their columns.
+            DatabaseMetaData meta = c.getMetaData();
+            try (ResultSet rs = meta.getTables(null, null, "t", new String[] {"TABLE"})) {
+                check(rs.next() && rs.getString("TABLE_NAME").equals("t") && !rs.next(), "tables");
+            }
+            StringBuilder columns = new StringBuilder();
+            try (ResultSet rs = meta.getColumns(null, null, "t", "%")) {
+                while (rs.next())
+                    columns.append(rs.getString("COLUMN_NAME")).append(' ').append(rs.getString("TYPE_NAME"))
+                           .append(' ').append(rs.getString("IS_NULLABLE")).append(';');
+            }
+            check(columns.toString().equals("i int4 NO;s text YES;r float4 YES;b bytea YES;"), "columns " + columns);
             check("jdbc test".equals(c.getClientInfo("ApplicationName")), "application name");
             try (Statement s = c.createStatement(); ResultSet rs = s.executeQuery("show application_name")) {
                 check(rs.next() && rs.getString(1).equals("jdbc test"), "application name on the server");

@@ -288,14 +288,13 @@ bool ends_select_item(const Scanner &sc, size_t at) {
 
 // Where a catalogue flag (indisprimary, perhaps as ix.indisprimary) that starts the
 // word at [from, to) ends when it stands alone as a condition (after WHERE, AND, OR, NOT,
-// WHEN, ON or HAVING, and compared with nothing); 0 otherwise. The flags hold 't' or
-// 'f', which SQLite would read as the number 0.
+// WHEN, ON or HAVING, or before AND or OR, and compared with nothing); 0 otherwise. The
+// flags hold 't' or 'f', which SQLite would read as the number 0.
 size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_t from, size_t to) {
     if (previous_char(sc.s, from) == '.') return 0;
     bool condition = false;
     for (const char *k : {"where", "and", "or", "not", "when", "on", "having"})
         condition = condition || statement.last_word_is(sc, k);
-    if (!condition) return 0;
     size_t name = from, end = to, dot = sc.skip_blanks(to);
     if (dot < sc.s.size() && sc.s[dot] == '.') {
         name = sc.skip_blanks(dot + 1);
@@ -308,7 +307,8 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
     size_t next_end = sc.word_end(next);
     for (const char *k : {"is", "in", "not", "like", "glob", "regexp", "between", "isnull", "notnull", "collate"})
         if (sc.word_is(next, next_end, k)) return 0;
-    return end;
+    condition = condition || sc.word_is(next, next_end, "and") || sc.word_is(next, next_end, "or");
+    return condition ? end : 0;
 }
 
 // SQL's functions that are written without parentheses.
