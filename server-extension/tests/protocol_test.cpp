@@ -719,6 +719,14 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "x\ny\n"},
         {"select count(*) from pg_index where indrelid = 'd'::regclass and not indisprimary and indisunique", "1\n"},
         {"select count(*) from pg_description, pg_sequence", "0\n"},
+        {"select count(*) from pg_index where indisprimary is true and indrelid = 'd'::regclass", "1\n"},
+        // What Perl's DBI asks of tables, columns and keys.
+        {"select spcname, pg_tablespace_location(oid), has_schema_privilege('public', 'USAGE') "
+         "from pg_tablespace where oid = 1663",
+         "pg_default||1\n"},
+        {"select count(*) from pg_class c left join pg_description d on c.oid = d.objoid and c.tableoid = d.classoid "
+         "where c.relname = 'd' and c.tableoid = 1259",
+         "1\n"},
     };
     for (const auto &q : standard) EXPECT_EQ(exec(c(), q.sql), q.result) << q.sql;
     // Drivers take the flags for booleans; a column may be named by a keyword.
@@ -746,6 +754,12 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
     EXPECT_EQ(exec(c(), "select printf('%.*c', 3000000, 'a') ~ '(a{100}){50}c'"),
               "ERROR 57014: canceling statement due to statement timeout");
     EXPECT_EQ(exec(c(), "reset statement_timeout"), "<RESET>");
+
+    // The catalogue's functions are made when a statement first calls one, too.
+    Conn fresh = connect(server);
+    EXPECT_EQ(exec(fresh.get(), "select quote_ident('a b'), quote_ident('ok_1'), quote_ident('select'), "
+                                "quote_ident('Up'), quote_ident('x\"y'), col_description(1, 1)"),
+              "\"a b\"|ok_1|\"select\"|\"Up\"|\"x\"\"y\"|<null>\n");
 
     // A read-only session reads them too, and stays read-only.
     Conn read_only = connect(server, "options='-c default_transaction_read_only=on'");

@@ -277,6 +277,9 @@ bool install_row_security(qx_client *client, std::string *error);
 // The part of PostgreSQL's catalogue drivers read (pg_type, pg_class, ...), as views
 // (made again if they exist, as when a statement of a session first names one).
 bool install_pg_catalogue(sqlite3 *db, std::string *error);
+// Whether SQLite's error `message` is of a missing function that install_pg_catalogue
+// makes ("no such function: quote_ident").
+bool names_catalogue_function(const char *message);
 inline bool install_query_support(qx_client *client, std::string *error) {
     return install_catalogue(client->db, error) && install_query_functions(client, error) &&
            install_row_security(client, error);

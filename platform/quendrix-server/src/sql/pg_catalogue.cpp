@@ -20,6 +20,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "auth/users.h"
 #include "internal.h"
@@ -137,7 +138,8 @@ std::string catalogue_sql() {
            // that psql reads are PostgreSQL's text of a boolean, 't' or 'f'.
            "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
            "relpersistence, relispartition, relchecks, relhasindex, relhasrules, relhastriggers, relrowsecurity, "
-           "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound, reloptions) AS "
+           "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound, reloptions, "
+           "tableoid) AS "
            // SQLite's indexes of PRIMARY KEY and UNIQUE constraints go by PostgreSQL's names
            // (t_pkey, t_a_b_key); a table whose primary key is its row id (an INTEGER
            // PRIMARY KEY, as serial columns are) or its own B-tree (WITHOUT ROWID) has no
@@ -155,13 +157,13 @@ std::string catalogue_sql() {
            ", CASE s.type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0, 0, "
            "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name) "
            "OR (s.type = 'table' AND pg_rowid_key(s.name) IS NOT NULL) THEN 't' ELSE 'f' END, "
-           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL "
+           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
            "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND (s.name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
            "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
            std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) + " ELSE " +
            std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
-           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL "
+           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
            "FROM main.sqlite_schema s WHERE s.type = 'table' AND s.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
            "AND pg_rowid_key(s.name) IS NOT NULL;\n"
            // How tables and indexes are stored (psql's lists join it).
@@ -210,6 +212,10 @@ std::string catalogue_sql() {
            // What the server has none of: collations of their own, row policies, extended
            // statistics, publications, inheritance.
            "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
+           // Tablespaces: PostgreSQL's two, where everything is (reltablespace 0).
+           "CREATE TEMP VIEW IF NOT EXISTS pg_tablespace(oid, spcname, spcowner, spcacl, spcoptions) AS "
+           "VALUES (1663, 'pg_default', " + std::to_string(kOwner) + ", NULL, NULL), (1664, 'pg_global', " +
+           std::to_string(kOwner) + ", NULL, NULL);\n"
            // Nor comments on objects, nor sequences: a numbered column is the table's row id.
            "CREATE TEMP VIEW IF NOT EXISTS pg_description(objoid, classoid, objsubid, description) AS "
            "SELECT 0, 0, 0, '' WHERE 0;\n"
@@ -352,6 +358,42 @@ void get_constraintdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
 // A catalogue function of objects the server has none of (extended statistics,
 // sequences): NULL.
 void no_object(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_null(ctx); }
+
+// quote_ident(name): the name as SQL must write it, in double quotes unless it is a
+// lower-case name that is no reserved word.
+void quote_ident(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    if (!text) return sqlite3_result_null(ctx);
+    std::string name = reinterpret_cast<const char *>(text);
+    static const char *const kReserved[] = {
+        "all", "analyse", "analyze", "and", "any", "array", "as", "asc", "asymmetric", "both", "case", "cast",
+        "check", "collate", "column", "constraint", "create", "current_catalog", "current_date", "current_role",
+        "current_time", "current_timestamp", "current_user", "default", "deferrable", "desc", "distinct", "do",
+        "else", "end", "except", "false", "fetch", "for", "foreign", "from", "grant", "group", "having", "in",
+        "initially", "intersect", "into", "lateral", "leading", "limit", "localtime", "localtimestamp", "not",
+        "null", "offset", "on", "only", "or", "order", "placing", "primary", "references", "returning", "select",
+        "session_user", "some", "symmetric", "table", "then", "to", "trailing", "true", "union", "unique", "user",
+        "using", "variadic", "when", "where", "window", "with"};
+    bool plain = !name.empty() && (std::islower(static_cast<unsigned char>(name[0])) || name[0] == '_');
+    for (char c : name)
+        plain = plain && (std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)) ||
+                          c == '_' || c == '$');
+    for (const char *word : kReserved) plain = plain && name != word;
+    if (!plain) {
+        std::string quoted = "\"";
+        for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        name = quoted + "\"";
+    }
+    sqlite3_result_text(ctx, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+}
+
+// pg_tablespace_location(tablespace): the default place, the database's own file.
+void no_location(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_text(ctx, "", 0, SQLITE_STATIC); }
+
+// has_schema_privilege([user,] schema, privilege), has_table_privilege(...): what a
+// session may read it is told of by its statements' own errors (a user's restricted
+// reads are refused when they run), so the catalogue says yes.
+void has_privilege(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 1); }
 
 // pg_relation_is_publishable(relation): no table is published.
 void not_publishable(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 0); }
@@ -528,6 +570,17 @@ bool is_catalogue_flag(const std::string &name) {
     return false;
 }
 
+bool names_catalogue_function(const char *message) {
+    static const char *const kFunctions[] = {"pg_", "quote_ident", "col_description", "obj_description",
+                                             "shobj_description", "has_schema_privilege", "has_table_privilege"};
+    const char *prefix = "no such function: ";
+    if (std::strncmp(message, prefix, std::strlen(prefix)) != 0) return false;
+    message += std::strlen(prefix);
+    for (const char *f : kFunctions)
+        if (std::strncmp(message, f, std::strlen(f)) == 0) return true;
+    return false;
+}
+
 bool install_pg_catalogue(sqlite3 *db, std::string *error) {
     static const std::string sql = catalogue_sql();
     // A read-only session reads them too: its query_only would refuse making them.
@@ -555,7 +608,12 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_get_statisticsobjdef_columns", 1, no_object}, {"pg_relation_is_publishable", 1, not_publishable},
         {"pg_partition_ancestors", 1, partition_ancestors}, {"pg_encoding_to_char", 1, encoding_name},
         {"pg_rowid_key", 1, rowid_key_of},          {"pg_get_serial_sequence", 2, no_object},
-        {"pg_type_is_visible", 1, table_is_visible},
+        {"pg_type_is_visible", 1, table_is_visible},  {"quote_ident", 1, quote_ident},
+        {"col_description", 2, no_object},          {"obj_description", 1, no_object},
+        {"pg_tablespace_location", 1, no_location}, {"has_schema_privilege", 2, has_privilege},
+        {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
+        {"has_table_privilege", 3, has_privilege},
+        {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},
     };
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8, nullptr, f.call, nullptr, nullptr,

@@ -288,8 +288,8 @@ bool ends_select_item(const Scanner &sc, size_t at) {
 
 // Where a catalogue flag (indisprimary, perhaps as ix.indisprimary) that starts the
 // word at [from, to) ends when it stands alone as a condition (after WHERE, AND, OR, NOT,
-// WHEN, ON or HAVING, or before AND or OR, and compared with nothing); 0 otherwise. The
-// flags hold 't' or 'f', which SQLite would read as the number 0.
+// WHEN, ON or HAVING, or before AND, OR or IS [NOT] TRUE | FALSE, and compared with
+// nothing); 0 otherwise. The flags hold 't' or 'f', which SQLite would read as 0.
 size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_t from, size_t to) {
     if (previous_char(sc.s, from) == '.') return 0;
     bool condition = false;
@@ -305,7 +305,12 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
     size_t next = sc.skip_blanks(end);
     if (next < sc.s.size() && (std::strchr("=<>!(", sc.s[next]) || sc.s[next] == '.')) return 0;
     size_t next_end = sc.word_end(next);
-    for (const char *k : {"is", "in", "not", "like", "glob", "regexp", "between", "isnull", "notnull", "collate"})
+    if (sc.word_is(next, next_end, "is")) {  // flag IS [NOT] TRUE | FALSE tests the flag's truth
+        size_t what = sc.skip_blanks(next_end), what_end = sc.word_end(what);
+        if (sc.word_is(what, what_end, "not")) what_end = sc.word_end(what = sc.skip_blanks(what_end));
+        return sc.word_is(what, what_end, "true") || sc.word_is(what, what_end, "false") ? end : 0;
+    }
+    for (const char *k : {"in", "not", "like", "glob", "regexp", "between", "isnull", "notnull", "collate"})
         if (sc.word_is(next, next_end, k)) return 0;
     condition = condition || sc.word_is(next, next_end, "and") || sc.word_is(next, next_end, "or");
     return condition ? end : 0;

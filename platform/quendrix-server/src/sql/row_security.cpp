@@ -250,11 +250,14 @@ bool check_views_read(qx_client *client, SqlError *error) {
 namespace {
 
 // SQLite's prepare, which makes the catalogue views PostgreSQL's drivers read (pg_type,
-// pg_class, ...) when a statement names one before they exist: most sessions never read
-// them, and making them costs more than the rest of a connection's start.
+// pg_class, ...) and their functions (quote_ident, ...) when a statement names one before
+// they exist: most sessions never read them, and making them costs more than the rest
+// of a connection's start.
 int prepare(qx_client *client, const char *sql, sqlite3_stmt **stmt, const char **tail) {
     int rc = sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
-    if (rc != SQLITE_ERROR || std::strncmp(sqlite3_errmsg(client->db), "no such table: pg_", 18) != 0 ||
+    if (rc != SQLITE_ERROR ||
+        (std::strncmp(sqlite3_errmsg(client->db), "no such table: pg_", 18) != 0 &&
+         !names_catalogue_function(sqlite3_errmsg(client->db))) ||
         !install_pg_catalogue(client->db, nullptr))
         return rc;
     return sqlite3_prepare_v2(client->db, sql, -1, stmt, tail);
