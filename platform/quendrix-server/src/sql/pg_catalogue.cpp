@@ -558,6 +558,9 @@ bool pg_type_name(int oid, std::string *name) {
 }
 
 bool is_catalogue_flag(const std::string &name) {
+    // Every word of every statement may be asked about: most are told apart by length
+    // and first letter.
+    if (name.size() < 8 || name.size() > 19 || !std::strchr("acdiprsACDIPRS", name[0])) return false;
     static const char *const kFlags[] = {
         "relhasindex",  "relhasrules",   "relhastriggers",  "relrowsecurity", "relforcerowsecurity",
         "attnotnull",   "indisprimary",  "indisunique",     "indisclustered", "indisvalid",

@@ -292,9 +292,6 @@ bool ends_select_item(const Scanner &sc, size_t at) {
 // nothing); 0 otherwise. The flags hold 't' or 'f', which SQLite would read as 0.
 size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_t from, size_t to) {
     if (previous_char(sc.s, from) == '.') return 0;
-    bool condition = false;
-    for (const char *k : {"where", "and", "or", "not", "when", "on", "having"})
-        condition = condition || statement.last_word_is(sc, k);
     size_t name = from, end = to, dot = sc.skip_blanks(to);
     if (dot < sc.s.size() && sc.s[dot] == '.') {
         name = sc.skip_blanks(dot + 1);
@@ -302,6 +299,9 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
         if (end == name) return 0;
     }
     if (!qx::is_catalogue_flag(sc.s.substr(name, end - name))) return 0;
+    bool condition = false;
+    for (const char *k : {"where", "and", "or", "not", "when", "on", "having"})
+        condition = condition || statement.last_word_is(sc, k);
     size_t next = sc.skip_blanks(end);
     if (next < sc.s.size() && (std::strchr("=<>!(", sc.s[next]) || sc.s[next] == '.')) return 0;
     size_t next_end = sc.word_end(next);
