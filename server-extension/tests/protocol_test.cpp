@@ -523,6 +523,19 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select unnest('{1}'), unnest('{2}')",
          "ERROR 0A000: unnest() in an expression or beside other set-returning functions is not supported"},
         {"select count(*) from (select generate_series(2, 6, 2))", "3\n"},
+        // ... and in FROM, with aliases that name their columns, WITH ORDINALITY.
+        {"select * from generate_series(1, 3) as g(n) where n > 1", "2\n3\n"},
+        {"select v, n, unnest from unnest(array['x', 'y']) with ordinality as u(v, n), unnest('{z}')",
+         "x|1|z\ny|2|z\n"},
+        {"create table arrays(id integer primary key, a text); insert into arrays values (1, '{p,q}'), (2, '{r}')",
+         "<INSERT 0 2>"},
+        {"select arrays.id, e.x, e.i from arrays, unnest(arrays.a) with ordinality e(x, i) where e.i < 3 "
+         "order by e.x desc",
+         "2|r|1\n1|q|2\n1|p|1\n"},
+        // VALUES and subqueries whose alias names their columns (psycopg2's execute_values).
+        {"update arrays set a = data.a from (values (1, '{}'), (2, NULL)) as data (id, a) where arrays.id = data.id",
+         "<UPDATE 2>"},
+        {"select * from arrays join (select 1, 'one') as s(id, name) using (id)", "1|{}|one\n"},
         // now(): the statement's time, as a timestamp with time zone in UTC.
         {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
          "1|1|1\n"},

@@ -237,6 +237,11 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
 // ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.
 std::string rewrite_table_statements(const std::string &sql);
 
+// FROM items as PostgreSQL writes them: subqueries and VALUES lists whose alias names
+// their columns, unnest() and generate_series() as tables WITH ORDINALITY and such
+// aliases (see sql/pg_from_items.cpp); the text itself when it has none.
+std::string rewrite_from_items(const std::string &sql);
+
 // Set-returning functions in a select list (unnest(x), generate_subscripts(x, 1),
 // generate_series(...)) as the table-valued function they read, joined to the select's
 // FROM clause; the text itself when it has none (see sql/pg_set_returning.cpp).

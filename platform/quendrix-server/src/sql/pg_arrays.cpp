@@ -1,9 +1,10 @@
 // What PostgreSQL's clients write of arrays and series, as far as SQLite can hold them:
 // an array here is its text ('{a,b}'), which array_to_string() and array_upper() read;
 // string_agg() joins a group's values; generate_series(start, stop[, step]) is a table
-// of numbers. `x = ANY (array)`, `ARRAY(subquery)` and `array[i]` compile (psql's
-// catalogue queries name them over tables that are empty here) and fail with 0A000 if
-// they are ever reached, rather than give a wrong answer.
+// of numbers (and their place from 1 in the hidden column ordinality). `x = ANY (array)`,
+// `ARRAY(subquery)` and `array[i]` compile (psql's catalogue queries name them over
+// tables that are empty here) and fail with 0A000 if they are ever reached, rather than
+// give a wrong answer.
 #include <sqlite3.h>
 #include <strings.h>
 
@@ -227,6 +228,7 @@ int series_eof(sqlite3_vtab_cursor *cursor) { return reinterpret_cast<Series *>(
 int series_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
     auto *s = reinterpret_cast<Series *>(cursor);
     if (column == 0) sqlite3_result_int64(ctx, s->value);
+    if (column == 4) sqlite3_result_int64(ctx, s->row + 1);  // ordinality
     return SQLITE_OK;
 }
 
@@ -236,9 +238,9 @@ int series_rowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid) {
 }
 
 // pg_unnest(array): a table of the array's elements, value, and their place in it from
-// 1, ordinality; an element that is a number unquoted is that number, so that
-// `x = ANY (array)` (which becomes `x IN (SELECT value FROM pg_unnest(array))`) compares
-// numbers with numbers. The catalogue's vectors of column numbers (pg_index.indkey,
+// 1, ordinality (hidden, so that * is the elements alone); an element that is a number
+// unquoted is that number, so that `x = ANY (array)` (which becomes `x IN (SELECT value
+// FROM pg_unnest(array))`) compares numbers with numbers. The catalogue's vectors of column numbers (pg_index.indkey,
 // "1 3") are arrays too, as PostgreSQL's int2vector is one.
 struct Elements {
     sqlite3_vtab_cursor base;
@@ -250,7 +252,7 @@ struct Elements {
 int unnest_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     for (int i = 0; i < info->nConstraint; ++i) {
         const auto &c = info->aConstraint[i];
-        if (c.iColumn != 2 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+        if (c.iColumn != 1 || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
         if (!c.usable) return SQLITE_CONSTRAINT;
         info->aConstraintUsage[i].argvIndex = 1;
         info->aConstraintUsage[i].omit = 1;
@@ -316,7 +318,7 @@ int unnest_eof(sqlite3_vtab_cursor *cursor) {
 
 int unnest_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
     auto *e = reinterpret_cast<Elements *>(cursor);
-    if (column == 1) return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(e->at) + 1), SQLITE_OK;
+    if (column == 2) return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(e->at) + 1), SQLITE_OK;
     if (column != 0) return SQLITE_OK;
     if (e->null[e->at]) return sqlite3_result_null(ctx), SQLITE_OK;
     const std::string &v = e->values[e->at];
@@ -411,9 +413,10 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
     bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
                                          string_agg_final, nullptr) == SQLITE_OK &&
               sqlite3_create_module_v2(db, "generate_series", &series,
-                                       const_cast<char *>("CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN)"),
+                                       const_cast<char *>("CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN, "
+                                                                  "ordinality HIDDEN)"),
                                        nullptr) == SQLITE_OK &&
-              sqlite3_create_module_v2(db, "pg_unnest", &elements, const_cast<char *>("CREATE TABLE x(value, ordinality, array HIDDEN)"),
+              sqlite3_create_module_v2(db, "pg_unnest", &elements, const_cast<char *>("CREATE TABLE x(value, array HIDDEN, ordinality HIDDEN)"),
                                        nullptr) == SQLITE_OK;
     for (const auto &f : functions)
         ok = ok && sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC,

@@ -12,9 +12,9 @@
 // as sql/pg_arrays and SQLite read them; ... AS keyword is a quoted name, a catalogue
 // flag alone in a condition is compared with 't', json_build_object() is json_object();
 // statements that manage tables first (rewrite_table_statements), then the names of
-// select-list items without an alias (name_select_items), set-returning
-// functions in a select list next to last (rewrite_set_returning_items), casts
-// value::type last (rewrite_casts). Literals, quoted
+// select-list items without an alias (name_select_items), FROM items with column
+// aliases (rewrite_from_items) and set-returning functions in a select list
+// (rewrite_set_returning_items) after the rest, casts value::type last (rewrite_casts). Literals, quoted
 // names and comments are copied as they stand.
 #include <algorithm>
 #include <cctype>
@@ -563,7 +563,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             ++i;
         }
     }
-    out = rewrite_set_returning_items(out);
+    out = rewrite_set_returning_items(rewrite_from_items(out));
     if (out.find("::") != std::string::npos) out = rewrite_casts(out);
     if (inserted) {
         inserted->clear();

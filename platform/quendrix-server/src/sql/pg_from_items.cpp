@@ -1,0 +1,261 @@
+// Items of a FROM clause as PostgreSQL writes them and SQLite has not:
+// - a subquery or VALUES list whose alias names its columns, `(VALUES (1, 'a')) AS v(id,
+//   x)` (as psycopg2's execute_values writes UPDATE ... FROM): SQLite names a compound
+//   select's columns by its first part, so a first part that names them and has no rows
+//   comes before the rows, `(SELECT NULL AS "id", NULL AS "x" WHERE 0 UNION ALL SELECT *
+//   FROM (VALUES ...)) AS v`;
+// - unnest(array) and generate_series(...) as tables, perhaps WITH ORDINALITY and with an
+//   alias that names their columns: the table-valued functions pg_unnest and
+//   generate_series, whose columns are value and ordinality, in a subquery that names
+//   them. When the arguments name columns of other tables of the FROM clause (which
+//   PostgreSQL allows), the function must stay a table of that clause: it keeps the
+//   alias, and the columns' names qualified by it (u.n) become value and ordinality.
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "sql/sql_lexer.h"
+
+namespace {
+
+using qx::SqlToken;
+
+size_t closing(const std::vector<SqlToken> &t, size_t open) {
+    int depth = 0;
+    for (size_t k = open; k < t.size(); ++k) {
+        if (t[k].is_punct('(')) ++depth;
+        if (t[k].is_punct(')') && --depth == 0) return k;
+    }
+    return t.size();
+}
+
+bool is_any(const SqlToken &t, std::initializer_list<const char *> words) {
+    for (const char *w : words)
+        if (t.is(w)) return true;
+    return false;
+}
+
+// Whether t[k] may be a table's alias rather than the word that follows a table.
+bool alias_word(const SqlToken &t) {
+    if (t.kind == SqlToken::quoted_name) return true;
+    return t.kind == SqlToken::word &&
+           !is_any(t, {"where", "group", "having", "order", "limit", "offset", "join", "left", "right", "inner",
+                       "outer", "cross", "natural", "full", "on", "using", "union", "except", "intersect", "window",
+                       "returning", "set", "values", "for", "with", "as", "select", "from", "lateral", "fetch"});
+}
+
+// For each token, whether it is in a FROM clause (at the clause's own depth).
+std::vector<bool> in_from_clause(const std::vector<SqlToken> &t) {
+    std::vector<bool> in(t.size(), false);
+    for (size_t f = 0; f < t.size(); ++f) {
+        if (!t[f].is("from")) continue;
+        int depth = 0;
+        for (size_t j = f + 1; j < t.size(); ++j) {
+            if (t[j].is_punct('(')) ++depth;
+            if (t[j].is_punct(')') && --depth < 0) break;
+            if (depth == 0 && (is_any(t[j], {"where", "group", "having", "order", "limit", "union", "except",
+                                              "intersect", "window", "returning", "from"}) ||
+                               t[j].is_punct(';')))
+                break;
+            in[j] = depth == 0;
+        }
+    }
+    return in;
+}
+
+// Whether t[k] comes where a FROM clause's item starts.
+bool starts_item(const std::vector<SqlToken> &t, const std::vector<bool> &in_from, size_t k) {
+    if (k == 0) return false;
+    const SqlToken &before = t[k - 1];
+    return before.is("from") || before.is("join") || before.is("lateral") || (before.is_punct(',') && in_from[k - 1]);
+}
+
+std::string quoted(const std::string &name) {
+    std::string q = "\"";
+    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+// A name as PostgreSQL reads it: folded to lower case unless quoted.
+std::string folded(const SqlToken &t) {
+    if (t.kind == SqlToken::quoted_name) return t.text;
+    std::string s = t.text;
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The alias that follows t[at] ([AS] name [(column, ...)]): where it starts and ends,
+// its name and its columns' names. False when there is none or it is malformed.
+struct Alias {
+    size_t end = 0;
+    const SqlToken *name = nullptr;
+    std::vector<std::string> columns;
+};
+bool read_alias(const std::vector<SqlToken> &t, size_t at, Alias *alias) {
+    if (at < t.size() && t[at].is("as")) ++at;
+    if (at >= t.size() || !alias_word(t[at])) return false;
+    alias->name = &t[at];
+    alias->end = ++at;
+    if (at < t.size() && t[at].is_punct('(')) {
+        for (++at; at < t.size(); at += 2) {
+            if (t[at].kind != SqlToken::word && t[at].kind != SqlToken::quoted_name) return false;
+            alias->columns.push_back(folded(t[at]));
+            if (at + 1 < t.size() && t[at + 1].is_punct(')')) break;
+            if (at + 1 >= t.size() || !t[at + 1].is_punct(',')) return false;
+        }
+        if (at + 1 >= t.size()) return false;
+        alias->end = at + 2;
+    }
+    return true;
+}
+
+// Whether the arguments t[from, to) name a column (a word that is no call, no type of
+// a cast and no constant, or a quoted name).
+bool names_columns(const std::vector<SqlToken> &t, size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) {
+        if (t[k].kind == SqlToken::quoted_name) return true;
+        if (t[k].kind != SqlToken::word || is_any(t[k], {"null", "true", "false", "and", "or", "not", "is", "as"}))
+            continue;
+        bool call = k + 1 < to && t[k + 1].is_punct('(');
+        bool type = k > from && t[k - 1].kind == SqlToken::op && t[k - 1].text == "::";
+        if (!call && !type) return true;
+    }
+    return false;
+}
+
+// For each token, whether it starts a select-list item that is a qualified name alone
+// (q.name, then a comma or the end of the list).
+std::vector<bool> select_items(const std::vector<SqlToken> &t) {
+    std::vector<bool> whole(t.size(), false);
+    for (size_t s = 0; s < t.size(); ++s) {
+        if (!t[s].is("select")) continue;
+        int depth = 0;
+        for (size_t j = s + 1; j < t.size(); ++j) {
+            if (t[j].is_punct('(')) ++depth;
+            if (t[j].is_punct(')') && --depth < 0) break;
+            if (depth != 0) continue;
+            if (is_any(t[j], {"from", "where", "group", "having", "order", "limit", "union", "except", "intersect",
+                              "window", "into"}) || t[j].is_punct(';'))
+                break;
+            bool starts = t[j - 1].is("select") || t[j - 1].is("distinct") || t[j - 1].is("all") ||
+                          t[j - 1].is_punct(',');
+            bool ends = j + 3 >= t.size() || t[j + 3].is_punct(',') || t[j + 3].is_punct(')') ||
+                        t[j + 3].is_punct(';') || t[j + 3].is("from");
+            whole[j] = starts && ends && j + 2 < t.size() && t[j + 1].is_punct('.');
+        }
+    }
+    return whole;
+}
+
+// Rewrites the last item of `sql` that needs it; false when none does.
+bool rewrite_last(std::string &sql) {
+    std::vector<SqlToken> t;
+    if (!qx::lex_sql(sql, &t)) return false;
+    const std::vector<bool> in_from = in_from_clause(t);
+    for (size_t k = t.size(); k-- > 1;) {
+        if (!starts_item(t, in_from, k)) continue;
+        // (VALUES ...) or (SELECT ...) with an alias that names its columns
+        if (t[k].is_punct('(') && k + 1 < t.size() && (t[k + 1].is("values") || t[k + 1].is("select"))) {
+            size_t close = closing(t, k);
+            Alias alias;
+            if (close >= t.size() || !read_alias(t, close + 1, &alias) || alias.columns.empty()) continue;
+            std::string first = "(SELECT ";
+            for (size_t c = 0; c < alias.columns.size(); ++c)
+                first += (c ? ", NULL AS " : "NULL AS ") + quoted(alias.columns[c]);
+            std::string inner = sql.substr(t[k + 1].at, t[close].at - t[k + 1].at);
+            std::string item = first + " WHERE 0 UNION ALL SELECT * FROM (" + inner + ")) AS " +
+                               sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at);
+            size_t from = t[k].at, to = qx::token_end(sql, t[alias.end - 1]);
+            sql.replace(from, to - from, item);
+            return true;
+        }
+        // unnest(array), generate_series(...) [WITH ORDINALITY] [[AS] alias [(columns)]]
+        bool unnest = t[k].is("unnest");
+        if (!(unnest || t[k].is("generate_series")) || k + 1 >= t.size() || !t[k + 1].is_punct('(')) continue;
+        size_t close = closing(t, k + 1), at = close + 1;
+        if (close >= t.size()) continue;
+        bool ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
+        if (ordinality) at += 2;
+        Alias alias;
+        bool aliased = read_alias(t, at, &alias);
+        if (!unnest && !ordinality && alias.columns.empty()) continue;  // generate_series's own column, value
+        std::string name = aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
+                                   : folded(t[k]);
+        std::vector<std::string> columns = alias.columns;
+        if (columns.empty()) columns.push_back(aliased ? folded(*alias.name) : folded(t[k]));
+        if (ordinality && columns.size() < 2) columns.push_back("ordinality");
+        std::string table = std::string(unnest ? "pg_unnest" : "generate_series") +
+                            sql.substr(t[k + 1].at, qx::token_end(sql, t[close]) - t[k + 1].at);
+        size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
+        if (!names_columns(t, k + 2, close)) {
+            std::string item = "(SELECT value AS " + quoted(columns[0]);
+            if (ordinality) item += ", ordinality AS " + quoted(columns[1]);
+            sql.replace(from, to - from, item + " FROM " + table + ") AS " + name);
+            return true;
+        }
+        // The function stays a table of the clause; its columns' qualified names become its own.
+        struct Edit {
+            size_t from, to;
+            std::string text;
+        };
+        std::vector<Edit> edits{{from, to, table + " AS " + name}};
+        const std::string own[] = {"value", "ordinality"};
+        const std::string alias_name = aliased ? folded(*alias.name) : folded(t[k]);
+        size_t item_end = aliased ? alias.end : at;
+        std::vector<bool> whole_item = select_items(t);
+        for (size_t r = 0; r + 2 < t.size(); ++r) {
+            if ((r + 2 >= k && r < item_end) || folded(t[r]) != alias_name || !t[r + 1].is_punct('.') ||
+                (t[r].kind != SqlToken::word && t[r].kind != SqlToken::quoted_name))
+                continue;
+            for (size_t c = 0; c < columns.size() && c < 2; ++c) {
+                if (folded(t[r + 2]) != columns[c] || own[c] == columns[c]) continue;
+                // A select-list item u.x keeps its name, x.
+                std::string renamed = own[c] + (whole_item[r] ? " AS " + quoted(columns[c]) : "");
+                edits.push_back({t[r + 2].at, qx::token_end(sql, t[r + 2]), renamed});
+            }
+        }
+        std::sort(edits.begin(), edits.end(), [](const Edit &x, const Edit &y) { return x.from > y.from; });
+        for (const Edit &e : edits) sql.replace(e.from, e.to - e.from, e.text);
+        return true;
+    }
+    return false;
+}
+
+bool may_have_items(const std::string &sql) {
+    if (strcasestr(sql.c_str(), "unnest") || strcasestr(sql.c_str(), "ordinality")) return true;
+    // ") [AS] name (": an alias with column names
+    for (size_t i = sql.find(')'); i != std::string::npos; i = sql.find(')', i + 1)) {
+        size_t k = i + 1;
+        while (k < sql.size() && std::isspace(static_cast<unsigned char>(sql[k]))) ++k;
+        if (strncasecmp(sql.c_str() + k, "as", 2) == 0 && k + 2 < sql.size() &&
+            std::isspace(static_cast<unsigned char>(sql[k + 2])))
+            k += 2;
+        while (k < sql.size() && std::isspace(static_cast<unsigned char>(sql[k]))) ++k;
+        size_t name = k;
+        while (k < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[k])) || sql[k] == '_')) ++k;
+        if (k > name && sql[name] == '"') continue;
+        while (k < sql.size() && std::isspace(static_cast<unsigned char>(sql[k]))) ++k;
+        if (k > name && k < sql.size() && sql[k] == '(') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace qx {
+
+std::string rewrite_from_items(const std::string &sql) {
+    if (!may_have_items(sql)) return sql;
+    std::string out = sql;
+    for (int n = 0; n < 32 && rewrite_last(out); ++n) {
+    }
+    return out;
+}
+
+}  // namespace qx
