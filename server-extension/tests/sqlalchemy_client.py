@@ -1,11 +1,13 @@
 """SQLAlchemy 1.4 (over psycopg2) against a quendrix server on 127.0.0.1:PORT (the only
 argument): it connects (reading the server's version and looking up the hstore type),
 creates tables of ORM classes with numbered keys (asking pg_class whether they exist
-first), inserts and reads objects, runs text queries with parameters, and drops the
-tables. Prints "ok" when all hold."""
+first), inserts and reads objects, runs text queries with parameters, reflects the
+tables it made (columns, keys, indexes) as pandas and Alembic do, inserts and updates
+rows with psycopg2's execute_values, and drops the tables. Prints "ok" when all hold."""
 import sys
 
 import sqlalchemy as sa
+from psycopg2.extras import execute_values
 from sqlalchemy.orm import Session, declarative_base
 
 port = int(sys.argv[1])
@@ -85,6 +87,19 @@ with engine.begin() as conn:
     rows = conn.execute(sa.select(meta.tables["book"].c.title).order_by(meta.tables["book"].c.id)).all()
     assert [r[0] for r in rows] == ["one", "two"], rows
     conn.execute(sa.text("drop table note"))
+
+# psycopg2's execute_values: many rows in one statement, and an UPDATE from a VALUES list
+# whose alias names its columns.
+raw = engine.raw_connection()
+cur = raw.cursor()
+execute_values(cur, "insert into author(name) values %s returning id", [("cy",), ("di",)])
+ids = [r[0] for r in cur.fetchall()]
+execute_values(cur, "update author set name = v.name from (values %s) as v(id, name) where author.id = v.id",
+               [(ids[0], "Cy"), (ids[1], "Di")])
+raw.commit()
+cur.execute("select name from author where id in %s order by id", (tuple(ids),))
+assert cur.fetchall() == [("Cy",), ("Di",)]
+raw.close()
 
 Base.metadata.drop_all(engine)
 assert not sa.inspect(engine).has_table("book")
