@@ -528,33 +528,32 @@ int pg_type_oid(const std::string &written) {
     return 0;
 }
 
-bool pg_type_sql_name(int oid, std::string *name) {
+namespace {
+
+// The base type whose oid or whose array's oid is `oid` (*array says which); null for
+// an oid that is no type.
+const BaseType *type_of(int oid, bool *array) {
     for (const BaseType &t : kTypes) {
-        if (t.oid == oid) {
-            *name = t.sql_name;
-            return true;
-        }
-        if (t.array_oid && t.array_oid == oid) {
-            *name = std::string(t.sql_name) + "[]";
-            return true;
-        }
+        *array = t.array_oid && t.array_oid == oid;
+        if (t.oid == oid || *array) return &t;
     }
-    return false;
+    return nullptr;
 }
 
+}  // namespace
+
+bool pg_type_sql_name(int oid, std::string *name) {
+    bool array = false;
+    const BaseType *t = type_of(oid, &array);
+    if (t) *name = array ? std::string(t->sql_name) + "[]" : t->sql_name;
+    return t != nullptr;
+}
 
 bool pg_type_name(int oid, std::string *name) {
-    for (const BaseType &t : kTypes) {
-        if (t.oid == oid) {
-            *name = t.name;
-            return true;
-        }
-        if (t.array_oid && t.array_oid == oid) {
-            *name = std::string("_") + t.name;
-            return true;
-        }
-    }
-    return false;
+    bool array = false;
+    const BaseType *t = type_of(oid, &array);
+    if (t) *name = array ? std::string("_") + t->name : t->name;
+    return t != nullptr;
 }
 
 bool is_catalogue_flag(const std::string &name) {

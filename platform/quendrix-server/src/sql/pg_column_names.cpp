@@ -21,6 +21,8 @@
 
 namespace {
 
+using qx::closing_parenthesis;
+using qx::folded_name;
 using qx::SqlToken;
 
 // `sql` with PostgreSQL's escape and dollar-quoted strings as plain strings of the same
@@ -93,23 +95,6 @@ bool wants_operand(const SqlToken &t) {
                          "exists", "select", "as", "interval", "similar", "to", "from", "by", "on"});
 }
 
-std::string lower(std::string s) {
-    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-size_t closing(const std::vector<SqlToken> &t, size_t open, size_t to) {
-    int depth = 0;
-    for (size_t k = open; k < to; ++k) {
-        if (t[k].is_punct('(')) ++depth;
-        if (t[k].is_punct(')') && --depth == 0) return k;
-    }
-    return to;
-}
-
-// A name as written: folded to lower case unless quoted.
-std::string name_text(const SqlToken &t) { return t.kind == SqlToken::quoted_name ? t.text : lower(t.text); }
-
 // Where the type written from t[from] ends: its words (double precision, timestamp with
 // time zone), a length (varchar(10)) and array bounds ([], [3]).
 size_t type_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
@@ -127,7 +112,7 @@ size_t type_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
         while (n < 4 && phrase[n] && from + n < to && t[from + n].is(phrase[n])) ++n;
         if (t[from].is(phrase[0]) && (n == 4 || !phrase[n]) && from + n > at) at = from + n;
     }
-    if (at < to && t[at].is_punct('(')) at = closing(t, at, to) + 1;
+    if (at < to && t[at].is_punct('(')) at = closing_parenthesis(t, at, to) + 1;
     while (at < to && t[at].kind == SqlToken::quoted_name && t[at].text.find_first_not_of("0123456789 ") ==
                                                                  std::string::npos)
         ++at;
@@ -140,7 +125,7 @@ std::string type_name(const std::vector<SqlToken> &t, size_t from, size_t to) {
     std::string written;
     for (size_t k = from; k < to && (t[k].kind == SqlToken::word || (t[k].kind == SqlToken::quoted_name && k == from));
          ++k)
-        written += (written.empty() ? "" : " ") + name_text(t[k]);
+        written += (written.empty() ? "" : " ") + folded_name(t[k]);
     if (written.empty()) return "?column?";
     std::string own;
     int oid = qx::pg_type_oid(written);
@@ -165,7 +150,7 @@ size_t operand_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
         return from;
     }
     if (t[at].is_punct('(')) {
-        size_t close = closing(t, at, to);
+        size_t close = closing_parenthesis(t, at, to);
         return close < to ? close + 1 : from;
     }
     if (t[at].kind == SqlToken::word && at + 1 < to && t[at + 1].kind == SqlToken::string)
@@ -176,13 +161,13 @@ size_t operand_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
             at += 2;
         if (at < to && t[at].kind == SqlToken::quoted_name && t[at - 1].is("array")) return at + 1;  // ARRAY[...]
         if (at < to && t[at].is_punct('(')) {
-            size_t close = closing(t, at, to);
+            size_t close = closing_parenthesis(t, at, to);
             if (close >= to) return from;
             at = close + 1;
             // f(...) FILTER (WHERE ...) OVER (...) | OVER name
-            if (at + 1 < to && t[at].is("filter") && t[at + 1].is_punct('(')) at = closing(t, at + 1, to) + 1;
+            if (at + 1 < to && t[at].is("filter") && t[at + 1].is_punct('(')) at = closing_parenthesis(t, at + 1, to) + 1;
             if (at + 1 < to && t[at].is("over"))
-                at = t[at + 1].is_punct('(') ? closing(t, at + 1, to) + 1 : at + 2;
+                at = t[at + 1].is_punct('(') ? closing_parenthesis(t, at + 1, to) + 1 : at + 2;
         }
         return std::min(at, to);
     }
@@ -228,7 +213,7 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
                 if (t[k].is_punct(')')) --depth;
                 if (depth == 0 && (t[k].is("from") || t[k].is_punct(',') || t[k].is("where"))) break;
             }
-            if (k >= list + 3 && t[k - 2].is("as")) return {name_text(t[k - 1]), 2};
+            if (k >= list + 3 && t[k - 2].is("as")) return {folded_name(t[k - 1]), 2};
             return name_of(t, list, k);
         }
         return name_of(t, from + 1, end - 1);
@@ -244,7 +229,7 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
     while (last + 2 < end && t[last + 1].is_punct('.')) last += 2;
     if (last + 1 < end && t[last + 1].is_punct('(')) {
         if (t[last].is("cast")) {  // CAST(x AS type)
-            size_t close = closing(t, last + 1, end);
+            size_t close = closing_parenthesis(t, last + 1, end);
             for (size_t k = close; k > last + 2; --k) {
                 if (t[k - 1].is("as")) {
                     Name name = name_of(t, last + 2, k - 1);
@@ -253,9 +238,9 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
             }
         }
         if (t[last].is("exists")) return {"exists", 1};
-        return {name_text(t[last]), 2};
+        return {folded_name(t[last]), 2};
     }
-    return {name_text(t[last]), 2};
+    return {folded_name(t[last]), 2};
 }
 
 // Whether the item t[from, to) of the text `m` has an alias: AS name, or a name right
@@ -309,7 +294,7 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
         if (at < t.size() && t[at].is("all")) ++at;
         if (at < t.size() && t[at].is("distinct")) {
             ++at;
-            if (at + 1 < t.size() && t[at].is("on") && t[at + 1].is_punct('(')) at = closing(t, at + 1, t.size()) + 1;
+            if (at + 1 < t.size() && t[at].is("on") && t[at + 1].is_punct('(')) at = closing_parenthesis(t, at + 1, t.size()) + 1;
         }
         size_t item = at;
         for (int depth = 0; at <= t.size(); ++at) {
@@ -327,9 +312,7 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
                 }
                 if (to > from && !column && !has_alias(m, t, from, to)) {
                     Name name = name_of(t, from, to);
-                    std::string quoted = "\"";
-                    for (char c : name.text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-                    aliases.emplace_back(token_end(m, t[to - 1]), " AS " + quoted + "\"");
+                    aliases.emplace_back(token_end(m, t[to - 1]), " AS " + quoted_name(name.text));
                 }
                 if (last) break;
                 continue;

@@ -24,16 +24,10 @@
 
 namespace {
 
+using qx::closing_parenthesis;
+using qx::folded_name;
+using qx::quoted_name;
 using qx::SqlToken;
-
-size_t closing(const std::vector<SqlToken> &t, size_t open) {
-    int depth = 0;
-    for (size_t k = open; k < t.size(); ++k) {
-        if (t[k].is_punct('(')) ++depth;
-        if (t[k].is_punct(')') && --depth == 0) return k;
-    }
-    return t.size();
-}
 
 bool is_any(const SqlToken &t, std::initializer_list<const char *> words) {
     for (const char *w : words)
@@ -76,20 +70,6 @@ bool starts_item(const std::vector<SqlToken> &t, const std::vector<bool> &in_fro
     return before.is("from") || before.is("join") || before.is("lateral") || (before.is_punct(',') && in_from[k - 1]);
 }
 
-std::string quoted(const std::string &name) {
-    std::string q = "\"";
-    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
-
-// A name as PostgreSQL reads it: folded to lower case unless quoted.
-std::string folded(const SqlToken &t) {
-    if (t.kind == SqlToken::quoted_name) return t.text;
-    std::string s = t.text;
-    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // The alias that follows t[at] ([AS] name [(column, ...)]): where it starts and ends,
 // its name and its columns' names. False when there is none or it is malformed.
 struct Alias {
@@ -105,7 +85,7 @@ bool read_alias(const std::vector<SqlToken> &t, size_t at, Alias *alias) {
     if (at < t.size() && t[at].is_punct('(')) {
         for (++at; at < t.size(); at += 2) {
             if (t[at].kind != SqlToken::word && t[at].kind != SqlToken::quoted_name) return false;
-            alias->columns.push_back(folded(t[at]));
+            alias->columns.push_back(folded_name(t[at]));
             if (at + 1 < t.size() && t[at + 1].is_punct(')')) break;
             if (at + 1 >= t.size() || !t[at + 1].is_punct(',')) return false;
         }
@@ -162,12 +142,12 @@ bool rewrite_last(std::string &sql) {
         if (!starts_item(t, in_from, k)) continue;
         // (VALUES ...) or (SELECT ...) with an alias that names its columns
         if (t[k].is_punct('(') && k + 1 < t.size() && (t[k + 1].is("values") || t[k + 1].is("select"))) {
-            size_t close = closing(t, k);
+            size_t close = closing_parenthesis(t, k);
             Alias alias;
             if (close >= t.size() || !read_alias(t, close + 1, &alias) || alias.columns.empty()) continue;
             std::string first = "(SELECT ";
             for (size_t c = 0; c < alias.columns.size(); ++c)
-                first += (c ? ", NULL AS " : "NULL AS ") + quoted(alias.columns[c]);
+                first += (c ? ", NULL AS " : "NULL AS ") + quoted_name(alias.columns[c]);
             std::string inner = sql.substr(t[k + 1].at, t[close].at - t[k + 1].at);
             std::string item = first + " WHERE 0 UNION ALL SELECT * FROM (" + inner + ")) AS " +
                                sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at);
@@ -178,7 +158,7 @@ bool rewrite_last(std::string &sql) {
         // unnest(array), generate_series(...) [WITH ORDINALITY] [[AS] alias [(columns)]]
         bool unnest = t[k].is("unnest");
         if (!(unnest || t[k].is("generate_series")) || k + 1 >= t.size() || !t[k + 1].is_punct('(')) continue;
-        size_t close = closing(t, k + 1), at = close + 1;
+        size_t close = closing_parenthesis(t, k + 1), at = close + 1;
         if (close >= t.size()) continue;
         bool ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
         if (ordinality) at += 2;
@@ -186,16 +166,16 @@ bool rewrite_last(std::string &sql) {
         bool aliased = read_alias(t, at, &alias);
         if (!unnest && !ordinality && alias.columns.empty()) continue;  // generate_series's own column, value
         std::string name = aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
-                                   : folded(t[k]);
+                                   : folded_name(t[k]);
         std::vector<std::string> columns = alias.columns;
-        if (columns.empty()) columns.push_back(aliased ? folded(*alias.name) : folded(t[k]));
+        if (columns.empty()) columns.push_back(aliased ? folded_name(*alias.name) : folded_name(t[k]));
         if (ordinality && columns.size() < 2) columns.push_back("ordinality");
         std::string table = std::string(unnest ? "pg_unnest" : "generate_series") +
                             sql.substr(t[k + 1].at, qx::token_end(sql, t[close]) - t[k + 1].at);
         size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
         if (!names_columns(t, k + 2, close)) {
-            std::string item = "(SELECT value AS " + quoted(columns[0]);
-            if (ordinality) item += ", ordinality AS " + quoted(columns[1]);
+            std::string item = "(SELECT value AS " + quoted_name(columns[0]);
+            if (ordinality) item += ", ordinality AS " + quoted_name(columns[1]);
             sql.replace(from, to - from, item + " FROM " + table + ") AS " + name);
             return true;
         }
@@ -206,17 +186,17 @@ bool rewrite_last(std::string &sql) {
         };
         std::vector<Edit> edits{{from, to, table + " AS " + name}};
         const std::string own[] = {"value", "ordinality"};
-        const std::string alias_name = aliased ? folded(*alias.name) : folded(t[k]);
+        const std::string alias_name = aliased ? folded_name(*alias.name) : folded_name(t[k]);
         size_t item_end = aliased ? alias.end : at;
         std::vector<bool> whole_item = select_items(t);
         for (size_t r = 0; r + 2 < t.size(); ++r) {
-            if ((r + 2 >= k && r < item_end) || folded(t[r]) != alias_name || !t[r + 1].is_punct('.') ||
+            if ((r + 2 >= k && r < item_end) || folded_name(t[r]) != alias_name || !t[r + 1].is_punct('.') ||
                 (t[r].kind != SqlToken::word && t[r].kind != SqlToken::quoted_name))
                 continue;
             for (size_t c = 0; c < columns.size() && c < 2; ++c) {
-                if (folded(t[r + 2]) != columns[c] || own[c] == columns[c]) continue;
+                if (folded_name(t[r + 2]) != columns[c] || own[c] == columns[c]) continue;
                 // A select-list item u.x keeps its name, x.
-                std::string renamed = own[c] + (whole_item[r] ? " AS " + quoted(columns[c]) : "");
+                std::string renamed = own[c] + (whole_item[r] ? " AS " + quoted_name(columns[c]) : "");
                 edits.push_back({t[r + 2].at, qx::token_end(sql, t[r + 2]), renamed});
             }
         }

@@ -16,6 +16,7 @@
 
 namespace {
 
+using qx::closing_parenthesis;
 using qx::SqlToken;
 
 // A select-list item that calls a set-returning function: where the call is, the
@@ -28,16 +29,6 @@ struct Item {
     std::string table;
 };
 
-// Where the parenthesis opened by token `open` closes, or tokens.size().
-size_t closing(const std::vector<SqlToken> &t, size_t open) {
-    int depth = 0;
-    for (size_t k = open; k < t.size(); ++k) {
-        if (t[k].is_punct('(')) ++depth;
-        if (t[k].is_punct(')') && --depth == 0) return k;
-    }
-    return t.size();
-}
-
 bool ends_clause(const SqlToken &t) {
     for (const char *k : {"from", "where", "group", "having", "order", "limit", "union", "except", "intersect",
                           "window", "returning"})
@@ -49,7 +40,7 @@ bool ends_clause(const SqlToken &t) {
 // generate_series(...), perhaps with an alias; false otherwise.
 bool set_returning_item(const std::string &sql, const std::vector<SqlToken> &t, size_t from, size_t to, Item *item) {
     if (to - from < 3 || t[from].kind != SqlToken::word || !t[from + 1].is_punct('(')) return false;
-    size_t close = closing(t, from + 1);
+    size_t close = closing_parenthesis(t, from + 1);
     if (close >= to) return false;
     size_t rest = to - close - 1;
     if (!(rest == 0 || (rest == 1 && t[close + 1].kind != SqlToken::punct && t[close + 1].kind != SqlToken::op) ||

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,29 @@ size_t token_end(const std::string &sql, const SqlToken &t) {
         return j + 1;
     }
     return sql.size();
+}
+
+size_t closing_parenthesis(const std::vector<SqlToken> &t, size_t open, size_t to) {
+    to = std::min(to, t.size());
+    int depth = 0;
+    for (size_t k = open; k < to; ++k) {
+        if (t[k].is_punct('(')) ++depth;
+        if (t[k].is_punct(')') && --depth == 0) return k;
+    }
+    return to;
+}
+
+std::string folded_name(const SqlToken &t) {
+    if (t.kind == SqlToken::quoted_name) return t.text;
+    std::string s = t.text;
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string quoted_name(const std::string &name) {
+    std::string q = "\"";
+    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
 }
 
 }  // namespace qx

@@ -36,4 +36,14 @@ bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_se
 // Where token `t` of `sql` ends (a string's or quoted name's token text has lost its quotes).
 size_t token_end(const std::string &sql, const SqlToken &t);
 
+// The token that closes the parenthesis token `open` opens, before `to`; `to` (or the
+// number of tokens) when none does.
+size_t closing_parenthesis(const std::vector<SqlToken> &t, size_t open, size_t to = static_cast<size_t>(-1));
+
+// A name as PostgreSQL reads it: folded to lower case unless quoted.
+std::string folded_name(const SqlToken &t);
+
+// `name` as a quoted name, its double quotes doubled.
+std::string quoted_name(const std::string &name);
+
 }  // namespace qx
