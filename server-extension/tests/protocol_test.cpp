@@ -742,6 +742,29 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "1\n"},
     };
     for (const auto &q : standard) EXPECT_EQ(exec(c(), q.sql), q.result) << q.sql;
+    // psql's \d shows a table's foreign keys, those that reference it, and its triggers.
+    ASSERT_EQ(exec(c(), "create trigger fk_seen after insert on fk begin select 1; end"), "<CREATE TRIGGER>");
+    const struct {
+        const char *command, *shown;
+    } keys[] = {
+        {"\\d fk",
+         "Table \"public.fk\"\nColumn|Type|Collation|Nullable|Default\nid|integer||not null|\na|integer|||\n"
+         "x|text|||\ny|integer|||\nIndexes:\n    \"fk_pkey\" PRIMARY KEY, btree (id)\nForeign-key constraints:\n"
+         "    \"fk_a_fkey\" FOREIGN KEY (a) REFERENCES d(a) ON DELETE CASCADE\n"
+         "    \"fk_x_y_fkey\" FOREIGN KEY (x, y) REFERENCES k\nTriggers:\n"
+         "    fk_seen after insert on fk begin select 1; end\n"},
+        {"\\d k",
+         "Table \"public.k\"\nColumn|Type|Collation|Nullable|Default\nx|text||not null|\ny|integer||not null|\n"
+         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE, btree (z)\n"
+         "Referenced by:\n    TABLE \"fk\" CONSTRAINT \"fk_x_y_fkey\" FOREIGN KEY (x, y) REFERENCES k\n"},
+    };
+    for (const auto &d : keys) {
+        ProgramRun r = run_program(kPsql,
+                                   {"psql", "-X", "-A", "-h", "127.0.0.1", "-p", std::to_string(server.port()), "-U",
+                                    "x", "-d", "x", "-c", d.command},
+                                   "", "", &env);
+        EXPECT_EQ(r.out, d.shown) << d.command << r.err;
+    }
     // Drivers take the flags for booleans; a column may be named by a keyword.
     Result flags(PQexec(c(), "select indisunique, 1 as default from pg_index where indexrelid = 'db'::regclass"),
                  PQclear);

@@ -157,7 +157,12 @@ std::string catalogue_sql() {
            ", CASE s.type WHEN 'table' THEN 'r' WHEN 'view' THEN 'v' ELSE 'i' END, 'p', 0, 0, "
            "CASE WHEN EXISTS (SELECT 1 FROM main.sqlite_schema i WHERE i.type = 'index' AND i.tbl_name = s.name) "
            "OR (s.type = 'table' AND pg_rowid_key(s.name) IS NOT NULL) THEN 't' ELSE 'f' END, "
-           "'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
+           // A table with triggers of its own or of its foreign keys (the ones it has,
+           // or those of others that reference it), as PostgreSQL's keys have triggers.
+           "'f', CASE WHEN s.type = 'table' AND (EXISTS (SELECT 1 FROM main.sqlite_schema g WHERE "
+           "g.type = 'trigger' AND g.tbl_name = s.name) OR EXISTS (SELECT 1 FROM main.sqlite_schema r, "
+           "pragma_foreign_key_list(r.name) f WHERE r.type = 'table' AND (r.name = s.name OR f.\"table\" = s.name "
+           "COLLATE NOCASE))) THEN 't' ELSE 'f' END, 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
            "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND (s.name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
            "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
@@ -212,6 +217,13 @@ std::string catalogue_sql() {
            // What the server has none of: collations of their own, row policies, extended
            // statistics, publications, inheritance.
            "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
+           // The tables' triggers, SQLite's own (a foreign key has none here).
+           "CREATE TEMP VIEW IF NOT EXISTS pg_trigger(oid, tgrelid, tgparentid, tgname, tgfoid, tgtype, tgenabled, "
+           "tgisinternal, tgconstrrelid, tgconstrindid, tgconstraint, tgdeferrable, tginitdeferred, tgnargs, tgattr, "
+           "tgargs, tgqual, tgoldtable, tgnewtable) AS "
+           "SELECT g.rowid, c.oid, 0, g.name, 0, 0, 'O', 'f', 0, 0, 0, 'f', 'f', 0, '', '', NULL, NULL, NULL "
+           "FROM main.sqlite_schema g JOIN pg_class c ON c.relname = g.tbl_name AND c.relkind = 'r' "
+           "WHERE g.type = 'trigger';\n"
            // Tablespaces: PostgreSQL's two, where everything is (reltablespace 0).
            "CREATE TEMP VIEW IF NOT EXISTS pg_tablespace(oid, spcname, spcowner, spcacl, spcoptions) AS "
            "VALUES (1663, 'pg_default', " + std::to_string(kOwner) + ", NULL, NULL), (1664, 'pg_global', " +
@@ -385,6 +397,19 @@ void quote_ident(sqlite3_context *ctx, int, sqlite3_value **argv) {
         name = quoted + "\"";
     }
     sqlite3_result_text(ctx, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+}
+
+// pg_get_triggerdef(trigger[, pretty]): the trigger's CREATE TRIGGER statement.
+void get_triggerdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3_stmt *q = nullptr;
+    if (sqlite3_prepare_v2(sqlite3_context_db_handle(ctx),
+                           "SELECT sql FROM main.sqlite_schema WHERE rowid = ?1 AND type = 'trigger'", -1, &q,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_value(q, 1, argv[0]);
+        if (sqlite3_step(q) == SQLITE_ROW) sqlite3_result_value(ctx, sqlite3_column_value(q, 0));
+        else sqlite3_result_null(ctx);
+    }
+    sqlite3_finalize(q);
 }
 
 // pg_tablespace_location(tablespace): the default place, the database's own file.
@@ -613,6 +638,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_type_is_visible", 1, table_is_visible},  {"quote_ident", 1, quote_ident},
         {"col_description", 2, no_object},          {"obj_description", 1, no_object},
         {"pg_tablespace_location", 1, no_location}, {"has_schema_privilege", 2, has_privilege},
+        {"pg_get_triggerdef", 1, get_triggerdef},  {"pg_get_triggerdef", 2, get_triggerdef},
         {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
         {"has_table_privilege", 3, has_privilege},
         {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},

@@ -285,6 +285,17 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
     if (!lex_sql(m, &t)) return sql;
     std::vector<std::pair<size_t, std::string>> aliases;  // where, what
     for (size_t s = 0; s < t.size(); ++s) {
+        if (t[s].is("trigger") && s > 0 && (t[s - 1].is("create") || t[s - 1].is("temp") ||
+                                             t[s - 1].is("temporary"))) {
+            // A trigger's statements return no rows: its body (to its END) stays as written.
+            int cases = 0;
+            while (s < t.size() && !t[s].is("begin")) ++s;
+            for (; s < t.size(); ++s) {
+                if (t[s].is("case")) ++cases;
+                if (t[s].is("end") && cases-- == 0) break;
+            }
+            continue;
+        }
         if (!t[s].is("select")) continue;
         // GRANT SELECT ON ..., REVOKE INSERT, SELECT ON ...: a privilege, not a query
         if ((s + 1 < t.size() && (t[s + 1].is("on") || t[s + 1].is_punct(','))) ||

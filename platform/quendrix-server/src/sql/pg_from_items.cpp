@@ -9,7 +9,8 @@
 //   generate_series, whose columns are value and ordinality, in a subquery that names
 //   them. When the arguments name columns of other tables of the FROM clause (which
 //   PostgreSQL allows), the function must stay a table of that clause: it keeps the
-//   alias, and the columns' names qualified by it (u.n) become value and ordinality.
+//   alias, and the columns' names qualified by it (u.n) become value and ordinality;
+// - pg_partition_ancestors(table) likewise, as the one row of the table itself.
 #include <string.h>
 #include <strings.h>
 
@@ -155,6 +156,27 @@ bool rewrite_last(std::string &sql) {
             sql.replace(from, to - from, item);
             return true;
         }
+        // pg_partition_ancestors(table) [WITH ORDINALITY] [[AS] alias [(columns)]]: no
+        // table is a partition, so the table itself, at depth 1.
+        if (t[k].is("pg_partition_ancestors") && k + 1 < t.size() && t[k + 1].is_punct('(')) {
+            size_t close = closing_parenthesis(t, k + 1), at = close + 1;
+            if (close >= t.size()) continue;
+            bool ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
+            if (ordinality) at += 2;
+            Alias alias;
+            bool aliased = read_alias(t, at, &alias);
+            std::vector<std::string> columns = alias.columns;
+            if (columns.empty()) columns.push_back("relid");
+            if (ordinality && columns.size() < 2) columns.push_back("ordinality");
+            std::string item = "(SELECT " + sql.substr(t[k + 2].at, t[close].at - t[k + 2].at) + " AS " +
+                               quoted_name(columns[0]) + (ordinality ? ", 1 AS " + quoted_name(columns[1]) : "") +
+                               ") AS " +
+                               (aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
+                                        : std::string("pg_partition_ancestors"));
+            size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
+            sql.replace(from, to - from, item);
+            return true;
+        }
         // unnest(array), generate_series(...) [WITH ORDINALITY] [[AS] alias [(columns)]]
         bool unnest = t[k].is("unnest");
         if (!(unnest || t[k].is("generate_series")) || k + 1 >= t.size() || !t[k + 1].is_punct('(')) continue;
@@ -208,7 +230,9 @@ bool rewrite_last(std::string &sql) {
 }
 
 bool may_have_items(const std::string &sql) {
-    if (strcasestr(sql.c_str(), "unnest") || strcasestr(sql.c_str(), "ordinality")) return true;
+    if (strcasestr(sql.c_str(), "unnest") || strcasestr(sql.c_str(), "ordinality") ||
+        strcasestr(sql.c_str(), "pg_partition_ancestors"))
+        return true;
     // ") [AS] name (": an alias with column names
     for (size_t i = sql.find(')'); i != std::string::npos; i = sql.find(')', i + 1)) {
         size_t k = i + 1;
