@@ -678,7 +678,7 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         // A key SQLite keeps in an index of its own, and one it keeps in the table's B-tree.
         {"\\d k",
          "Table \"public.k\"\nColumn|Type|Collation|Nullable|Default\nx|text||not null|\ny|integer||not null|\n"
-         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE, btree (z)\n"},
+         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE CONSTRAINT, btree (z)\n"},
         {"\\d wr",
          "Table \"public.wr\"\nColumn|Type|Collation|Nullable|Default\nk|text||not null|\n"
          "Indexes:\n    \"wr_pkey\" PRIMARY KEY, btree (k)\n"},
@@ -714,10 +714,15 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         {"create table fk(id integer primary key, a integer references d(a) on delete cascade, x text, y int, "
          "foreign key (x, y) references k)",
          "<CREATE TABLE>"},
-        {"select conname, contype, conrelid::regclass, confrelid::regclass, pg_get_constraintdef(oid, true) "
-         "from pg_constraint order by conname",
-         "fk_a_fkey|f|fk|d|FOREIGN KEY (a) REFERENCES d(a) ON DELETE CASCADE\n"
-         "fk_x_y_fkey|f|fk|k|FOREIGN KEY (x, y) REFERENCES k\n"},
+        {"select conname, contype, conrelid::regclass, confrelid::regclass, pg_get_constraintdef(oid, true), "
+         "conkey, confkey from pg_constraint where contype = 'f' order by conname",
+         "fk_a_fkey|f|fk|d|FOREIGN KEY (a) REFERENCES d(a) ON DELETE CASCADE|{2}|{1}\n"
+         "fk_x_y_fkey|f|fk|k|FOREIGN KEY (x, y) REFERENCES k|{3,4}|{1,2}\n"},
+        // Primary keys and the unique constraints of CREATE TABLE, by their indexes.
+        {"select conname, contype, pg_get_constraintdef(oid), conkey, conindid::regclass from pg_constraint "
+         "where conrelid in ('k'::regclass, 'd'::regclass) order by conname",
+         "d_pkey|p|PRIMARY KEY (a)|{1}|d_pkey\nk_pkey|p|PRIMARY KEY (x, y)|{1,2}|k_pkey\n"
+         "k_z_key|u|UNIQUE (z)|{3}|k_z_key\n"},
         // The keys' indexes by their names, after the catalogue is there.
         {"select 'k_pkey'::regclass::int > 0, 'd_pkey'::regclass::int < 0, ('d_pkey'::regclass)::regclass",
          "1|1|d_pkey\n"},
@@ -755,7 +760,7 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "    fk_seen after insert on fk begin select 1; end\n"},
         {"\\d k",
          "Table \"public.k\"\nColumn|Type|Collation|Nullable|Default\nx|text||not null|\ny|integer||not null|\n"
-         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE, btree (z)\n"
+         "z|integer|||\nIndexes:\n    \"k_pkey\" PRIMARY KEY, btree (x, y)\n    \"k_z_key\" UNIQUE CONSTRAINT, btree (z)\n"
          "Referenced by:\n    TABLE \"fk\" CONSTRAINT \"fk_x_y_fkey\" FOREIGN KEY (x, y) REFERENCES k\n"},
     };
     for (const auto &d : keys) {

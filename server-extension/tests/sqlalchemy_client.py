@@ -68,7 +68,7 @@ assert isinstance(columns["title"]["type"], sa.Text) and not columns["title"]["n
 assert columns["author_id"]["nullable"], columns["author_id"]
 name = inspector.get_columns("author")[1]
 assert isinstance(name["type"], sa.String) and name["type"].length == 40, name
-assert inspector.get_pk_constraint("book")["constrained_columns"] == ["id"]
+assert inspector.get_pk_constraint("book") == {"constrained_columns": ["id"], "name": "book_pkey"}
 assert inspector.get_pk_constraint("note")["constrained_columns"] == ["a", "b"]
 assert inspector.get_columns("note")[1]["default"] == "'x'", inspector.get_columns("note")
 fks = inspector.get_foreign_keys("book")
@@ -79,6 +79,8 @@ assert [(i["name"], i["column_names"], bool(i["unique"])) for i in indexes] == \
     [("book_title", ["title"], False)], indexes
 unique = [(i["column_names"], bool(i["unique"])) for i in inspector.get_indexes("author")]
 assert unique == [(["name"], True)], unique
+uniques = inspector.get_unique_constraints("author")
+assert uniques == [{"name": "author_name_key", "column_names": ["name"]}], uniques
 meta = sa.MetaData()
 meta.reflect(engine)
 assert sorted(meta.tables) == ["author", "book", "note"], sorted(meta.tables)

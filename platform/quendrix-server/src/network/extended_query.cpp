@@ -386,11 +386,13 @@ bool ExtendedQuery::describe(const std::string &body) {
         s.described_types.clear();
         // Computed columns whose text tells their one type (count(*)) have it.
         std::vector<int32_t> computed = infer_result_types(s.text, sqlite3_column_count(s.spare));
+        const std::vector<std::string> typing = typing_names(s.spare);
         for (int i = 0; i < sqlite3_column_count(s.spare); ++i) {
             const char *column = sqlite3_column_name(s.spare, i);
             const char *declared = sqlite3_column_decltype(s.spare, i);
-            int32_t type = !declared && computed[static_cast<size_t>(i)] ? computed[static_cast<size_t>(i)]
-                                                                          : column_type(declared, nullptr, column);
+            int32_t type = !declared && computed[static_cast<size_t>(i)]
+                               ? computed[static_cast<size_t>(i)]
+                               : column_type(declared, nullptr, typing[static_cast<size_t>(i)].c_str());
             s.described_types.push_back(type);
             m.str(column ? column : "column" + std::to_string(i + 1)).int32(0).int16(0);
             m.int32(type).int16(type_length(type)).int32(-1).int16(0);

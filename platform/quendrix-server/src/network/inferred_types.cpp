@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -279,9 +280,11 @@ int32_t cast_type(const std::vector<Token> &t, long at) {
 
 }  // namespace
 
-std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
-    std::vector<int32_t> types(static_cast<size_t>(std::max(columns, 0)), 0);
-    std::vector<Token> t = tokenize(sql);
+namespace {
+
+// The items of the first select list of `t` outside parentheses, as token ranges; false
+// for a list with a '*'.
+bool select_list_items(const std::vector<Token> &t, std::vector<std::pair<long, long>> *items) {
     long n = static_cast<long>(t.size()), at = 0;
     int depth = 0;
     // The first SELECT outside parentheses (after a WITH clause's).
@@ -290,10 +293,9 @@ std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
         if (is_punct(t, at, ')')) --depth;
         if (depth == 0 && is_word(t[at], "SELECT")) break;
     }
-    if (at >= n) return types;
+    if (at >= n) return false;
     ++at;
     if (at < n && (is_word(t[at], "DISTINCT") || is_word(t[at], "ALL"))) ++at;
-    std::vector<std::pair<long, long>> items;
     long from = at;
     for (depth = 0; at <= n; ++at) {
         bool end = at == n || (depth == 0 && (is_word(t[at], "FROM") || is_word(t[at], "WHERE") ||
@@ -302,20 +304,59 @@ std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
                                                is_word(t[at], "EXCEPT") || is_word(t[at], "INTERSECT") ||
                                                is_word(t[at], "WINDOW") || is_punct(t, at, ';')));
         if (end || (depth == 0 && is_punct(t, at, ','))) {
-            items.emplace_back(from, at);
+            items->emplace_back(from, at);
             from = at + 1;
             if (end) break;
             continue;
         }
         if (t[at].kind == Token::op && t[at].text == "*" && depth == 0 &&
             (at == from || is_punct(t, at - 1, '.')))
-            return types;  // a star: the columns are not the list's
+            return false;  // a star: the columns are not the list's
         if (is_punct(t, at, '(')) ++depth;
         if (is_punct(t, at, ')')) --depth;
     }
-    if (static_cast<long>(items.size()) != columns) return types;
+    return true;
+}
+
+}  // namespace
+
+std::vector<int32_t> infer_result_types(const std::string &sql, int columns) {
+    std::vector<int32_t> types(static_cast<size_t>(std::max(columns, 0)), 0);
+    std::vector<Token> t = tokenize(sql);
+    std::vector<std::pair<long, long>> items;
+    if (!select_list_items(t, &items) || static_cast<long>(items.size()) != columns) return types;
     for (size_t i = 0; i < items.size(); ++i) types[i] = item_type(t, items[i].first, items[i].second);
     return types;
+}
+
+std::vector<std::string> source_columns(const std::string &sql, int columns) {
+    std::vector<std::string> names(static_cast<size_t>(std::max(columns, 0)));
+    std::vector<Token> t = tokenize(sql);
+    std::vector<std::pair<long, long>> items;
+    if (!select_list_items(t, &items) || static_cast<long>(items.size()) != columns) return names;
+    for (size_t i = 0; i < items.size(); ++i) {
+        long at = items[i].first, to = items[i].second;
+        if (at >= to || t[at].kind != Token::word) continue;
+        while (at + 2 < to && is_punct(t, at + 1, '.') && t[at + 2].kind == Token::word) at += 2;
+        long rest = to - at - 1;
+        if (rest == 0 || (rest == 1 && t[at + 1].kind == Token::word) ||
+            (rest == 2 && is_word(t[at + 1], "AS") && t[at + 2].kind == Token::word))
+            names[i] = t[at].text;
+    }
+    return names;
+}
+
+std::vector<std::string> typing_names(sqlite3_stmt *stmt) {
+    const int n = sqlite3_column_count(stmt);
+    const char *sql = sqlite3_sql(stmt);
+    std::vector<std::string> names;
+    if (sql && std::strstr(sql, "pg_")) names = source_columns(sql, n);
+    names.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const char *name = sqlite3_column_name(stmt, i);
+        if (names[static_cast<size_t>(i)].empty() && name) names[static_cast<size_t>(i)] = name;
+    }
+    return names;
 }
 
 std::vector<int32_t> parameter_casts(const std::string &sql, int parameters) {

@@ -10,6 +10,8 @@
 // numbers for numeric columns instead of refusing them.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +33,15 @@ std::vector<int32_t> parameter_casts(const std::string &sql, int parameters);
 // type) to a type with an affinity, and casts x::type. One per column (0 where the text does not tell);
 // all 0 for a select list with a '*' or of another length than `columns`.
 std::vector<int32_t> infer_result_types(const std::string &sql, int columns);
+
+// The column each item of a select list names when it is a column alone (c.conkey AS
+// key: conkey); "" for the others, and all "" for a select list with a '*' or of another
+// length than `columns`.
+std::vector<std::string> source_columns(const std::string &sql, int columns);
+
+// The names a statement's result columns are typed by (see column_type): for a query of
+// the catalogue (its text names pg_...), the column an item names, else its own name.
+std::vector<std::string> typing_names(sqlite3_stmt *stmt);
 
 }  // namespace pg
 }  // namespace qx

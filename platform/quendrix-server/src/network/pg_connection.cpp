@@ -18,6 +18,7 @@
 #include "network/cancel.h"
 #include "network/copy.h"
 #include "network/extended_query.h"
+#include "network/inferred_types.h"
 #include "network/message_reader.h"
 #include "network/pg_listener.h"
 #include "network/pg_output.h"
@@ -200,9 +201,11 @@ private:
     bool describe(const qx_value *first) {
         Message m('T');
         m.int16(static_cast<int>(columns_.size()));
+        std::vector<std::string> names = stmt_ ? qx::pg::typing_names(stmt_) : columns_;
         for (size_t i = 0; i < columns_.size(); ++i) {
             const char *declared = stmt_ ? sqlite3_column_decltype(stmt_, static_cast<int>(i)) : nullptr;
-            int32_t type = qx::pg::column_type(declared, first ? &first[i] : nullptr, columns_[i].c_str());
+            const char *name = i < names.size() ? names[i].c_str() : columns_[i].c_str();
+            int32_t type = qx::pg::column_type(declared, first ? &first[i] : nullptr, name);
             types_.push_back(type);
             m.str(columns_[i]).int32(0).int16(0).int32(type);
             m.int16(qx::pg::type_length(type)).int32(-1).int16(0);

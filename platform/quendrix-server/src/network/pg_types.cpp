@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "network/parameter_forms.h"
 #include "sql/pg_catalogue.h"
@@ -121,6 +123,11 @@ int32_t column_type(const char *declared, const qx_value *first, const char *nam
             (text && qx_length_of(*first) == 1 && (text[0] == 't' || text[0] == 'f')))
             return kBoolOid;
     }
+    if (!declared && name && qx::is_catalogue_key_array(name)) {
+        const char *text = first && qx_tag_of(*first) == QX_TAG_STRING ? static_cast<const char *>(*first) : nullptr;
+        if (!first || qx_tag_of(*first) == QX_TAG_NULL || (text && qx_length_of(*first) > 0 && text[0] == '{'))
+            return kInt2ArrayOid;
+    }
     int32_t oid = declared_type(declared);
     if (oid == kUnspecified && first) oid = value_type(*first);
     return oid == kUnspecified ? kTextOid : oid;
@@ -138,6 +145,28 @@ void append_column(Message &row, qx_value v, int32_t oid, bool binary, std::stri
 
 void encode_value(std::string &out, qx_value v, int32_t oid, bool binary) {
     int tag = qx_tag_of(v);
+    if (oid == kInt2ArrayOid && binary && tag == QX_TAG_STRING) {  // '{1,2}' in the binary array form
+        std::string text(static_cast<const char *>(v), qx_length_of(v));
+        std::vector<long> numbers;
+        for (size_t at = 1; at < text.size() && text[at] != '}';) {
+            numbers.push_back(std::strtol(text.c_str() + at, nullptr, 10));
+            at = text.find_first_of(",}", at);
+            if (at == std::string::npos) break;
+            if (text[at] == ',') ++at;
+        }
+        put_be(out, numbers.empty() ? 0 : 1, 4);  // dimensions
+        put_be(out, 0, 4);                        // no NULLs
+        put_be(out, kInt2Oid, 4);
+        if (!numbers.empty()) {
+            put_be(out, numbers.size(), 4);
+            put_be(out, 1, 4);  // lower bound
+        }
+        for (long n : numbers) {
+            put_be(out, 2, 4);
+            put_be(out, static_cast<uint64_t>(n), 2);
+        }
+        return;
+    }
     if (oid == kBoolOid) {  // 't' or 'f' as the catalogue keeps them, or a number
         bool yes = tag == QX_TAG_INTEGER ? qx_unbox(v) != 0
                    : tag == QX_TAG_STRING && qx_length_of(v) > 0 ? *static_cast<const char *>(v) == 't'

@@ -32,6 +32,7 @@ enum TypeOid : int32_t {
     kUnknownOid = 705,
     kBpcharOid = 1042,
     kVarcharOid = 1043,
+    kInt2ArrayOid = 1005,
     kDateOid = 1082,
     kTimeOid = 1083,
     kTimestampOid = 1114,
@@ -48,8 +49,9 @@ int32_t value_type(qx_value v);
 // The type of a result column: its declared type when that names one, else the
 // type of its value in the first row (`first` null when there is no row: a null
 // qx_value is the integer 0), else text. A column `name`d as one of the catalogue's
-// flags (pg_index.indisunique, ...) that holds 't' or 'f' is a boolean, as drivers
-// that read the catalogue need.
+// flags (pg_index.indisunique, ...) that holds 't' or 'f' is a boolean, and one named
+// as its arrays of column numbers (pg_constraint.conkey) an int2[], as drivers that
+// read the catalogue need.
 int32_t column_type(const char *declared, const qx_value *first, const char *name = nullptr);
 
 // The length a row description gives a column of type `oid`: its values' fixed width in

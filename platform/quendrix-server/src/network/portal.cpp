@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "network/inferred_types.h"
 #include "network/pg_types.h"
 #include "sql/postgres_statements.h"
 #include "sql/result_set.h"
@@ -73,12 +74,14 @@ void Portal::own_columns(const std::vector<qx_value> &first) {
     columns_.clear();
     const int n = sqlite3_column_count(stmt_);
     const bool pinned = pinned_types_.size() == static_cast<size_t>(n);
+    const std::vector<std::string> typing = typing_names(stmt_);
     for (int i = 0; i < n; ++i) {
         const char *name = sqlite3_column_name(stmt_, i);
         const qx_value *v = static_cast<size_t>(i) < first.size() ? &first[static_cast<size_t>(i)] : nullptr;
         columns_.push_back({name ? name : "column" + std::to_string(i + 1),
                             pinned ? pinned_types_[static_cast<size_t>(i)]
-                                   : column_type(sqlite3_column_decltype(stmt_, i), v, name)});
+                                   : column_type(sqlite3_column_decltype(stmt_, i), v,
+                                                 typing[static_cast<size_t>(i)].c_str())});
     }
 }
 

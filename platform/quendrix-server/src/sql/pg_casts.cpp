@@ -438,31 +438,29 @@ void cast_regclass(sqlite3_context *ctx, int, sqlite3_value **argv) {
     bool by_oid = sqlite3_value_type(argv[0]) == SQLITE_INTEGER && oid_of(argv[0], &oid);
     if (!by_oid && oid_of(argv[0], &oid)) return sqlite3_result_int64(ctx, oid);
     std::string name = by_oid ? "" : object_name(text_of(argv[0]));
-    sqlite3_stmt *find = nullptr;
-    const char *sql = by_oid ? "SELECT name FROM main.sqlite_schema WHERE rowid = ?1"
-                             : "SELECT rowid FROM main.sqlite_schema WHERE name = ?1 COLLATE NOCASE AND "
-                               "type IN ('table', 'view', 'index')";
-    if (sqlite3_prepare_v2(db, sql, -1, &find, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(find);
-        return fail(ctx, "XX000", sqlite3_errmsg(db));
-    }
-    if (by_oid) sqlite3_bind_int64(find, 1, oid);
-    else sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    bool found = sqlite3_step(find) == SQLITE_ROW;
-    if (found) sqlite3_result_value(ctx, sqlite3_column_value(find, 0));
-    sqlite3_finalize(find);
-    find = nullptr;
-    // The names pg_class gives what the schema does not name (t_pkey), once it is there.
-    if (!found && sqlite3_prepare_v2(db,
-                                     by_oid ? "SELECT relname FROM temp.pg_class WHERE oid = ?1"
-                                            : "SELECT oid FROM temp.pg_class WHERE relname = ?1 COLLATE NOCASE",
-                                     -1, &find, nullptr) == SQLITE_OK) {
+    // The schema's names, and those pg_class gives what the schema does not name or names
+    // otherwise (t_pkey for sqlite_autoindex_t_1), once the catalogue is there: an oid
+    // is named as pg_class names it, a name found in the schema first.
+    const char *schema = by_oid ? "SELECT name FROM main.sqlite_schema WHERE rowid = ?1"
+                                : "SELECT rowid FROM main.sqlite_schema WHERE name = ?1 COLLATE NOCASE AND "
+                                  "type IN ('table', 'view', 'index')";
+    const char *catalogue = by_oid ? "SELECT relname FROM temp.pg_class WHERE oid = ?1"
+                                   : "SELECT oid FROM temp.pg_class WHERE relname = ?1 COLLATE NOCASE";
+    bool found = false;
+    for (const char *sql : {by_oid ? catalogue : schema, by_oid ? schema : catalogue}) {
+        sqlite3_stmt *find = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &find, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(find);
+            if (sql == schema) return fail(ctx, "XX000", sqlite3_errmsg(db));
+            continue;  // no catalogue yet
+        }
         if (by_oid) sqlite3_bind_int64(find, 1, oid);
         else sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
         found = sqlite3_step(find) == SQLITE_ROW;
         if (found) sqlite3_result_value(ctx, sqlite3_column_value(find, 0));
+        sqlite3_finalize(find);
+        if (found) break;
     }
-    sqlite3_finalize(find);
     if (found) return;
     if (by_oid) sqlite3_result_text(ctx, std::to_string(oid).c_str(), -1, SQLITE_TRANSIENT);
     else fail(ctx, "42P01", "relation \"" + name + "\" does not exist");

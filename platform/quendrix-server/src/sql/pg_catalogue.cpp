@@ -70,6 +70,9 @@ constexpr BaseType kTypes[] = {
 constexpr int kCatalogNamespace = 11;
 // The oids of foreign keys: this, plus the table's oid times 65536, plus the key's number.
 constexpr long long kForeignKeyOids = 1LL << 40;
+// A primary key's or unique constraint's oid: this plus its index's (or, for a key
+// SQLite keeps in the table, the table's).
+constexpr long long kKeyConstraintOids = 1LL << 41;
 constexpr int kPublicNamespace = 2200;
 constexpr int kOwner = 10;
 constexpr const char *kFunctionSuffixes[] = {"in", "out", "recv", "send"};
@@ -207,13 +210,24 @@ std::string catalogue_sql() {
            "(SELECT group_concat(0, ' ') FROM pragma_table_info(t.relname) WHERE pk > 0), NULL, NULL "
            "FROM pg_class t WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
            // Foreign keys, by PostgreSQL's names (t_a_fkey); the oid says the table and the
-           // key's number in it (see foreign_key_oid).
+           // key's number in it (see foreign_key_oid). Their columns (conkey, confkey) are
+           // arrays of column numbers, '{1,2}'.
            "CREATE TEMP VIEW IF NOT EXISTS pg_constraint(oid, conname, connamespace, contype, condeferrable, "
            "condeferred, convalidated, conrelid, contypid, conindid, conparentid, confrelid, conkey, confkey) AS "
            "SELECT " + std::to_string(kForeignKeyOids) + " + t.oid * 65536 + f.id, t.relname || '_' || "
            "group_concat(f.\"from\", '_') || '_fkey', t.relnamespace, 'f', 'f', 'f', 't', t.oid, 0, 0, 0, "
-           "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r'), NULL, NULL "
-           "FROM pg_class t CROSS JOIN pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id;\n"
+           "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r'), "
+           "'{' || group_concat((SELECT p.cid + 1 FROM pragma_table_info(t.relname) p WHERE p.name = f.\"from\"), ',') "
+           "|| '}', '{' || group_concat((SELECT p.cid + 1 FROM pragma_table_info(f.\"table\") p WHERE p.name = "
+           "f.\"to\" OR (f.\"to\" IS NULL AND p.pk = f.seq + 1)), ',') || '}' "
+           "FROM pg_class t CROSS JOIN pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id "
+           // Primary keys and the unique constraints of CREATE TABLE, by their indexes.
+           "UNION ALL SELECT " + std::to_string(kKeyConstraintOids) + " + abs(ix.indexrelid), i.relname, "
+           "i.relnamespace, CASE ix.indisprimary WHEN 't' THEN 'p' ELSE 'u' END, 'f', 'f', 't', ix.indrelid, 0, "
+           "ix.indexrelid, 0, 0, '{' || replace(ix.indkey, ' ', ',') || '}', NULL "
+           "FROM pg_index ix JOIN pg_class i ON i.oid = ix.indexrelid WHERE ix.indisprimary = 't' OR "
+           "EXISTS (SELECT 1 FROM main.sqlite_schema s WHERE s.rowid = ix.indexrelid AND "
+           "s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\');\n"
            // What the server has none of: collations of their own, row policies, extended
            // statistics, publications, inheritance.
            "CREATE TEMP VIEW IF NOT EXISTS pg_collation(oid, collname, collnamespace) AS SELECT 0, '', 0 WHERE 0;\n"
@@ -336,12 +350,30 @@ void encoding_name(sqlite3_context *ctx, int, sqlite3_value **argv) {
 // pg_get_expr(expression, relation[, pretty]): the server keeps a default as its text.
 void get_expr(sqlite3_context *ctx, int, sqlite3_value **argv) { sqlite3_result_value(ctx, argv[0]); }
 
-// pg_get_constraintdef(constraint[, pretty]): a foreign key as PostgreSQL writes it,
-// FOREIGN KEY (a) REFERENCES t(id) ON DELETE CASCADE; NULL for any other oid.
+// pg_get_constraintdef(constraint[, pretty]): a constraint as PostgreSQL writes it,
+// FOREIGN KEY (a) REFERENCES t(id) ON DELETE CASCADE, PRIMARY KEY (a, b), UNIQUE (z);
+// NULL for any other oid.
 void get_constraintdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    sqlite3 *db = sqlite3_context_db_handle(ctx);
+    if (sqlite3_value_int64(argv[0]) >= kKeyConstraintOids) {  // PRIMARY KEY (a, b) or UNIQUE (z)
+        sqlite3_stmt *q = nullptr;
+        std::string def;
+        const char *sql =
+            "SELECT c.contype, (SELECT group_concat(a.attname, ', ') FROM (SELECT a.attname FROM pg_unnest(c.conkey) k "
+            "JOIN pg_attribute a ON a.attrelid = c.conrelid AND a.attnum = k.value ORDER BY k.ordinality) a) "
+            "FROM pg_constraint c WHERE c.oid = ?1";
+        if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+            sqlite3_bind_value(q, 1, argv[0]);
+            if (sqlite3_step(q) == SQLITE_ROW && sqlite3_column_text(q, 1))
+                def = std::string(*sqlite3_column_text(q, 0) == 'p' ? "PRIMARY KEY (" : "UNIQUE (") +
+                      reinterpret_cast<const char *>(sqlite3_column_text(q, 1)) + ")";
+        }
+        sqlite3_finalize(q);
+        if (def.empty()) return sqlite3_result_null(ctx);
+        return sqlite3_result_text(ctx, def.c_str(), -1, SQLITE_TRANSIENT);
+    }
     sqlite3_int64 oid = sqlite3_value_int64(argv[0]) - kForeignKeyOids;
     if (oid < 65536) return sqlite3_result_null(ctx);
-    sqlite3 *db = sqlite3_context_db_handle(ctx);
     sqlite3_stmt *q = nullptr;
     const char *sql =
         "SELECT group_concat(f.\"from\", ', '), f.\"table\", group_concat(f.\"to\", ', '), f.on_update, f.on_delete "
@@ -606,6 +638,10 @@ bool names_catalogue_function(const char *message) {
     for (const char *f : kFunctions)
         if (std::strncmp(message, f, std::strlen(f)) == 0) return true;
     return false;
+}
+
+bool is_catalogue_key_array(const std::string &name) {
+    return strcasecmp(name.c_str(), "conkey") == 0 || strcasecmp(name.c_str(), "confkey") == 0;
 }
 
 bool install_pg_catalogue(sqlite3 *db, std::string *error) {

@@ -25,4 +25,8 @@ bool pg_type_name(int oid, std::string *name);
 // rolsuper, ...), which hold PostgreSQL's text of a boolean, 't' or 'f'.
 bool is_catalogue_flag(const std::string &name);
 
+// Whether `name` is a column of the catalogue views that holds an array of column
+// numbers as text ('{1,2}'): pg_constraint's conkey and confkey.
+bool is_catalogue_key_array(const std::string &name);
+
 }  // namespace qx
