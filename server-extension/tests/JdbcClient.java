@@ -3,7 +3,7 @@
 // and application_name with SET on connecting, prepares a statement on the server once
 // it has run five times, sends batches, starts and ends transactions with its own
 // statements, fetches rows through a cursor, cancels a statement at its timeout, and
-// reads the catalogue's tables and columns. Prints "ok" when all hold.
+// reads the catalogue's tables, columns and primary keys. Prints "ok" when all hold.
 import java.io.StringReader;
 import java.sql.*;
 import java.util.Arrays;
@@ -120,6 +120,16 @@ public class JdbcClient {
                            .append(' ').append(rs.getString("IS_NULLABLE")).append(';');
             }
             check(columns.toString().equals("i int4 NO;s text YES;r float4 YES;b bytea YES;"), "columns " + columns);
+            try (Statement s = c.createStatement()) {
+                s.execute("create table pair(a text, b integer, primary key (b, a))");
+            }
+            StringBuilder key = new StringBuilder();
+            try (ResultSet rs = meta.getPrimaryKeys(null, null, "pair")) {
+                while (rs.next())
+                    key.append(rs.getString("COLUMN_NAME")).append(rs.getInt("KEY_SEQ")).append(' ')
+                       .append(rs.getString("PK_NAME")).append(';');
+            }
+            check(key.toString().equals("b1 pair_pkey;a2 pair_pkey;"), "primary key " + key);
             check("jdbc test".equals(c.getClientInfo("ApplicationName")), "application name");
             try (Statement s = c.createStatement(); ResultSet rs = s.executeQuery("show application_name")) {
                 check(rs.next() && rs.getString(1).equals("jdbc test"), "application name on the server");

@@ -5,7 +5,8 @@
 // (lateral, as SQLite's table-valued functions are) and the items name its columns.
 // PostgreSQL runs several such functions of one select in step; here they must all
 // read the one array or series, and a select that mixes others is left as written
-// (SQLite then says it knows no such function).
+// (SQLite then says it knows no such function). information_schema._pg_expandarray(a)
+// is such a function too (see kExpandArray).
 #include <string.h>
 
 #include <string>
@@ -15,6 +16,11 @@
 #include "sql/sql_lexer.h"
 
 namespace {
+
+// information_schema._pg_expandarray(a), as the rewrite of information_schema's names
+// writes it: PostgreSQL's pairs (x, n) of an array's elements and their places, which
+// JDBC's DatabaseMetaData.getPrimaryKeys reads. The pair is kept as x, its element.
+const char *const kExpandArray = "pg_information_schema__pg_expandarray";
 
 using qx::closing_parenthesis;
 using qx::SqlToken;
@@ -39,6 +45,25 @@ bool ends_clause(const SqlToken &t) {
 // The item t[from, to) when it is a call of unnest(x), generate_subscripts(x, 1) or
 // generate_series(...), perhaps with an alias; false otherwise.
 bool set_returning_item(const std::string &sql, const std::vector<SqlToken> &t, size_t from, size_t to, Item *item) {
+    // (information_schema._pg_expandarray(a)).x or .n: an element of the array, or its place.
+    if (to - from >= 7 && t[from].is_punct('(') && t[from + 1].is(kExpandArray) && t[from + 2].is_punct('(')) {
+        size_t inner = closing_parenthesis(t, from + 2);
+        if (inner + 3 >= to + 1 || !t[inner + 1].is_punct(')') || !t[inner + 2].is_punct('.') ||
+            !(t[inner + 3].is("x") || t[inner + 3].is("n")))
+            return false;
+        size_t rest = to - inner - 4;
+        if (!(rest == 0 || (rest == 1 && t[inner + 4].kind == SqlToken::word) ||
+              (rest == 2 && t[inner + 4].is("as"))))
+            return false;
+        bool place = t[inner + 3].is("n");
+        item->from = t[from].at;
+        item->to = qx::token_end(sql, t[inner + 3]);
+        item->named = rest > 0;
+        item->column = place ? "ordinality" : "value";
+        item->name = place ? "n" : "x";
+        item->table = "pg_unnest(" + sql.substr(t[from + 3].at, t[inner].at - t[from + 3].at) + ")";
+        return true;
+    }
     if (to - from < 3 || t[from].kind != SqlToken::word || !t[from + 1].is_punct('(')) return false;
     size_t close = closing_parenthesis(t, from + 1);
     if (close >= to) return false;
@@ -51,9 +76,9 @@ bool set_returning_item(const std::string &sql, const std::vector<SqlToken> &t, 
     item->to = qx::token_end(sql, t[close]);
     item->named = rest > 0;
     std::string arguments = sql.substr(t[from + 2].at, t[close].at - t[from + 2].at);
-    if (t[from].is("unnest")) {
+    if (t[from].is("unnest") || t[from].is(kExpandArray)) {  // _pg_expandarray(a): its elements, as x
         item->column = "value";
-        item->name = "unnest";
+        item->name = t[from].is(kExpandArray) ? "_pg_expandarray" : "unnest";
         item->table = "pg_unnest(" + arguments + ")";
         return true;
     }
@@ -146,17 +171,34 @@ bool rewrite_one(std::string &sql, size_t &start, int number) {
     return false;
 }
 
+// In a statement that expanded an array into pairs, (q.pair).x is the pair's element,
+// which the pair is kept as: q.pair.
+std::string pair_elements(const std::string &sql) {
+    std::vector<SqlToken> t;
+    if (!qx::lex_sql(sql, &t)) return sql;
+    std::string out = sql;
+    for (size_t k = t.size(); k-- > 0;) {
+        if (k + 6 >= t.size() || !t[k].is_punct('(') || t[k + 1].kind != SqlToken::word || !t[k + 2].is_punct('.') ||
+            t[k + 3].kind != SqlToken::word || !t[k + 4].is_punct(')') || !t[k + 5].is_punct('.') || !t[k + 6].is("x"))
+            continue;
+        out.replace(t[k].at, qx::token_end(sql, t[k + 6]) - t[k].at,
+                    sql.substr(t[k + 1].at, qx::token_end(sql, t[k + 3]) - t[k + 1].at));
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace qx {
 
 std::string rewrite_set_returning_items(const std::string &sql) {
-    if (!strcasestr(sql.c_str(), "unnest") && !strcasestr(sql.c_str(), "generate_s")) return sql;
+    bool expands = strcasestr(sql.c_str(), kExpandArray) != nullptr;
+    if (!strcasestr(sql.c_str(), "unnest") && !strcasestr(sql.c_str(), "generate_s") && !expands) return sql;
     std::string out = sql;
     size_t start = 0;
     for (int number = 1; number <= 64 && rewrite_one(out, start, number); ++number) {
     }
-    return out;
+    return expands ? pair_elements(out) : out;
 }
 
 }  // namespace qx
