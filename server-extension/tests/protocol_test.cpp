@@ -514,7 +514,11 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select id from t where id = any(array[1, 7]) or s = any('{x}')", "1\n"},
         {"select 1 > any('{1}')", "ERROR 0A000: ANY (array) is not supported"},
         {"select array(select 1)", "ERROR 0A000: ARRAY (subquery) of rows is not supported"},
-        {"select x[1] from (select '{1}' x)", "ERROR 0A000: an array subscript is not supported"},
+        // Subscripts from 1, of a vector of column numbers (pg_index.indkey) from 0.
+        {"select x[1], x[2], x[1 + 2], y[0], y[1], (x)[1] from (select '{7,\"b c\"}' x, '2 5' y)",
+         "7|b c|<null>|2|5|7\n"},
+        {"select x[1:2] from (select '{1}' x)", "ERROR 0A000: an array slice is not supported"},
+        {"select x[1] from (select 'abc' x)", "ERROR 42804: cannot subscript type text because it is not an array"},
         // Set-returning functions in a select list, over one array or series.
         {"select unnest(array[3, 'a']), generate_subscripts(array[3, 'a'], 1) i", "3|1\na|2\n"},
         {"select id, unnest('{x,y}') u from t where id = 1 order by u desc", "1|y\n1|x\n"},
@@ -525,6 +529,7 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select count(*) from (select generate_series(2, 6, 2))", "3\n"},
         // ... and in FROM, with aliases that name their columns, WITH ORDINALITY.
         {"select * from generate_series(1, 3) as g(n) where n > 1", "2\n3\n"},
+        {"select g from generate_series(1, 3) g where g > 1", "2\n3\n"},  // an alias names the column
         {"select v, n, unnest from unnest(array['x', 'y']) with ordinality as u(v, n), unnest('{z}')",
          "x|1|z\ny|2|z\n"},
         {"create table arrays(id integer primary key, a text); insert into arrays values (1, '{p,q}'), (2, '{r}')",
@@ -536,6 +541,7 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"update arrays set a = data.a from (values (1, '{}'), (2, NULL)) as data (id, a) where arrays.id = data.id",
          "<UPDATE 2>"},
         {"select * from arrays join (select 1, 'one') as s(id, name) using (id)", "1|{}|one\n"},
+        {"select arrays.id, s.s from arrays, generate_series(1, arrays.id) s order by 1, 2", "1|1\n2|1\n2|2\n"},
         // now(): the statement's time, as a timestamp with time zone in UTC.
         {"select now() = NOW ( ), now()::date = date('now'), (select d from t) like '____-__-__ __:__:__.___+00'",
          "1|1|1\n"},

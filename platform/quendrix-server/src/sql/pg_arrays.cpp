@@ -82,6 +82,39 @@ void array_upper(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(elements.size()));
 }
 
+// pg_subscript(array, i): the array's element i, counted from 1 (a vector of column
+// numbers, "1 3", from 0, as PostgreSQL's int2vector); NULL past either end. An element
+// that is a number unquoted is that number, as pg_unnest gives it.
+void subscript(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(ctx);
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    std::string s = text ? reinterpret_cast<const char *>(text) : "";
+    sqlite3_int64 index = sqlite3_value_int64(argv[1]);
+    std::vector<std::string> elements;
+    std::vector<bool> null;
+    bool vector = !s.empty() && s.find_first_not_of("0123456789 ") == std::string::npos;
+    if (vector) {
+        for (size_t at = s.find_first_not_of(' '); at != std::string::npos; at = s.find_first_not_of(' ', at)) {
+            size_t end = std::min(s.find(' ', at), s.size());
+            elements.push_back(s.substr(at, end - at));
+            null.push_back(false);
+            at = end;
+        }
+        ++index;
+    } else if (!array_elements(s, &elements, &null)) {
+        return qx::result_sql_error(ctx, {"42804", "", "cannot subscript type text because it is not an array"});
+    }
+    if (index < 1 || index > static_cast<sqlite3_int64>(elements.size()) || null[static_cast<size_t>(index - 1)])
+        return sqlite3_result_null(ctx);
+    const std::string &e = elements[static_cast<size_t>(index - 1)];
+    char *end = nullptr;
+    long long n = std::strtoll(e.c_str(), &end, 10);
+    bool quoted = !vector && s.find("\"" + e) != std::string::npos;
+    if (!e.empty() && *end == '\0' && !quoted) return sqlite3_result_int64(ctx, n);
+    sqlite3_result_text(ctx, e.c_str(), static_cast<int>(e.size()), SQLITE_TRANSIENT);
+}
+
 // ARRAY(subquery), called with the subquery's first value: of no rows, the empty array;
 // of rows, which a call cannot see all of, an error.
 void array_of_subquery(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
@@ -402,7 +435,8 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
         {"some", 1, not_supported, "SOME (array)"},
         {"pg_array", 1, array_of_subquery, nullptr},
         {"pg_array_of", -1, array_of_values, nullptr},
-        {"pg_subscript", 0, not_supported, "an array subscript"},
+        {"pg_subscript", 0, not_supported, "an array slice"},
+        {"pg_subscript", 2, subscript, nullptr},
         // What a select list's set-returning functions leave (see pg_set_returning.cpp).
         {"unnest", 1, not_supported, "unnest() in an expression or beside other set-returning functions"},
         {"generate_subscripts", 2, not_supported,

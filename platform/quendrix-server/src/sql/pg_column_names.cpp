@@ -134,11 +134,11 @@ std::string type_name(const std::vector<SqlToken> &t, size_t from, size_t to) {
     return space == std::string::npos ? written : written.substr(space + 1);
 }
 
-Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to);
+Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, size_t to);
 
 // Where the operand that starts at t[from] ends (a name, a call, a parenthesis, a literal,
 // ARRAY[...], CASE ... END), or from when it is none of them.
-size_t operand_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
+size_t operand_end(const std::string &m, const std::vector<SqlToken> &t, size_t from, size_t to) {
     size_t at = from;
     if (at >= to) return from;
     if (t[at].is("case")) {
@@ -169,6 +169,7 @@ size_t operand_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
             if (at + 1 < to && t[at].is("over"))
                 at = t[at + 1].is_punct('(') ? closing_parenthesis(t, at + 1, to) + 1 : at + 2;
         }
+        while (at < to && t[at].kind == SqlToken::quoted_name && m[t[at].at] == '[') ++at;  // a[i]: a's name
         return std::min(at, to);
     }
     if (t[at].kind == SqlToken::string || t[at].kind == SqlToken::number || t[at].kind == SqlToken::parameter)
@@ -176,12 +177,12 @@ size_t operand_end(const std::vector<SqlToken> &t, size_t from, size_t to) {
     return from;
 }
 
-Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
-    size_t end = operand_end(t, from, to);
+Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, size_t to) {
+    size_t end = operand_end(m, t, from, to);
     if (end == from) return {"?column?", 0};
     if (end < to) {
         // Casts of the operand: value::type[(n)][[]] ..., each named by what it casts.
-        Name name = name_of(t, from, end);
+        Name name = name_of(m, t, from, end);
         size_t at = end;
         while (at + 1 < to && t[at].kind == SqlToken::op && t[at].text == "::") {
             size_t type_from = ++at;
@@ -196,7 +197,7 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
         // CASE ... ELSE x END is named by x when that is a column or a call.
         for (size_t k = end - 2; k > from; --k) {
             if (t[k].is("else")) {
-                Name name = name_of(t, k + 1, end - 1);
+                Name name = name_of(m, t, k + 1, end - 1);
                 if (name.strength == 2) return name;
                 break;
             }
@@ -214,9 +215,9 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
                 if (depth == 0 && (t[k].is("from") || t[k].is_punct(',') || t[k].is("where"))) break;
             }
             if (k >= list + 3 && t[k - 2].is("as")) return {folded_name(t[k - 1]), 2};
-            return name_of(t, list, k);
+            return name_of(m, t, list, k);
         }
-        return name_of(t, from + 1, end - 1);
+        return name_of(m, t, from + 1, end - 1);
     }
     if (first.kind == SqlToken::word && from + 1 < end && t[from + 1].kind == SqlToken::string)
         return {type_name(t, from, from + 1), 1};  // date '2024-01-31'
@@ -232,7 +233,7 @@ Name name_of(const std::vector<SqlToken> &t, size_t from, size_t to) {
             size_t close = closing_parenthesis(t, last + 1, end);
             for (size_t k = close; k > last + 2; --k) {
                 if (t[k - 1].is("as")) {
-                    Name name = name_of(t, last + 2, k - 1);
+                    Name name = name_of(m, t, last + 2, k - 1);
                     return name.strength == 2 ? name : Name{type_name(t, k, close), 1};
                 }
             }
@@ -322,7 +323,7 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
                     column = column || t[to - 1].text == "*";
                 }
                 if (to > from && !column && !has_alias(m, t, from, to)) {
-                    Name name = name_of(t, from, to);
+                    Name name = name_of(m, t, from, to);
                     aliases.emplace_back(token_end(m, t[to - 1]), " AS " + quoted_name(name.text));
                 }
                 if (last) break;

@@ -7,9 +7,11 @@
 // - unnest(array) and generate_series(...) as tables, perhaps WITH ORDINALITY and with an
 //   alias that names their columns: the table-valued functions pg_unnest and
 //   generate_series, whose columns are value and ordinality, in a subquery that names
-//   them. When the arguments name columns of other tables of the FROM clause (which
-//   PostgreSQL allows), the function must stay a table of that clause: it keeps the
-//   alias, and the columns' names qualified by it (u.n) become value and ordinality;
+//   them (an alias without columns names the one column, as in PostgreSQL; without an
+//   alias generate_series's column stays value). When the arguments name columns of
+//   tables before it in the FROM clause (which PostgreSQL allows), the function must
+//   stay a table of that clause: it keeps the alias, and the columns' names qualified
+//   by it (u.n) become value and ordinality;
 // - pg_partition_ancestors(table) likewise, as the one row of the table itself.
 #include <string.h>
 #include <strings.h>
@@ -96,16 +98,30 @@ bool read_alias(const std::vector<SqlToken> &t, size_t at, Alias *alias) {
     return true;
 }
 
-// Whether the arguments t[from, to) name a column (a word that is no call, no type of
-// a cast and no constant, or a quoted name).
-bool names_columns(const std::vector<SqlToken> &t, size_t from, size_t to) {
+// Whether the arguments t[from, to) of a function that is an item of a FROM clause name
+// a column of a table before it in that clause (which only a table of the clause can
+// read): a name qualified by a word of the clause, or a column's name alone when tables
+// come before it. Columns of an enclosing query may be read from a subquery.
+bool reads_earlier_tables(const std::string &sql, const std::vector<SqlToken> &t, const std::vector<bool> &in_from,
+                          size_t item, size_t from, size_t to) {
+    std::vector<std::string> earlier;
+    for (size_t k = item; k-- > 0 && (in_from[k] || t[k].is("from"));)
+        if (in_from[k] && (t[k].kind == SqlToken::word || t[k].kind == SqlToken::quoted_name))
+            earlier.push_back(folded_name(t[k]));
     for (size_t k = from; k < to; ++k) {
-        if (t[k].kind == SqlToken::quoted_name) return true;
-        if (t[k].kind != SqlToken::word || is_any(t[k], {"null", "true", "false", "and", "or", "not", "is", "as"}))
+        if (t[k].kind == SqlToken::quoted_name && sql[t[k].at] == '[') continue;  // int2[]
+        if ((t[k].kind != SqlToken::word && t[k].kind != SqlToken::quoted_name) ||
+            is_any(t[k], {"null", "true", "false", "and", "or", "not", "is", "as"}) || (k > from && t[k - 1].is_punct('.')))
             continue;
         bool call = k + 1 < to && t[k + 1].is_punct('(');
         bool type = k > from && t[k - 1].kind == SqlToken::op && t[k - 1].text == "::";
-        if (!call && !type) return true;
+        if (call || type) continue;
+        if (k + 1 < to && t[k + 1].is_punct('.')) {  // q.column
+            for (const std::string &name : earlier)
+                if (name == folded_name(t[k])) return true;
+            continue;
+        }
+        if (!earlier.empty()) return true;
     }
     return false;
 }
@@ -186,7 +202,7 @@ bool rewrite_last(std::string &sql) {
         if (ordinality) at += 2;
         Alias alias;
         bool aliased = read_alias(t, at, &alias);
-        if (!unnest && !ordinality && alias.columns.empty()) continue;  // generate_series's own column, value
+        if (!unnest && !ordinality && !aliased) continue;  // generate_series's own column, value
         std::string name = aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
                                    : folded_name(t[k]);
         std::vector<std::string> columns = alias.columns;
@@ -195,7 +211,7 @@ bool rewrite_last(std::string &sql) {
         std::string table = std::string(unnest ? "pg_unnest" : "generate_series") +
                             sql.substr(t[k + 1].at, qx::token_end(sql, t[close]) - t[k + 1].at);
         size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
-        if (!names_columns(t, k + 2, close)) {
+        if (!reads_earlier_tables(sql, t, in_from, k, k + 2, close)) {
             std::string item = "(SELECT value AS " + quoted_name(columns[0]);
             if (ordinality) item += ", ordinality AS " + quoted_name(columns[1]);
             sql.replace(from, to - from, item + " FROM " + table + ") AS " + name);
@@ -231,7 +247,7 @@ bool rewrite_last(std::string &sql) {
 
 bool may_have_items(const std::string &sql) {
     if (strcasestr(sql.c_str(), "unnest") || strcasestr(sql.c_str(), "ordinality") ||
-        strcasestr(sql.c_str(), "pg_partition_ancestors"))
+        strcasestr(sql.c_str(), "generate_series") || strcasestr(sql.c_str(), "pg_partition_ancestors"))
         return true;
     // ") [AS] name (": an alias with column names
     for (size_t i = sql.find(')'); i != std::string::npos; i = sql.find(')', i + 1)) {

@@ -203,6 +203,33 @@ bool strip_comparison(std::string &out, bool all) {
     return true;
 }
 
+// Where the operand that ends `out` starts: a (qualified, perhaps quoted) name, or a
+// parenthesis with the name of a call before it; npos when none does.
+size_t operand_start(const std::string &out) {
+    size_t at = out.size();
+    if (at > 0 && out[at - 1] == ')') {
+        int depth = 0;
+        bool quoted = false;
+        while (at-- > 0) {
+            if (out[at] == '\'') quoted = !quoted;
+            if (quoted) continue;
+            if (out[at] == ')') ++depth;
+            if (out[at] == '(' && --depth == 0) break;
+        }
+        if (at == std::string::npos || depth != 0) return std::string::npos;
+    }
+    while (at > 0 && (ident_char(out[at - 1]) || out[at - 1] == '.' || out[at - 1] == '"')) {
+        if (out[at - 1] == '"') {
+            size_t open = out.rfind('"', at - 2 < out.size() ? at - 2 : 0);
+            if (open == std::string::npos || at < 2) return std::string::npos;
+            at = open;
+        } else {
+            --at;
+        }
+    }
+    return at < out.size() ? at : std::string::npos;
+}
+
 // Whether the name that ends at `at` is the type of a cast (x::int[]).
 bool after_cast(const std::string &s, size_t at) {
     while (at > 0 && ident_char(s[at - 1])) --at;
@@ -347,11 +374,22 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             ++i;
         } else if (c == '[' && i > 0 && (ident_char(s[i - 1]) || s[i - 1] == ')') && s.find(']', i) != std::string::npos &&
                    s.find(']', i) > i + 1 && !statement.column_type_here(sc) && !after_cast(s, i)) {
-            // array[i], a subscript: SQLite would read [i] as a quoted name. Subscripts fail
-            // where they are reached (see pg_arrays), so what is inside does not matter.
-            out += " -> pg_subscript()";
-            statement.token(')', i, s.find(']', i) + 1);
-            i = s.find(']', i) + 1;
+            // array[i], a subscript: SQLite would read [i] as a quoted name. It is
+            // pg_subscript(array, i); a slice, array[1:2], fails where it is reached.
+            size_t close = sc.closing_bracket(i);
+            size_t start = operand_start(out);
+            if (close == std::string::npos || s.substr(i, close - i).find(':') != std::string::npos ||
+                start == std::string::npos) {
+                out += " -> pg_subscript()";
+                statement.token(')', i, s.find(']', i) + 1);
+                i = s.find(']', i) + 1;
+            } else {
+                out.insert(start, "pg_subscript(");
+                out += ", ";
+                closing[close] = ")";
+                statement.token('(', i, i + 1);
+                ++i;
+            }
         } else if ((c == 'E' || c == 'e') && i + 1 < s.size() && s[i + 1] == '\'' && (i == 0 || !ident_char(s[i - 1]))) {
             // E'...': a string with backslash escapes, written as SQLite writes one.
             size_t end = i + 2;
