@@ -3,7 +3,7 @@
 // and application_name with SET on connecting, prepares a statement on the server once
 // it has run five times, sends batches, starts and ends transactions with its own
 // statements, fetches rows through a cursor, cancels a statement at its timeout, and
-// reads the catalogue's tables, columns and primary keys. Prints "ok" when all hold.
+// reads the catalogue's tables, columns, keys and indexes. Prints "ok" when all hold.
 import java.io.StringReader;
 import java.sql.*;
 import java.util.Arrays;
@@ -130,6 +130,28 @@ public class JdbcClient {
                        .append(rs.getString("PK_NAME")).append(';');
             }
             check(key.toString().equals("b1 pair_pkey;a2 pair_pkey;"), "primary key " + key);
+            try (Statement s = c.createStatement()) {
+                s.execute("create table child(p_b integer, p_a text, foreign key (p_b, p_a) references pair(b, a) "
+                          + "on delete cascade); create index child_a on child(p_a desc)");
+            }
+            StringBuilder foreign = new StringBuilder();
+            try (ResultSet rs = meta.getImportedKeys(null, null, "child")) {
+                while (rs.next())
+                    foreign.append(rs.getString("PKTABLE_NAME")).append('.').append(rs.getString("PKCOLUMN_NAME"))
+                           .append('=').append(rs.getString("FKCOLUMN_NAME")).append(' ').append(rs.getInt("KEY_SEQ"))
+                           .append(' ').append(rs.getInt("DELETE_RULE") == DatabaseMetaData.importedKeyCascade)
+                           .append(' ').append(rs.getString("PK_NAME")).append(';');
+            }
+            check(foreign.toString().equals("pair.b=p_b 1 true pair_pkey;pair.a=p_a 2 true pair_pkey;"),
+                  "foreign keys " + foreign);
+            StringBuilder indexes = new StringBuilder();
+            try (ResultSet rs = meta.getIndexInfo(null, null, "child", false, false)) {
+                while (rs.next())
+                    indexes.append(rs.getString("INDEX_NAME")).append(' ').append(rs.getString("COLUMN_NAME"))
+                           .append(' ').append(rs.getString("ASC_OR_DESC")).append(' ')
+                           .append(rs.getBoolean("NON_UNIQUE")).append(';');
+            }
+            check(indexes.toString().equals("child_a p_a D true;"), "indexes " + indexes);
             check("jdbc test".equals(c.getClientInfo("ApplicationName")), "application name");
             try (Statement s = c.createStatement(); ResultSet rs = s.executeQuery("show application_name")) {
                 check(rs.next() && rs.getString(1).equals("jdbc test"), "application name on the server");

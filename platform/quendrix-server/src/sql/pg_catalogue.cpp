@@ -123,6 +123,8 @@ std::string catalogue_sql() {
         if (t.array_oid)
             types += "," + type_row(t.array_oid, std::string("_") + t.name, -1, false, 'A', t.oid, 0, array_functions);
     }
+    std::string settings;
+    for (const std::string &name : qx::SessionSettings::names()) settings += (settings.empty() ? "(" : ", (") + quoted(name) + ")";
     // Arrays are base types whose category is A, as in PostgreSQL.
     return "CREATE TEMP VIEW IF NOT EXISTS pg_namespace(oid, nspname, nspowner, nspacl) AS VALUES (" +
            std::to_string(kCatalogNamespace) + ",'pg_catalog'," + std::to_string(kOwner) + ",NULL),(" +
@@ -142,7 +144,7 @@ std::string catalogue_sql() {
            "CREATE TEMP VIEW IF NOT EXISTS pg_class(oid, relname, relnamespace, reltype, relowner, relam, relkind, "
            "relpersistence, relispartition, relchecks, relhasindex, relhasrules, relhastriggers, relrowsecurity, "
            "relforcerowsecurity, reltablespace, reloftype, relreplident, reltoastrelid, relpartbound, reloptions, "
-           "tableoid) AS "
+           "tableoid, reltuples, relpages) AS "
            // SQLite's indexes of PRIMARY KEY and UNIQUE constraints go by PostgreSQL's names
            // (t_pkey, t_a_b_key); a table whose primary key is its row id (an INTEGER
            // PRIMARY KEY, as serial columns are) or its own B-tree (WITHOUT ROWID) has no
@@ -165,13 +167,13 @@ std::string catalogue_sql() {
            "'f', CASE WHEN s.type = 'table' AND (EXISTS (SELECT 1 FROM main.sqlite_schema g WHERE "
            "g.type = 'trigger' AND g.tbl_name = s.name) OR EXISTS (SELECT 1 FROM main.sqlite_schema r, "
            "pragma_foreign_key_list(r.name) f WHERE r.type = 'table' AND (r.name = s.name OR f.\"table\" = s.name "
-           "COLLATE NOCASE))) THEN 't' ELSE 'f' END, 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
+           "COLLATE NOCASE))) THEN 't' ELSE 'f' END, 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259, -1, 0 "
            "FROM main.sqlite_schema s WHERE s.type IN ('table', 'view', 'index') AND (s.name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\' OR s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\') "
            "UNION ALL SELECT CAST(-s.rowid AS INTEGER), s.name || '_pkey', CASE s.name WHEN '" +
            std::string(qx::auth::kUsersTable) + "' THEN " + std::to_string(kCatalogNamespace) + " ELSE " +
            std::to_string(kPublicNamespace) + " END, 0, " + std::to_string(kOwner) +
-           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259 "
+           ", 403, 'i', 'p', 0, 0, 'f', 'f', 'f', 'f', 'f', 0, 0, 'd', 0, NULL, NULL, 1259, -1, 0 "
            "FROM main.sqlite_schema s WHERE s.type = 'table' AND s.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
            "AND pg_rowid_key(s.name) IS NOT NULL;\n"
            // How tables and indexes are stored (psql's lists join it).
@@ -213,18 +215,24 @@ std::string catalogue_sql() {
            // key's number in it (see foreign_key_oid). Their columns (conkey, confkey) are
            // arrays of column numbers, '{1,2}'.
            "CREATE TEMP VIEW IF NOT EXISTS pg_constraint(oid, conname, connamespace, contype, condeferrable, "
-           "condeferred, convalidated, conrelid, contypid, conindid, conparentid, confrelid, conkey, confkey) AS "
-           "SELECT " + std::to_string(kForeignKeyOids) + " + t.oid * 65536 + f.id, t.relname || '_' || "
-           "group_concat(f.\"from\", '_') || '_fkey', t.relnamespace, 'f', 'f', 'f', 't', t.oid, 0, 0, 0, "
-           "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r'), "
-           "'{' || group_concat((SELECT p.cid + 1 FROM pragma_table_info(t.relname) p WHERE p.name = f.\"from\"), ',') "
-           "|| '}', '{' || group_concat((SELECT p.cid + 1 FROM pragma_table_info(f.\"table\") p WHERE p.name = "
-           "f.\"to\" OR (f.\"to\" IS NULL AND p.pk = f.seq + 1)), ',') || '}' "
-           "FROM pg_class t CROSS JOIN pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id "
+           "condeferred, convalidated, conrelid, contypid, conindid, conparentid, confrelid, conkey, confkey, "
+           "confupdtype, confdeltype) AS "
+           // conindid is the index of the key a foreign key references (its columns, in order).
+           "SELECT k.oid, k.conname, k.connamespace, 'f', 'f', 'f', 't', k.conrelid, 0, (SELECT ix.indexrelid FROM "
+           "pg_index ix WHERE ix.indrelid = k.confrelid AND ix.indisunique = 't' AND ix.indkey = k.vector LIMIT 1), "
+           "0, k.confrelid, k.conkey, '{' || replace(k.vector, ' ', ',') || '}', k.confupdtype, k.confdeltype FROM ("
+           "SELECT " + std::to_string(kForeignKeyOids) + " + t.oid * 65536 + f.id AS oid, t.relname || '_' || "
+           "group_concat(f.\"from\", '_') || '_fkey' AS conname, t.relnamespace AS connamespace, t.oid AS conrelid, "
+           "(SELECT r.oid FROM pg_class r WHERE r.relname = f.\"table\" COLLATE NOCASE AND r.relkind = 'r') "
+           "AS confrelid, '{' || group_concat((SELECT p.cid + 1 FROM pragma_table_info(t.relname) p WHERE p.name = "
+           "f.\"from\"), ',') || '}' AS conkey, group_concat((SELECT p.cid + 1 FROM pragma_table_info(f.\"table\") p "
+           "WHERE p.name = f.\"to\" OR (f.\"to\" IS NULL AND p.pk = f.seq + 1)), ' ') AS vector, "
+           "pg_action_code(f.on_update) AS confupdtype, pg_action_code(f.on_delete) AS confdeltype "
+           "FROM pg_class t CROSS JOIN pragma_foreign_key_list(t.relname) f WHERE t.relkind = 'r' GROUP BY t.oid, f.id) k "
            // Primary keys and the unique constraints of CREATE TABLE, by their indexes.
            "UNION ALL SELECT " + std::to_string(kKeyConstraintOids) + " + abs(ix.indexrelid), i.relname, "
            "i.relnamespace, CASE ix.indisprimary WHEN 't' THEN 'p' ELSE 'u' END, 'f', 'f', 't', ix.indrelid, 0, "
-           "ix.indexrelid, 0, 0, '{' || replace(ix.indkey, ' ', ',') || '}', NULL "
+           "ix.indexrelid, 0, 0, '{' || replace(ix.indkey, ' ', ',') || '}', NULL, ' ', ' ' "
            "FROM pg_index ix JOIN pg_class i ON i.oid = ix.indexrelid WHERE ix.indisprimary = 't' OR "
            "EXISTS (SELECT 1 FROM main.sqlite_schema s WHERE s.rowid = ix.indexrelid AND "
            "s.name LIKE 'sqlite\\_autoindex\\_%' ESCAPE '\\');\n"
@@ -238,6 +246,10 @@ std::string catalogue_sql() {
            "SELECT g.rowid, c.oid, 0, g.name, 0, 0, 'O', 'f', 0, 0, 0, 'f', 'f', 0, '', '', NULL, NULL, NULL "
            "FROM main.sqlite_schema g JOIN pg_class c ON c.relname = g.tbl_name AND c.relkind = 'r' "
            "WHERE g.type = 'trigger';\n"
+           // The session's settings, as SHOW shows them.
+           "CREATE TEMP VIEW IF NOT EXISTS pg_settings(name, setting, unit, category, short_desc, context, vartype, "
+           "source) AS SELECT column1, current_setting(column1), NULL, '', '', 'user', 'string', 'session' FROM "
+           "(VALUES " + settings + ");\n"
            // Tablespaces: PostgreSQL's two, where everything is (reltablespace 0).
            "CREATE TEMP VIEW IF NOT EXISTS pg_tablespace(oid, spcname, spcowner, spcacl, spcoptions) AS "
            "VALUES (1663, 'pg_default', " + std::to_string(kOwner) + ", NULL, NULL), (1664, 'pg_global', " +
@@ -444,6 +456,17 @@ void get_triggerdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_finalize(q);
 }
 
+// pg_action_code(action): what a foreign key does ON UPDATE or ON DELETE, as
+// pg_constraint codes it (a: no action, r: restrict, c: cascade, n: set null, d: set
+// default).
+void action_code(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *text = sqlite3_value_text(argv[0]);
+    std::string action = text ? reinterpret_cast<const char *>(text) : "";
+    const char *code = action == "RESTRICT" ? "r" : action == "CASCADE" ? "c" : action == "SET NULL" ? "n"
+                       : action == "SET DEFAULT" ? "d" : "a";
+    sqlite3_result_text(ctx, code, 1, SQLITE_STATIC);
+}
+
 // pg_tablespace_location(tablespace): the default place, the database's own file.
 void no_location(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_text(ctx, "", 0, SQLITE_STATIC); }
 
@@ -487,9 +510,23 @@ void rowid_key_of(sqlite3_context *ctx, int, sqlite3_value **argv) {
 }
 
 // pg_get_indexdef(index[, column, pretty]): CREATE [UNIQUE] INDEX name ON public.table
-// USING btree (columns), as PostgreSQL writes it (psql shows what follows USING).
-void get_indexdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
+// USING btree (columns), as PostgreSQL writes it (psql shows what follows USING); with
+// a column number above 0, that column's name.
+void get_indexdef(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     sqlite3 *db = sqlite3_context_db_handle(ctx);
+    if (argc == 3 && sqlite3_value_int64(argv[1]) > 0) {  // the name of the index's column n
+        sqlite3_stmt *q = nullptr;
+        const char *sql =
+            "SELECT a.attname FROM pg_index ix JOIN pg_attribute a ON a.attrelid = ix.indrelid AND "
+            "a.attnum = pg_subscript(ix.indkey, ?2 - 1) WHERE ix.indexrelid = ?1";
+        if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+            sqlite3_bind_value(q, 1, argv[0]);
+            sqlite3_bind_value(q, 2, argv[1]);
+            if (sqlite3_step(q) == SQLITE_ROW) sqlite3_result_value(ctx, sqlite3_column_value(q, 0));
+            else sqlite3_result_null(ctx);
+        }
+        return sqlite3_finalize(q), void();
+    }
     if (sqlite3_value_int64(argv[0]) < 0) {  // a table's row id: the index its primary key would have
         sqlite3_stmt *q = nullptr;
         std::string def;
@@ -675,6 +712,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"col_description", 2, no_object},          {"obj_description", 1, no_object},
         {"pg_tablespace_location", 1, no_location}, {"has_schema_privilege", 2, has_privilege},
         {"pg_get_triggerdef", 1, get_triggerdef},  {"pg_get_triggerdef", 2, get_triggerdef},
+        {"pg_action_code", 1, action_code},
         {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
         {"has_table_privilege", 3, has_privilege},
         {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},

@@ -239,6 +239,8 @@ Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, 
             }
         }
         if (t[last].is("exists")) return {"exists", 1};
+        if (t[last].is("trim") && last + 2 < end)  // TRIM(...) is btrim(), ltrim() or rtrim()
+            return {t[last + 2].is("leading") ? "ltrim" : t[last + 2].is("trailing") ? "rtrim" : "btrim", 2};
         return {folded_name(t[last]), 2};
     }
     return {folded_name(t[last]), 2};

@@ -343,6 +343,42 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
     return condition ? end : 0;
 }
 
+// Where the FROM of trim(side [characters] FROM text) is, looking from `at` to the
+// call's closing parenthesis `close` at the call's own depth; npos when it has none.
+size_t trim_from(const Scanner &sc, size_t at, size_t close) {
+    int depth = 0;
+    for (size_t k = at; k < close; ++k) {
+        char c = sc.s[k];
+        if (c == '\'' || c == '"') {
+            k = sc.quoted_end(k, c) - 1;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (depth == 0 && ident_start(c) && (k == 0 || !ident_char(sc.s[k - 1]))) {
+            size_t e = sc.word_end(k);
+            if (sc.word_is(k, e, "from")) return k;
+            k = e - 1;
+        }
+    }
+    return std::string::npos;
+}
+
+// Where the closing parenthesis of trim(BOTH | LEADING | TRAILING ... FROM ...) whose
+// name is at [from, to) is; 0 when the word starts no such call.
+size_t trim_call_end(const Scanner &sc, size_t from, size_t to) {
+    if (!sc.word_is(from, to, "trim") || previous_char(sc.s, from) == '.') return 0;
+    size_t open = sc.skip_blanks(to);
+    if (open >= sc.s.size() || sc.s[open] != '(') return 0;
+    size_t side = sc.skip_blanks(open + 1), side_end = sc.word_end(side);
+    if (!sc.word_is(side, side_end, "both") && !sc.word_is(side, side_end, "leading") &&
+        !sc.word_is(side, side_end, "trailing"))
+        return 0;
+    size_t close = sc.closing_parenthesis(open);
+    if (close == std::string::npos || trim_from(sc, side_end, close) == std::string::npos) return 0;
+    return close;
+}
+
 // SQL's functions that are written without parentheses.
 bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
     return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
@@ -574,6 +610,20 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 out += " = 't')";
                 statement.token(')', i, flag_end);
                 i = flag_end;
+            } else if (size_t trim_end = trim_call_end(sc, i, end)) {
+                // trim(both | leading | trailing [characters] from text): SQLite's trim(),
+                // ltrim() or rtrim() of (text, characters).
+                size_t open = sc.skip_blanks(end), side = sc.skip_blanks(open + 1), side_end = sc.word_end(side);
+                size_t from = trim_from(sc, side_end, trim_end);
+                std::string characters = s.substr(side_end, from - side_end);
+                std::string text = s.substr(sc.word_end(from), trim_end - sc.word_end(from));
+                out += sc.word_is(side, side_end, "leading") ? "ltrim(" : sc.word_is(side, side_end, "trailing") ? "rtrim(" : "trim(";
+                out += resolve_qualified_names(text);
+                if (characters.find_first_not_of(" \t\r\n") != std::string::npos)
+                    out += ", " + resolve_qualified_names(characters);
+                out += ")";
+                statement.token(')', i, trim_end + 1);
+                i = trim_end + 1;
             } else if (sc.word_is(i, end, "json_build_object") && previous_char(s, i) != '.') {
                 out += "json_object";
                 statement.word(sc, i, end);

@@ -63,6 +63,9 @@ const Known kKnown[] = {
      "Sets the maximum allowed duration of any wait for a lock (0: the server's, 5 s).", nullptr, 0, 2147483647},
     {"IntervalStyle", "postgres", Kind::choice, true, "Sets the display format for interval values.",
      "postgres, postgres_verbose, sql_standard, iso_8601"},
+    // PostgreSQL's, which clients bound their reading of keys by (JDBC joins a series
+    // of that length to every key); SQLite would index up to 2000 columns.
+    {"max_index_keys", "32", Kind::fixed, false, "Shows the maximum number of index keys."},
     {"is_superuser", "off", Kind::fixed, true, "Shows whether the current user is a superuser."},
     {"password_encryption", "scram-sha-256", Kind::fixed, false, "Chooses the algorithm for encrypting passwords."},
     {"search_path", "\"$user\", public", Kind::text, false, "Sets the schema search order for names."},
@@ -409,6 +412,12 @@ std::vector<std::vector<std::string>> SessionSettings::all() const {
         rows.push_back({k.name, value, k.description});
     }
     return rows;
+}
+
+std::vector<std::string> SessionSettings::names() {
+    std::vector<std::string> names;
+    for (const Known &k : kKnown) names.push_back(k.name);
+    return names;
 }
 
 void SessionSettings::block_ended(bool committed) {

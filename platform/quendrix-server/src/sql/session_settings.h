@@ -42,6 +42,8 @@ public:
               std::string *canonical_name = nullptr) const;
     // Every setting's name, value and description, for SHOW ALL.
     std::vector<std::vector<std::string>> all() const;
+    // The names of the settings SHOW ALL shows, in its order.
+    static std::vector<std::string> names();
     // Whether `name` is a setting that SET or set_config may change (before any check of
     // a value): false with the error PostgreSQL gives otherwise.
     bool settable(const std::string &name, SqlError *error) const;
