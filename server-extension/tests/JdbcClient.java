@@ -3,7 +3,8 @@
 // and application_name with SET on connecting, prepares a statement on the server once
 // it has run five times, sends batches, starts and ends transactions with its own
 // statements, fetches rows through a cursor, cancels a statement at its timeout, and
-// reads the catalogue's tables, columns, keys and indexes. Prints "ok" when all hold.
+// reads the catalogue's schemas, types, tables, columns, keys and indexes. Prints "ok"
+// when all hold.
 import java.io.StringReader;
 import java.sql.*;
 import java.util.Arrays;
@@ -152,6 +153,16 @@ public class JdbcClient {
                            .append(rs.getBoolean("NON_UNIQUE")).append(';');
             }
             check(indexes.toString().equals("child_a p_a D true;"), "indexes " + indexes);
+            StringBuilder schemas = new StringBuilder();
+            try (ResultSet rs = meta.getSchemas()) {
+                while (rs.next()) schemas.append(rs.getString("TABLE_SCHEM")).append(';');
+            }
+            check(schemas.toString().equals("pg_catalog;public;"), "schemas " + schemas);
+            boolean bigint = false;
+            try (ResultSet rs = meta.getTypeInfo()) {
+                while (rs.next()) bigint |= rs.getString("TYPE_NAME").equals("int8") && rs.getInt("DATA_TYPE") == Types.BIGINT;
+            }
+            check(bigint, "types");
             check("jdbc test".equals(c.getClientInfo("ApplicationName")), "application name");
             try (Statement s = c.createStatement(); ResultSet rs = s.executeQuery("show application_name")) {
                 check(rs.next() && rs.getString(1).equals("jdbc test"), "application name on the server");

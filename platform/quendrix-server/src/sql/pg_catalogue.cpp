@@ -456,6 +456,13 @@ void get_triggerdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_finalize(q);
 }
 
+// current_schemas(implicit): the search path's schemas, as an array: public, after
+// pg_catalog when `implicit`.
+void current_schemas(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const char *schemas = sqlite3_value_int(argv[0]) ? "{pg_catalog,public}" : "{public}";
+    sqlite3_result_text(ctx, schemas, -1, SQLITE_STATIC);
+}
+
 // pg_action_code(action): what a foreign key does ON UPDATE or ON DELETE, as
 // pg_constraint codes it (a: no action, r: restrict, c: cascade, n: set null, d: set
 // default).
@@ -668,7 +675,8 @@ bool is_catalogue_flag(const std::string &name) {
 
 bool names_catalogue_function(const char *message) {
     static const char *const kFunctions[] = {"pg_", "quote_ident", "col_description", "obj_description",
-                                             "shobj_description", "has_schema_privilege", "has_table_privilege"};
+                                             "shobj_description", "has_schema_privilege", "has_table_privilege",
+                                             "current_schemas"};
     const char *prefix = "no such function: ";
     if (std::strncmp(message, prefix, std::strlen(prefix)) != 0) return false;
     message += std::strlen(prefix);
@@ -712,7 +720,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"col_description", 2, no_object},          {"obj_description", 1, no_object},
         {"pg_tablespace_location", 1, no_location}, {"has_schema_privilege", 2, has_privilege},
         {"pg_get_triggerdef", 1, get_triggerdef},  {"pg_get_triggerdef", 2, get_triggerdef},
-        {"pg_action_code", 1, action_code},
+        {"pg_action_code", 1, action_code},         {"current_schemas", 1, current_schemas},
         {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
         {"has_table_privilege", 3, has_privilege},
         {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},
