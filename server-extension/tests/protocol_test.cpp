@@ -742,6 +742,10 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "any(ix.indkey) where ix.indexrelid = 'k_pkey'::regclass order by a.attnum",
          "x\ny\n"},
         {"select count(*) from pg_index where indrelid = 'd'::regclass and not indisprimary and indisunique", "1\n"},
+        {"select count(*) from pg_index i where i.indrelid = 'd'::regclass and NOT(i.indisunique)", "3\n"},
+        {"select pg_index_column_has_property('dd'::regclass, 1, 'desc'), "
+         "pg_index_column_has_property('dd'::regclass, 2, 'asc'), pg_index_column_has_property('dd'::regclass, 3, 'asc')",
+         "1|1|<null>\n"},
         {"select count(*) from pg_description, pg_sequence", "0\n"},
         {"select count(*) from pg_index where indisprimary is true and indrelid = 'd'::regclass", "1\n"},
         // What Perl's DBI asks of tables, columns and keys.

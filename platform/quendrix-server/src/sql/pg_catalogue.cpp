@@ -456,6 +456,31 @@ void get_triggerdef(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_finalize(q);
 }
 
+// pg_index_column_has_property(index, column, property): whether the index's column
+// `column` (from 1) sorts asc or desc (SQLite's NULLs come first in ascending order,
+// last in descending); NULL for another property or a column the index has not.
+void index_column_property(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    const unsigned char *property = sqlite3_value_text(argv[2]);
+    std::string p = property ? reinterpret_cast<const char *>(property) : "";
+    sqlite3_stmt *q = nullptr;
+    if (sqlite3_prepare_v2(sqlite3_context_db_handle(ctx),
+                           "SELECT pg_subscript(indoption, ?2 - 1) FROM pg_index WHERE indexrelid = ?1", -1, &q,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_value(q, 1, argv[0]);
+        sqlite3_bind_value(q, 2, argv[1]);
+        if (sqlite3_step(q) == SQLITE_ROW && sqlite3_column_type(q, 0) != SQLITE_NULL) {
+            bool desc = sqlite3_column_int(q, 0) & 1;
+            if (p == "asc" || p == "nulls_first") sqlite3_result_int(ctx, !desc);
+            else if (p == "desc" || p == "nulls_last") sqlite3_result_int(ctx, desc);
+            else if (p == "orderable") sqlite3_result_int(ctx, 1);
+            else sqlite3_result_null(ctx);
+        } else {
+            sqlite3_result_null(ctx);
+        }
+    }
+    sqlite3_finalize(q);
+}
+
 // current_schemas(implicit): the search path's schemas, as an array: public, after
 // pg_catalog when `implicit`.
 void current_schemas(sqlite3_context *ctx, int, sqlite3_value **argv) {
@@ -721,6 +746,7 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_tablespace_location", 1, no_location}, {"has_schema_privilege", 2, has_privilege},
         {"pg_get_triggerdef", 1, get_triggerdef},  {"pg_get_triggerdef", 2, get_triggerdef},
         {"pg_action_code", 1, action_code},         {"current_schemas", 1, current_schemas},
+        {"pg_index_column_has_property", 3, index_column_property},
         {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
         {"has_table_privilege", 3, has_privilege},
         {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},

@@ -315,8 +315,8 @@ bool ends_select_item(const Scanner &sc, size_t at) {
 
 // Where a catalogue flag (indisprimary, perhaps as ix.indisprimary) that starts the
 // word at [from, to) ends when it stands alone as a condition (after WHERE, AND, OR, NOT,
-// WHEN, ON or HAVING, or before AND, OR or IS [NOT] TRUE | FALSE, and compared with
-// nothing); 0 otherwise. The flags hold 't' or 'f', which SQLite would read as 0.
+// WHEN, ON or HAVING, perhaps with a parenthesis between, or before AND, OR or IS [NOT]
+// TRUE | FALSE, and compared with nothing); 0 otherwise. The flags hold 't' or 'f', which SQLite would read as 0.
 size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_t from, size_t to) {
     if (previous_char(sc.s, from) == '.') return 0;
     size_t name = from, end = to, dot = sc.skip_blanks(to);
@@ -327,8 +327,12 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
     }
     if (!qx::is_catalogue_flag(sc.s.substr(name, end - name))) return 0;
     bool condition = false;
-    for (const char *k : {"where", "and", "or", "not", "when", "on", "having"})
+    for (const char *k : {"where", "and", "or", "not", "when", "on", "having"}) {
         condition = condition || statement.last_word_is(sc, k);
+        // NOT (flag), WHERE (flag)
+        condition = condition || (statement.last.kind == '(' && statement.before_last.kind == 'w' &&
+                                  sc.word_is(statement.before_last.from, statement.before_last.to, k));
+    }
     size_t next = sc.skip_blanks(end);
     if (next < sc.s.size() && (std::strchr("=<>!(", sc.s[next]) || sc.s[next] == '.')) return 0;
     size_t next_end = sc.word_end(next);
