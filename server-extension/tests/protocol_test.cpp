@@ -691,6 +691,12 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
         {"\\d v", "View \"public.v\"\nColumn|Type|Collation|Nullable|Default\n?column?|unknown|||\n"},
         {"\\l", "List of databases\nName|Owner|Encoding|Collate|Ctype|ICU Locale|Locale Provider|Access privileges\n"
                 "x|%|UTF8|C|C||libc|\n(1 row)\n"},
+        // ... with + their storage and sizes.
+        {"\\d+ wr",
+         "Table \"public.wr\"\nColumn|Type|Collation|Nullable|Default|Storage|Compression|Stats target|Description\n"
+         "k|text||not null||extended|||\nIndexes:\n    \"wr_pkey\" PRIMARY KEY, btree (k)\nAccess method: heap\n"},
+        {"\\dt+ s", "List of relations\nSchema|Name|Type|Owner|Persistence|Access method|Size|Description\n"
+                    "public|s|table|%|permanent|heap|4096 bytes|\n(1 row)\n"},
         {"\\du", "List of roles\nRole name|Attributes|Member of\n%|Superuser, Create role, Create DB|{}\n"
                  "zed||{}\nzoe|Superuser, Create role|{}\n"},
     };
@@ -743,6 +749,10 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "x\ny\n"},
         {"select count(*) from pg_index where indrelid = 'd'::regclass and not indisprimary and indisunique", "1\n"},
         {"select count(*) from pg_index i where i.indrelid = 'd'::regclass and NOT(i.indisunique)", "3\n"},
+        {"select pg_size_pretty(10239), pg_size_pretty(10240), pg_size_pretty(1994752), pg_size_pretty(10485760), "
+         "pg_database_size('x') >= pg_total_relation_size('d'::regclass), pg_total_relation_size('d'::regclass) = "
+         "pg_table_size('d'::regclass) + pg_indexes_size('d'::regclass)",
+         "10239 bytes|10 kB|1948 kB|10 MB|1|1\n"},
         {"select pg_index_column_has_property('dd'::regclass, 1, 'desc'), "
          "pg_index_column_has_property('dd'::regclass, 2, 'asc'), pg_index_column_has_property('dd'::regclass, 3, 'asc')",
          "1|1|<null>\n"},

@@ -182,9 +182,12 @@ std::string catalogue_sql() {
            // The columns of tables and views, their defaults and the indexes of tables, as
            // psql's \d NAME shows them: each column's type as it was declared.
            "CREATE TEMP VIEW IF NOT EXISTS pg_attribute(attrelid, attname, atttypid, atttypmod, attnum, attnotnull, "
-           "atthasdef, attisdropped, attcollation, attidentity, attgenerated, attlen, attndims) AS "
+           "atthasdef, attisdropped, attcollation, attidentity, attgenerated, attlen, attndims, attstorage, "
+           "attcompression, attstattarget) AS "
            "SELECT c.oid, p.name, pg_declared_type(p.type), pg_declared_typmod(p.type), p.cid + 1, "
-           "CASE WHEN p.\"notnull\" OR p.pk THEN 't' ELSE 'f' END, p.dflt_value IS NOT NULL, 0, 0, '', '', -1, 0 "
+           "CASE WHEN p.\"notnull\" OR p.pk THEN 't' ELSE 'f' END, p.dflt_value IS NOT NULL, 0, 0, '', '', -1, 0, "
+           // Numbers are kept as they are (plain), text and blobs as long as they are (extended).
+           "CASE WHEN pg_declared_type(p.type) IN (16, 20, 21, 23, 26, 700, 701) THEN 'p' ELSE 'x' END, '', -1 "
            "FROM pg_class c CROSS JOIN pragma_table_info(c.relname) p WHERE c.relkind IN ('r', 'v');\n"
            "CREATE TEMP VIEW IF NOT EXISTS pg_attrdef(oid, adrelid, adnum, adbin) AS "
            "SELECT 0, attrelid, attnum, (SELECT p.dflt_value FROM pg_class c CROSS JOIN pragma_table_info(c.relname) p "
@@ -192,7 +195,8 @@ std::string catalogue_sql() {
            // An index's columns (indkey) are their numbers as PostgreSQL's int2vector writes
            // them, "1 3", 0 for an expression; indoption marks a descending column.
            "CREATE TEMP VIEW IF NOT EXISTS pg_index(indexrelid, indrelid, indisprimary, indisunique, indisclustered, "
-           "indisvalid, indisreplident, indnatts, indnkeyatts, indkey, indoption, indexprs, indpred) AS "
+           "indisvalid, indisreplident, indnatts, indnkeyatts, indkey, indoption, indexprs, indpred, indimmediate, "
+           "indisexclusion, indcheckxmin, indisready, indislive, indnullsnotdistinct) AS "
            "SELECT i.oid, t.oid, CASE WHEN l.origin = 'pk' THEN 't' ELSE 'f' END, "
            "CASE WHEN l.\"unique\" THEN 't' ELSE 'f' END, 'f', 't', 'f', "
            "(SELECT count(*) FROM pragma_index_info(s.name)), (SELECT count(*) FROM pragma_index_info(s.name)), "
@@ -201,7 +205,8 @@ std::string catalogue_sql() {
            "(SELECT group_concat(CASE WHEN x.\"desc\" THEN 3 ELSE 0 END, ' ') "
            "FROM (SELECT \"desc\" FROM pragma_index_xinfo(s.name) WHERE key ORDER BY seqno) x), "
            "CASE WHEN EXISTS (SELECT 1 FROM pragma_index_info(s.name) WHERE cid = -2) THEN s.sql END, "
-           "CASE WHEN l.partial THEN substr(s.sql, instr(upper(s.sql), ' WHERE ') + 7) END "
+           "CASE WHEN l.partial THEN substr(s.sql, instr(upper(s.sql), ' WHERE ') + 7) END, "
+           "'t', 'f', 'f', 't', 't', 'f' "
            "FROM pg_class i JOIN main.sqlite_schema s ON s.rowid = i.oid JOIN pg_class t ON t.relname = s.tbl_name "
            "CROSS JOIN pragma_index_list(t.relname) l ON l.name = s.name WHERE i.relkind = 'i' "
            "UNION ALL SELECT -t.oid, t.oid, 't', 't', 'f', 't', 'f', "
@@ -209,7 +214,8 @@ std::string catalogue_sql() {
            "(SELECT count(*) FROM pragma_table_info(t.relname) WHERE pk > 0), "
            "(SELECT group_concat(p.cid + 1, ' ') FROM (SELECT cid FROM pragma_table_info(t.relname) WHERE pk > 0 "
            "ORDER BY pk) p), "
-           "(SELECT group_concat(0, ' ') FROM pragma_table_info(t.relname) WHERE pk > 0), NULL, NULL "
+           "(SELECT group_concat(0, ' ') FROM pragma_table_info(t.relname) WHERE pk > 0), NULL, NULL, "
+           "'t', 'f', 'f', 't', 't', 'f' "
            "FROM pg_class t WHERE t.relkind = 'r' AND pg_rowid_key(t.relname) IS NOT NULL;\n"
            // Foreign keys, by PostgreSQL's names (t_a_fkey); the oid says the table and the
            // key's number in it (see foreign_key_oid). Their columns (conkey, confkey) are
@@ -272,8 +278,9 @@ std::string catalogue_sql() {
            "SELECT 0, 0, 0, 'f' WHERE 0;\n"
            // The one database a session sees: the file it serves, in UTF-8 (encoding 6).
            "CREATE TEMP VIEW IF NOT EXISTS pg_database(oid, datname, datdba, encoding, datlocprovider, datcollate, "
-           "datctype, daticulocale, datacl, datallowconn, datistemplate) AS "
-           "SELECT 1, current_database(), " + std::to_string(kOwner) + ", 6, 'c', 'C', 'C', NULL, NULL, 't', 'f';\n"
+           "datctype, daticulocale, datacl, datallowconn, datistemplate, dattablespace) AS "
+           "SELECT 1, current_database(), " + std::to_string(kOwner) + ", 6, 'c', 'C', 'C', NULL, NULL, 't', 'f', "
+           "1663;\n"
            // The standard's view of the same: schemata, tables and views, columns.
            "CREATE TEMP VIEW IF NOT EXISTS pg_information_schema_schemata(catalog_name, schema_name, schema_owner) AS "
            "SELECT current_database(), nspname, pg_get_userbyid(nspowner) FROM pg_namespace;\n"
@@ -481,6 +488,69 @@ void index_column_property(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_finalize(q);
 }
 
+// The bytes of the B-trees `sql` names (one value, NULL when it cannot be read: a user
+// whose reads the server restricts is not told sizes, as dbstat is refused them).
+void result_of_size_query(sqlite3_context *ctx, const char *sql, sqlite3_value *argument) {
+    sqlite3_stmt *q = nullptr;
+    if (sqlite3_prepare_v2(sqlite3_context_db_handle(ctx), sql, -1, &q, nullptr) == SQLITE_OK) {
+        if (argument) sqlite3_bind_value(q, 1, argument);
+        if (sqlite3_step(q) == SQLITE_ROW) sqlite3_result_int64(ctx, sqlite3_column_int64(q, 0));
+        else sqlite3_result_null(ctx);
+    } else {
+        sqlite3_result_null(ctx);
+    }
+    sqlite3_finalize(q);
+}
+
+// pg_table_size(table), pg_relation_size(relation[, fork]): the bytes of its own B-tree
+// (an index's too); pg_indexes_size(table): of its indexes; pg_total_relation_size(table):
+// of both. A key SQLite keeps in its table's B-tree (oid below 0) takes none of its own.
+void table_size(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    result_of_size_query(ctx,
+                         "SELECT coalesce(sum(d.pgsize), 0) FROM main.sqlite_schema s, dbstat('main', 1) d "
+                         "WHERE s.rowid = ?1 AND d.name = s.name",
+                         argv[0]);
+}
+void indexes_size(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    result_of_size_query(ctx,
+                         "SELECT coalesce(sum(d.pgsize), 0) FROM main.sqlite_schema t, main.sqlite_schema s, "
+                         "dbstat('main', 1) d WHERE t.rowid = ?1 AND s.tbl_name = t.name AND s.type = 'index' AND "
+                         "d.name = s.name",
+                         argv[0]);
+}
+void total_size(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    result_of_size_query(ctx,
+                         "SELECT coalesce(sum(d.pgsize), 0) FROM main.sqlite_schema t, main.sqlite_schema s, "
+                         "dbstat('main', 1) d WHERE t.rowid = ?1 AND s.tbl_name = t.name AND d.name = s.name",
+                         argv[0]);
+}
+// pg_database_size(database): the file's pages.
+void database_size(sqlite3_context *ctx, int, sqlite3_value **) {
+    result_of_size_query(ctx, "SELECT page_count * page_size FROM pragma_page_count, pragma_page_size", nullptr);
+}
+
+// pg_size_pretty(bytes): as PostgreSQL writes a size, in bytes up to 10 kB, then in the
+// largest unit (kB, MB, GB, TB, PB) that keeps it above ten, rounded half away from zero.
+void size_pretty(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    sqlite3_int64 size = sqlite3_value_int64(argv[0]);
+    std::string text;
+    if (size < 10 * 1024 && size > -10 * 1024) {
+        text = std::to_string(size) + " bytes";
+    } else {
+        static const char *const kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
+        sqlite3_int64 halves = size / 512;  // in half units, rounded at the end
+        size_t unit = 0;
+        auto rounded = [](sqlite3_int64 h) { return (h + (h < 0 ? -1 : 1)) / 2; };
+        while (unit + 1 < 5 && (rounded(halves) >= 10 * 1024 || rounded(halves) <= -10 * 1024)) {
+            halves /= 1024;
+            ++unit;
+        }
+        text = std::to_string(rounded(halves)) + " " + kUnits[unit];
+    }
+    sqlite3_result_text(ctx, text.c_str(), -1, SQLITE_TRANSIENT);
+}
+
 // current_schemas(implicit): the search path's schemas, as an array: public, after
 // pg_catalog when `implicit`.
 void current_schemas(sqlite3_context *ctx, int, sqlite3_value **argv) {
@@ -502,9 +572,10 @@ void action_code(sqlite3_context *ctx, int, sqlite3_value **argv) {
 // pg_tablespace_location(tablespace): the default place, the database's own file.
 void no_location(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_text(ctx, "", 0, SQLITE_STATIC); }
 
-// has_schema_privilege([user,] schema, privilege), has_table_privilege(...): what a
-// session may read it is told of by its statements' own errors (a user's restricted
-// reads are refused when they run), so the catalogue says yes.
+// has_schema_privilege([user,] schema, privilege), has_table_privilege(...),
+// has_database_privilege(...): what a session may read it is told of by its statements'
+// own errors (a user's restricted reads are refused when they run), so the catalogue
+// says yes.
 void has_privilege(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int(ctx, 1); }
 
 // pg_relation_is_publishable(relation): no table is published.
@@ -701,7 +772,7 @@ bool is_catalogue_flag(const std::string &name) {
 bool names_catalogue_function(const char *message) {
     static const char *const kFunctions[] = {"pg_", "quote_ident", "col_description", "obj_description",
                                              "shobj_description", "has_schema_privilege", "has_table_privilege",
-                                             "current_schemas"};
+                                             "current_schemas", "has_database_privilege"};
     const char *prefix = "no such function: ";
     if (std::strncmp(message, prefix, std::strlen(prefix)) != 0) return false;
     message += std::strlen(prefix);
@@ -747,8 +818,13 @@ bool install_pg_catalogue(sqlite3 *db, std::string *error) {
         {"pg_get_triggerdef", 1, get_triggerdef},  {"pg_get_triggerdef", 2, get_triggerdef},
         {"pg_action_code", 1, action_code},         {"current_schemas", 1, current_schemas},
         {"pg_index_column_has_property", 3, index_column_property},
+        {"pg_table_size", 1, table_size},           {"pg_relation_size", 1, table_size},
+        {"pg_relation_size", 2, table_size},        {"pg_indexes_size", 1, indexes_size},
+        {"pg_total_relation_size", 1, total_size},  {"pg_database_size", 1, database_size},
+        {"pg_size_pretty", 1, size_pretty},
         {"has_schema_privilege", 3, has_privilege}, {"has_table_privilege", 2, has_privilege},
-        {"has_table_privilege", 3, has_privilege},
+        {"has_table_privilege", 3, has_privilege},  {"has_database_privilege", 2, has_privilege},
+        {"has_database_privilege", 3, has_privilege},
         {"obj_description", 2, no_object},          {"shobj_description", 2, no_object},
     };
     for (const auto &f : functions)
