@@ -489,7 +489,7 @@ void index_column_property(sqlite3_context *ctx, int, sqlite3_value **argv) {
 }
 
 // The bytes of the B-trees `sql` names (one value, NULL when it cannot be read: a user
-// whose reads the server restricts is not told sizes, as dbstat is refused them).
+// whose reads the server restricts is refused dbstat, and so sizes).
 void result_of_size_query(sqlite3_context *ctx, const char *sql, sqlite3_value *argument) {
     sqlite3_stmt *q = nullptr;
     if (sqlite3_prepare_v2(sqlite3_context_db_handle(ctx), sql, -1, &q, nullptr) == SQLITE_OK) {
