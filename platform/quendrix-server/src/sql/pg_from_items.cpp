@@ -47,22 +47,30 @@ bool alias_word(const SqlToken &t) {
                        "returning", "set", "values", "for", "with", "as", "select", "from", "lateral", "fetch"});
 }
 
+// Calls visit(j) for each token j of the clause that the word t[start] opens, at the
+// clause's own depth, up to the first of `enders` there, a ';' or the ')' that closes
+// the parenthesis the clause is in.
+template <class Visit>
+void walk_clause(const std::vector<SqlToken> &t, size_t start, std::initializer_list<const char *> enders,
+                 Visit visit) {
+    int depth = 0;
+    for (size_t j = start + 1; j < t.size(); ++j) {
+        if (t[j].is_punct('(')) ++depth;
+        if (t[j].is_punct(')') && --depth < 0) break;
+        if (depth != 0) continue;
+        if (is_any(t[j], enders) || t[j].is_punct(';')) break;
+        visit(j);
+    }
+}
+
 // For each token, whether it is in a FROM clause (at the clause's own depth).
 std::vector<bool> in_from_clause(const std::vector<SqlToken> &t) {
     std::vector<bool> in(t.size(), false);
-    for (size_t f = 0; f < t.size(); ++f) {
-        if (!t[f].is("from")) continue;
-        int depth = 0;
-        for (size_t j = f + 1; j < t.size(); ++j) {
-            if (t[j].is_punct('(')) ++depth;
-            if (t[j].is_punct(')') && --depth < 0) break;
-            if (depth == 0 && (is_any(t[j], {"where", "group", "having", "order", "limit", "union", "except",
-                                              "intersect", "window", "returning", "from"}) ||
-                               t[j].is_punct(';')))
-                break;
-            in[j] = depth == 0;
-        }
-    }
+    for (size_t f = 0; f < t.size(); ++f)
+        if (t[f].is("from"))
+            walk_clause(t, f, {"where", "group", "having", "order", "limit", "union", "except", "intersect", "window",
+                               "returning", "from"},
+                        [&](size_t j) { in[j] = true; });
     return in;
 }
 
@@ -132,20 +140,15 @@ std::vector<bool> select_items(const std::vector<SqlToken> &t) {
     std::vector<bool> whole(t.size(), false);
     for (size_t s = 0; s < t.size(); ++s) {
         if (!t[s].is("select")) continue;
-        int depth = 0;
-        for (size_t j = s + 1; j < t.size(); ++j) {
-            if (t[j].is_punct('(')) ++depth;
-            if (t[j].is_punct(')') && --depth < 0) break;
-            if (depth != 0) continue;
-            if (is_any(t[j], {"from", "where", "group", "having", "order", "limit", "union", "except", "intersect",
-                              "window", "into"}) || t[j].is_punct(';'))
-                break;
-            bool starts = t[j - 1].is("select") || t[j - 1].is("distinct") || t[j - 1].is("all") ||
-                          t[j - 1].is_punct(',');
-            bool ends = j + 3 >= t.size() || t[j + 3].is_punct(',') || t[j + 3].is_punct(')') ||
-                        t[j + 3].is_punct(';') || t[j + 3].is("from");
-            whole[j] = starts && ends && j + 2 < t.size() && t[j + 1].is_punct('.');
-        }
+        walk_clause(t, s, {"from", "where", "group", "having", "order", "limit", "union", "except", "intersect",
+                           "window", "into"},
+                    [&](size_t j) {
+                        bool starts = t[j - 1].is("select") || t[j - 1].is("distinct") || t[j - 1].is("all") ||
+                                      t[j - 1].is_punct(',');
+                        bool ends = j + 3 >= t.size() || t[j + 3].is_punct(',') || t[j + 3].is_punct(')') ||
+                                    t[j + 3].is_punct(';') || t[j + 3].is("from");
+                        whole[j] = starts && ends && j + 2 < t.size() && t[j + 1].is_punct('.');
+                    });
     }
     return whole;
 }
