@@ -153,6 +153,36 @@ std::vector<bool> select_items(const std::vector<SqlToken> &t) {
     return whole;
 }
 
+// A set-returning function as an item of a FROM clause: f(...) [WITH ORDINALITY] [[AS]
+// alias [(columns)]], read from its name t[k]: where its arguments close, where the item
+// ends in the text, the name it goes by and its columns' (the first `first_column`
+// without an alias, the alias without columns; then ordinality).
+struct Call {
+    size_t close = 0, after_ordinality = 0, to = 0;
+    bool ordinality = false, aliased = false;
+    Alias alias;
+    std::string name;
+    std::vector<std::string> columns;
+};
+bool read_call(const std::string &sql, const std::vector<SqlToken> &t, size_t k, const std::string &first_column,
+               Call *call) {
+    if (k + 1 >= t.size() || !t[k + 1].is_punct('(')) return false;
+    call->close = closing_parenthesis(t, k + 1);
+    size_t at = call->close + 1;
+    if (call->close >= t.size()) return false;
+    call->ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
+    if (call->ordinality) at += 2;
+    call->after_ordinality = at;
+    call->aliased = read_alias(t, at, &call->alias);
+    const SqlToken *named = call->aliased ? call->alias.name : nullptr;
+    call->name = named ? sql.substr(named->at, qx::token_end(sql, *named) - named->at) : folded_name(t[k]);
+    call->columns = call->alias.columns;
+    if (call->columns.empty()) call->columns.push_back(named ? folded_name(*named) : first_column);
+    if (call->ordinality && call->columns.size() < 2) call->columns.push_back("ordinality");
+    call->to = qx::token_end(sql, t[call->aliased ? call->alias.end - 1 : at - 1]);
+    return true;
+}
+
 // Rewrites the last item of `sql` that needs it; false when none does.
 bool rewrite_last(std::string &sql) {
     std::vector<SqlToken> t;
@@ -177,43 +207,26 @@ bool rewrite_last(std::string &sql) {
         }
         // pg_partition_ancestors(table) [WITH ORDINALITY] [[AS] alias [(columns)]]: no
         // table is a partition, so the table itself, at depth 1.
-        if (t[k].is("pg_partition_ancestors") && k + 1 < t.size() && t[k + 1].is_punct('(')) {
-            size_t close = closing_parenthesis(t, k + 1), at = close + 1;
-            if (close >= t.size()) continue;
-            bool ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
-            if (ordinality) at += 2;
-            Alias alias;
-            bool aliased = read_alias(t, at, &alias);
-            std::vector<std::string> columns = alias.columns;
-            if (columns.empty()) columns.push_back("relid");
-            if (ordinality && columns.size() < 2) columns.push_back("ordinality");
-            std::string item = "(SELECT " + sql.substr(t[k + 2].at, t[close].at - t[k + 2].at) + " AS " +
-                               quoted_name(columns[0]) + (ordinality ? ", 1 AS " + quoted_name(columns[1]) : "") +
-                               ") AS " +
-                               (aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
-                                        : std::string("pg_partition_ancestors"));
-            size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
-            sql.replace(from, to - from, item);
+        Call call;
+        if (t[k].is("pg_partition_ancestors") && read_call(sql, t, k, "relid", &call)) {
+            std::string item = "(SELECT " + sql.substr(t[k + 2].at, t[call.close].at - t[k + 2].at) + " AS " +
+                               quoted_name(call.columns[0]) +
+                               (call.ordinality ? ", 1 AS " + quoted_name(call.columns[1]) : "") + ") AS " + call.name;
+            sql.replace(t[k].at, call.to - t[k].at, item);
             return true;
         }
         // unnest(array), generate_series(...) [WITH ORDINALITY] [[AS] alias [(columns)]]
         bool unnest = t[k].is("unnest");
-        if (!(unnest || t[k].is("generate_series")) || k + 1 >= t.size() || !t[k + 1].is_punct('(')) continue;
-        size_t close = closing_parenthesis(t, k + 1), at = close + 1;
-        if (close >= t.size()) continue;
-        bool ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
-        if (ordinality) at += 2;
-        Alias alias;
-        bool aliased = read_alias(t, at, &alias);
-        if (!unnest && !ordinality && !aliased) continue;  // generate_series's own column, value
-        std::string name = aliased ? sql.substr(alias.name->at, qx::token_end(sql, *alias.name) - alias.name->at)
-                                   : folded_name(t[k]);
-        std::vector<std::string> columns = alias.columns;
-        if (columns.empty()) columns.push_back(aliased ? folded_name(*alias.name) : folded_name(t[k]));
-        if (ordinality && columns.size() < 2) columns.push_back("ordinality");
+        if (!(unnest || t[k].is("generate_series")) || !read_call(sql, t, k, folded_name(t[k]), &call)) continue;
+        if (!unnest && !call.ordinality && !call.aliased) continue;  // generate_series's own column, value
+        const size_t close = call.close, from = t[k].at, to = call.to;
+        const bool ordinality = call.ordinality, aliased = call.aliased;
+        const Alias &alias = call.alias;
+        const std::string &name = call.name;
+        const std::vector<std::string> &columns = call.columns;
+        const size_t at = call.after_ordinality;
         std::string table = std::string(unnest ? "pg_unnest" : "generate_series") +
                             sql.substr(t[k + 1].at, qx::token_end(sql, t[close]) - t[k + 1].at);
-        size_t from = t[k].at, to = qx::token_end(sql, t[aliased ? alias.end - 1 : at - 1]);
         if (!reads_earlier_tables(sql, t, in_from, k, k + 2, close)) {
             std::string item = "(SELECT value AS " + quoted_name(columns[0]);
             if (ordinality) item += ", ordinality AS " + quoted_name(columns[1]);
