@@ -498,6 +498,10 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select $$it's$$, $q$a$$b$q$, length($$$$), a$$ from (select 1 as a$$)", "it's|a$$b|0|1\n"},
         {"select E'a\\nb', e'it\\'s', E'\\x41\\101\\u00e9', E'x''y\\\\', hex(E'\\x27'), length(e'\\q')",
          "a\nb|it's|AA\u00e9|x'y\\|27|1\n"},
+        // The standard's SUBSTRING and TRIM forms (a start before 1 is outside the text).
+        {"select substring('abcdef' from 2 for 3), substring('abcdef' from -1 for 3), substring('abcdef' from 3), "
+         "substring('abcdef' for 2), trim(both 'x' from 'xaxx'), trim(leading from '  a '), trim(trailing 'b' from 'abb')",
+         "bcd|a|cdef|ab|a|a |a\n"},
         // Arrays as their text, series, joined groups; what SQLite cannot hold fails.
         {"select array_to_string('{a,\"b c\",NULL}', '-'), array_to_string('{a,NULL}', ',', '*'), "
          "array_upper('{1,2,3}', 1), array_upper('{}', 1)",

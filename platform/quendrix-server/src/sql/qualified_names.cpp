@@ -347,9 +347,10 @@ size_t bare_flag_end(const Scanner &sc, const StatementContext &statement, size_
     return condition ? end : 0;
 }
 
-// Where the FROM of trim(side [characters] FROM text) is, looking from `at` to the
-// call's closing parenthesis `close` at the call's own depth; npos when it has none.
-size_t trim_from(const Scanner &sc, size_t at, size_t close) {
+// Where the word `w` (FROM of trim(side [characters] FROM text), FOR of substring(...))
+// is, looking from `at` to the call's closing parenthesis `close` at the call's own
+// depth; npos when it has none.
+size_t word_in_call(const Scanner &sc, size_t at, size_t close, const char *w) {
     int depth = 0;
     for (size_t k = at; k < close; ++k) {
         char c = sc.s[k];
@@ -361,7 +362,7 @@ size_t trim_from(const Scanner &sc, size_t at, size_t close) {
             --depth;
         } else if (depth == 0 && ident_start(c) && (k == 0 || !ident_char(sc.s[k - 1]))) {
             size_t e = sc.word_end(k);
-            if (sc.word_is(k, e, "from")) return k;
+            if (sc.word_is(k, e, w)) return k;
             k = e - 1;
         }
     }
@@ -379,7 +380,23 @@ size_t trim_call_end(const Scanner &sc, size_t from, size_t to) {
         !sc.word_is(side, side_end, "trailing"))
         return 0;
     size_t close = sc.closing_parenthesis(open);
-    if (close == std::string::npos || trim_from(sc, side_end, close) == std::string::npos) return 0;
+    if (close == std::string::npos || word_in_call(sc, side_end, close, "from") == std::string::npos) return 0;
+    return close;
+}
+
+// Where the closing parenthesis of substring(text FROM start [FOR length]) or
+// substring(text FOR length) whose name is at [from, to) is; 0 when the word starts no
+// such call, or one whose FROM is a pattern (a string), which is not supported.
+size_t substring_call_end(const Scanner &sc, size_t from, size_t to) {
+    if (!sc.word_is(from, to, "substring") || previous_char(sc.s, from) == '.') return 0;
+    size_t open = sc.skip_blanks(to);
+    if (open >= sc.s.size() || sc.s[open] != '(') return 0;
+    size_t close = sc.closing_parenthesis(open);
+    if (close == std::string::npos) return 0;
+    size_t start = word_in_call(sc, open + 1, close, "from"), length = word_in_call(sc, open + 1, close, "for");
+    if (start == std::string::npos && length == std::string::npos) return 0;
+    if (start != std::string::npos && length != std::string::npos && length < start) return 0;
+    if (start != std::string::npos && sc.s[sc.skip_blanks(sc.word_end(start))] == '\'') return 0;
     return close;
 }
 
@@ -618,7 +635,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 // trim(both | leading | trailing [characters] from text): SQLite's trim(),
                 // ltrim() or rtrim() of (text, characters).
                 size_t open = sc.skip_blanks(end), side = sc.skip_blanks(open + 1), side_end = sc.word_end(side);
-                size_t from = trim_from(sc, side_end, trim_end);
+                size_t from = word_in_call(sc, side_end, trim_end, "from");
                 std::string characters = s.substr(side_end, from - side_end);
                 std::string text = s.substr(sc.word_end(from), trim_end - sc.word_end(from));
                 out += sc.word_is(side, side_end, "leading") ? "ltrim(" : sc.word_is(side, side_end, "trailing") ? "rtrim(" : "trim(";
@@ -628,6 +645,30 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 out += ")";
                 statement.token(')', i, trim_end + 1);
                 i = trim_end + 1;
+            } else if (size_t substring_end = substring_call_end(sc, i, end)) {
+                // substring(text FROM start [FOR length]): the characters from `start`
+                // (counted from 1; those before 1 are outside the text) up to before
+                // start + length, as SQLite's substr() of where they fall in the text.
+                size_t open = sc.skip_blanks(end);
+                size_t from = word_in_call(sc, open + 1, substring_end, "from");
+                size_t length_at = word_in_call(sc, open + 1, substring_end, "for");
+                size_t text_end = from != std::string::npos ? from : length_at;
+                std::string text = resolve_qualified_names(s.substr(open + 1, text_end - open - 1));
+                std::string start = "1";
+                if (from != std::string::npos) {
+                    size_t start_end = length_at != std::string::npos ? length_at : substring_end;
+                    start = "(" + resolve_qualified_names(s.substr(sc.word_end(from), start_end - sc.word_end(from))) +
+                            ")";
+                }
+                out += "substr(" + text + ", max(" + start + ", 1)";
+                if (length_at != std::string::npos) {
+                    std::string length = resolve_qualified_names(
+                        s.substr(sc.word_end(length_at), substring_end - sc.word_end(length_at)));
+                    out += ", max(" + start + " + (" + length + ") - max(" + start + ", 1), 0)";
+                }
+                out += ")";
+                statement.token(')', i, substring_end + 1);
+                i = substring_end + 1;
             } else if (sc.word_is(i, end, "json_build_object") && previous_char(s, i) != '.') {
                 out += "json_object";
                 statement.word(sc, i, end);
