@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "internal.h"
+#include "sql/sql_lexer.h"
 
 namespace {
 
@@ -20,20 +21,6 @@ int hex_digit(char c) {
 bool word_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
            static_cast<unsigned char>(c) >= 0x80;
-}
-
-// The end of the section quoted by s[at], a doubled quote standing for itself.
-size_t quoted_end(const std::string &s, size_t at) {
-    char close = s[at] == '[' ? ']' : s[at];
-    for (size_t j = at + 1; j < s.size(); ++j) {
-        if (s[j] != close) continue;
-        if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
-            ++j;
-            continue;
-        }
-        return j + 1;
-    }
-    return s.size();
 }
 
 // The bytes of the hex digits s[from, to), or false when they are no BLOB's.
@@ -68,7 +55,7 @@ std::string escape_marked_blob_literals(const std::string &s) {
         char c = s[i];
         size_t end = i + 1;
         if (c == '\'' || c == '"' || c == '`' || c == '[') {
-            end = quoted_end(s, i);
+            end = qx::quoted_end(s, i);
         } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
             end = s.find('\n', i);
             end = end == std::string::npos ? s.size() : end;
@@ -76,7 +63,7 @@ std::string escape_marked_blob_literals(const std::string &s) {
             end = s.find("*/", i + 2);
             end = end == std::string::npos ? s.size() : end + 2;
         } else if ((c == 'x' || c == 'X') && i + 1 < s.size() && s[i + 1] == '\'') {
-            end = quoted_end(s, i + 1);
+            end = qx::quoted_end(s, i + 1);
             std::string bytes;
             bool closed = end > i + 2 && s[end - 1] == '\'';
             if (closed && decode_hex(s, i + 2, end - 1, &bytes) &&

@@ -37,25 +37,14 @@ std::string masked(const std::string &sql) {
             qx::escape_string_text(sql, &end);
         } else if (m[i] == '$' && (i == 0 || !ident(m[i - 1]))) {
             end = qx::dollar_quote_end(sql, i);
-        } else if (m[i] == '\'') {  // a plain string, its quotes doubled within
-            for (end = i + 1; end < m.size(); ++end) {
-                if (m[end] != '\'') continue;
-                if (end + 1 < m.size() && m[end + 1] == '\'') {
-                    ++end;
-                    continue;
-                }
-                break;
-            }
-            i = end + 1;
+        } else if (m[i] == '\'' || m[i] == '"') {  // a plain string or a quoted name
+            i = qx::quoted_end(m, i);
             continue;
         } else if (m[i] == '-' && i + 1 < m.size() && m[i + 1] == '-') {
             i = std::min(m.find('\n', i), m.size());
             continue;
         } else if (m[i] == '/' && i + 1 < m.size() && m[i + 1] == '*') {
             i = std::min(m.find("*/", i + 2), m.size());
-            continue;
-        } else if (m[i] == '"') {
-            i = std::min(m.find('"', i + 1), m.size()) + 1;
             continue;
         }
         if (end > i + 1 && end <= m.size()) {

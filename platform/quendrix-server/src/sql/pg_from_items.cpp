@@ -154,11 +154,12 @@ std::vector<bool> select_items(const std::vector<SqlToken> &t) {
 }
 
 // A set-returning function as an item of a FROM clause: f(...) [WITH ORDINALITY] [[AS]
-// alias [(columns)]], read from its name t[k]: where its arguments close, where the item
-// ends in the text, the name it goes by and its columns' (the first `first_column`
-// without an alias, the alias without columns; then ordinality).
+// alias [(columns)]], read from its name t[k]: the token that closes its arguments, the
+// token past the item and where the item ends in the text, the name it goes by and its
+// columns' (the first `first_column` without an alias, the alias without columns; then
+// ordinality).
 struct Call {
-    size_t close = 0, after_ordinality = 0, to = 0;
+    size_t close = 0, end_token = 0, to = 0;
     bool ordinality = false, aliased = false;
     Alias alias;
     std::string name;
@@ -172,14 +173,14 @@ bool read_call(const std::string &sql, const std::vector<SqlToken> &t, size_t k,
     if (call->close >= t.size()) return false;
     call->ordinality = at + 1 < t.size() && t[at].is("with") && t[at + 1].is("ordinality");
     if (call->ordinality) at += 2;
-    call->after_ordinality = at;
     call->aliased = read_alias(t, at, &call->alias);
+    call->end_token = call->aliased ? call->alias.end : at;
     const SqlToken *named = call->aliased ? call->alias.name : nullptr;
     call->name = named ? sql.substr(named->at, qx::token_end(sql, *named) - named->at) : folded_name(t[k]);
     call->columns = call->alias.columns;
     if (call->columns.empty()) call->columns.push_back(named ? folded_name(*named) : first_column);
     if (call->ordinality && call->columns.size() < 2) call->columns.push_back("ordinality");
-    call->to = qx::token_end(sql, t[call->aliased ? call->alias.end - 1 : at - 1]);
+    call->to = qx::token_end(sql, t[call->end_token - 1]);
     return true;
 }
 
@@ -219,18 +220,13 @@ bool rewrite_last(std::string &sql) {
         bool unnest = t[k].is("unnest");
         if (!(unnest || t[k].is("generate_series")) || !read_call(sql, t, k, folded_name(t[k]), &call)) continue;
         if (!unnest && !call.ordinality && !call.aliased) continue;  // generate_series's own column, value
-        const size_t close = call.close, from = t[k].at, to = call.to;
-        const bool ordinality = call.ordinality, aliased = call.aliased;
-        const Alias &alias = call.alias;
-        const std::string &name = call.name;
         const std::vector<std::string> &columns = call.columns;
-        const size_t at = call.after_ordinality;
         std::string table = std::string(unnest ? "pg_unnest" : "generate_series") +
-                            sql.substr(t[k + 1].at, qx::token_end(sql, t[close]) - t[k + 1].at);
-        if (!reads_earlier_tables(sql, t, in_from, k, k + 2, close)) {
+                            sql.substr(t[k + 1].at, qx::token_end(sql, t[call.close]) - t[k + 1].at);
+        if (!reads_earlier_tables(sql, t, in_from, k, k + 2, call.close)) {
             std::string item = "(SELECT value AS " + quoted_name(columns[0]);
-            if (ordinality) item += ", ordinality AS " + quoted_name(columns[1]);
-            sql.replace(from, to - from, item + " FROM " + table + ") AS " + name);
+            if (call.ordinality) item += ", ordinality AS " + quoted_name(columns[1]);
+            sql.replace(t[k].at, call.to - t[k].at, item + " FROM " + table + ") AS " + call.name);
             return true;
         }
         // The function stays a table of the clause; its columns' qualified names become its own.
@@ -238,13 +234,12 @@ bool rewrite_last(std::string &sql) {
             size_t from, to;
             std::string text;
         };
-        std::vector<Edit> edits{{from, to, table + " AS " + name}};
+        std::vector<Edit> edits{{t[k].at, call.to, table + " AS " + call.name}};
         const std::string own[] = {"value", "ordinality"};
-        const std::string alias_name = aliased ? folded_name(*alias.name) : folded_name(t[k]);
-        size_t item_end = aliased ? alias.end : at;
+        const std::string alias_name = call.aliased ? folded_name(*call.alias.name) : folded_name(t[k]);
         std::vector<bool> whole_item = select_items(t);
         for (size_t r = 0; r + 2 < t.size(); ++r) {
-            if ((r + 2 >= k && r < item_end) || folded_name(t[r]) != alias_name || !t[r + 1].is_punct('.') ||
+            if ((r + 2 >= k && r < call.end_token) || folded_name(t[r]) != alias_name || !t[r + 1].is_punct('.') ||
                 (t[r].kind != SqlToken::word && t[r].kind != SqlToken::quoted_name))
                 continue;
             for (size_t c = 0; c < columns.size() && c < 2; ++c) {

@@ -27,6 +27,7 @@
 #include "internal.h"
 #include "sql/pg_catalogue.h"
 #include "sql/pg_strings.h"
+#include "sql/sql_lexer.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ struct Scanner {
         int depth = 0;
         for (size_t j = open; j < s.size(); ++j) {
             char c = s[j];
-            if (c == '\'' || c == '"' || c == '`' || c == '[') j = quoted_end(j, c == '[' ? ']' : c) - 1;
+            if (c == '\'' || c == '"' || c == '`' || c == '[') j = quoted_end(j) - 1;
             else if (c == '-' && j + 1 < s.size() && s[j + 1] == '-') j = std::min(s.find('\n', j), s.size());
             else if (c == '(') ++depth;
             else if (c == ')' && --depth == 0) return j;
@@ -75,28 +76,14 @@ struct Scanner {
         int depth = 0;
         for (size_t j = open; j < s.size(); ++j) {
             char c = s[j];
-            if (c == '\'' || c == '"' || c == '`') j = quoted_end(j, c) - 1;
+            if (c == '\'' || c == '"' || c == '`') j = quoted_end(j) - 1;
             else if (c == '[') ++depth;
             else if (c == ']' && --depth == 0) return j;
         }
         return std::string::npos;
     }
-    // The end of a quoted section opening at `at` with `open`, closed by `close`
-    // (a doubled closing character stands for itself).
-    size_t quoted_end(size_t at, char close) const {
-        size_t j = at + 1;
-        while (j < s.size()) {
-            if (s[j] == close) {
-                if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
-                    j += 2;
-                    continue;
-                }
-                return j + 1;
-            }
-            ++j;
-        }
-        return s.size();
-    }
+    // The end of the quoted section that opens at `at` (see qx::quoted_end).
+    size_t quoted_end(size_t at) const { return qx::quoted_end(s, at); }
 };
 
 // The character before `at`, blanks skipped; 0 at the start.
@@ -355,7 +342,7 @@ size_t word_in_call(const Scanner &sc, size_t at, size_t close, const char *w) {
     for (size_t k = at; k < close; ++k) {
         char c = sc.s[k];
         if (c == '\'' || c == '"') {
-            k = sc.quoted_end(k, c) - 1;
+            k = sc.quoted_end(k) - 1;
         } else if (c == '(') {
             ++depth;
         } else if (c == ')') {
@@ -454,7 +441,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             statement.token('s', i, end);
             i = end;
         } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
-            size_t end = sc.quoted_end(i, c == '[' ? ']' : c);
+            size_t end = sc.quoted_end(i);
             out.append(s, i, end - i);
             statement.token(c == '\'' ? 's' : 'q', i, end);
             i = end;
@@ -500,7 +487,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             } else if (is_literal_type(sc, i, end) && previous_char(s, i) != '.' && sc.skip_blanks(end) < s.size() &&
                        s[sc.skip_blanks(end)] == '\'' && !statement.column_type_here(sc)) {
                 // date '2024-01-31' and the other typed literals: the string cast to the type.
-                size_t literal = sc.skip_blanks(end), literal_end = sc.quoted_end(literal, '\'');
+                size_t literal = sc.skip_blanks(end), literal_end = sc.quoted_end(literal);
                 out.append(s, literal, literal_end - literal);
                 out += "::";
                 out.append(s, i, end - i);

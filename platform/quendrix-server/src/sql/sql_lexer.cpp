@@ -78,10 +78,9 @@ bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_se
     return true;
 }
 
-size_t token_end(const std::string &sql, const SqlToken &t) {
-    if (t.kind != SqlToken::string && t.kind != SqlToken::quoted_name) return t.at + t.text.size();
-    char close = sql[t.at] == '[' ? ']' : sql[t.at];
-    for (size_t j = t.at + 1; j < sql.size(); ++j) {
+size_t quoted_end(const std::string &sql, size_t at) {
+    char close = sql[at] == '[' ? ']' : sql[at];
+    for (size_t j = at + 1; j < sql.size(); ++j) {
         if (sql[j] != close) continue;
         if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
             ++j;
@@ -90,6 +89,11 @@ size_t token_end(const std::string &sql, const SqlToken &t) {
         return j + 1;
     }
     return sql.size();
+}
+
+size_t token_end(const std::string &sql, const SqlToken &t) {
+    if (t.kind != SqlToken::string && t.kind != SqlToken::quoted_name) return t.at + t.text.size();
+    return quoted_end(sql, t.at);
 }
 
 size_t closing_parenthesis(const std::vector<SqlToken> &t, size_t open, size_t to) {

@@ -33,6 +33,10 @@ struct SqlToken {
 // outside strings and names. False when a string or a quoted name does not end.
 bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_semicolon = false);
 
+// Where the section quoted by sql[at] (', ", ` or [) ends, past its closing quote; a
+// doubled quote stands for itself (not in [...]). The text's end when it does not close.
+size_t quoted_end(const std::string &sql, size_t at);
+
 // Where token `t` of `sql` ends (a string's or quoted name's token text has lost its quotes).
 size_t token_end(const std::string &sql, const SqlToken &t);
 
