@@ -404,6 +404,9 @@ TEST_F(Protocol, ColumnsAreNamedAsPostgresNamesThem) {
         {"select a as x, b y, count(*) \"Total\", 1 as default from t group by a, b", "x|y|Total|default"},
         {"select count, s.sum from (select count(*), sum(a) from t) s", "count|sum"},
         {"select distinct a + 1 from t union select 2", "?column?"},
+        // FROM in IS [NOT] DISTINCT FROM ends no select list.
+        {"select a is distinct from null, a is not distinct from 1 as same, (select b is distinct from 'y') from t",
+         "?column?|same|?column?"},
     };
     for (const auto &k : cases) {
         Result r(PQexec(c(), k.sql), PQclear);

@@ -123,6 +123,16 @@ std::string type_name(const std::vector<SqlToken> &t, size_t from, size_t to) {
     return space == std::string::npos ? written : written.substr(space + 1);
 }
 
+// Whether t[at] ends a select list: FROM, WHERE and the like, but not the FROM of
+// IS [NOT] DISTINCT FROM.
+bool ends_list(const std::vector<SqlToken> &t, size_t at) {
+    if (t[at].is("from")) return !(at >= 2 && t[at - 1].is("distinct") && (t[at - 2].is("is") || t[at - 2].is("not")));
+    for (const char *k : {"where", "group", "having", "order", "limit", "union", "except", "intersect", "window",
+                          "into", "offset", "fetch", "for"})
+        if (t[at].is(k)) return true;
+    return t[at].is_punct(';');
+}
+
 Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, size_t to);
 
 // Where the operand that starts at t[from] ends (a name, a call, a parenthesis, a literal,
@@ -201,7 +211,7 @@ Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, 
             for (; k < end - 1; ++k) {
                 if (t[k].is_punct('(')) ++depth;
                 if (t[k].is_punct(')')) --depth;
-                if (depth == 0 && (t[k].is("from") || t[k].is_punct(',') || t[k].is("where"))) break;
+                if (depth == 0 && (t[k].is_punct(',') || ends_list(t, k))) break;
             }
             if (k >= list + 3 && t[k - 2].is("as")) return {folded_name(t[k - 1]), 2};
             return name_of(m, t, list, k);
@@ -258,12 +268,6 @@ bool has_alias(const std::string &m, const std::vector<SqlToken> &t, size_t from
     return !wants_operand(before);
 }
 
-bool ends_list(const SqlToken &t) {
-    for (const char *k : {"from", "where", "group", "having", "order", "limit", "union", "except", "intersect",
-                          "window", "into", "offset", "fetch", "for"})
-        if (t.is(k)) return true;
-    return t.is_punct(';');
-}
 
 }  // namespace
 
@@ -301,7 +305,7 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
         }
         size_t item = at;
         for (int depth = 0; at <= t.size(); ++at) {
-            bool last = at == t.size() || (depth == 0 && (ends_list(t[at]) || t[at].is_punct(')')));
+            bool last = at == t.size() || (depth == 0 && (ends_list(t, at) || t[at].is_punct(')')));
             if (last || (depth == 0 && t[at].is_punct(','))) {
                 size_t from = item, to = at;
                 item = at + 1;
