@@ -372,6 +372,8 @@ TEST_F(Protocol, ErrorsSayWhereInTheQueryTheyAre) {
         {"selec 1", "1"},
         {"select * from nosuch", ""},
         {"select nosuch from DB.DBA.SYS_KEYS", ""},
+        // after a LIKE pattern given its escape and a column given its name
+        {"select a like 'x', 1 from t where a like 'y' and nosuch", "50"},
     };
     for (const auto &k : cases) {
         Result r(PQexec(c(), k.sql), PQclear);
@@ -813,6 +815,16 @@ TEST_F(Protocol, DriversReadTheTypeCatalogueAndCreateNumberedKeys) {
          "1|0|<null>|-6|1|1\n"},
         {"select 'ABC' ~* 'b', 'ABC' !~* 'b', 'ABC' ~ 'b', 'ÉTÉ' ~* '^été$', 'Abc' ILIKE 'a%', 'Abc' not ilike 'x%'",
          "1|0|0|1|1|1\n"},
+        // LIKE tells case apart; patterns escape with a backslash unless ESCAPE says
+        // otherwise; ILIKE folds letters beyond ASCII.
+        {"select 'ABC' like 'abc', 'ABC' like 'A%', 'a_b' like 'a\\_b', 'axb' like 'a\\_b', "
+         "'a\\b' like 'a\\\\b', '5%' like '5!%' escape '!', 'x%y' like 'x' || '\\%' || 'y'",
+         "0|1|1|0|1|1|1\n"},
+        {"select 'ÉCOLE' ilike 'éc_le', 'Straße' ilike 'STRASSE', 'a_b' ilike 'A\\_B', 'axb' ilike 'a\\_b', "
+         "'X' ilike 'x' escape '', 'ab' not ilike '%B', null ilike 'a'",
+         "1|0|1|0|1|0|<null>\n"},
+        {"select 'x' ilike 'x\\'", "ERROR 22025: LIKE pattern must not end with escape character"},
+        {"select 'x' ilike 'x' escape 'ab'", "ERROR 22025: invalid escape string"},
         {"select 'a' ~ '(a'", "ERROR 2201B: invalid regular expression: parentheses () not balanced"},
         {"select 'aa' ~ '(a)\\1'", "ERROR 2201B: invalid regular expression: back references are not supported"},
     };

@@ -232,6 +232,12 @@ std::string resolve_qualified_names(const std::string &sql,
 // sql/pg_column_names.cpp.
 std::string name_select_items(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted = nullptr);
 
+// `sql` with ESCAPE '\' after each LIKE or ILIKE pattern that has no ESCAPE clause,
+// since PostgreSQL's patterns escape with a backslash and SQLite's with nothing; the
+// text itself when it has none. *inserted (if asked for) says where the clauses went in
+// `sql` and how long each is (see sql/pg_like.cpp).
+std::string add_like_escapes(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted = nullptr);
+
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
 // tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE
 // ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.

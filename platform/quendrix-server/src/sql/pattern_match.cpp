@@ -456,3 +456,52 @@ bool Pattern::search(const char *text, size_t length, bool (*stop)(void *), void
 }
 
 }  // namespace qx
+
+namespace qx {
+
+uint32_t next_utf8_char(const char *s, size_t length, size_t *at) { return next_char(s, length, at); }
+
+bool like_match(const char *pattern, size_t pattern_length, const char *text, size_t text_length, uint32_t escape,
+                bool ignore_case, std::string *error) {
+    locale_t utf8 = ignore_case ? utf8_locale() : nullptr;
+    auto fold = [utf8](uint32_t c) { return utf8 ? static_cast<uint32_t>(towlower_l(static_cast<wint_t>(c), utf8)) : c; };
+    // The pattern as items: a character (>= 0), one character (kOne) or any (kAny).
+    constexpr int64_t kOne = -1, kAny = -2;
+    std::vector<int64_t> items;
+    for (size_t at = 0; at < pattern_length;) {
+        uint32_t c = next_char(pattern, pattern_length, &at);
+        if (escape && c == escape) {
+            if (at >= pattern_length) {
+                if (error) *error = "LIKE pattern must not end with escape character";
+                return false;
+            }
+            items.push_back(fold(next_char(pattern, pattern_length, &at)));
+        } else if (c == '%') {
+            if (items.empty() || items.back() != kAny) items.push_back(kAny);
+        } else {
+            items.push_back(c == '_' ? kOne : fold(c));
+        }
+    }
+    std::vector<uint32_t> chars;
+    chars.reserve(text_length);
+    for (size_t at = 0; at < text_length;) chars.push_back(fold(next_char(text, text_length, &at)));
+    size_t p = 0, t = 0, star = std::string::npos, resume = 0;
+    while (t < chars.size()) {
+        if (p < items.size() && (items[p] == kOne || items[p] == static_cast<int64_t>(chars[t]))) {
+            ++p;
+            ++t;
+        } else if (p < items.size() && items[p] == kAny) {
+            star = p++;
+            resume = t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < items.size() && items[p] == kAny) ++p;
+    return p == items.size();
+}
+
+}  // namespace qx

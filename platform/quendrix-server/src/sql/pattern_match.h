@@ -41,4 +41,17 @@ private:
     friend class PatternCompiler;
 };
 
+// Whether `text` is matched by the LIKE pattern `pattern`: % stands for any characters,
+// _ for one, and `escape` (when not 0) makes the character after it stand for itself.
+// Letters match in either case when `ignore_case` (ILIKE). Characters are UTF-8's. False
+// with *error set when the pattern ends with the escape character. Time is at most the
+// product of the two lengths: a % that fails to match is retried from one place later,
+// never from every split of the text.
+bool like_match(const char *pattern, size_t pattern_length, const char *text, size_t text_length, uint32_t escape,
+                bool ignore_case, std::string *error);
+
+// The character of UTF-8 text at *at (a byte that starts no character is itself); *at
+// moves past it.
+uint32_t next_utf8_char(const char *s, size_t length, size_t *at);
+
 }  // namespace qx

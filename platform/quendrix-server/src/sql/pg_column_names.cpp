@@ -25,39 +25,6 @@ using qx::closing_parenthesis;
 using qx::folded_name;
 using qx::SqlToken;
 
-// `sql` with PostgreSQL's escape and dollar-quoted strings as plain strings of the same
-// length, which the lexer reads (the names never come from a string's text).
-std::string masked(const std::string &sql) {
-    std::string m = sql;
-    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; };
-    for (size_t i = 0; i < m.size();) {
-        size_t end = 0;
-        if ((m[i] == 'E' || m[i] == 'e') && i + 1 < m.size() && m[i + 1] == '\'' && (i == 0 || !ident(m[i - 1]))) {
-            end = i + 2;
-            qx::escape_string_text(sql, &end);
-        } else if (m[i] == '$' && (i == 0 || !ident(m[i - 1]))) {
-            end = qx::dollar_quote_end(sql, i);
-        } else if (m[i] == '\'' || m[i] == '"') {  // a plain string or a quoted name
-            i = qx::quoted_end(m, i);
-            continue;
-        } else if (m[i] == '-' && i + 1 < m.size() && m[i + 1] == '-') {
-            i = std::min(m.find('\n', i), m.size());
-            continue;
-        } else if (m[i] == '/' && i + 1 < m.size() && m[i + 1] == '*') {
-            i = std::min(m.find("*/", i + 2), m.size());
-            continue;
-        }
-        if (end > i + 1 && end <= m.size()) {
-            m[i] = '\'';
-            for (size_t k = i + 1; k + 1 < end; ++k) m[k] = ' ';
-            m[end - 1] = '\'';
-            i = end;
-        } else {
-            ++i;
-        }
-    }
-    return m;
-}
 
 struct Name {
     std::string text;
@@ -276,7 +243,7 @@ namespace qx {
 std::string name_select_items(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
     if (inserted) inserted->clear();
     if (!strcasestr(sql.c_str(), "select")) return sql;
-    const std::string m = masked(sql);
+    const std::string m = qx::masked_pg_strings(sql);
     std::vector<SqlToken> t;
     if (!lex_sql(m, &t)) return sql;
     std::vector<std::pair<size_t, std::string>> aliases;  // where, what

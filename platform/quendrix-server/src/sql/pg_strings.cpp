@@ -1,7 +1,9 @@
 // PostgreSQL's strings that SQLite's grammar lacks: dollar-quoted ($$text$$, $tag$text$tag$)
 // and escape strings (E'a\nb'), read into the text of a string SQLite reads.
 #include "sql/pg_strings.h"
+#include "sql/sql_lexer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -117,6 +119,40 @@ std::string escape_string_text(const std::string &s, size_t *at) {
     std::string quoted;
     for (char q : text) quoted += q == '\'' ? std::string("''") : std::string(1, q);
     return quoted;
+}
+
+// `sql` with PostgreSQL's escape and dollar-quoted strings as plain strings of the same
+// length, which the lexer reads (the names never come from a string's text).
+std::string masked_pg_strings(const std::string &sql) {
+    std::string m = sql;
+    auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; };
+    for (size_t i = 0; i < m.size();) {
+        size_t end = 0;
+        if ((m[i] == 'E' || m[i] == 'e') && i + 1 < m.size() && m[i + 1] == '\'' && (i == 0 || !ident(m[i - 1]))) {
+            end = i + 2;
+            escape_string_text(sql, &end);
+        } else if (m[i] == '$' && (i == 0 || !ident(m[i - 1]))) {
+            end = dollar_quote_end(sql, i);
+        } else if (m[i] == '\'' || m[i] == '"') {  // a plain string or a quoted name
+            i = quoted_end(m, i);
+            continue;
+        } else if (m[i] == '-' && i + 1 < m.size() && m[i + 1] == '-') {
+            i = std::min(m.find('\n', i), m.size());
+            continue;
+        } else if (m[i] == '/' && i + 1 < m.size() && m[i + 1] == '*') {
+            i = std::min(m.find("*/", i + 2), m.size());
+            continue;
+        }
+        if (end > i + 1 && end <= m.size()) {
+            m[i] = '\'';
+            for (size_t k = i + 1; k + 1 < end; ++k) m[k] = ' ';
+            m[end - 1] = '\'';
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+    return m;
 }
 
 }  // namespace qx

@@ -22,4 +22,8 @@ bool read_byte_escape(const std::string &s, size_t *at, std::string *out);
 // \ooo, hex \xhh and \uXXXX or \UXXXXXXXX; any other escaped character stands for itself.
 std::string escape_string_text(const std::string &s, size_t *at);
 
+// `sql` with its escape and dollar-quoted strings as plain strings of the same length
+// (their text blanked), which lex_sql reads; plain strings, names and comments stay.
+std::string masked_pg_strings(const std::string &sql);
+
 }  // namespace qx

@@ -123,6 +123,29 @@ void regexp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_int(ctx, found);
 }
 
+// text ILIKE pattern [ESCAPE e], which the statement's text turns into SQLite's MATCH
+// operator: match(pattern, text[, escape]). Letters match in either case; the escape is
+// a backslash unless one is given ('' for none).
+void ilike(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    for (int k = 0; k < argc; ++k)
+        if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    uint32_t escape = '\\';
+    if (argc == 3) {
+        const char *e = reinterpret_cast<const char *>(sqlite3_value_text(argv[2]));
+        size_t length = static_cast<size_t>(sqlite3_value_bytes(argv[2])), at = 0;
+        escape = length == 0 ? 0 : qx::next_utf8_char(e, length, &at);
+        if (at != length) return qx::result_sql_error(ctx, {"22025", "", "invalid escape string"});
+    }
+    const char *pattern = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
+    const char *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[1]));
+    if (!pattern || !text) return sqlite3_result_error_nomem(ctx);
+    std::string why;
+    bool matched = qx::like_match(pattern, static_cast<size_t>(sqlite3_value_bytes(argv[0])), text,
+                                  static_cast<size_t>(sqlite3_value_bytes(argv[1])), escape, true, &why);
+    if (!why.empty()) return qx::result_sql_error(ctx, {"22025", "", why});
+    sqlite3_result_int(ctx, matched);
+}
+
 }  // namespace
 
 namespace qx {
@@ -146,6 +169,18 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
     if (sqlite3_create_function_v2(client->db, "md5", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, md5_hex,
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
         if (error) *error = std::string("cannot create md5(): ") + sqlite3_errmsg(client->db);
+        return false;
+    }
+    // LIKE tells letters' case apart, as PostgreSQL's does; ILIKE is match() above.
+    for (int args : {2, 3}) {
+        if (sqlite3_create_function_v2(client->db, "match", args, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, ilike,
+                                       nullptr, nullptr, nullptr) != SQLITE_OK) {
+            if (error) *error = std::string("cannot create match(): ") + sqlite3_errmsg(client->db);
+            return false;
+        }
+    }
+    if (sqlite3_exec(client->db, "PRAGMA case_sensitive_like = ON", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (error) *error = std::string("cannot make LIKE tell case apart: ") + sqlite3_errmsg(client->db);
         return false;
     }
     if (!install_cast_functions(client->db, error) || !install_array_functions(client->db, error)) return false;

@@ -5,7 +5,8 @@
 // it does: pg_catalog.f and information_schema.x name the server's functions and
 // catalogue views; current_user and the like are called without parentheses, now() is
 // the statement's time; SERIAL and identity columns are INTEGER ones; ~, !~, ~*, !~*
-// (also as OPERATOR(pg_catalog.~)) are REGEXP, ILIKE is LIKE, COLLATE pg_catalog.default
+// (also as OPERATOR(pg_catalog.~)) are REGEXP, ILIKE is MATCH, LIKE patterns escape with
+// a backslash (add_like_escapes), COLLATE pg_catalog.default
 // is BINARY; $$...$$ and E'...' strings are SQLite strings (sql/pg_strings); ARRAY[...]
 // and ARRAY(subquery), x = ANY (array), subscripts, typed literals, FOR UPDATE, LIMIT
 // ALL, CREATE INDEX's access methods and operator classes and DEFAULT f(...) are written
@@ -394,14 +395,31 @@ bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
            sc.word_is(from, to, "current_schema");
 }
 
+// Where the clauses `first` put into a text and the aliases `then` put into that text
+// went, both as places in the text before either.
+std::vector<std::pair<size_t, size_t>> both_insertions(const std::vector<std::pair<size_t, size_t>> &first,
+                                                       std::vector<std::pair<size_t, size_t>> then) {
+    for (auto &piece : then) {
+        size_t shift = 0;
+        for (const auto &earlier : first)
+            if (earlier.first + shift < piece.first) shift += earlier.second;
+        piece.first -= shift;
+    }
+    then.insert(then.end(), first.begin(), first.end());
+    std::stable_sort(then.begin(), then.end(),
+                     [](const std::pair<size_t, size_t> &a, const std::pair<size_t, size_t> &b) { return a.first < b.first; });
+    return then;
+}
+
 }  // namespace
 
 namespace qx {
 
 std::string resolve_qualified_names(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
     const std::string tables = rewrite_table_statements(sql);
-    std::vector<std::pair<size_t, size_t>> aliases;
-    const std::string s = name_select_items(tables, &aliases);
+    std::vector<std::pair<size_t, size_t>> escapes, aliases;
+    const std::string escaped = add_like_escapes(tables, &escapes);
+    const std::string s = name_select_items(escaped, &aliases);
     std::string out;
     out.reserve(s.size() + 16);
     Scanner sc{s, 0};
@@ -586,8 +604,8 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 statement.token('w', i, end);
                 i = end;
             } else if (sc.word_is(i, end, "ilike") && previous_char(s, i) != '.') {
-                // SQLite's LIKE ignores the case of ASCII letters already.
-                out += "LIKE";
+                // SQLite's MATCH operator calls match(), which is the session's ILIKE.
+                out += "MATCH";
                 statement.word(sc, i, end);
                 i = end;
             } else if ((is_serial_type(sc, i, end) || (is_integer_type(sc, i, end) && identity_clause_end(sc, end))) &&
@@ -687,7 +705,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
     if (out.find("::") != std::string::npos) out = rewrite_casts(out);
     if (inserted) {
         inserted->clear();
-        if (tables == sql && out == s) *inserted = aliases;  // only names were added
+        if (tables == sql && out == s) *inserted = both_insertions(escapes, aliases);  // only these were added
     }
     return out;
 }
