@@ -496,8 +496,13 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         {"select '{1,2}'::int[], '{\"a\": 1}'::jsonb, date '2024-02-29', timestamp '2024-01-01 10:00'",
          "{1,2}|{\"a\": 1}|2024-02-29|2024-01-01 10:00\n"},
         {"select date '2023-02-30'", "ERROR 22007: invalid input syntax for type date: \"2023-02-30\""},
-        // Kept as text, an interval would take part in sums as a number: refused.
-        {"select now() - interval '1 day'", "ERROR 0A000: type interval is not supported"},
+        // Kept as text, an interval would take part in sums as a number: refused but
+        // where it is added to a time or taken from one.
+        {"select interval '1 hour' * 2", "ERROR 0A000: type interval is not supported"},
+        // CAST(x AS type) as x::type, where SQLite would read a number from the start.
+        {"select cast('2026-01-31' as date), cast('yes' as boolean), cast('2026-01-31 10:00' as timestamp)",
+         "2026-01-31|1|2026-01-31 10:00\n"},
+        {"select cast('2026-02-30' as date)", "ERROR 22007: invalid input syntax for type date: \"2026-02-30\""},
         {"select 'x'::nosuchtype", "ERROR 42704: type \"nosuchtype\" does not exist"},
         // Strings in dollar quotes; a $ within a name stays the name's.
         {"select $$it's$$, $q$a$$b$q$, length($$$$), a$$ from (select 1 as a$$)", "it's|a$$b|0|1\n"},
@@ -588,6 +593,86 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
     const int cut[] = {static_cast<int>(int8_array.size()) - 1};
     r.reset(PQexecParams(c(), "select $1", 1, &int8_array_type, array_value, cut, binary, 0));
     EXPECT_EQ(text_of(r.get()), "ERROR 22P03: incorrect binary data format in bind parameter 1");
+}
+
+// Dates and times kept as text add and subtract as PostgreSQL's do (SQLite would take
+// the year for a number: date '2026-01-31' + 1 would be 2027), and extract(),
+// date_trunc() and their kin read them; the server's time zone is UTC.
+TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
+    ASSERT_EQ(exec(c(), "create table ev(id integer primary key, at timestamptz default now()); "
+                        "insert into ev(at) values ('2026-01-01 10:00:00+00'), ('2026-01-03 10:00:00.25+00'), (null)"),
+              "<INSERT 0 3>");
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"select date '2026-01-31' + 1, date '2026-03-01' - 1, date '2026-03-01' - date '2026-01-01', "
+         "current_date - current_date, cast('2024-02-29' as date) + 365, ('2026-01-01'::date) - -1",
+         "2026-02-01|2026-02-28|59|0|2025-02-28|2026-01-02\n"},
+        // Months first (to the month's last day if it is shorter), then days, then time.
+        {"select date '2026-01-31' + interval '1 month', timestamp '2024-02-29 10:00' + interval '1 year', "
+         "timestamptz '2026-12-11 23:30:00+02' + interval '1 hour 30 minutes', "
+         "timestamp '2026-01-01' - interval '1.5 days', timestamp '2026-01-01 00:00' + interval '01:02:03.5', "
+         "timestamp '2026-01-01' + interval '1 day' - interval '@ 2 hours ago'",
+         "2026-02-28 00:00:00|2025-02-28 10:00:00|2026-12-11 23:00:00+00|2025-12-30 12:00:00|"
+         "2026-01-01 01:02:03.5|2026-01-02 02:00:00\n"},
+        {"select timestamp '2026-01-02 00:00' - timestamp '2026-01-01 01:30:00.5', "
+         "timestamp '2026-01-01' - timestamp '2026-01-02 02:00', now() - now(), now() - interval '1 day' < now(), "
+         "date '2026-01-01' - interval '1 week' < current_date",
+         "22:29:59.5|-1 days -02:00:00|00:00:00|1|1\n"},
+        // Stored times, compared with computed ones; NULL stays NULL.
+        {"select id, at + interval '1 day' from ev where at >= timestamptz '2026-01-03 00:00+00' - interval '1 day' "
+         "or at is null order by id",
+         "2|2026-01-04 10:00:00.25+00\n3|<null>\n"},
+        {"select extract(year from timestamp '2026-05-01 10:00'), extract(dow from date '2026-12-11'), "
+         "extract(epoch from timestamptz '1970-01-01 00:00:01.5+00'), extract(week from date '2027-01-01'), "
+         "date_part('quarter', date '2026-05-01'), extract(second from timestamp '2026-01-01 10:00:05.25'), "
+         "extract(hour from timestamptz '2026-01-01 01:00+02'), extract('doy' from date '2026-12-31')",
+         "2026|5|1.5|53|2|5.25|23|365\n"},
+        {"select date_trunc('month', timestamp '2026-05-11 10:00'), date_trunc('week', date '2026-12-11'), "
+         "date_trunc('hour', timestamptz '2026-12-11 10:59:59.9+00'), make_date(2026, 2, 28), to_timestamp(86400.5)",
+         "2026-05-01 00:00:00|2026-12-07 00:00:00|2026-12-11 10:00:00+00|2026-02-28|1970-01-02 00:00:00.5+00\n"},
+        {"select now() + 1", "ERROR 42883: operator does not exist: timestamp with time zone + integer"},
+        {"select date '2026-01-01' + interval '1 fortnight'",
+         "ERROR 22007: invalid input syntax for type interval: \"1 fortnight\""},
+        {"select extract(fortnight from now())", "ERROR 22023: unit \"fortnight\" not recognized for type timestamp"},
+        {"select make_date(2026, 2, 30)", "ERROR 22008: date field value out of range: 2026-2-30"},
+        {"select date_trunc('day', 'soon')", "ERROR 22007: invalid input syntax for type timestamp: \"soon\""},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+}
+
+// PostgreSQL's functions of text and numbers, counted in characters; left() and right()
+// despite being SQLite's join keywords; random() a fraction, not a 64-bit integer.
+TEST_F(Protocol, TextAndNumberFunctionsAsPostgresHasThem) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"select split_part('a,b,c', ',', 2), split_part('a,b,c', ',', -1), split_part('a,b', ',', 5), "
+         "repeat('ab', 3), lpad('5', 3, '0'), rpad('h\u00e9llo', 3), lpad('x', 5, 'ab'), rpad('x', 3)",
+         "b|c||ababab|005|h\u00e9l|ababx|x  \n"},
+        {"select initcap('hello wORLD-\u00e9a'), reverse('h\u00e9llo'), strpos('h\u00e9llo', 'l'), "
+         "position('l' in 'h\u00e9llo'), concat('a', 1, null, 2.5), concat_ws(',', 'a', null, 'b'), btrim('xxaxx', 'x')",
+         "Hello World-\u00c9a|oll\u00e9h|3|3|a12.5|a,b|a\n"},
+        {"select chr(233), ascii('\u00e9'), char_length('h\u00e9llo'), octet_length('h\u00e9llo'), "
+         "translate('abcd', 'bd', 'x'), starts_with('abc', 'ab'), left('h\u00e9llo', 2), right('h\u00e9llo', -2)",
+         "\u00e9|233|5|6|axc|1|h\u00e9|llo\n"},
+        {"select greatest(1, null, 3, 2), least('b', 'a', null), greatest(null, null), div(-7, 2), mod(-7, 2), "
+         "mod(7.5, 2), random() >= 0 and random() < 1, concat_ws(null, 'a')",
+         "3|a|<null>|-3|-1|1.5|1|<null>\n"},
+        {"select split_part('a', ',', 0)", "ERROR 22023: field position must not be zero"},
+        {"select div(1, 0)", "ERROR 22012: division by zero"},
+        {"select chr(0)", "ERROR 54000: null character not permitted"},
+        {"select repeat('x', 2000000000)", "ERROR 54000: requested length too large"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+    // Names of the calls, and LEFT JOIN still a join.
+    Result r(PQexec(c(), "select left('ab', 1), position('b' in 'ab'), extract(year from date '2026-01-01') "
+                         "from (select 1 a) x left join (select 1 a) y on x.a = y.a"),
+             PQclear);
+    ASSERT_EQ(PQntuples(r.get()), 1) << PQresultErrorMessage(r.get());
+    EXPECT_STREQ(PQfname(r.get(), 0), "left");
+    EXPECT_STREQ(PQfname(r.get(), 1), "position");
+    EXPECT_STREQ(PQfname(r.get(), 2), "extract");
 }
 
 // SELECT ... FOR UPDATE (an ORM's or a job queue's) is accepted; with no row locks, a

@@ -253,11 +253,21 @@ std::string rewrite_from_items(const std::string &sql);
 // FROM clause; the text itself when it has none (see sql/pg_set_returning.cpp).
 std::string rewrite_set_returning_items(const std::string &sql);
 
+// + and - of dates, times and intervals in `sql` as calls of pg_time_arith(); the text
+// itself when it has none (see sql/pg_time_arithmetic.cpp).
+std::string rewrite_time_arithmetic(const std::string &sql);
+// date_part(), date_trunc(), make_date(), to_timestamp() and pg_time_arith() (see
+// sql/pg_time_functions.cpp).
+bool install_time_functions(sqlite3 *db, std::string *error);
+
 // PostgreSQL's casts value::type in `sql` as calls that convert as PostgreSQL does
 // (pg_cast_int4(value), CAST(value AS TEXT), ...); the text itself when it has none.
 std::string rewrite_casts(const std::string &sql);
 // The functions those calls name (pg_cast_int4(), ..., pg_cast_regclass()) and format_type().
 bool install_cast_functions(sqlite3 *db, std::string *error);
+// split_part(), lpad(), concat(), greatest(), random() in [0, 1) and PostgreSQL's other
+// functions of text and numbers (see sql/pg_text_functions.cpp).
+bool install_text_functions(sqlite3 *db, std::string *error);
 // array_to_string(), array_upper(), string_agg(), generate_series(), and what ANY (array),
 // ARRAY (subquery) and array[i] become (see sql/pg_arrays.cpp).
 bool install_array_functions(sqlite3 *db, std::string *error);

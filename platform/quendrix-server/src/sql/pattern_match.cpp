@@ -9,14 +9,10 @@
 
 namespace qx {
 
-namespace {
-
 locale_t utf8_locale() {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
     return utf8;
 }
-
-}  // namespace
 
 struct Pattern::Instruction {
     enum Op { character, any, char_class, split, jump, line_start, line_end, match } op;

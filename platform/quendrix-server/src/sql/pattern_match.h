@@ -8,6 +8,8 @@
 // `(a|aa)*c` over a text of 10^5 characters. Back references are refused for that reason.
 #pragma once
 
+#include <locale.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,6 +51,9 @@ private:
 // never from every split of the text.
 bool like_match(const char *pattern, size_t pattern_length, const char *text, size_t text_length, uint32_t escape,
                 bool ignore_case, std::string *error);
+
+// The C library's UTF-8 character classes and case (null when the system has none).
+locale_t utf8_locale();
 
 // The character of UTF-8 text at *at (a byte that starts no character is itself); *at
 // moves past it.

@@ -183,7 +183,9 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
         if (error) *error = std::string("cannot make LIKE tell case apart: ") + sqlite3_errmsg(client->db);
         return false;
     }
-    if (!install_cast_functions(client->db, error) || !install_array_functions(client->db, error)) return false;
+    if (!install_cast_functions(client->db, error) || !install_array_functions(client->db, error) ||
+        !install_text_functions(client->db, error) || !install_time_functions(client->db, error))
+        return false;
     for (const auto &f : functions) {
         if (sqlite3_create_function_v2(client->db, f.name, 0, SQLITE_UTF8, client, f.call, nullptr, nullptr,
                                        nullptr) != SQLITE_OK) {

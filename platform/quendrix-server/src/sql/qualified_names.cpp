@@ -388,6 +388,32 @@ size_t substring_call_end(const Scanner &sc, size_t from, size_t to) {
     return close;
 }
 
+// Where the closing parenthesis of name(... word ...) whose name is at [from, to) is, as
+// position(part IN text) and extract(field FROM time) are written; 0 when the word starts
+// no such call.
+size_t keyword_call_end(const Scanner &sc, size_t from, size_t to, const char *name, const char *word) {
+    if (!sc.word_is(from, to, name) || previous_char(sc.s, from) == '.') return 0;
+    size_t open = sc.skip_blanks(to);
+    if (open >= sc.s.size() || sc.s[open] != '(') return 0;
+    size_t close = sc.closing_parenthesis(open);
+    if (close == std::string::npos || word_in_call(sc, open + 1, close, word) == std::string::npos) return 0;
+    return close;
+}
+
+// Where the closing parenthesis of CAST(x AS type) whose CAST is at [from, to) is, when
+// the type is one whose name SQLite takes for a number's (date, timestamp, boolean,
+// uuid, json, bytea, ...: CAST('2026-01-31' AS date) would be 2026); 0 otherwise.
+size_t cast_to_pg_type_end(const Scanner &sc, size_t from, size_t to) {
+    size_t close = keyword_call_end(sc, from, to, "cast", "as");
+    if (!close) return 0;
+    size_t open = sc.skip_blanks(to), as = word_in_call(sc, open + 1, close, "as");
+    size_t type = sc.skip_blanks(sc.word_end(as)), type_end = sc.word_end(type);
+    for (const char *t : {"date", "time", "timetz", "timestamp", "timestamptz", "interval", "bool", "boolean", "uuid",
+                          "json", "jsonb", "bytea", "money"})
+        if (sc.word_is(type, type_end, t)) return close;
+    return 0;
+}
+
 // SQL's functions that are written without parentheses.
 bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
     return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
@@ -674,6 +700,37 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 out += ")";
                 statement.token(')', i, substring_end + 1);
                 i = substring_end + 1;
+            } else if (size_t cast_end = cast_to_pg_type_end(sc, i, end)) {
+                // CAST(x AS date) and the other types SQLite would read a number from: x::type.
+                size_t open = sc.skip_blanks(end), as = word_in_call(sc, open + 1, cast_end, "as");
+                out += "(" + resolve_qualified_names(s.substr(open + 1, as - open - 1)) + ")::";
+                out.append(s, sc.skip_blanks(sc.word_end(as)), cast_end - sc.skip_blanks(sc.word_end(as)));
+                statement.token(')', i, cast_end + 1);
+                i = cast_end + 1;
+            } else if (size_t position_end = keyword_call_end(sc, i, end, "position", "in")) {
+                // position(part IN text): strpos(text, part).
+                size_t open = sc.skip_blanks(end), in = word_in_call(sc, open + 1, position_end, "in");
+                out += "strpos(" + resolve_qualified_names(s.substr(sc.word_end(in), position_end - sc.word_end(in))) +
+                       ", " + resolve_qualified_names(s.substr(open + 1, in - open - 1)) + ")";
+                statement.token(')', i, position_end + 1);
+                i = position_end + 1;
+            } else if (size_t extract_end = keyword_call_end(sc, i, end, "extract", "from")) {
+                // extract(field FROM time): date_part('field', time).
+                size_t open = sc.skip_blanks(end), from = word_in_call(sc, open + 1, extract_end, "from");
+                size_t field = sc.skip_blanks(open + 1), field_end = s[field] == '\'' ? sc.quoted_end(field) : sc.word_end(field);
+                std::string name = s.substr(field, field_end - field);
+                if (name.empty() || name[0] != '\'') name = "'" + name + "'";
+                out += "date_part(" + name + ", " +
+                       resolve_qualified_names(s.substr(sc.word_end(from), extract_end - sc.word_end(from))) + ")";
+                statement.token(')', i, extract_end + 1);
+                i = extract_end + 1;
+            } else if ((sc.word_is(i, end, "left") || sc.word_is(i, end, "right")) && previous_char(s, i) != '.' &&
+                       sc.skip_blanks(end) < s.size() && s[sc.skip_blanks(end)] == '(') {
+                // left(text, n) and right(text, n): calls, where SQLite reads LEFT and RIGHT as
+                // the joins' keywords.
+                out += sc.word_is(i, end, "left") ? "pg_left" : "pg_right";
+                statement.word(sc, i, end);
+                i = end;
             } else if (sc.word_is(i, end, "json_build_object") && previous_char(s, i) != '.') {
                 out += "json_object";
                 statement.word(sc, i, end);
@@ -701,7 +758,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             ++i;
         }
     }
-    out = rewrite_set_returning_items(rewrite_from_items(out));
+    out = rewrite_time_arithmetic(rewrite_set_returning_items(rewrite_from_items(out)));
     if (out.find("::") != std::string::npos) out = rewrite_casts(out);
     if (inserted) {
         inserted->clear();
