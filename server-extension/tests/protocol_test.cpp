@@ -502,6 +502,11 @@ TEST_F(Protocol, CastsStringsAndArraysAsPostgresWritesThem) {
         // CAST(x AS type) as x::type, where SQLite would read a number from the start.
         {"select cast('2026-01-31' as date), cast('yes' as boolean), cast('2026-01-31 10:00' as timestamp)",
          "2026-01-31|1|2026-01-31 10:00\n"},
+        // numeric(precision, scale): rounded half away from zero, refused past the precision.
+        {"select 3.14159::numeric(5,2), '2.5'::numeric(3,0), (-2.5)::numeric(3), 1.005::numeric(4,2), "
+         "cast(123.456 as decimal(4,1))",
+         "3.14|3|-3|1.01|123.5\n"},
+        {"select 12345::numeric(4)", "ERROR 22003: numeric field overflow"},
         {"select cast('2026-02-30' as date)", "ERROR 22007: invalid input syntax for type date: \"2026-02-30\""},
         {"select 'x'::nosuchtype", "ERROR 42704: type \"nosuchtype\" does not exist"},
         // Strings in dollar quotes; a $ within a name stays the name's.

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -63,7 +64,12 @@ Conversion conversion_to(const std::string &name, const std::string &written, co
         case 26: return call("pg_cast_int8");
         case 700:
         case 701: return call(oid == 700 ? "pg_cast_float4" : "pg_cast_float8");
-        case 1700: return call("pg_cast_numeric");
+        case 1700:
+            // numeric(precision, scale): rounded to the scale, refused past the precision
+            if (!modifiers.empty() && modifiers[0] > 0)
+                return {"pg_cast_numeric(", ", " + std::to_string(modifiers[0]) + ", " +
+                                                std::to_string(modifiers.size() > 1 ? modifiers[1] : 0) + ")"};
+            return call("pg_cast_numeric");
         case 16: return call("pg_cast_boolean");
         case 17: return call("pg_cast_bytea");
         case 1082: return call("pg_cast_date");
@@ -294,28 +300,60 @@ void cast_not_supported(sqlite3_context *ctx, int, sqlite3_value **argv) {
     fail(ctx, "0A000", "type " + text_of(argv[1]) + " is not supported");
 }
 
-// float4, float8 (the name is the user data) and numeric (no user data: integers stay).
-void cast_float(sqlite3_context *ctx, int, sqlite3_value **argv) {
+// float4, float8 (the name is the user data) and numeric (no user data: integers stay);
+// with a precision and a scale (numeric(5, 2)), rounded half away from zero to `scale`
+// digits after the point, and refused when it then has more than precision - scale
+// before it, as PostgreSQL's numeric(p, s).
+void cast_float(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     const char *name = static_cast<const char *>(sqlite3_user_data(ctx));
+    long long integer = 0;
+    double d = 0;
+    bool is_integer = false;
     switch (sqlite3_value_type(argv[0])) {
         case SQLITE_NULL: return sqlite3_result_null(ctx);
         case SQLITE_INTEGER:
-            if (!name) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
-            return sqlite3_result_double(ctx, static_cast<double>(sqlite3_value_int64(argv[0])));
-        case SQLITE_FLOAT: return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]));
-        default: break;
+            integer = sqlite3_value_int64(argv[0]);
+            d = static_cast<double>(integer);
+            is_integer = !name;
+            break;
+        case SQLITE_FLOAT: d = sqlite3_value_double(argv[0]); break;
+        default: {
+            std::string text = text_of(argv[0]), s = trimmed(text);
+            bool overflow = false;
+            if (!name && !s.empty() && parse_integer(s, &integer, &overflow) && !overflow) {
+                is_integer = true;
+                d = static_cast<double>(integer);
+            } else if (strcasecmp(s.c_str(), "nan") == 0) {  // SQLite would keep it as NULL
+                return fail(ctx, "0A000", "NaN is not supported");
+            } else if (!parse_float(s, &d)) {
+                return fail(ctx, "22P02", "invalid input syntax for type " + std::string(name ? name : "numeric") +
+                                              ": \"" + text + "\"");
+            }
+        }
     }
-    std::string text = text_of(argv[0]), s = trimmed(text);
-    long long integer = 0;
-    bool overflow = false;
-    if (!name && !s.empty() && parse_integer(s, &integer, &overflow) && !overflow)
-        return sqlite3_result_int64(ctx, integer);
-    double d = 0;
-    if (strcasecmp(s.c_str(), "nan") == 0)  // SQLite would keep it as NULL
-        return fail(ctx, "0A000", "NaN is not supported");
-    if (!parse_float(s, &d))
-        return fail(ctx, "22P02",
-                    "invalid input syntax for type " + std::string(name ? name : "numeric") + ": \"" + text + "\"");
+    if (argc == 3) {
+        sqlite3_int64 precision = sqlite3_value_int64(argv[1]), scale = sqlite3_value_int64(argv[2]);
+        if (precision < 1 || precision > 1000)
+            return fail(ctx, "22023", "NUMERIC precision " + std::to_string(precision) + " must be between 1 and 1000");
+        if (scale < 0 || scale > precision)
+            return fail(ctx, "22023", "NUMERIC scale " + std::to_string(scale) + " must be between 0 and precision " +
+                                          std::to_string(precision));
+        double unit = std::pow(10.0, static_cast<double>(scale));
+        if (!is_integer) {
+            // Rounded as the decimal the number was written as: 1.005 is held as
+            // 1.00499999..., which 15 significant digits give back.
+            char shortest[32];
+            std::snprintf(shortest, sizeof shortest, "%.15g", d * unit);
+            d = std::round(std::strtod(shortest, nullptr)) / unit;
+        }
+        if (std::fabs(d) >= std::pow(10.0, static_cast<double>(precision - scale)))
+            return fail(ctx, "22003", "numeric field overflow");
+        if (scale == 0 && !is_integer && std::fabs(d) < 9.2e18) {
+            integer = static_cast<long long>(d);
+            is_integer = true;
+        }
+    }
+    if (is_integer) return sqlite3_result_int64(ctx, integer);
     sqlite3_result_double(ctx, d);
 }
 
@@ -523,6 +561,7 @@ bool install_cast_functions(sqlite3 *db, std::string *error) {
         {"pg_cast_float4", 1, cast_float, "real"},
         {"pg_cast_float8", 1, cast_float, "double precision"},
         {"pg_cast_numeric", 1, cast_float, nullptr},
+        {"pg_cast_numeric", 3, cast_float, nullptr},
         {"pg_cast_boolean", 1, cast_boolean, nullptr},
         {"pg_cast_bytea", 1, cast_bytea, nullptr},
         {"pg_cast_date", 1, cast_date, nullptr},

@@ -409,7 +409,7 @@ size_t cast_to_pg_type_end(const Scanner &sc, size_t from, size_t to) {
     size_t open = sc.skip_blanks(to), as = word_in_call(sc, open + 1, close, "as");
     size_t type = sc.skip_blanks(sc.word_end(as)), type_end = sc.word_end(type);
     for (const char *t : {"date", "time", "timetz", "timestamp", "timestamptz", "interval", "bool", "boolean", "uuid",
-                          "json", "jsonb", "bytea", "money"})
+                          "json", "jsonb", "bytea", "money", "numeric", "decimal"})
         if (sc.word_is(type, type_end, t)) return close;
     return 0;
 }
