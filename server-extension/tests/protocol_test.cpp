@@ -664,6 +664,20 @@ TEST_F(Protocol, TextAndNumberFunctionsAsPostgresHasThem) {
         {"select greatest(1, null, 3, 2), least('b', 'a', null), greatest(null, null), div(-7, 2), mod(-7, 2), "
          "mod(7.5, 2), random() >= 0 and random() < 1, concat_ws(null, 'a')",
          "3|a|<null>|-3|-1|1.5|1|<null>\n"},
+        // Aggregates, arrays (as their text), JSON by SQLite's functions, bytes as text.
+        {"select array_agg(x), bool_and(x > 0), bool_or(x > 2), every(x > 1), json_agg(x), "
+         "array_length(array_agg(x), 1) from (select value x from generate_series(1, 3))",
+         "{1,2,3}|1|1|0|[1,2,3]|3\n"},
+        {"select bool_and(x), array_agg(x), array_agg(null) is null from (select 1 x where 0)", "<null>|<null>|1\n"},
+        {"select string_to_array('a,b,,c', ','), string_to_array('a,b,*', ',', '*'), string_to_array('h\u00e9y', null), "
+         "cardinality('{}'), array_length('{}', 1), jsonb_build_object('a', 1, 'b', 'x'), to_json('a\"b'::text)",
+         "{a,b,\"\",c}|{a,b,NULL}|{h,\u00e9,y}|0|<null>|{\"a\":1,\"b\":\"x\"}|\"a\\\"b\"\n"},
+        {"select encode('\\x00ff41'::bytea, 'hex'), encode('hello world!?'::bytea, 'base64'), "
+         "encode(decode('aGVsbG8=', 'base64'), 'escape'), decode('0a FF', 'hex') = x'0aff', to_hex(255), to_hex(-1), "
+         "pg_backend_pid() > 0, pg_sleep(0.01)",
+         "00ff41|aGVsbG8gd29ybGQhPw==|hello|1|ff|ffffffffffffffff|1|<null>\n"},
+        {"select decode('abc', 'hex')", "ERROR 22023: invalid hexadecimal data: odd number of digits"},
+        {"select encode('a'::bytea, 'rot13')", "ERROR 22023: unrecognized encoding: \"rot13\""},
         {"select split_part('a', ',', 0)", "ERROR 22023: field position must not be zero"},
         {"select div(1, 0)", "ERROR 22012: division by zero"},
         {"select chr(0)", "ERROR 54000: null character not permitted"},
@@ -1258,6 +1272,7 @@ TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
          "ERROR 22023: -1 is outside the valid range for parameter \"statement_timeout\" (0 .. 2147483647 ms)"},
         {"set statement_timeout = '200ms'", "<SET>"},
         {endless, timed_out},
+        {"select pg_sleep(30)", timed_out},
         {"select 1", "1\n"},
         {"begin", "<BEGIN>"},
         {endless, timed_out},

@@ -82,6 +82,60 @@ void array_upper(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(elements.size()));
 }
 
+// array_length(array, 1) and cardinality(array): the number of elements (NULL for an
+// empty array's length, as PostgreSQL's, and 0 for its cardinality).
+void array_length(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || (argc > 1 && sqlite3_value_int(argv[1]) != 1))
+        return sqlite3_result_null(ctx);
+    std::vector<std::string> elements;
+    std::vector<bool> null;
+    if (!read_array(ctx, argv[0], &elements, &null)) return;
+    if (elements.empty() && argc > 1) return sqlite3_result_null(ctx);
+    sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(elements.size()));
+}
+
+// string_to_array(text, delimiter[, null text]): the pieces as an array; a NULL
+// delimiter splits into characters, an empty one not at all.
+void string_to_array(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    auto text = [](sqlite3_value *v) {
+        const unsigned char *t = sqlite3_value_text(v);
+        return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
+    };
+    std::string s = text(argv[0]);
+    bool by_character = sqlite3_value_type(argv[1]) == SQLITE_NULL;
+    std::string delimiter = by_character ? "" : text(argv[1]);
+    bool has_null_text = argc > 2 && sqlite3_value_type(argv[2]) != SQLITE_NULL;
+    std::string null_text = has_null_text ? text(argv[2]) : "";
+    std::vector<std::string> pieces;
+    if (s.empty()) {
+    } else if (by_character) {
+        for (size_t at = 0; at < s.size();) {
+            size_t end = at + 1;
+            while (end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) ++end;
+            pieces.push_back(s.substr(at, end - at));
+            at = end;
+        }
+    } else if (delimiter.empty()) {
+        pieces.push_back(s);
+    } else {
+        size_t from = 0, at;
+        while ((at = s.find(delimiter, from)) != std::string::npos) {
+            pieces.push_back(s.substr(from, at - from));
+            from = at + delimiter.size();
+        }
+        pieces.push_back(s.substr(from));
+    }
+    std::string out = "{";
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        if (k) out += ',';
+        if (has_null_text && pieces[k] == null_text) out += "NULL";
+        else qx::append_array_element(out, pieces[k]);
+    }
+    out += '}';
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 // pg_subscript(array, i): the array's element i, counted from 1 (a vector of column
 // numbers, "1 3", from 0, as PostgreSQL's int2vector); NULL past either end. An element
 // that is a number unquoted is that number, as pg_unnest gives it.
@@ -161,6 +215,27 @@ void string_agg_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
 void string_agg_final(sqlite3_context *ctx) {
     auto *joined = static_cast<Joined *>(sqlite3_aggregate_context(ctx, 0));
     if (!joined || !joined->text) return sqlite3_result_null(ctx);
+    sqlite3_result_text64(ctx, joined->text->data(), joined->text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    delete joined->text;
+    joined->text = nullptr;
+}
+
+// array_agg(value): the group's values (NULLs too) as an array; NULL for no rows.
+void array_agg_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    auto *joined = static_cast<Joined *>(sqlite3_aggregate_context(ctx, sizeof(Joined)));
+    if (!joined) return sqlite3_result_error_nomem(ctx);
+    if (!joined->text) joined->text = new std::string("{");
+    else *joined->text += ',';
+    const unsigned char *value = sqlite3_value_text(argv[0]);
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || !value) *joined->text += "NULL";
+    else qx::append_array_element(*joined->text, std::string(reinterpret_cast<const char *>(value),
+                                                             static_cast<size_t>(sqlite3_value_bytes(argv[0]))));
+}
+
+void array_agg_final(sqlite3_context *ctx) {
+    auto *joined = static_cast<Joined *>(sqlite3_aggregate_context(ctx, 0));
+    if (!joined || !joined->text) return sqlite3_result_null(ctx);
+    *joined->text += '}';
     sqlite3_result_text64(ctx, joined->text->data(), joined->text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     delete joined->text;
     joined->text = nullptr;
@@ -431,6 +506,10 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
         {"array_to_string", 2, array_to_string, nullptr},
         {"array_to_string", 3, array_to_string, nullptr},
         {"array_upper", 2, array_upper, nullptr},
+        {"array_length", 2, array_length, nullptr},
+        {"cardinality", 1, array_length, nullptr},
+        {"string_to_array", 2, string_to_array, nullptr},
+        {"string_to_array", 3, string_to_array, nullptr},
         {"any", 1, not_supported, "ANY (array)"},
         {"some", 1, not_supported, "SOME (array)"},
         {"pg_array", 1, array_of_subquery, nullptr},
@@ -446,6 +525,8 @@ bool install_array_functions(sqlite3 *db, std::string *error) {
     };
     bool ok = sqlite3_create_function_v2(db, "string_agg", 2, SQLITE_UTF8, nullptr, nullptr, string_agg_step,
                                          string_agg_final, nullptr) == SQLITE_OK &&
+              sqlite3_create_function_v2(db, "array_agg", 1, SQLITE_UTF8, nullptr, nullptr, array_agg_step,
+                                         array_agg_final, nullptr) == SQLITE_OK &&
               sqlite3_create_module_v2(db, "generate_series", &series,
                                        const_cast<char *>("CREATE TABLE x(value, start HIDDEN, stop HIDDEN, step HIDDEN, "
                                                                   "ordinality HIDDEN)"),

@@ -5,12 +5,15 @@
 // (which the statement's text calls pg_left() and pg_right(): both are keywords to
 // SQLite), greatest() and least() (which pass over NULLs, where SQLite's max() and min()
 // would give NULL), div(), mod() of integers as an integer, and random() in [0, 1), where
-// SQLite's is a 64-bit integer.
+// SQLite's is a 64-bit integer; bool_and(), bool_or() and every(); encode(), decode()
+// and to_hex().
 #include <locale.h>
 #include <sqlite3.h>
 #include <wctype.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -311,6 +314,140 @@ void random_fraction(sqlite3_context *ctx, int, sqlite3_value **) {
     sqlite3_result_double(ctx, static_cast<double>(bits >> 11) * 0x1.0p-53);
 }
 
+// bool_and(x) (every(x)) and bool_or(x): whether all (any) of the group's values that
+// are not NULL are true; NULL when there are none.
+struct Truth {
+    bool seen, value;
+};
+
+void truth_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    auto *t = static_cast<Truth *>(sqlite3_aggregate_context(ctx, sizeof(Truth)));
+    if (!t) return sqlite3_result_error_nomem(ctx);
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+    bool all = sqlite3_user_data(ctx) != nullptr, v = sqlite3_value_int64(argv[0]) != 0;
+    t->value = t->seen ? (all ? t->value && v : t->value || v) : v;
+    t->seen = true;
+}
+
+void truth_final(sqlite3_context *ctx) {
+    auto *t = static_cast<Truth *>(sqlite3_aggregate_context(ctx, 0));
+    if (!t || !t->seen) return sqlite3_result_null(ctx);
+    sqlite3_result_int(ctx, t->value);
+}
+
+// encode(bytes, 'hex' | 'base64' | 'escape') and decode(text, format): bytes (a BLOB)
+// written as text and read back.
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void encode(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (any_null(argc, argv)) return sqlite3_result_null(ctx);
+    const auto *bytes = static_cast<const unsigned char *>(sqlite3_value_blob(argv[0]));
+    size_t n = static_cast<size_t>(sqlite3_value_bytes(argv[0]));
+    std::string format = text_of(argv[1]), out;
+    for (char &c : format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (format == "hex") {
+        static const char digits[] = "0123456789abcdef";
+        for (size_t k = 0; k < n; ++k) {
+            out += digits[bytes[k] >> 4];
+            out += digits[bytes[k] & 15];
+        }
+    } else if (format == "base64") {
+        for (size_t k = 0; k < n; k += 3) {
+            uint32_t v = static_cast<uint32_t>(bytes[k]) << 16 | (k + 1 < n ? bytes[k + 1] << 8 : 0) |
+                         (k + 2 < n ? bytes[k + 2] : 0);
+            out += kBase64[v >> 18];
+            out += kBase64[v >> 12 & 63];
+            out += k + 1 < n ? kBase64[v >> 6 & 63] : '=';
+            out += k + 2 < n ? kBase64[v & 63] : '=';
+            if ((k + 3) % 57 == 0 && k + 3 < n) out += '\n';  // lines of 76, as PostgreSQL writes them
+        }
+    } else if (format == "escape") {
+        for (size_t k = 0; k < n; ++k) {
+            if (bytes[k] == '\\') {
+                out += "\\\\";
+            } else if (bytes[k] == 0 || bytes[k] >= 0x80) {
+                char octal[8];
+                std::snprintf(octal, sizeof octal, "\\%03o", bytes[k]);
+                out += octal;
+            } else {
+                out += static_cast<char>(bytes[k]);
+            }
+        }
+    } else {
+        return qx::result_sql_error(ctx, {"22023", "", "unrecognized encoding: \"" + text_of(argv[1]) + "\""});
+    }
+    result_text(ctx, out);
+}
+
+void decode(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (any_null(argc, argv)) return sqlite3_result_null(ctx);
+    std::string s = text_of(argv[0]), format = text_of(argv[1]), out;
+    for (char &c : format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    if (format == "hex") {
+        for (size_t k = 0; k < s.size();) {
+            if (std::isspace(static_cast<unsigned char>(s[k]))) {
+                ++k;
+                continue;
+            }
+            if (hex(s[k]) < 0 || k + 1 >= s.size() || hex(s[k + 1]) < 0)
+                return qx::result_sql_error(ctx, {"22023", "", k + 1 >= s.size() && hex(s[k]) >= 0
+                                                                   ? "invalid hexadecimal data: odd number of digits"
+                                                                   : "invalid hexadecimal digit: \"" + s.substr(k, 1) + "\""});
+            out += static_cast<char>(hex(s[k]) << 4 | hex(s[k + 1]));
+            k += 2;
+        }
+    } else if (format == "base64") {
+        uint32_t v = 0;
+        int bits = 0, padding = 0;
+        for (char c : s) {
+            if (std::isspace(static_cast<unsigned char>(c))) continue;
+            if (c == '=') {
+                ++padding;
+                continue;
+            }
+            const char *at = std::strchr(kBase64, c);
+            if (!at || !c || padding)
+                return qx::result_sql_error(ctx, {"22023", "", "invalid symbol \"" + std::string(1, c) +
+                                                                   "\" found while decoding base64 sequence"});
+            v = v << 6 | static_cast<uint32_t>(at - kBase64);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                out += static_cast<char>(v >> bits & 0xFF);
+            }
+        }
+    } else if (format == "escape") {
+        for (size_t k = 0; k < s.size(); ++k) {
+            if (s[k] == '\\' && k + 1 < s.size() && s[k + 1] == '\\') {
+                out += '\\';
+                ++k;
+            } else if (s[k] == '\\' && k + 3 < s.size() && s[k + 1] >= '0' && s[k + 1] <= '3' && s[k + 2] >= '0' &&
+                       s[k + 2] <= '7' && s[k + 3] >= '0' && s[k + 3] <= '7') {
+                out += static_cast<char>((s[k + 1] - '0') << 6 | (s[k + 2] - '0') << 3 | (s[k + 3] - '0'));
+                k += 3;
+            } else if (s[k] == '\\') {
+                return qx::result_sql_error(ctx, {"22P02", "", "invalid input syntax for type bytea"});
+            } else {
+                out += s[k];
+            }
+        }
+    } else {
+        return qx::result_sql_error(ctx, {"22023", "", "unrecognized encoding: \"" + text_of(argv[1]) + "\""});
+    }
+    sqlite3_result_blob64(ctx, out.data(), out.size(), SQLITE_TRANSIENT);
+}
+
+// to_hex(n): an integer in hexadecimal (a negative one as its 64 bits).
+void to_hex(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    if (any_null(argc, argv)) return sqlite3_result_null(ctx);
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(sqlite3_value_int64(argv[0])));
+    result_text(ctx, buffer);
+}
+
 }  // namespace
 
 namespace qx {
@@ -338,7 +475,17 @@ bool install_text_functions(sqlite3 *db, std::string *error) {
         {"greatest", -1, extreme, &yes, true},          {"least", -1, extreme, nullptr, true},
         {"div", 2, div_mod, &yes, true},                {"mod", 2, div_mod, nullptr, true},
         {"random", 0, random_fraction, nullptr, false},
+        {"encode", 2, encode, nullptr, true},           {"decode", 2, decode, nullptr, true},
+        {"to_hex", 1, to_hex, nullptr, true},
     };
+    for (const char *name : {"bool_and", "every", "bool_or"}) {
+        void *all = std::strcmp(name, "bool_or") != 0 ? &yes : nullptr;
+        if (sqlite3_create_function_v2(db, name, 1, SQLITE_UTF8, all, nullptr, truth_step, truth_final, nullptr) !=
+            SQLITE_OK) {
+            if (error) *error = std::string("cannot create ") + name + "(): " + sqlite3_errmsg(db);
+            return false;
+        }
+    }
     for (const auto &f : functions) {
         int flags = SQLITE_UTF8 | (f.deterministic ? SQLITE_DETERMINISTIC : 0);
         if (sqlite3_create_function_v2(db, f.name, f.arguments, flags, f.flag, f.call, nullptr, nullptr, nullptr) !=

@@ -3,14 +3,20 @@
 // lastval(), and current_user(), session_user(), current_role() and current_catalog(),
 // which SQL writes without parentheses (the statement's text is rewritten to calls, see
 // resolve_qualified_names). Each reads the session it runs in. And regexp(), which
-// PostgreSQL's match operators ~ and !~ become, gen_random_uuid() and md5().
+// PostgreSQL's match operators ~ and !~ become, match(), which ILIKE becomes,
+// gen_random_uuid(), md5(), pg_backend_pid() and pg_sleep().
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "internal.h"
 #include "sql/pattern_match.h"
@@ -123,6 +129,25 @@ void regexp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_int(ctx, found);
 }
 
+// pg_backend_pid(): the process id the connection's BackendKeyData gave (the server's).
+void backend_pid(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int64(ctx, getpid()); }
+
+// pg_sleep(seconds): waits, in steps short enough that a cancel or a statement timeout
+// stops it at once.
+void pg_sleep(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    double seconds = sqlite3_value_double(argv[0]);
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::microseconds(static_cast<int64_t>(std::min(std::max(seconds, 0.0), 1e9) * 1e6));
+    while (std::chrono::steady_clock::now() < until) {
+        if (search_must_stop(client_of(ctx)))
+            return qx::result_sql_error(ctx, {"57014", "", "canceling statement due to user request"});
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            until - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+    }
+    sqlite3_result_null(ctx);
+}
+
 // text ILIKE pattern [ESCAPE e], which the statement's text turns into SQLite's MATCH
 // operator: match(pattern, text[, escape]). Letters match in either case; the escape is
 // a backslash unless one is given ('' for none).
@@ -159,7 +184,7 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
         {"current_catalog", current_database}, {"current_schema", current_schema},
         {"current_user", current_user}, {"session_user", current_user},
         {"current_role", current_user}, {"lastval", lastval},
-        {"gen_random_uuid", random_uuid},
+        {"gen_random_uuid", random_uuid}, {"pg_backend_pid", backend_pid},
     };
     if (sqlite3_create_function_v2(client->db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, client, regexp,
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -169,6 +194,11 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
     if (sqlite3_create_function_v2(client->db, "md5", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, md5_hex,
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
         if (error) *error = std::string("cannot create md5(): ") + sqlite3_errmsg(client->db);
+        return false;
+    }
+    if (sqlite3_create_function_v2(client->db, "pg_sleep", 1, SQLITE_UTF8, client, pg_sleep, nullptr, nullptr,
+                                   nullptr) != SQLITE_OK) {
+        if (error) *error = std::string("cannot create pg_sleep(): ") + sqlite3_errmsg(client->db);
         return false;
     }
     // LIKE tells letters' case apart, as PostgreSQL's does; ILIKE is match() above.

@@ -414,6 +414,26 @@ size_t cast_to_pg_type_end(const Scanner &sc, size_t from, size_t to) {
     return 0;
 }
 
+// SQLite's name of PostgreSQL's JSON function whose name is at [from, to) (called, not a
+// column's or a qualified name); null when it is none.
+const char *sqlite_json_function(const Scanner &sc, size_t from, size_t to) {
+    if (previous_char(sc.s, from) == '.' || sc.skip_blanks(to) >= sc.s.size() || sc.s[sc.skip_blanks(to)] != '(')
+        return nullptr;
+    static const struct {
+        const char *postgres, *sqlite;
+    } kNames[] = {
+        {"json_build_object", "json_object"}, {"jsonb_build_object", "json_object"},
+        {"json_build_array", "json_array"},   {"jsonb_build_array", "json_array"},
+        {"json_agg", "json_group_array"},     {"jsonb_agg", "json_group_array"},
+        {"json_object_agg", "json_group_object"}, {"jsonb_object_agg", "json_group_object"},
+        {"to_json", "json_quote"},            {"to_jsonb", "json_quote"},
+        {"jsonb_array_length", "json_array_length"},
+    };
+    for (const auto &n : kNames)
+        if (sc.word_is(from, to, n.postgres)) return n.sqlite;
+    return nullptr;
+}
+
 // SQL's functions that are written without parentheses.
 bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
     return sc.word_is(from, to, "current_user") || sc.word_is(from, to, "session_user") ||
@@ -731,8 +751,8 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
                 out += sc.word_is(i, end, "left") ? "pg_left" : "pg_right";
                 statement.word(sc, i, end);
                 i = end;
-            } else if (sc.word_is(i, end, "json_build_object") && previous_char(s, i) != '.') {
-                out += "json_object";
+            } else if (const char *json = sqlite_json_function(sc, i, end)) {
+                out += json;
                 statement.word(sc, i, end);
                 i = end;
             } else if (sc.word_is(i, end, "all") && statement.last_word_is(sc, "limit")) {
