@@ -2081,6 +2081,30 @@ TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
         {"select count(distinct id), min(id ~ '^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$'), "
          "min(n), min(h), md5('abc'), md5(null) from u",
          "2|1|3|9dd4e461268c8034f5c8564e155c67a6|900150983cd24fb0d6963f7d28e17f72|<null>\n"},
+        // An index without a name gets PostgreSQL's; a view is replaced.
+        {"create table p(id int primary key, name text, k int); create index on p(name); "
+         "create unique index if not exists on p using btree (k, name desc)",
+         "<CREATE INDEX>"},
+        {"select group_concat(name, ' ') from (select name from sqlite_schema where type = 'index' and tbl_name = 'p' "
+         "order by name)",
+         "p_k_name_idx p_name_idx sqlite_autoindex_p_1\n"},
+        {"create view pv as select id from p; create or replace view pv as select id, name from p", "<CREATE VIEW>"},
+        {"select count(*) from pragma_table_info('pv')", "2\n"},
+        // DELETE ... USING: the rows the other tables have a match for; RETURNING as written.
+        {"insert into p values (1, 'a', 1), (2, 'b', 2), (3, 'c', 3); create table q(pid int, tag text); "
+         "insert into q values (1, 'x'), (3, 'x'), (3, 'y')",
+         "<INSERT 0 3>"},
+        {"delete from p as victim using q where q.pid = victim.id and q.tag = 'x' returning victim.id, victim.*",
+         "1|1|a|1\n3|3|c|3\n"},
+        {"delete from q using p returning q.tag", "x\nx\ny\n"},  // p has a row: every row of q matches it
+        {"select count(*) from q", "0\n"},
+        // OFFSET alone or first, OFFSET ... ROWS and FETCH FIRST ... ROWS ONLY.
+        {"insert into p values (4, 'd', 4), (5, 'e', 5)", "<INSERT 0 2>"},
+        {"select id from p order by id offset 1 fetch first 2 rows only", "4\n5\n"},
+        {"select id from p order by id offset 2", "5\n"},
+        {"select id from p order by id offset 1 limit 1", "4\n"},
+        {"select id from p order by id fetch next row only", "2\n"},
+        {"select (select id from p order by id desc offset 1 rows fetch first 1 row only)", "4\n"},
     };
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }

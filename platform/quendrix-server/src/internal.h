@@ -238,6 +238,11 @@ std::string name_select_items(const std::string &sql, std::vector<std::pair<size
 // `sql` and how long each is (see sql/pg_like.cpp).
 std::string add_like_escapes(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted = nullptr);
 
+// A select's OFFSET without LIMIT or before it, OFFSET n ROWS and FETCH FIRST n ROWS ONLY
+// as SQLite's LIMIT n OFFSET m; the text itself when it has none (see
+// sql/pg_limit_clauses.cpp).
+std::string rewrite_limit_clauses(const std::string &sql);
+
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
 // tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE
 // ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.

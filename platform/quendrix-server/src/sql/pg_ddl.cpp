@@ -5,9 +5,12 @@
 // by itself; its VACUUM rewrites the whole file); ALTER TABLE ... ADD [CONSTRAINT name]
 // PRIMARY KEY | UNIQUE (columns), a unique index of that name (SQLite cannot add a
 // constraint to a table); CREATE TABLE's storage parameters, WITH (fillfactor = N), are
-// passed over. Other statements, and these in forms SQLite knows, stay as they are.
+// passed over; CREATE INDEX without a name gets PostgreSQL's; CREATE OR REPLACE VIEW
+// drops the view first; DELETE ... USING tables is a DELETE of the rows that EXISTS
+// finds among them. Other statements, and these in forms SQLite knows, stay as they are.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -151,8 +154,105 @@ std::string without_storage_parameters(const Statement &s) {
     return "";
 }
 
+// CREATE [UNIQUE] INDEX [CONCURRENTLY] [IF NOT EXISTS] ON t (columns): the index named
+// as PostgreSQL names it, t_column_idx (columns joined by _; an expression's column
+// "expr").
+std::string named_index(const Statement &s) {
+    size_t k = s.from + 1;
+    if (s.is(k, "unique")) ++k;
+    if (!s.is(k, "index")) return "";
+    ++k;
+    if (s.is(k, "concurrently")) ++k;
+    if (s.is(k, "if") && s.is(k + 1, "not") && s.is(k + 2, "exists")) k += 3;
+    if (!s.is(k, "on")) return "";
+    size_t on = k++;
+    if (s.is(k, "only")) ++k;
+    std::string table = s.name(&k);
+    if (table.empty()) return "";
+    std::string base = s.t[k - 1].text;
+    if (s.is(k, "using")) k += 2;
+    if (k >= s.to || !s.t[k].is_punct('(')) return "";
+    std::string name = base;
+    int depth = 0;
+    bool expression = false;
+    for (size_t j = k + 1; j < s.to && depth >= 0; ++j) {
+        if (s.t[j].is_punct('(')) ++depth, expression = true;
+        else if (s.t[j].is_punct(')')) --depth;
+        else if (depth == 0 && s.t[j].is_punct(',')) expression = false;
+        else if (depth == 0 && is_name(s.t[j]) && (s.t[j - 1].is_punct('(') || s.t[j - 1].is_punct(',')) &&
+                 j + 1 < s.to && (s.t[j + 1].is_punct(',') || s.t[j + 1].is_punct(')') || s.t[j + 1].is("asc") ||
+                                  s.t[j + 1].is("desc") || s.t[j + 1].is("collate") || s.t[j + 1].is("nulls") ||
+                                  s.t[j + 1].kind == SqlToken::word))
+            name += "_" + s.t[j].text;
+        if (depth == 0 && (s.t[j].is_punct(',') || s.t[j].is_punct(')')) && expression) name += "_expr";
+        if (depth == 0 && s.t[j].is_punct(',')) expression = false;
+    }
+    std::string out = s.sql.substr(s.t[s.from].at, s.t[on].at - s.t[s.from].at);
+    return out + "\"" + name + "_idx\" " + s.sql.substr(s.t[on].at, qx::token_end(s.sql, s.t[s.to - 1]) - s.t[on].at);
+}
+
+// CREATE OR REPLACE [TEMP] VIEW v ...: the view dropped if it is there, and made anew.
+std::string replaced_view(const Statement &s) {
+    size_t k = s.from + 1;
+    if (!s.is(k, "or") || !s.is(k + 1, "replace")) return "";
+    k += 2;
+    size_t kind = k;
+    if (s.is(k, "temp") || s.is(k, "temporary")) ++k;
+    if (!s.is(k, "view")) return "";
+    ++k;
+    std::string view = s.name(&k);
+    if (view.empty()) return "";
+    return "DROP VIEW IF EXISTS " + view + "; CREATE " +
+           s.sql.substr(s.t[kind].at, qx::token_end(s.sql, s.t[s.to - 1]) - s.t[kind].at);
+}
+
+// DELETE FROM t [[AS] alias] USING tables [WHERE condition] [RETURNING ...]: the rows of
+// t for which the tables have a row that meets the condition.
+std::string delete_using(const Statement &s) {
+    size_t k = s.from + 1;
+    if (!s.is(k, "from")) return "";
+    ++k;
+    if (s.is(k, "only")) ++k;
+    std::string table = s.name(&k);
+    if (table.empty()) return "";
+    std::string target = s.text(s.from, k - 1), base = s.t[k - 1].text, alias;
+    if (s.is(k, "as")) ++k;
+    if (k < s.to && is_name(s.t[k]) && !s.is(k, "using")) {
+        alias = s.t[k].text;
+        target += " AS " + s.text(k, k);  // SQLite wants AS
+        ++k;
+    }
+    if (!s.is(k, "using")) return "";
+    size_t using_at = k, where = s.to, returning = s.to;
+    int depth = 0;
+    for (size_t j = k + 1; j < s.to; ++j) {
+        if (s.t[j].is_punct('(')) ++depth;
+        else if (s.t[j].is_punct(')')) --depth;
+        else if (depth == 0 && s.is(j, "where") && where == s.to) where = j;
+        else if (depth == 0 && s.is(j, "returning")) returning = j;
+    }
+    if (using_at + 1 >= std::min(where, returning)) return "";
+    std::string out = target + " WHERE EXISTS (SELECT 1 FROM " +
+                      s.text(using_at + 1, std::min(where, returning) - 1);
+    if (where < returning) out += " WHERE " + s.text(where + 1, returning - 1);
+    out += ")";
+    if (returning < s.to) {
+        // SQLite's RETURNING names the table's columns unqualified, and has no t.*.
+        out += " RETURNING ";
+        size_t copied = s.t[returning + 1].at;
+        for (size_t j = returning + 1; j + 2 < s.to; ++j) {
+            if (!is_name(s.t[j]) || !s.t[j + 1].is_punct('.') || (j > 0 && s.t[j - 1].is_punct('.'))) continue;
+            if (s.t[j].text != base && s.t[j].text != alias) continue;
+            out += s.sql.substr(copied, s.t[j].at - copied);
+            copied = s.t[j + 2].at;
+        }
+        out += s.sql.substr(copied, qx::token_end(s.sql, s.t[s.to - 1]) - copied);
+    }
+    return out;
+}
+
 bool mentions_a_keyword(const std::string &sql) {
-    for (const char *w : {"drop", "truncate", "vacuum", "alter", "with"})
+    for (const char *w : {"drop", "truncate", "vacuum", "alter", "with", "create", "using"})
         if (strcasestr(sql.c_str(), w)) return true;
     return false;
 }
@@ -176,7 +276,13 @@ std::string rewrite_table_statements(const std::string &sql) {
             else if (t[from].is("truncate")) replacement = delete_each(s);
             else if (t[from].is("vacuum")) replacement = analyze_table(s);
             else if (t[from].is("alter")) replacement = unique_index(s);
-            else if (t[from].is("create")) replacement = without_storage_parameters(s);
+            else if (t[from].is("create")) {
+                replacement = named_index(s);
+                if (replacement.empty()) replacement = replaced_view(s);
+                if (replacement.empty()) replacement = without_storage_parameters(s);
+            } else if (t[from].is("delete")) {
+                replacement = delete_using(s);
+            }
         }
         if (!replacement.empty()) {
             out.append(sql, copied, t[from].at - copied);
