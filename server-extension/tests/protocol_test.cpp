@@ -669,6 +669,12 @@ TEST_F(Protocol, TextAndNumberFunctionsAsPostgresHasThem) {
          "array_length(array_agg(x), 1) from (select value x from generate_series(1, 3))",
          "{1,2,3}|1|1|0|[1,2,3]|3\n"},
         {"select bool_and(x), array_agg(x), array_agg(null) is null from (select 1 x where 0)", "<null>|<null>|1\n"},
+        // ORDER BY and DISTINCT inside string_agg() and array_agg(), which SQLite's grammar lacks.
+        {"select g, string_agg(v, ', ' order by v desc), array_agg(v order by n nulls first), "
+         "string_agg(distinct v, '/'), array_agg(distinct n), string_agg(v, '' order by n desc, v) "
+         "from (values (1, 'b', 2), (1, 'a', null), (1, 'b', 1), (2, 'c', 5)) x(g, v, n) group by g order by g",
+         "1|b, b, a|{a,b,b}|a/b|{1,2,NULL}|abb\n2|c|{c}|c|{5}|c\n"},
+        {"select string_agg(v, ',' order by v) from (select 'x' v where 0)", "<null>\n"},
         {"select string_to_array('a,b,,c', ','), string_to_array('a,b,*', ',', '*'), string_to_array('h\u00e9y', null), "
          "cardinality('{}'), array_length('{}', 1), jsonb_build_object('a', 1, 'b', 'x'), to_json('a\"b'::text)",
          "{a,b,\"\",c}|{a,b,NULL}|{h,\u00e9,y}|0|<null>|{\"a\":1,\"b\":\"x\"}|\"a\\\"b\"\n"},

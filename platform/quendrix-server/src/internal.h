@@ -258,6 +258,12 @@ std::string rewrite_from_items(const std::string &sql);
 // FROM clause; the text itself when it has none (see sql/pg_set_returning.cpp).
 std::string rewrite_set_returning_items(const std::string &sql);
 
+// string_agg() and array_agg() with ORDER BY or DISTINCT as calls of pg_ordered_agg(),
+// which install_ordered_aggregates() makes; the text itself when it has none (see
+// sql/pg_ordered_aggregates.cpp).
+std::string rewrite_ordered_aggregates(const std::string &sql);
+bool install_ordered_aggregates(sqlite3 *db, std::string *error);
+
 // + and - of dates, times and intervals in `sql` as calls of pg_time_arith(); the text
 // itself when it has none (see sql/pg_time_arithmetic.cpp).
 std::string rewrite_time_arithmetic(const std::string &sql);

@@ -778,7 +778,7 @@ std::string resolve_qualified_names(const std::string &sql, std::vector<std::pai
             ++i;
         }
     }
-    out = rewrite_time_arithmetic(rewrite_set_returning_items(rewrite_from_items(out)));
+    out = rewrite_ordered_aggregates(rewrite_time_arithmetic(rewrite_set_returning_items(rewrite_from_items(out))));
     if (out.find("::") != std::string::npos) out = rewrite_casts(out);
     if (inserted) {
         inserted->clear();
