@@ -2115,6 +2115,25 @@ TEST_F(Protocol, TableStatementsAsPostgresWritesThem) {
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }
 
+// SELECT DISTINCT ON (keys): the first row of each group in the select's order, as
+// "latest row per group" queries ask; over a join it stays SQLite's syntax error.
+TEST_F(Protocol, DistinctOnKeepsTheFirstRowOfEachGroup) {
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"create table ev(id integer primary key, u int, at text, v text); insert into ev(u, at, v) values "
+         "(1, '2026-01-01', 'a'), (1, '2026-01-03', 'b'), (2, '2026-01-02', 'c'), (2, '2026-01-01', 'd'), "
+         "(3, '2026-01-05', 'e')",
+         "<INSERT 0 5>"},
+        {"select distinct on (u) u, v from ev order by u, at desc", "1|b\n2|c\n3|e\n"},
+        {"select distinct on (e.u) * from ev as e where e.v <> 'b' and (e.id > 0) order by e.u, at desc limit 2",
+         "1|1|2026-01-01|a\n3|2|2026-01-02|c\n"},
+        {"select n, (select distinct on (u) v from ev where u = n order by u, at) from (select 2 as n)", "2|d\n"},
+        {"select distinct on (u) u from ev e join ev f using (u)", "ERROR 42000: near \"on\": syntax error"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+}
+
 // A Python client script against the server: it prints "ok" when all it checks holds.
 void expect_script_passes(const std::string &script, int port) {
     std::vector<std::string> env = client_env();

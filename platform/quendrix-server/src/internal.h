@@ -243,6 +243,10 @@ std::string add_like_escapes(const std::string &sql, std::vector<std::pair<size_
 // sql/pg_limit_clauses.cpp).
 std::string rewrite_limit_clauses(const std::string &sql);
 
+// SELECT DISTINCT ON (keys) ... FROM one table as a select of the first row of each
+// group; the text itself when it has none (see sql/pg_distinct_on.cpp).
+std::string rewrite_distinct_on(const std::string &sql);
+
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
 // tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE
 // ... WITH (storage parameters)) as SQLite's statements; the text itself when it has none.

@@ -462,7 +462,7 @@ std::vector<std::pair<size_t, size_t>> both_insertions(const std::vector<std::pa
 namespace qx {
 
 std::string resolve_qualified_names(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
-    const std::string tables = rewrite_limit_clauses(rewrite_table_statements(sql));
+    const std::string tables = rewrite_distinct_on(rewrite_limit_clauses(rewrite_table_statements(sql)));
     std::vector<std::pair<size_t, size_t>> escapes, aliases;
     const std::string escaped = add_like_escapes(tables, &escapes);
     const std::string s = name_select_items(escaped, &aliases);
