@@ -1,6 +1,6 @@
 // The rewrite of PostgreSQL's syntax that every statement passes through before SQLite
 // compiles it (casts, dollar and escape strings, subscripts, ARRAY(...), now(), table
-// statements), then the rewritten text run on a small database with the functions it
+// statements, LIKE escapes, time arithmetic, limits, DISTINCT ON, ordered aggregates), then the rewritten text run on a small database with the functions it
 // calls and the catalogue views. Neither may read or write out of bounds, whatever the text.
 #include <sqlite3.h>
 
@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                         "create table f(x references t(a), y, primary key (x, y)) without rowid",
                      nullptr, nullptr, nullptr);
         if (!qx::install_cast_functions(d, &error) || !qx::install_array_functions(d, &error) ||
-            !qx::install_pg_catalogue(d, &error))
+            !qx::install_text_functions(d, &error) || !qx::install_time_functions(d, &error) ||
+            !qx::install_ordered_aggregates(d, &error) || !qx::install_pg_catalogue(d, &error))
             __builtin_trap();
         sqlite3_limit(d, SQLITE_LIMIT_LENGTH, 1 << 20);
         return d;

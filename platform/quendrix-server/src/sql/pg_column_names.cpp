@@ -242,7 +242,7 @@ namespace qx {
 
 std::string name_select_items(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
     if (inserted) inserted->clear();
-    if (!strcasestr(sql.c_str(), "select")) return sql;
+    if (!qx::mentions(sql, "select")) return sql;
     const std::string m = qx::masked_pg_strings(sql);
     std::vector<SqlToken> t;
     if (!lex_sql(m, &t)) return sql;

@@ -253,7 +253,7 @@ std::string delete_using(const Statement &s) {
 
 bool mentions_a_keyword(const std::string &sql) {
     for (const char *w : {"drop", "truncate", "vacuum", "alter", "with", "create", "using"})
-        if (strcasestr(sql.c_str(), w)) return true;
+        if (qx::mentions(sql, w)) return true;
     return false;
 }
 

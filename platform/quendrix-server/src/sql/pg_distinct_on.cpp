@@ -126,7 +126,7 @@ bool rewrite_first(std::string *sql) {
 namespace qx {
 
 std::string rewrite_distinct_on(const std::string &sql) {
-    if (!strcasestr(sql.c_str(), "distinct")) return sql;
+    if (!mentions(sql, "distinct")) return sql;
     std::string out = sql;
     for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
     }

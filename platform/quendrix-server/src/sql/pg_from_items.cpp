@@ -29,6 +29,7 @@ namespace {
 
 using qx::closing_parenthesis;
 using qx::folded_name;
+using qx::mentions;
 using qx::quoted_name;
 using qx::SqlToken;
 
@@ -257,8 +258,8 @@ bool rewrite_last(std::string &sql) {
 }
 
 bool may_have_items(const std::string &sql) {
-    if (strcasestr(sql.c_str(), "unnest") || strcasestr(sql.c_str(), "ordinality") ||
-        strcasestr(sql.c_str(), "generate_series") || strcasestr(sql.c_str(), "pg_partition_ancestors"))
+    if (mentions(sql, "unnest") || mentions(sql, "ordinality") || mentions(sql, "generate_series") ||
+        mentions(sql, "pg_partition_ancestors"))
         return true;
     // ") [AS] name (": an alias with column names
     for (size_t i = sql.find(')'); i != std::string::npos; i = sql.find(')', i + 1)) {

@@ -39,7 +39,7 @@ namespace qx {
 
 std::string add_like_escapes(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
     if (inserted) inserted->clear();
-    if (!strcasestr(sql.c_str(), "like")) return sql;
+    if (!mentions(sql, "like")) return sql;
     std::vector<SqlToken> t;
     if (!lex_sql(masked_pg_strings(sql), &t)) return sql;
     static const std::string kEscape = " ESCAPE '\\'";

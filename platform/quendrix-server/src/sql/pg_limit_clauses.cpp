@@ -114,7 +114,7 @@ bool rewrite_first(std::string *sql) {
 namespace qx {
 
 std::string rewrite_limit_clauses(const std::string &sql) {
-    if (!strcasestr(sql.c_str(), "offset") && !strcasestr(sql.c_str(), "fetch")) return sql;
+    if (!mentions(sql, "offset") && !mentions(sql, "fetch")) return sql;
     std::string out = sql;
     for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
     }

@@ -214,7 +214,7 @@ void ordered_final(sqlite3_context *ctx) {
 namespace qx {
 
 std::string rewrite_ordered_aggregates(const std::string &sql) {
-    if (!strcasestr(sql.c_str(), "_agg")) return sql;
+    if (!mentions(sql, "_agg")) return sql;
     std::string out = sql;
     for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
     }

@@ -192,8 +192,8 @@ std::string pair_elements(const std::string &sql) {
 namespace qx {
 
 std::string rewrite_set_returning_items(const std::string &sql) {
-    bool expands = strcasestr(sql.c_str(), kExpandArray) != nullptr;
-    if (!strcasestr(sql.c_str(), "unnest") && !strcasestr(sql.c_str(), "generate_s") && !expands) return sql;
+    bool expands = mentions(sql, kExpandArray);
+    if (!mentions(sql, "unnest") && !mentions(sql, "generate_s") && !expands) return sql;
     std::string out = sql;
     size_t start = 0;
     for (int number = 1; number <= 64 && rewrite_one(out, start, number); ++number) {

@@ -173,9 +173,8 @@ bool rewrite_first(std::string *sql) {
 namespace qx {
 
 std::string rewrite_time_arithmetic(const std::string &sql) {
-    if (!strcasestr(sql.c_str(), "::interval") && !strcasestr(sql.c_str(), "::date") &&
-        !strcasestr(sql.c_str(), "::time") && !strcasestr(sql.c_str(), "current_") &&
-        !strcasestr(sql.c_str(), "localtimestamp") && sql.find(kNow) == std::string::npos)
+    if (!mentions(sql, "::interval") && !mentions(sql, "::date") && !mentions(sql, "::time") &&
+        !mentions(sql, "current_") && !mentions(sql, "localtimestamp") && sql.find(kNow) == std::string::npos)
         return sql;
     std::string out = sql;
     for (int rewrites = 0; rewrites < 1000 && rewrite_first(&out); ++rewrites) {

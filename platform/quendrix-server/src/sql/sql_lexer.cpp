@@ -9,7 +9,19 @@
 
 namespace qx {
 
-bool SqlToken::is(const char *keyword) const { return kind == word && strcasecmp(text.c_str(), keyword) == 0; }
+// ASCII letters in either case, as strcasecmp() compares them in the C locale, without
+// its call: the rewrites ask this of every token, often for a dozen keywords.
+bool SqlToken::is(const char *keyword) const {
+    if (kind != word) return false;
+    const char *a = text.c_str();
+    for (size_t i = 0;; ++i) {
+        char x = a[i], y = keyword[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+        if (!x) return true;
+    }
+}
 
 bool lex_sql(const std::string &sql, std::vector<SqlToken> *out, bool stop_at_semicolon) {
     size_t i = 0, n = sql.size();
@@ -117,6 +129,24 @@ std::string quoted_name(const std::string &name) {
     std::string q = "\"";
     for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
     return q + "\"";
+}
+
+bool mentions(const std::string &sql, const char *needle) {
+    const size_t n = std::strlen(needle);
+    if (n == 0) return true;
+    const char first = needle[0];
+    const char first_upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 32) : first;
+    for (size_t i = 0; i + n <= sql.size(); ++i) {
+        if (sql[i] != first && sql[i] != first_upper) continue;
+        size_t k = 1;
+        for (; k < n; ++k) {
+            char c = sql[i + k];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            if (c != needle[k]) break;
+        }
+        if (k == n) return true;
+    }
+    return false;
 }
 
 }  // namespace qx

@@ -47,6 +47,11 @@ size_t closing_parenthesis(const std::vector<SqlToken> &t, size_t open, size_t t
 // A name as PostgreSQL reads it: folded to lower case unless quoted.
 std::string folded_name(const SqlToken &t);
 
+// Whether `sql` holds `needle` (written in lower case) in any case of its ASCII letters.
+// The rewrites ask it before they lex a statement; it is several times quicker than
+// strcasestr() on a short text.
+bool mentions(const std::string &sql, const char *needle);
+
 // `name` as a quoted name, its double quotes doubled.
 std::string quoted_name(const std::string &name);
 
