@@ -636,6 +636,23 @@ TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
         {"select date_trunc('month', timestamp '2026-05-11 10:00'), date_trunc('week', date '2026-12-11'), "
          "date_trunc('hour', timestamptz '2026-12-11 10:59:59.9+00'), make_date(2026, 2, 28), to_timestamp(86400.5)",
          "2026-05-01 00:00:00|2026-12-07 00:00:00|2026-12-11 10:00:00+00|2026-02-28|1970-01-02 00:00:00.5+00\n"},
+        // AT TIME ZONE: UTC and offsets (a bare offset is POSIX's: '+02' is west of Greenwich).
+        {"select timestamptz '2026-01-01 12:00+00' at time zone 'UTC', timestamp '2026-01-01 12:00' at time zone "
+         "'utc', timestamptz '2026-01-01 12:00+00' at time zone '+02', now() at time zone 'utc' - interval '1 day' < "
+         "now()",
+         "2026-01-01 12:00:00|2026-01-01 12:00:00+00|2026-01-01 10:00:00|1\n"},
+        {"select now() at time zone 'Europe/Paris'",
+         "ERROR 0A000: time zone \"Europe/Paris\" is not supported: the server knows UTC and offsets"},
+        // to_char() of times and of numbers, as PostgreSQL pads and rounds.
+        {"select to_char(timestamp '2026-03-05 14:07:09.123456', 'YYYY-MM-DD HH24:MI:SS.MS US'), "
+         "to_char(timestamp '2026-03-05 14:07:09', 'Day, DD Month YYYY HH12:MI AM'), "
+         "to_char(date '2026-03-05', 'FMDay FMMonth FMDD Mon DY dy Q DDD IW \"week\"')",
+         "2026-03-05 14:07:09.123 123456|Thursday , 05 March     2026 02:07 PM|"
+         "Thursday March 5 Mar THU thu 1 064 10 week\n"},
+        {"select to_char(1234.5, '9999.99'), to_char(-1234.5, '9,999.99'), to_char(5, '000'), to_char(0.5, '9.99'), "
+         "to_char(0.5, '0.99'), to_char(1234.5, 'FM9,999.00'), to_char(1.5, 'FM999.99'), to_char(12345, '999'), "
+         "to_char(-5, '999MI'), to_char(5, 'S999'), to_char(0, '999')",
+         " 1234.50|-1,234.50| 005|  .50| 0.50|1,234.50|1.5| ###|  5-|  +5|   0\n"},
         {"select now() + 1", "ERROR 42883: operator does not exist: timestamp with time zone + integer"},
         {"select date '2026-01-01' + interval '1 fortnight'",
          "ERROR 22007: invalid input syntax for type interval: \"1 fortnight\""},

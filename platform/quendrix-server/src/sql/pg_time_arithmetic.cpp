@@ -1,3 +1,4 @@
+// x AT TIME ZONE zone, which SQLite's grammar lacks, becomes pg_at_time_zone(x, zone). And
 // + and - of dates and times, which SQLite would do on the numbers at the start of their
 // text: `x +|- 'text'::interval` (as interval 'text' is written by then), and + or -
 // next to what is a date or a time by its text (a cast to date or a time type,
@@ -120,6 +121,9 @@ bool is_time_operand(const std::string &sql, const std::vector<SqlToken> &t, siz
                            t[from].is("localtimestamp")))
         return true;
     if (sql.compare(t[from].at, qx::token_end(sql, t[to - 1]) - t[from].at, kNow) == 0) return true;
+    if (t[from].is("pg_at_time_zone") || t[from].is("date_trunc") || t[from].is("to_timestamp") ||
+        t[from].is("make_date"))
+        return true;  // a call whose value is a time
     if (t[from].is_punct('(') && qx::closing_parenthesis(t, from) == to - 1)  // (x)
         return is_time_operand(sql, t, from + 1, to - 1);
     // its last cast is to a time type: ::date, ::timestamp [with time zone], CAST(x AS date)
@@ -143,10 +147,21 @@ std::string quoted(const std::string &text) {
     return out + "'";
 }
 
-// Rewrites the first + or - of dates or times in *sql; false when there is none.
+// Rewrites the first `x AT TIME ZONE zone`, or else the first + or - of dates or times, in
+// *sql; false when there is none.
 bool rewrite_first(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    for (size_t k = 1; k + 3 < t.size(); ++k) {
+        if (!t[k].is("at") || !t[k + 1].is("time") || !t[k + 2].is("zone")) continue;
+        size_t left = primary_start(t, k), right_end = primary_end(t, k + 3);
+        if (left == k || right_end == k + 3) continue;
+        std::string left_text = sql->substr(t[left].at, qx::token_end(*sql, t[k - 1]) - t[left].at);
+        std::string zone = sql->substr(t[k + 3].at, qx::token_end(*sql, t[right_end - 1]) - t[k + 3].at);
+        size_t from = t[left].at, to = qx::token_end(*sql, t[right_end - 1]);
+        sql->replace(from, to - from, "pg_at_time_zone(" + left_text + ", " + zone + ")");
+        return true;
+    }
     for (size_t k = 1; k + 1 < t.size(); ++k) {
         if (t[k].kind != SqlToken::op || (t[k].text != "+" && t[k].text != "-")) continue;
         size_t left = primary_start(t, k), right_end = primary_end(t, k + 1);
@@ -174,7 +189,8 @@ namespace qx {
 
 std::string rewrite_time_arithmetic(const std::string &sql) {
     if (!mentions(sql, "::interval") && !mentions(sql, "::date") && !mentions(sql, "::time") &&
-        !mentions(sql, "current_") && !mentions(sql, "localtimestamp") && sql.find(kNow) == std::string::npos)
+        !mentions(sql, "current_") && !mentions(sql, "localtimestamp") && !mentions(sql, " zone") &&
+        sql.find(kNow) == std::string::npos)
         return sql;
     std::string out = sql;
     for (int rewrites = 0; rewrites < 1000 && rewrite_first(&out); ++rewrites) {

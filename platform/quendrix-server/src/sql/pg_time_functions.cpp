@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -368,6 +369,246 @@ void make_date(sqlite3_context *ctx, int, sqlite3_value **argv) {
     result_text(ctx, write_moment(m, true));
 }
 
+// pg_at_time_zone(time, zone), what `time AT TIME ZONE zone` becomes: a time with a zone
+// as the wall-clock time in `zone` (no zone written), a time without one as that
+// wall-clock time in `zone` (in UTC, +00). Zones are UTC and its names, and offsets as
+// PostgreSQL reads a bare offset, POSIX's way: '+02' is two hours west of Greenwich.
+void at_time_zone(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(ctx);
+    Moment m;
+    if (!read_time_argument(ctx, argv[0], &m)) return;
+    std::string zone = text_of(argv[1]);
+    int64_t west_seconds = 0;  // how far the zone's clocks are behind UTC's
+    bool known = false;
+    for (const char *utc : {"utc", "gmt", "z", "zulu", "uct", "universal", "etc/utc", "etc/gmt", "utc0", "gmt0"})
+        if (strcasecmp(zone.c_str(), utc) == 0) known = true;
+    if (!known && !zone.empty() && (zone[0] == '+' || zone[0] == '-' || std::isdigit(static_cast<unsigned char>(zone[0])))) {
+        size_t at = zone[0] == '+' || zone[0] == '-' ? 1 : 0;
+        int64_t hours = 0, minutes = 0;
+        size_t digits_end = zone.find_first_not_of("0123456789", at);
+        std::string h = zone.substr(at, digits_end - at);
+        bool ok = !h.empty() && h.size() <= 2;
+        if (ok) hours = std::atoll(h.c_str());
+        if (ok && digits_end != std::string::npos) {
+            ok = zone[digits_end] == ':' && zone.size() == digits_end + 3 &&
+                 zone.find_first_not_of("0123456789", digits_end + 1) == std::string::npos;
+            if (ok) minutes = std::atoll(zone.c_str() + digits_end + 1);
+        }
+        if (ok && hours <= 15 && minutes < 60) {
+            known = true;
+            west_seconds = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+        }
+    }
+    if (!known)
+        return qx::result_sql_error(ctx, {"0A000", "", "time zone \"" + zone +
+                                                          "\" is not supported: the server knows UTC and offsets"});
+    if (m.has_zone) {  // the moment as the zone's clocks show it
+        m.micros -= west_seconds * kMicrosPerSecond;
+        m.has_zone = false;
+    } else {  // the zone's wall-clock time as a moment
+        m.micros += west_seconds * kMicrosPerSecond;
+        m.has_zone = true;
+    }
+    result_text(ctx, write_moment(m, false));
+}
+
+// to_char(time, format): the time written by PostgreSQL's template patterns (YYYY, MM,
+// DD, HH24, HH12, MI, SS, MS, US, Mon, Month, Dy, Day, AM, Q, DDD, D, IW, TZ, ...; FM
+// drops a pattern's padding, "text" is written as it stands). to_char(number, format)
+// writes digits by 9, 0, the point (. or D), group separators (, or G), a sign (S, MI,
+// PL) and FM.
+const char *const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                               "July",    "August",   "September", "October", "November", "December"};
+const char *const kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+
+std::string cased(const std::string &word, const std::string &pattern) {
+    // MONTH, Month or month: as the pattern's first two letters are written.
+    bool first_upper = std::isupper(static_cast<unsigned char>(pattern[0]));
+    bool second_upper = pattern.size() > 1 && std::isupper(static_cast<unsigned char>(pattern[1]));
+    std::string out = word;
+    for (size_t k = 0; k < out.size(); ++k) {
+        bool upper = k == 0 ? first_upper : second_upper;
+        out[k] = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(out[k]))
+                                         : std::tolower(static_cast<unsigned char>(out[k])));
+    }
+    return out;
+}
+
+std::string time_to_char(const Moment &m, const std::string &f) {
+    int64_t day = floor_div(m.micros, kMicrosPerDay), rest = m.micros - day * kMicrosPerDay;
+    int64_t y, mo, d;
+    civil_from_days(day, &y, &mo, &d);
+    int64_t dow = ((day % 7) + 11) % 7, hour = rest / (3600 * kMicrosPerSecond);
+    int64_t isodow = dow == 0 ? 7 : dow, thursday = day - isodow + 4, iy, im, id;
+    civil_from_days(thursday, &iy, &im, &id);
+    std::string out;
+    size_t at = 0;
+    auto starts = [&](const char *p) {
+        size_t n = std::strlen(p);
+        return f.size() - at >= n && strncasecmp(f.c_str() + at, p, n) == 0;
+    };
+    while (at < f.size()) {
+        bool fill = true;
+        if (starts("FM")) {
+            fill = false;
+            at += 2;
+        }
+        auto number = [&](int64_t v, int width, size_t length) {
+            char buffer[32];
+            if (fill) std::snprintf(buffer, sizeof buffer, "%0*lld", width, static_cast<long long>(v));
+            else std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(v));
+            out += buffer;
+            at += length;
+        };
+        auto word = [&](const std::string &w, size_t length, size_t pad) {
+            std::string text = cased(w, f.substr(at, length));
+            if (fill && text.size() < pad) text.append(pad - text.size(), ' ');
+            out += text;
+            at += length;
+        };
+        if (at < f.size() && f[at] == '"') {
+            size_t close = f.find('"', at + 1);
+            out += f.substr(at + 1, (close == std::string::npos ? f.size() : close) - at - 1);
+            at = close == std::string::npos ? f.size() : close + 1;
+        } else if (starts("YYYY")) number(y, 4, 4);
+        else if (starts("YYY")) number(y % 1000, 3, 3);
+        else if (starts("YY")) number(y % 100, 2, 2);
+        else if (starts("IYYY")) number(iy, 4, 4);
+        else if (starts("Y")) number(y % 10, 1, 1);
+        else if (starts("MONTH")) word(kMonths[mo - 1], 5, 9);
+        else if (starts("MON")) word(std::string(kMonths[mo - 1]).substr(0, 3), 3, 3);
+        else if (starts("MM")) number(mo, 2, 2);
+        else if (starts("MI")) number(rest / (60 * kMicrosPerSecond) % 60, 2, 2);
+        else if (starts("MS")) number(rest / 1000 % 1000, 3, 2);
+        else if (starts("DAY")) word(kDays[dow], 3, 9);
+        else if (starts("DY")) word(std::string(kDays[dow]).substr(0, 3), 2, 3);
+        else if (starts("DDD")) number(day - days_from_civil(y, 1, 1) + 1, 3, 3);
+        else if (starts("DD")) number(d, 2, 2);
+        else if (starts("D")) number(dow + 1, 1, 1);
+        else if (starts("HH24")) number(hour, 2, 4);
+        else if (starts("HH12")) number(hour % 12 == 0 ? 12 : hour % 12, 2, 4);
+        else if (starts("HH")) number(hour % 12 == 0 ? 12 : hour % 12, 2, 2);
+        else if (starts("SS")) number(rest / kMicrosPerSecond % 60, 2, 2);
+        else if (starts("US")) number(rest % kMicrosPerSecond, 6, 2);
+        else if (starts("AM") || starts("PM")) {
+            std::string marker = hour < 12 ? "AM" : "PM";
+            out += std::islower(static_cast<unsigned char>(f[at])) ? cased(marker, "am") : marker;
+            at += 2;
+        } else if (starts("A.M.") || starts("P.M.")) {
+            std::string marker = hour < 12 ? "A.M." : "P.M.";
+            out += std::islower(static_cast<unsigned char>(f[at])) ? cased(marker, "am") : marker;
+            at += 4;
+        } else if (starts("Q")) number((mo - 1) / 3 + 1, 1, 1);
+        else if (starts("IW")) number((thursday - days_from_civil(iy, 1, 1)) / 7 + 1, 2, 2);
+        else if (starts("ID")) number(isodow, 1, 2);
+        else if (starts("TZ")) {
+            out += m.has_zone ? (std::isupper(static_cast<unsigned char>(f[at])) ? "UTC" : "utc") : "";
+            at += 2;
+        } else if (at < f.size() && f[at] == '\\' && at + 1 < f.size()) {
+            out += f[at + 1];
+            at += 2;
+        } else if (at < f.size()) {
+            out += f[at++];
+        }
+    }
+    return out;
+}
+
+// A number by a template of 9s and 0s: digits, the point, group separators and a sign.
+// A 0 prints a leading zero (and so do the places after it), a 9 a blank; a number with
+// more digits than the template has places is written as #s.
+bool number_to_char(double value, const std::string &f, std::string *out) {
+    bool fill = true, point = false;
+    char sign_mode = ' ';  // ' ' before the number, 'S' + or - before it, 'M' - after it, 'P' + before it
+    std::string whole_template, fraction_template;  // 9, 0 and , / 9 and 0
+    for (size_t k = 0; k < f.size(); ++k) {
+        char c = static_cast<char>(std::toupper(static_cast<unsigned char>(f[k])));
+        char next = k + 1 < f.size() ? static_cast<char>(std::toupper(static_cast<unsigned char>(f[k + 1]))) : 0;
+        if (c == 'F' && next == 'M') fill = false, ++k;
+        else if ((c == '9' || c == '0') && point) fraction_template += c;
+        else if (c == '9' || c == '0') whole_template += c;
+        else if ((c == '.' || c == 'D') && !point) point = true;
+        else if ((c == ',' || c == 'G') && !point) whole_template += ',';
+        else if (c == 'S') sign_mode = 'S';
+        else if (c == 'M' && next == 'I') sign_mode = 'M', ++k;
+        else if (c == 'P' && next == 'L') sign_mode = 'P', ++k;
+        else return false;
+    }
+    size_t places = static_cast<size_t>(std::count_if(whole_template.begin(), whole_template.end(),
+                                                      [](char c) { return c != ','; }));
+    bool negative = value < 0;
+    char digits[400];
+    std::snprintf(digits, sizeof digits, "%.*f", static_cast<int>(fraction_template.size()), std::fabs(value));
+    std::string all = digits;
+    size_t dot = all.find('.');
+    std::string whole = all.substr(0, dot), fraction = dot == std::string::npos ? "" : all.substr(dot + 1);
+    if (whole == "0" && (!fraction_template.empty() || places == 0)) whole.clear();  // 9.99 of 0.5 is " .50"
+    std::string text;
+    if (whole.size() > places) {
+        for (char c : whole_template) text += c == ',' ? ',' : '#';
+        if (point) text += "." + std::string(fraction_template.size(), '#');
+    } else {
+        // The integer part laid over its template from the right; a place is printed when
+        // it holds a digit or a 0 at or before it in the template forces it.
+        size_t first_zero = whole_template.find('0');
+        bool printed_left = false;
+        std::vector<bool> printed(whole_template.size());
+        for (size_t k = whole_template.size(), place = 0; k-- > 0;) {
+            if (whole_template[k] == ',') continue;
+            printed[k] = place < whole.size() || (first_zero != std::string::npos && k >= first_zero);
+            ++place;
+        }
+        for (size_t k = 0; k < whole_template.size(); ++k) {
+            if (whole_template[k] == ',') {
+                text += printed_left ? "," : (fill ? " " : "");
+                continue;
+            }
+            size_t place = 0;  // places to its right
+            for (size_t j = k + 1; j < whole_template.size(); ++j) place += whole_template[j] != ',';
+            if (place < whole.size() || printed[k]) {
+                text += place < whole.size() ? whole[whole.size() - 1 - place] : '0';
+                printed_left = true;
+            } else if (fill) {
+                text += ' ';
+            }
+        }
+        if (point) {
+            std::string f2 = fraction;
+            if (!fill)  // FM: the fraction's trailing zeros where the template has 9s go
+                while (!f2.empty() && f2.back() == '0' && fraction_template[f2.size() - 1] == '9') f2.pop_back();
+            text += "." + f2;
+        }
+    }
+    std::string sign = negative ? "-" : sign_mode == 'S' || sign_mode == 'P' ? "+" : (fill ? " " : "");
+    if (sign_mode == 'M') {
+        *out = text + (negative ? "-" : (fill ? " " : ""));
+        return true;
+    }
+    // The sign goes just before the first printed character, within the padding.
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) first = text.size();
+    *out = text.substr(0, first) + sign + text.substr(first);
+    return true;
+}
+
+void to_char(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(ctx);
+    std::string format = text_of(argv[1]);
+    int type = sqlite3_value_numeric_type(argv[0]);
+    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+        std::string out;
+        if (!number_to_char(sqlite3_value_double(argv[0]), format, &out))
+            return qx::result_sql_error(ctx, {"0A000", "", "to_char() of a number with the template \"" + format +
+                                                               "\" is not supported"});
+        return result_text(ctx, out);
+    }
+    Moment m;
+    if (!read_time_argument(ctx, argv[0], &m)) return;
+    result_text(ctx, time_to_char(m, format));
+}
+
 // to_timestamp(seconds since 1970 UTC).
 void to_timestamp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
@@ -424,7 +665,8 @@ bool install_time_functions(sqlite3 *db, std::string *error) {
         void (*call)(sqlite3_context *, int, sqlite3_value **);
     } functions[] = {
         {"date_part", 2, date_part}, {"date_trunc", 2, date_trunc},     {"make_date", 3, make_date},
-        {"to_timestamp", 1, to_timestamp}, {"pg_time_arith", 4, time_arith},
+        {"to_timestamp", 1, to_timestamp}, {"pg_time_arith", 4, time_arith}, {"pg_at_time_zone", 2, at_time_zone},
+        {"to_char", 2, to_char},
     };
     for (const auto &f : functions) {
         if (sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, f.call,
