@@ -196,6 +196,13 @@ void not_supported(sqlite3_context *ctx, int, sqlite3_value **) {
                                                " is not supported"});
 }
 
+// Whether a group's joined text has grown past what SQLite would hold as one value: the
+// aggregate stops there, as SQLite's group_concat() does, rather than take the server's
+// memory.
+bool too_long(sqlite3_context *ctx, const std::string &text) {
+    return text.size() > static_cast<size_t>(sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LENGTH, -1));
+}
+
 // string_agg(value, separator): the group's non-NULL values joined.
 struct Joined {
     std::string *text;
@@ -210,6 +217,7 @@ void string_agg_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (!joined->text) joined->text = new std::string;
     else if (separator) *joined->text += reinterpret_cast<const char *>(separator);
     joined->text->append(reinterpret_cast<const char *>(value), static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+    if (too_long(ctx, *joined->text)) return sqlite3_result_error_toobig(ctx);
 }
 
 void string_agg_final(sqlite3_context *ctx) {
@@ -230,6 +238,7 @@ void array_agg_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL || !value) *joined->text += "NULL";
     else qx::append_array_element(*joined->text, std::string(reinterpret_cast<const char *>(value),
                                                              static_cast<size_t>(sqlite3_value_bytes(argv[0]))));
+    if (too_long(ctx, *joined->text)) return sqlite3_result_error_toobig(ctx);
 }
 
 void array_agg_final(sqlite3_context *ctx) {

@@ -104,6 +104,7 @@ struct Rows {
     std::string *directions;  // one letter pair per key
     int values;
     bool distinct, string_agg;
+    size_t bytes;  // what the rows hold, bounded as one value's length is
 };
 
 // Orders two values as SQLite does, with NULLs where `nulls_first` puts them (before
@@ -164,7 +165,10 @@ void ordered_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
             for (sqlite3_value *w : row) sqlite3_value_free(w);
             return sqlite3_result_error_nomem(ctx);
         }
+    for (sqlite3_value *v : row) r->bytes += static_cast<size_t>(sqlite3_value_bytes(v)) + 64;
     r->rows->push_back(std::move(row));
+    if (r->bytes > static_cast<size_t>(sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LENGTH, -1)))
+        return sqlite3_result_error_toobig(ctx);
 }
 
 void ordered_final(sqlite3_context *ctx) {
