@@ -633,6 +633,11 @@ TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
          "date_part('quarter', date '2026-05-01'), extract(second from timestamp '2026-01-01 10:00:05.25'), "
          "extract(hour from timestamptz '2026-01-01 01:00+02'), extract('doy' from date '2026-12-31')",
          "2026|5|1.5|53|2|5.25|23|365\n"},
+        // of an interval, as a time from another gives one
+        {"select extract(epoch from timestamp '2026-01-02 00:00' - timestamp '2026-01-01 01:30:00.5'), "
+         "extract(hour from timestamp '2026-01-02 00:00' - timestamp '2026-01-01 01:30'), "
+         "date_part('epoch', '1 year 1 month 1 day'), extract(epoch from now() - now())",
+         "80999.5|22|34236000|0\n"},
         {"select date_trunc('month', timestamp '2026-05-11 10:00'), date_trunc('week', date '2026-12-11'), "
          "date_trunc('hour', timestamptz '2026-12-11 10:59:59.9+00'), make_date(2026, 2, 28), to_timestamp(86400.5)",
          "2026-05-01 00:00:00|2026-12-07 00:00:00|2026-12-11 10:00:00+00|2026-02-28|1970-01-02 00:00:00.5+00\n"},

@@ -286,12 +286,38 @@ std::string lower(std::string s) {
     return s;
 }
 
+void result_number(sqlite3_context *ctx, double value) {
+    if (value == std::trunc(value) && std::fabs(value) < 9e15) sqlite3_result_int64(ctx, static_cast<int64_t>(value));
+    else sqlite3_result_double(ctx, value);
+}
+
+// date_part(field, interval): its seconds in all (epoch: a month of 30 days, a year of
+// 365.25), or one of its fields.
+void interval_part(sqlite3_context *ctx, const std::string &field, const Interval &v) {
+    double seconds = static_cast<double>(v.micros % (60 * kMicrosPerSecond)) / 1e6;
+    if (field == "epoch")
+        return result_number(ctx, static_cast<double>(v.months / 12) * 365.25 * 86400 +
+                                      static_cast<double>(v.months % 12) * 30 * 86400 +
+                                      static_cast<double>(v.days) * 86400 + static_cast<double>(v.micros) / 1e6);
+    if (field == "year" || field == "years") return result_number(ctx, static_cast<double>(v.months / 12));
+    if (field == "month" || field == "months") return result_number(ctx, static_cast<double>(v.months % 12));
+    if (field == "day" || field == "days") return result_number(ctx, static_cast<double>(v.days));
+    if (field == "hour" || field == "hours") return result_number(ctx, static_cast<double>(v.micros / (3600 * kMicrosPerSecond)));
+    if (field == "minute" || field == "minutes")
+        return result_number(ctx, static_cast<double>(v.micros / (60 * kMicrosPerSecond) % 60));
+    if (field == "second" || field == "seconds") return result_number(ctx, seconds);
+    qx::result_sql_error(ctx, {"22023", "", "unit \"" + field + "\" not supported for type interval"});
+}
+
 // date_part(field, time): a number (a whole one as an integer).
 void date_part(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
         return sqlite3_result_null(ctx);
     std::string field = lower(text_of(argv[0]));
     Moment m;
+    Interval v;
+    if (!read_moment(text_of(argv[1]), &m) && read_interval(text_of(argv[1]), &v))
+        return interval_part(ctx, field, v);  // extract(epoch from now() - created) and the like
     if (!read_time_argument(ctx, argv[1], &m)) return;
     int64_t day = floor_div(m.micros, kMicrosPerDay), rest = m.micros - day * kMicrosPerDay;
     int64_t y, mo, d;
@@ -325,8 +351,7 @@ void date_part(sqlite3_context *ctx, int, sqlite3_value **argv) {
     else if (field == "timezone" || field == "timezone_hour" || field == "timezone_minute") value = 0;
     else
         return qx::result_sql_error(ctx, {"22023", "", "unit \"" + field + "\" not recognized for type timestamp"});
-    if (value == std::trunc(value) && std::fabs(value) < 9e15) sqlite3_result_int64(ctx, static_cast<int64_t>(value));
-    else sqlite3_result_double(ctx, value);
+    result_number(ctx, value);
 }
 
 // date_trunc(field, time): the time cut down to the start of its field.
