@@ -658,6 +658,17 @@ TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
          "to_char(0.5, '0.99'), to_char(1234.5, 'FM9,999.00'), to_char(1.5, 'FM999.99'), to_char(12345, '999'), "
          "to_char(-5, '999MI'), to_char(5, 'S999'), to_char(0, '999')",
          " 1234.50|-1,234.50| 005|  .50| 0.50|1,234.50|1.5| ###|  5-|  +5|   0\n"},
+        // Series of times, each the last plus the interval (a month from the 31st stays at 28).
+        {"select d::date, extract(dow from d) from generate_series(timestamp '2026-01-31', timestamp '2026-04-30', "
+         "interval '1 month') d",
+         "2026-01-31|6\n2026-02-28|6\n2026-03-28|6\n2026-04-28|2\n"},
+        {"select count(*), min(value), max(value) from generate_series(timestamptz '2026-01-02 00:00+00', "
+         "timestamptz '2026-01-01 00:00+00', '-1 hour'::interval)",
+         "25|2026-01-01 00:00:00+00|2026-01-02 00:00:00+00\n"},
+        {"select generate_series(date '2026-01-01', date '2026-01-02', interval '12 hours')",
+         "2026-01-01 00:00:00\n2026-01-01 12:00:00\n2026-01-02 00:00:00\n"},
+        {"select * from generate_series(date '2026-01-01', date '2026-01-02', interval '0 days')",
+         "ERROR 42000: step size cannot equal zero"},
         {"select now() + 1", "ERROR 42883: operator does not exist: timestamp with time zone + integer"},
         {"select date '2026-01-01' + interval '1 fortnight'",
          "ERROR 22007: invalid input syntax for type interval: \"1 fortnight\""},

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sql/pg_arrays.h"
+#include "sql/pg_times.h"
 
 #include "internal.h"
 
@@ -251,11 +252,44 @@ void array_agg_final(sqlite3_context *ctx) {
 }
 
 // generate_series(start, stop[, step]): a table-valued function with one column, value.
+// Of times (generate_series(start, stop, interval), the start a date or a time's text),
+// each the last plus the interval, as PostgreSQL adds it.
 struct Series {
     sqlite3_vtab_cursor base;
     sqlite3_int64 value = 0, stop = 0, step = 1, row = 0;
     bool done = true;
+    bool times = false, forward = true;
+    qx::Moment time, time_stop;
+    qx::Interval time_step;
 };
+
+// Reads the arguments of a series of times into *s; false with the error set when they
+// are none.
+bool read_time_series(sqlite3_vtab_cursor *cursor, Series *s, int argc, sqlite3_value **argv) {
+    auto text = [](sqlite3_value *v) {
+        const unsigned char *t = sqlite3_value_text(v);
+        return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
+    };
+    auto fail = [cursor](const std::string &why) {
+        sqlite3_free(cursor->pVtab->zErrMsg);
+        cursor->pVtab->zErrMsg = sqlite3_mprintf("%s", why.c_str());
+        return false;
+    };
+    if (argc < 3) return fail("generate_series of times needs an interval as its step");
+    if (!qx::read_moment(text(argv[0]), &s->time))
+        return fail("invalid input syntax for type timestamp: \"" + text(argv[0]) + "\"");
+    if (!qx::read_moment(text(argv[1]), &s->time_stop))
+        return fail("invalid input syntax for type timestamp: \"" + text(argv[1]) + "\"");
+    if (!qx::read_interval(text(argv[2]), &s->time_step))
+        return fail("invalid input syntax for type interval: \"" + text(argv[2]) + "\"");
+    qx::Moment next = qx::shifted(s->time, s->time_step, 1);
+    if (next.micros == s->time.micros) return fail("step size cannot equal zero");
+    s->times = true;
+    s->time.has_time = true;
+    s->forward = next.micros > s->time.micros;
+    if (s->forward ? s->time.micros > s->time_stop.micros : s->time.micros < s->time_stop.micros) s->done = true;
+    return true;
+}
 
 // A table-valued function's table, whose declaration (one column, value, and the
 // arguments as hidden columns) is the module's client data.
@@ -316,8 +350,12 @@ int series_filter(sqlite3_vtab_cursor *cursor, int idx, const char *, int argc, 
     auto *s = reinterpret_cast<Series *>(cursor);
     s->done = false;
     s->row = 0;
+    s->times = false;
     for (int i = 0; i < argc; ++i)
         if (sqlite3_value_type(argv[i]) == SQLITE_NULL) s->done = true;  // NULL arguments: no rows
+    if (!s->done && argc > 0 && sqlite3_value_type(argv[0]) == SQLITE_TEXT &&
+        sqlite3_value_numeric_type(argv[0]) == SQLITE_TEXT)
+        return read_time_series(cursor, s, (idx & 4) ? argc : 2, argv) ? SQLITE_OK : SQLITE_ERROR;
     s->value = argc > 0 ? sqlite3_value_int64(argv[0]) : 0;
     s->stop = argc > 1 ? sqlite3_value_int64(argv[1]) : 0;
     s->step = (idx & 4) && argc > 2 ? sqlite3_value_int64(argv[2]) : 1;
@@ -332,6 +370,12 @@ int series_filter(sqlite3_vtab_cursor *cursor, int idx, const char *, int argc, 
 
 int series_next(sqlite3_vtab_cursor *cursor) {
     auto *s = reinterpret_cast<Series *>(cursor);
+    if (s->times) {
+        s->time = qx::shifted(s->time, s->time_step, 1);
+        if (s->forward ? s->time.micros > s->time_stop.micros : s->time.micros < s->time_stop.micros) s->done = true;
+        ++s->row;
+        return SQLITE_OK;
+    }
     sqlite3_int64 next = 0;
     if (__builtin_add_overflow(s->value, s->step, &next) || (s->step > 0 ? next > s->stop : next < s->stop))
         s->done = true;
@@ -344,7 +388,12 @@ int series_eof(sqlite3_vtab_cursor *cursor) { return reinterpret_cast<Series *>(
 
 int series_column(sqlite3_vtab_cursor *cursor, sqlite3_context *ctx, int column) {
     auto *s = reinterpret_cast<Series *>(cursor);
-    if (column == 0) sqlite3_result_int64(ctx, s->value);
+    if (column == 0 && s->times) {
+        std::string text = qx::write_moment(s->time, false);
+        sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    } else if (column == 0) {
+        sqlite3_result_int64(ctx, s->value);
+    }
     if (column == 4) sqlite3_result_int64(ctx, s->row + 1);  // ordinality
     return SQLITE_OK;
 }

@@ -152,6 +152,17 @@ std::string quoted(const std::string &text) {
 bool rewrite_first(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    // generate_series(start, stop, 'text'::interval): the interval's text, which the
+    // series of times reads.
+    for (size_t k = 0; k + 1 < t.size(); ++k) {
+        if (!t[k].is("generate_series") || !t[k + 1].is_punct('(')) continue;
+        size_t close = qx::closing_parenthesis(t, k + 1);
+        if (close >= t.size() || close < k + 5 || !is_interval_literal(t, close - 3, close) || !t[close - 4].is_punct(','))
+            continue;
+        size_t from = qx::token_end(*sql, t[close - 3]), to = qx::token_end(*sql, t[close - 1]);
+        sql->erase(from, to - from);
+        return true;
+    }
     for (size_t k = 1; k + 3 < t.size(); ++k) {
         if (!t[k].is("at") || !t[k + 1].is("time") || !t[k + 2].is("zone")) continue;
         size_t left = primary_start(t, k), right_end = primary_end(t, k + 3);

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "internal.h"
+#include "sql/pg_times.h"
 
 namespace {
 
@@ -49,14 +50,12 @@ int64_t days_in_month(int64_t y, int64_t m) {
     return m == 2 && leap ? 29 : days[m - 1];
 }
 
-// A date or a time as the text holds it: a day and the microseconds into it (in UTC).
-struct Moment {
-    int64_t micros = 0;  // since 1970-01-01 00:00 UTC
-    bool has_time = false, has_zone = false;
-};
+}  // namespace
+
+namespace qx {
 
 // Reads `n` digits at s[*at].
-bool digits(const std::string &s, size_t *at, int n, int64_t *value) {
+static bool digits(const std::string &s, size_t *at, int n, int64_t *value) {
     *value = 0;
     for (int k = 0; k < n; ++k, ++*at) {
         if (*at >= s.size() || s[*at] < '0' || s[*at] > '9') return false;
@@ -139,13 +138,6 @@ std::string write_moment(const Moment &m, bool as_date) {
     if (m.has_zone) out += "+00";
     return out;
 }
-
-// An interval as PostgreSQL reads one: '1 day', '2 hours 30 minutes', '-1 week', '1.5
-// days', '01:30:00', '1 day 02:00', '@ 1 hour ago'. Months, days and microseconds are
-// kept apart, since a month and a day have no fixed length.
-struct Interval {
-    int64_t months = 0, days = 0, micros = 0;
-};
 
 bool read_interval(const std::string &text, Interval *out) {
     *out = Interval();
@@ -241,6 +233,18 @@ Moment shifted(Moment m, const Interval &v, int sign) {
     m.micros = (day + sign * v.days) * kMicrosPerDay + rest + sign * v.micros;
     return m;
 }
+
+}  // namespace qx
+
+namespace {
+
+using qx::floor_div;
+using qx::Interval;
+using qx::Moment;
+using qx::read_interval;
+using qx::read_moment;
+using qx::shifted;
+using qx::write_moment;
 
 // The interval of `micros` as PostgreSQL writes one that has no months: "3 days
 // 04:05:06.5", "-1 days -02:00:00", "00:00:00".
