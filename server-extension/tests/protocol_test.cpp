@@ -2167,6 +2167,29 @@ TEST_F(Protocol, DistinctOnKeepsTheFirstRowOfEachGroup) {
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
 }
 
+// EXPLAIN as PostgreSQL's tools read it: one column, "QUERY PLAN", a row per step, a step
+// within another indented under it; the statement is not run.
+TEST_F(Protocol, ExplainShowsThePlanAsOneColumn) {
+    ASSERT_EQ(exec(c(), "create table e(id integer primary key, v text); create index ev on e(v)"), "<CREATE INDEX>");
+    Result r(PQexec(c(), "explain select * from e where id = 1"), PQclear);
+    ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
+    ASSERT_EQ(PQnfields(r.get()), 1);
+    EXPECT_STREQ(PQfname(r.get(), 0), "QUERY PLAN");
+    EXPECT_EQ(text_of(r.get()), "SEARCH e USING INTEGER PRIMARY KEY (rowid=?)\n");
+    const struct {
+        const char *sql, *result;
+    } steps[] = {
+        {"explain (analyze, costs off) select v from e union select v from e order by 1",
+         "MERGE (UNION)\n  ->  LEFT\n        ->  SCAN e USING COVERING INDEX ev\n  ->  RIGHT\n"
+         "        ->  SCAN e USING COVERING INDEX ev\n"},
+        {"insert into e values (1, 'x')", "<INSERT 0 1>"},
+        {"explain analyze delete from e where v = 'x'", "SEARCH e USING INDEX ev (v=?)\n"},
+        {"select count(*) from e", "1\n"},  // the DELETE was not run
+        {"explain select * from nosuch", "ERROR 42000: no such table: nosuch"},
+    };
+    for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
+}
+
 // A Python client script against the server: it prints "ok" when all it checks holds.
 void expect_script_passes(const std::string &script, int port) {
     std::vector<std::string> env = client_env();

@@ -12,6 +12,7 @@
 
 #include "quendrix/server.h"
 #include "sql/session_settings.h"
+#include "sql/sql_lexer.h"
 
 struct sqlite3;
 struct sqlite3_value;
@@ -246,6 +247,12 @@ std::string rewrite_limit_clauses(const std::string &sql);
 // SELECT DISTINCT ON (keys) ... FROM one table as a select of the first row of each
 // group; the text itself when it has none (see sql/pg_distinct_on.cpp).
 std::string rewrite_distinct_on(const std::string &sql);
+
+// EXPLAIN [ANALYZE] [VERBOSE] [(options)] statement, the tokens t[from, to) of `sql`, as a
+// select of its plan from pg_query_plan, which install_query_plan() makes; empty when it
+// is no such statement (see sql/pg_explain.cpp).
+std::string explained_statement(const std::string &sql, const std::vector<SqlToken> &t, size_t from, size_t to);
+bool install_query_plan(sqlite3 *db, std::string *error);
 
 // PostgreSQL's statements that manage tables in forms SQLite lacks (DROP of several
 // tables, TRUNCATE, VACUUM of a table, ALTER TABLE ADD PRIMARY KEY | UNIQUE, CREATE TABLE

@@ -7,7 +7,7 @@
 // constraint to a table); CREATE TABLE's storage parameters, WITH (fillfactor = N), are
 // passed over; CREATE INDEX without a name gets PostgreSQL's; CREATE OR REPLACE VIEW
 // drops the view first; DELETE ... USING tables is a DELETE of the rows that EXISTS
-// finds among them. Other statements, and these in forms SQLite knows, stay as they are.
+// finds among them; EXPLAIN a table of its plan (see pg_explain.cpp). Other statements, and these in forms SQLite knows, stay as they are.
 #include <strings.h>
 
 #include <algorithm>
@@ -252,7 +252,7 @@ std::string delete_using(const Statement &s) {
 }
 
 bool mentions_a_keyword(const std::string &sql) {
-    for (const char *w : {"drop", "truncate", "vacuum", "alter", "with", "create", "using"})
+    for (const char *w : {"drop", "truncate", "vacuum", "alter", "with", "create", "using", "explain"})
         if (qx::mentions(sql, w)) return true;
     return false;
 }
@@ -282,6 +282,8 @@ std::string rewrite_table_statements(const std::string &sql) {
                 if (replacement.empty()) replacement = without_storage_parameters(s);
             } else if (t[from].is("delete")) {
                 replacement = delete_using(s);
+            } else if (t[from].is("explain")) {
+                replacement = qx::explained_statement(sql, t, from, k);
             }
         }
         if (!replacement.empty()) {

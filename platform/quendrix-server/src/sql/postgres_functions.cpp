@@ -215,7 +215,7 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
     }
     if (!install_cast_functions(client->db, error) || !install_array_functions(client->db, error) ||
         !install_text_functions(client->db, error) || !install_time_functions(client->db, error) ||
-        !install_ordered_aggregates(client->db, error))
+        !install_ordered_aggregates(client->db, error) || !install_query_plan(client->db, error))
         return false;
     for (const auto &f : functions) {
         if (sqlite3_create_function_v2(client->db, f.name, 0, SQLITE_UTF8, client, f.call, nullptr, nullptr,
