@@ -658,6 +658,9 @@ TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
          "to_char(0.5, '0.99'), to_char(1234.5, 'FM9,999.00'), to_char(1.5, 'FM999.99'), to_char(12345, '999'), "
          "to_char(-5, '999MI'), to_char(5, 'S999'), to_char(0, '999')",
          " 1234.50|-1,234.50| 005|  .50| 0.50|1,234.50|1.5| ###|  5-|  +5|   0\n"},
+        // A difference of times compared with an interval.
+        {"select id from ev where timestamptz '2026-01-03 12:00+00' - at <= interval '2 days'", "2\n"},
+        {"select id from ev where interval '1 day' < (timestamptz '2026-01-03 12:00+00' - at)", "1\n"},
         // Series of times, each the last plus the interval (a month from the 31st stays at 28).
         {"select d::date, extract(dow from d) from generate_series(timestamp '2026-01-31', timestamp '2026-04-30', "
          "interval '1 month') d",
@@ -724,13 +727,14 @@ TEST_F(Protocol, TextAndNumberFunctionsAsPostgresHasThem) {
     };
     for (const auto &step : steps) EXPECT_EQ(exec(c(), step.sql), step.result) << step.sql;
     // Names of the calls, and LEFT JOIN still a join.
-    Result r(PQexec(c(), "select left('ab', 1), position('b' in 'ab'), extract(year from date '2026-01-01') "
-                         "from (select 1 a) x left join (select 1 a) y on x.a = y.a"),
+    Result r(PQexec(c(), "select left('ab', 1), position('b' in 'ab'), extract(year from date '2026-01-01'), "
+                         "now() at time zone 'utc' from (select 1 a) x left join (select 1 a) y on x.a = y.a"),
              PQclear);
     ASSERT_EQ(PQntuples(r.get()), 1) << PQresultErrorMessage(r.get());
     EXPECT_STREQ(PQfname(r.get(), 0), "left");
     EXPECT_STREQ(PQfname(r.get(), 1), "position");
     EXPECT_STREQ(PQfname(r.get(), 2), "extract");
+    EXPECT_STREQ(PQfname(r.get(), 3), "timezone");
 }
 
 // SELECT ... FOR UPDATE (an ORM's or a job queue's) is accepted; with no row locks, a

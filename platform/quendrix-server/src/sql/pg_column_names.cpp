@@ -146,6 +146,8 @@ size_t operand_end(const std::string &m, const std::vector<SqlToken> &t, size_t 
 Name name_of(const std::string &m, const std::vector<SqlToken> &t, size_t from, size_t to) {
     size_t end = operand_end(m, t, from, to);
     if (end == from) return {"?column?", 0};
+    // x AT TIME ZONE zone is PostgreSQL's timezone(zone, x).
+    if (end + 4 == to && t[end].is("at") && t[end + 1].is("time") && t[end + 2].is("zone")) return {"timezone", 2};
     if (end < to) {
         // Casts of the operand: value::type[(n)][[]] ..., each named by what it casts.
         Name name = name_of(m, t, from, end);

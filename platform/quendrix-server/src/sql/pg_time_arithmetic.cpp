@@ -9,6 +9,8 @@
 #include <sqlite3.h>
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -188,6 +190,31 @@ bool rewrite_first(std::string *sql) {
                                           : sql->substr(t[k + 1].at, to - t[k + 1].at);
         std::string call = "pg_time_arith('" + t[k].text + "', " + left_text + ", " + right_text + ", " +
                            (interval ? "1" : "0") + ")";
+        sql->replace(from, to - from, call);
+        return true;
+    }
+    // A time difference compared with an interval (now() - t.at > interval '1 hour'), once
+    // the difference is a call: pg_interval_cmp(difference, 'text') > 0.
+    for (size_t k = 1; k + 1 < t.size(); ++k) {
+        static const char *const kComparisons[] = {"=", "<>", "!=", "<", "<=", ">", ">="};
+        if (t[k].kind != SqlToken::op ||
+            std::none_of(std::begin(kComparisons), std::end(kComparisons), [&](const char *o) { return t[k].text == o; }))
+            continue;
+        size_t left = primary_start(t, k), right_end = primary_end(t, k + 1);
+        if (left == k || right_end == k + 1) continue;
+        bool interval_right = is_interval_literal(t, k + 1, right_end), interval_left = is_interval_literal(t, left, k);
+        if (interval_right == interval_left) continue;
+        size_t difference = interval_right ? left : k + 1;
+        size_t d = t[difference].is_punct('(') ? difference + 1 : difference;
+        if (!(d < t.size() && t[d].is("pg_time_arith"))) continue;
+        if (left > 0 && t[left - 1].kind == SqlToken::op && t[left - 1].text != "=" && t[left - 1].text != "<>") continue;
+        size_t from = t[left].at, to = qx::token_end(*sql, t[right_end - 1]);
+        std::string left_text = sql->substr(from, t[k].at - from);
+        while (!left_text.empty() && left_text.back() == ' ') left_text.pop_back();
+        std::string right_text = sql->substr(t[k + 1].at, to - t[k + 1].at);
+        std::string call = interval_right
+                               ? "pg_interval_cmp(" + left_text + ", " + quoted(t[k + 1].text) + ") " + t[k].text + " 0"
+                               : "0 " + t[k].text + " pg_interval_cmp(" + right_text + ", " + quoted(t[left].text) + ")";
         sql->replace(from, to - from, call);
         return true;
     }

@@ -683,6 +683,23 @@ void time_arith(sqlite3_context *ctx, int, sqlite3_value **argv) {
     qx::result_sql_error(ctx, {"42883", "", "operator does not exist: " + what + (sign < 0 ? " - " : " + ") + other});
 }
 
+// pg_interval_cmp(a, b): -1, 0 or 1 as interval a is shorter, as long or longer than b,
+// measured as PostgreSQL compares them (a month of 30 days).
+void interval_cmp(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(ctx);
+    Interval a, b;
+    for (int k = 0; k < 2; ++k)
+        if (!read_interval(text_of(argv[k]), k ? &b : &a))
+            return qx::result_sql_error(ctx, {"22007", "", "invalid input syntax for type interval: \"" +
+                                                               text_of(argv[k]) + "\""});
+    auto span = [](const Interval &v) {
+        return (static_cast<__int128>(v.months) * 30 + v.days) * kMicrosPerDay + v.micros;
+    };
+    __int128 x = span(a), y = span(b);
+    sqlite3_result_int(ctx, x < y ? -1 : x > y);
+}
+
 }  // namespace
 
 namespace qx {
@@ -695,6 +712,7 @@ bool install_time_functions(sqlite3 *db, std::string *error) {
     } functions[] = {
         {"date_part", 2, date_part}, {"date_trunc", 2, date_trunc},     {"make_date", 3, make_date},
         {"to_timestamp", 1, to_timestamp}, {"pg_time_arith", 4, time_arith}, {"pg_at_time_zone", 2, at_time_zone},
+        {"pg_interval_cmp", 2, interval_cmp},
         {"to_char", 2, to_char},
     };
     for (const auto &f : functions) {
