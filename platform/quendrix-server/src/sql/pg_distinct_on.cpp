@@ -28,10 +28,12 @@ bool ends_where(const SqlToken &t) {
     return t.is_punct(')') || t.is_punct(';');
 }
 
-// Rewrites the first DISTINCT ON select in *sql that can be; false when there is none.
-bool rewrite_first(std::string *sql) {
+// Rewrites each DISTINCT ON select in *sql that can be and holds no other; false when there
+// is none.
+bool rewrite_pass(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    qx::TextEdits edits;
     auto text = [&](size_t from, size_t to) {  // tokens [from, to)
         return from < to ? sql->substr(t[from].at, qx::token_end(*sql, t[to - 1]) - t[from].at) : std::string();
     };
@@ -115,10 +117,11 @@ bool rewrite_first(std::string *sql) {
                           (where ? condition + " AND " : std::string()) + first_rows;
         size_t rest = where ? where_end : source_end;
         if (rest < end) out += " " + text(rest, end);
-        sql->replace(t[s].at, qx::token_end(*sql, t[end - 1]) - t[s].at, out);
-        return true;
+        edits.add(t[s].at, qx::token_end(*sql, t[end - 1]), out);
     }
-    return false;
+    if (edits.empty()) return false;
+    *sql = edits.applied(*sql);
+    return true;
 }
 
 }  // namespace
@@ -128,7 +131,7 @@ namespace qx {
 std::string rewrite_distinct_on(const std::string &sql) {
     if (!mentions(sql, "distinct")) return sql;
     std::string out = sql;
-    for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
+    for (int passes = 0; passes < 16 && rewrite_pass(&out); ++passes) {
     }
     return out;
 }

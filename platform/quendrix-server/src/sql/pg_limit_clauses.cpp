@@ -26,10 +26,11 @@ struct Clause {
     size_t value_from = 0, value_to = 0;  // its expression's tokens (empty: FETCH's default 1)
 };
 
-// Rewrites the first select whose limits SQLite would refuse; false when there is none.
-bool rewrite_first(std::string *sql) {
+// Rewrites each select whose limits SQLite would refuse; false when there is none.
+bool rewrite_pass(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    qx::TextEdits edits;
     // Each token's depth in parentheses; a parenthesis is inside what it opens or closes.
     std::vector<int> depth_at(t.size());
     for (size_t k = 0, depth = 0; k < t.size(); ++k) {
@@ -102,11 +103,12 @@ bool rewrite_first(std::string *sql) {
         if (has_limit && t[limit.from].is("limit") && (limit_value == "all" || limit_value == "ALL")) limit_value = "-1";
         std::string out = "LIMIT " + limit_value;
         if (has_offset) out += " OFFSET " + text(offset.value_from, offset.value_to);
-        size_t from = t[k].at, to = qx::token_end(*sql, t[j - 1]);
-        sql->replace(from, to - from, out);
-        return true;
+        edits.add(t[k].at, qx::token_end(*sql, t[j - 1]), out);
+        k = j - 1;
     }
-    return false;
+    if (edits.empty()) return false;
+    *sql = edits.applied(*sql);
+    return true;
 }
 
 }  // namespace
@@ -116,7 +118,7 @@ namespace qx {
 std::string rewrite_limit_clauses(const std::string &sql) {
     if (!mentions(sql, "offset") && !mentions(sql, "fetch")) return sql;
     std::string out = sql;
-    for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
+    for (int passes = 0; passes < 16 && rewrite_pass(&out); ++passes) {
     }
     return out;
 }

@@ -20,10 +20,11 @@ namespace {
 
 using qx::SqlToken;
 
-// Rewrites the first such call in *sql; false when there is none.
-bool rewrite_first(std::string *sql) {
+// Rewrites each such call in *sql that holds no other; false when there is none.
+bool rewrite_pass(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    qx::TextEdits edits;
     for (size_t k = 0; k + 1 < t.size(); ++k) {
         bool string_agg = t[k].is("string_agg");
         if (!(string_agg || t[k].is("array_agg")) || !t[k + 1].is_punct('(') || (k > 0 && t[k - 1].is_punct('.')))
@@ -92,10 +93,11 @@ bool rewrite_first(std::string *sql) {
         for (const auto &a : arguments) call += ", " + text(a);
         for (size_t j = 0; j < keys.size(); ++j) call += ", " + text(keys[j]) + ", '" + directions[j] + "'";
         call += ")";
-        sql->replace(t[k].at, t[close].at + 1 - t[k].at, call);
-        return true;
+        edits.add(t[k].at, t[close].at + 1, call);
     }
-    return false;
+    if (edits.empty()) return false;
+    *sql = edits.applied(*sql);
+    return true;
 }
 
 // A group's rows: each its values then its keys.
@@ -220,7 +222,7 @@ namespace qx {
 std::string rewrite_ordered_aggregates(const std::string &sql) {
     if (!mentions(sql, "_agg")) return sql;
     std::string out = sql;
-    for (int rewrites = 0; rewrites < 100 && rewrite_first(&out); ++rewrites) {
+    for (int passes = 0; passes < 16 && rewrite_pass(&out); ++passes) {
     }
     return out;
 }

@@ -149,11 +149,12 @@ std::string quoted(const std::string &text) {
     return out + "'";
 }
 
-// Rewrites the first `x AT TIME ZONE zone`, or else the first + or - of dates or times, in
-// *sql; false when there is none.
-bool rewrite_first(std::string *sql) {
+// Rewrites in *sql each `x AT TIME ZONE zone`, + or - of dates or times, and comparison of
+// a difference with an interval that contains no other; false when there is none.
+bool rewrite_pass(std::string *sql) {
     std::vector<SqlToken> t;
     if (!qx::lex_sql(*sql, &t)) return false;
+    qx::TextEdits edits;
     // generate_series(start, stop, 'text'::interval): the interval's text, which the
     // series of times reads.
     for (size_t k = 0; k + 1 < t.size(); ++k) {
@@ -161,9 +162,7 @@ bool rewrite_first(std::string *sql) {
         size_t close = qx::closing_parenthesis(t, k + 1);
         if (close >= t.size() || close < k + 5 || !is_interval_literal(t, close - 3, close) || !t[close - 4].is_punct(','))
             continue;
-        size_t from = qx::token_end(*sql, t[close - 3]), to = qx::token_end(*sql, t[close - 1]);
-        sql->erase(from, to - from);
-        return true;
+        edits.add(qx::token_end(*sql, t[close - 3]), qx::token_end(*sql, t[close - 1]), "");
     }
     for (size_t k = 1; k + 3 < t.size(); ++k) {
         if (!t[k].is("at") || !t[k + 1].is("time") || !t[k + 2].is("zone")) continue;
@@ -172,8 +171,7 @@ bool rewrite_first(std::string *sql) {
         std::string left_text = sql->substr(t[left].at, qx::token_end(*sql, t[k - 1]) - t[left].at);
         std::string zone = sql->substr(t[k + 3].at, qx::token_end(*sql, t[right_end - 1]) - t[k + 3].at);
         size_t from = t[left].at, to = qx::token_end(*sql, t[right_end - 1]);
-        sql->replace(from, to - from, "pg_at_time_zone(" + left_text + ", " + zone + ")");
-        return true;
+        edits.add(from, to, "pg_at_time_zone(" + left_text + ", " + zone + ")");
     }
     for (size_t k = 1; k + 1 < t.size(); ++k) {
         if (t[k].kind != SqlToken::op || (t[k].text != "+" && t[k].text != "-")) continue;
@@ -190,8 +188,7 @@ bool rewrite_first(std::string *sql) {
                                           : sql->substr(t[k + 1].at, to - t[k + 1].at);
         std::string call = "pg_time_arith('" + t[k].text + "', " + left_text + ", " + right_text + ", " +
                            (interval ? "1" : "0") + ")";
-        sql->replace(from, to - from, call);
-        return true;
+        edits.add(from, to, call);
     }
     // A time difference compared with an interval (now() - t.at > interval '1 hour'), once
     // the difference is a call: pg_interval_cmp(difference, 'text') > 0.
@@ -215,10 +212,11 @@ bool rewrite_first(std::string *sql) {
         std::string call = interval_right
                                ? "pg_interval_cmp(" + left_text + ", " + quoted(t[k + 1].text) + ") " + t[k].text + " 0"
                                : "0 " + t[k].text + " pg_interval_cmp(" + right_text + ", " + quoted(t[left].text) + ")";
-        sql->replace(from, to - from, call);
-        return true;
+        edits.add(from, to, call);
     }
-    return false;
+    if (edits.empty()) return false;
+    *sql = edits.applied(*sql);
+    return true;
 }
 
 }  // namespace
@@ -231,7 +229,7 @@ std::string rewrite_time_arithmetic(const std::string &sql) {
         sql.find(kNow) == std::string::npos)
         return sql;
     std::string out = sql;
-    for (int rewrites = 0; rewrites < 1000 && rewrite_first(&out); ++rewrites) {
+    for (int passes = 0; passes < 16 && rewrite_pass(&out); ++passes) {
     }
     return out;
 }

@@ -441,6 +441,8 @@ bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
            sc.word_is(from, to, "current_schema");
 }
 
+constexpr int kMaxRewriteDepth = 100;
+
 // Where the clauses `first` put into a text and the aliases `then` put into that text
 // went, both as places in the text before either.
 std::vector<std::pair<size_t, size_t>> both_insertions(const std::vector<std::pair<size_t, size_t>> &first,
@@ -461,7 +463,26 @@ std::vector<std::pair<size_t, size_t>> both_insertions(const std::vector<std::pa
 
 namespace qx {
 
+// Whether parentheses and brackets in `sql` (outside strings, names and comments) nest
+// deeper than `limit`. SQLite's parser refuses a statement nested some fifty deep
+// ("parser stack overflow"); the rewrites, some of which recurse by nesting, are not
+// asked to read deeper ones, which a client could send to exhaust a connection's stack.
+bool nests_deeper_than(const std::string &sql, int limit) {
+    int depth = 0;
+    for (size_t i = 0; i < sql.size(); ++i) {
+        char c = sql[i];
+        if (c == '\'' || c == '"' || c == '`') i = quoted_end(sql, i) - 1;
+        else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') i = std::min(sql.find('\n', i), sql.size());
+        else if (c == '/' && i + 1 < sql.size() && sql[i + 1] == '*') i = std::min(sql.find("*/", i + 2), sql.size());
+        else if ((c == '(' || c == '[') && ++depth > limit) return true;
+        else if ((c == ')' || c == ']') && depth > 0) --depth;
+    }
+    return false;
+}
+
 std::string resolve_qualified_names(const std::string &sql, std::vector<std::pair<size_t, size_t>> *inserted) {
+    if (inserted) inserted->clear();
+    if (nests_deeper_than(sql, kMaxRewriteDepth)) return sql;  // SQLite refuses it as it stands
     const std::string tables = rewrite_distinct_on(rewrite_limit_clauses(rewrite_table_statements(sql)));
     std::vector<std::pair<size_t, size_t>> escapes, aliases;
     const std::string escaped = add_like_escapes(tables, &escapes);

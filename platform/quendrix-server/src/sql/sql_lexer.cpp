@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace qx {
 
@@ -147,6 +149,28 @@ bool mentions(const std::string &sql, const char *needle) {
         if (k == n) return true;
     }
     return false;
+}
+
+bool TextEdits::add(size_t from, size_t to, std::string text) {
+    auto at = std::lower_bound(edits_.begin(), edits_.end(), from,
+                               [](const Edit &e, size_t position) { return e.from < position; });
+    if (at != edits_.end() && at->from < to) return false;                       // overlaps the next
+    if (at != edits_.begin() && std::prev(at)->to > from) return false;          // overlaps the one before
+    edits_.insert(at, Edit{from, to, std::move(text)});
+    return true;
+}
+
+std::string TextEdits::applied(const std::string &sql) const {
+    std::string out;
+    out.reserve(sql.size() + 64 * edits_.size());
+    size_t copied = 0;
+    for (const Edit &e : edits_) {
+        out.append(sql, copied, e.from - copied);
+        out += e.text;
+        copied = e.to;
+    }
+    out.append(sql, copied, std::string::npos);
+    return out;
 }
 
 }  // namespace qx

@@ -52,6 +52,26 @@ std::string folded_name(const SqlToken &t);
 // strcasestr() on a short text.
 bool mentions(const std::string &sql, const char *needle);
 
+// Changes to a statement's text that do not overlap, made at once: a rewrite lexes the
+// text once, notes each change it finds, and runs again over the result only for changes
+// that contain others (a long statement is not lexed once per change).
+class TextEdits {
+public:
+    // Notes that [from, to) becomes `text`, unless that overlaps a change already noted;
+    // false then.
+    bool add(size_t from, size_t to, std::string text);
+    bool empty() const { return edits_.empty(); }
+    // `sql` with the changes made.
+    std::string applied(const std::string &sql) const;
+
+private:
+    struct Edit {
+        size_t from, to;
+        std::string text;
+    };
+    std::vector<Edit> edits_;  // in order of `from`
+};
+
 // `name` as a quoted name, its double quotes doubled.
 std::string quoted_name(const std::string &name);
 
