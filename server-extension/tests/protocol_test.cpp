@@ -720,6 +720,15 @@ TEST_F(Protocol, TextAndNumberFunctionsAsPostgresHasThem) {
          "00ff41|aGVsbG8gd29ybGQhPw==|hello|1|ff|ffffffffffffffff|1|<null>\n"},
         {"select decode('abc', 'hex')", "ERROR 22023: invalid hexadecimal data: odd number of digits"},
         {"select encode('a'::bytea, 'rot13')", "ERROR 22023: unrecognized encoding: \"rot13\""},
+        // regexp_replace(): the leftmost longest match, every one with g; \& is the match.
+        {"select regexp_replace('a1b22c333', '[0-9]+', '#'), regexp_replace('a1b22c333', '[0-9]+', '#', 'g'), "
+         "regexp_replace('Hello World', 'o', '0', 'gi'), regexp_replace('abc', 'B', '[\\&]', 'i'), "
+         "regexp_replace('abc', 'x*', '-', 'g'), regexp_replace('\u00e9t\u00e9', '\u00e9', 'e', 'g'), "
+         "regexp_replace('(555) 123-4567', '[^0-9]', '', 'g')",
+         "a#b22c333|a#b#c#|Hell0 W0rld|a[b]c|-a-b-c-|ete|5551234567\n"},
+        {"select regexp_replace('a', '(a)', '\\1')",
+         "ERROR 0A000: back references in a regexp_replace() replacement are not supported"},
+        {"select regexp_replace('a', 'a', 'b', 'z')", "ERROR 22023: invalid regular expression option: \"z\""},
         {"select split_part('a', ',', 0)", "ERROR 22023: field position must not be zero"},
         {"select div(1, 0)", "ERROR 22012: division by zero"},
         {"select chr(0)", "ERROR 54000: null character not permitted"},
@@ -1316,6 +1325,7 @@ TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
         {"set statement_timeout = '200ms'", "<SET>"},
         {endless, timed_out},
         {"select pg_sleep(30)", timed_out},
+        {"select regexp_replace(printf('%.*c', 200000, 'a'), 'a*b', 'x', 'g')", timed_out},
         {"select 1", "1\n"},
         {"begin", "<BEGIN>"},
         {endless, timed_out},

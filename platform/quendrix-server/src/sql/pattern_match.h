@@ -31,6 +31,11 @@ public:
     // of work; when it answers true the search ends false with *stopped set.
     bool search(const char *text, size_t length, bool (*stop)(void *), void *arg, bool *stopped) const;
 
+    // Where the longest match that starts at byte `start` of `text` ends; npos when none
+    // starts there. `stop` as for search().
+    size_t longest_match_at(const char *text, size_t length, size_t start, bool (*stop)(void *), void *arg,
+                            bool *stopped) const;
+
     ~Pattern();
 
 private:

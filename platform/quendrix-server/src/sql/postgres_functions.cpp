@@ -129,6 +129,82 @@ void regexp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     sqlite3_result_int(ctx, found);
 }
 
+// regexp_replace(source, pattern, replacement[, flags]): the first match (every match with
+// flag g) of the pattern replaced, the leftmost and then longest; i ignores case. In the
+// replacement \& is the match and \\ a backslash; back references to groups (\1) are
+// refused, as the matcher keeps no groups.
+void regexp_replace(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    for (int k = 0; k < argc; ++k)
+        if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    auto text = [](sqlite3_value *v) {
+        const unsigned char *t = sqlite3_value_text(v);
+        return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+                 : std::string();
+    };
+    std::string source = text(argv[0]), pattern = text(argv[1]), replacement = text(argv[2]);
+    bool global = false;
+    if (argc > 3) {
+        for (char f : text(argv[3])) {
+            if (f == 'g') global = true;
+            else if (f == 'i') pattern = "(?i)" + pattern;
+            else if (f != 'c')
+                return qx::result_sql_error(ctx, {"22023", "", "invalid regular expression option: \"" +
+                                                                   std::string(1, f) + "\""});
+        }
+    }
+    std::string why;
+    std::unique_ptr<qx::Pattern> compiled = qx::Pattern::compile(pattern, &why);
+    if (!compiled) return qx::result_sql_error(ctx, {"2201B", "", why});
+    std::string out;
+    size_t at = 0;
+    bool stopped = false;
+    while (at <= source.size()) {
+        size_t start = at, end = std::string::npos;
+        for (size_t tried = 0; start <= source.size(); ++start) {
+            // Each start is a search of its own: ask between them too whether to stop.
+            if (++tried % 1024 == 0 && search_must_stop(client_of(ctx))) stopped = true;
+            if (!stopped)
+                end = compiled->longest_match_at(source.data(), source.size(), start, search_must_stop,
+                                                 client_of(ctx), &stopped);
+            if (stopped) return qx::result_sql_error(ctx, {"57014", "", "canceling statement due to user request"});
+            if (end != std::string::npos) break;
+            while (start + 1 < source.size() && (static_cast<unsigned char>(source[start + 1]) & 0xC0) == 0x80) ++start;
+        }
+        if (end == std::string::npos) break;
+        out.append(source, at, start - at);
+        for (size_t k = 0; k < replacement.size(); ++k) {
+            char c = replacement[k];
+            if (c != '\\' || k + 1 >= replacement.size()) {
+                out += c;
+            } else if (replacement[k + 1] == '&') {
+                out.append(source, start, end - start);
+                ++k;
+            } else if (replacement[k + 1] >= '1' && replacement[k + 1] <= '9') {
+                return qx::result_sql_error(ctx, {"0A000", "", "back references in a regexp_replace() replacement "
+                                                               "are not supported"});
+            } else {
+                out += replacement[++k];
+            }
+        }
+        at = end;
+        if (end == start) {  // an empty match: the character after it stays, and the search goes on past it
+            if (start >= source.size()) {
+                at = source.size() + 1;
+                break;
+            }
+            size_t next = start + 1;
+            while (next < source.size() && (static_cast<unsigned char>(source[next]) & 0xC0) == 0x80) ++next;
+            out.append(source, start, next - start);
+            at = next;
+        }
+        if (out.size() > static_cast<size_t>(sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LENGTH, -1)))
+            return sqlite3_result_error_toobig(ctx);
+        if (!global) break;
+    }
+    if (at < source.size()) out.append(source, at, std::string::npos);
+    sqlite3_result_text64(ctx, out.data(), out.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
 // pg_backend_pid(): the process id the connection's BackendKeyData gave (the server's).
 void backend_pid(sqlite3_context *ctx, int, sqlite3_value **) { sqlite3_result_int64(ctx, getpid()); }
 
@@ -195,6 +271,13 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
         if (error) *error = std::string("cannot create md5(): ") + sqlite3_errmsg(client->db);
         return false;
+    }
+    for (int args : {3, 4}) {
+        if (sqlite3_create_function_v2(client->db, "regexp_replace", args, SQLITE_UTF8 | SQLITE_DETERMINISTIC, client,
+                                       regexp_replace, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            if (error) *error = std::string("cannot create regexp_replace(): ") + sqlite3_errmsg(client->db);
+            return false;
+        }
     }
     if (sqlite3_create_function_v2(client->db, "pg_sleep", 1, SQLITE_UTF8, client, pg_sleep, nullptr, nullptr,
                                    nullptr) != SQLITE_OK) {
