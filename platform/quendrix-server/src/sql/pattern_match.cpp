@@ -389,78 +389,28 @@ std::unique_ptr<Pattern> Pattern::compile(const std::string &pattern, std::strin
 }
 
 bool Pattern::search(const char *text, size_t length, bool (*stop)(void *), void *arg, bool *stopped) const {
-    *stopped = false;
-    const size_t n = program_.size();
-    std::vector<int> current, next, pending;
-    std::vector<size_t> seen(n, 0);  // the step a state was last added in, plus one
-    size_t step = 0;
-    locale_t utf8 = utf8_locale();
-    // Adds state `pc` and what it reaches without a character, at a position that is
-    // the text's start and/or end; true when that reaches the match.
-    auto add_state = [&](std::vector<int> &list, int pc, bool at_start, bool at_end) {
-        pending.assign(1, pc);
-        while (!pending.empty()) {
-            int k = pending.back();
-            pending.pop_back();
-            if (seen[k] == step + 1) continue;
-            seen[k] = step + 1;
-            const Instruction &i = program_[k];
-            switch (i.op) {
-                case Instruction::match: return true;
-                case Instruction::jump: pending.push_back(i.x); break;
-                case Instruction::split:
-                    pending.push_back(i.y);
-                    pending.push_back(i.x);
-                    break;
-                case Instruction::line_start:
-                    if (at_start) pending.push_back(k + 1);
-                    break;
-                case Instruction::line_end:
-                    if (at_end) pending.push_back(k + 1);
-                    break;
-                default: list.push_back(k);
-            }
-        }
-        return false;
-    };
-    size_t at = 0, work = 0;
-    for (;;) {
-        // A match may start at every position.
-        if (add_state(current, 0, at == 0, at == length)) return true;
-        if (at == length) return false;
-        work += current.size() + 1;
-        if (work >= kWorkBetweenChecks) {
-            work = 0;
-            if (stop && stop(arg)) {
-                *stopped = true;
-                return false;
-            }
-        }
-        uint32_t c = fold(next_char(text, length, &at));
-        uint32_t upper = ignore_case_ && utf8 ? static_cast<uint32_t>(towupper_l(static_cast<wint_t>(c), utf8)) : c;
-        ++step;
-        next.clear();
-        for (int k : current) {
-            const Instruction &i = program_[k];
-            bool takes = i.op == Instruction::any || (i.op == Instruction::character && i.c == c) ||
-                         (i.op == Instruction::char_class &&
-                          (classes_[i.c].holds(c, utf8) || (upper != c && classes_[i.c].holds(upper, utf8))));
-            if (takes && add_state(next, k + 1, false, at == length)) return true;
-        }
-        current.swap(next);
-    }
+    return run(text, length, 0, false, stop, arg, stopped) != std::string::npos;
 }
 
 size_t Pattern::longest_match_at(const char *text, size_t length, size_t start, bool (*stop)(void *), void *arg,
                                  bool *stopped) const {
+    return run(text, length, start, true, stop, arg, stopped);
+}
+
+// The simulation of every state at once. A search (not `anchored`) starts a match at
+// every position from `start` and ends at the first match found; an anchored run starts
+// one at `start` only and goes on while states live, to the longest match.
+size_t Pattern::run(const char *text, size_t length, size_t start, bool anchored, bool (*stop)(void *), void *arg,
+                    bool *stopped) const {
     *stopped = false;
     const size_t n = program_.size();
     std::vector<int> current, next, pending;
     std::vector<size_t> seen(n, 0);  // the step a state was last added in, plus one
     size_t step = 0, found = std::string::npos;
     locale_t utf8 = utf8_locale();
-    // Adds state `pc` and what it reaches without a character; true when that reaches the
-    // match (every state is added all the same: a longer match may follow).
+    // Adds state `pc` and what it reaches without a character, at a position that is
+    // the text's start and/or end; true when that reaches the match (every state is
+    // added all the same: a longer match may follow).
     auto add_state = [&](std::vector<int> &list, int pc, bool at_start, bool at_end) {
         bool matched = false;
         pending.assign(1, pc);
@@ -489,8 +439,11 @@ size_t Pattern::longest_match_at(const char *text, size_t length, size_t start, 
         return matched;
     };
     size_t at = start, work = 0;
-    if (add_state(current, 0, at == 0, at == length)) found = at;
-    while (!current.empty() && at < length) {
+    if (add_state(current, 0, at == 0, at == length)) {
+        if (!anchored) return at;
+        found = at;
+    }
+    while (at < length && (!anchored || !current.empty())) {
         work += current.size() + 1;
         if (work >= kWorkBetweenChecks) {
             work = 0;
@@ -511,7 +464,12 @@ size_t Pattern::longest_match_at(const char *text, size_t length, size_t start, 
                           (classes_[i.c].holds(c, utf8) || (upper != c && classes_[i.c].holds(upper, utf8))));
             if (takes && add_state(next, k + 1, false, at == length)) matched = true;
         }
-        if (matched) found = at;
+        // A search starts a match at the next position too.
+        if (!anchored && add_state(next, 0, false, at == length)) matched = true;
+        if (matched) {
+            if (!anchored) return at;
+            found = at;
+        }
         current.swap(next);
     }
     return found;

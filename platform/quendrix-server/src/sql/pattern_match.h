@@ -42,6 +42,10 @@ private:
     Pattern() = default;
     // `c` as the search compares it: in lower case when case is ignored.
     uint32_t fold(uint32_t c) const;
+    // search() (from `start`, the first match) or, `anchored`, the longest match that
+    // starts at `start`: where the match ends, npos for none.
+    size_t run(const char *text, size_t length, size_t start, bool anchored, bool (*stop)(void *), void *arg,
+               bool *stopped) const;
     bool ignore_case_ = false;
     std::vector<Instruction> program_;
     std::vector<CharClass> classes_;
