@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "internal.h"
@@ -104,6 +106,7 @@ void repeat(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     if (any_null(argc, argv)) return sqlite3_result_null(ctx);
     std::string s = text_of(argv[0]);
     sqlite3_int64 n = std::max<sqlite3_int64>(sqlite3_value_int64(argv[1]), 0);
+    if (s.empty()) return result_text(ctx, "");  // however many times: not a loop of them
     if (!fits(ctx, static_cast<double>(s.size()) * static_cast<double>(n))) return;
     std::string out;
     out.reserve(s.size() * static_cast<size_t>(n));
@@ -180,8 +183,9 @@ void concat(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
 void btrim(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     if (any_null(argc, argv)) return sqlite3_result_null(ctx);
     std::vector<uint32_t> s = chars_of(text_of(argv[0]));
-    std::vector<uint32_t> set = argc > 1 ? chars_of(text_of(argv[1])) : std::vector<uint32_t>{' '};
-    auto in_set = [&set](uint32_t c) { return std::find(set.begin(), set.end(), c) != set.end(); };
+    std::vector<uint32_t> listed = argc > 1 ? chars_of(text_of(argv[1])) : std::vector<uint32_t>{' '};
+    std::unordered_set<uint32_t> set(listed.begin(), listed.end());  // a long list costs no more per character
+    auto in_set = [&set](uint32_t c) { return set.count(c) != 0; };
     size_t from = 0, to = s.size();
     while (from < to && in_set(s[from])) ++from;
     while (to > from && in_set(s[to - 1])) --to;
@@ -226,10 +230,12 @@ void translate(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     if (any_null(argc, argv)) return sqlite3_result_null(ctx);
     std::vector<uint32_t> s = chars_of(text_of(argv[0])), from = chars_of(text_of(argv[1])),
                           to = chars_of(text_of(argv[2])), out;
+    std::unordered_map<uint32_t, size_t> place;  // each character's first place in `from`
+    for (size_t k = from.size(); k-- > 0;) place[from[k]] = k;
     for (uint32_t c : s) {
-        size_t k = static_cast<size_t>(std::find(from.begin(), from.end(), c) - from.begin());
-        if (k == from.size()) out.push_back(c);
-        else if (k < to.size()) out.push_back(to[k]);
+        auto found = place.find(c);
+        if (found == place.end()) out.push_back(c);
+        else if (found->second < to.size()) out.push_back(to[found->second]);
     }
     result_text(ctx, utf8_of(out));
 }
