@@ -1327,6 +1327,7 @@ TEST_F(Protocol, StatementTimeoutStopsALongStatement) {
         {endless, timed_out},
         {"select pg_sleep(30)", timed_out},
         {"select regexp_replace(printf('%.*c', 200000, 'a'), 'a*b', 'x', 'g')", timed_out},
+        {"select printf('%.*c', 2000000, 'a') ilike '%' || printf('%.*c', 40000, 'a') || 'b'", timed_out},
         {"select 1", "1\n"},
         {"begin", "<BEGIN>"},
         {endless, timed_out},

@@ -482,7 +482,8 @@ namespace qx {
 uint32_t next_utf8_char(const char *s, size_t length, size_t *at) { return next_char(s, length, at); }
 
 bool like_match(const char *pattern, size_t pattern_length, const char *text, size_t text_length, uint32_t escape,
-                bool ignore_case, std::string *error) {
+                bool ignore_case, std::string *error, bool (*stop)(void *), void *arg, bool *stopped) {
+    if (stopped) *stopped = false;
     locale_t utf8 = ignore_case ? utf8_locale() : nullptr;
     auto fold = [utf8](uint32_t c) { return utf8 ? static_cast<uint32_t>(towlower_l(static_cast<wint_t>(c), utf8)) : c; };
     // The pattern as items: a character (>= 0), one character (kOne) or any (kAny).
@@ -505,8 +506,15 @@ bool like_match(const char *pattern, size_t pattern_length, const char *text, si
     std::vector<uint32_t> chars;
     chars.reserve(text_length);
     for (size_t at = 0; at < text_length;) chars.push_back(fold(next_char(text, text_length, &at)));
-    size_t p = 0, t = 0, star = std::string::npos, resume = 0;
+    size_t p = 0, t = 0, star = std::string::npos, resume = 0, work = 0;
     while (t < chars.size()) {
+        if (++work >= kWorkBetweenChecks) {
+            work = 0;
+            if (stop && stop(arg)) {
+                if (stopped) *stopped = true;
+                return false;
+            }
+        }
         if (p < items.size() && (items[p] == kOne || items[p] == static_cast<int64_t>(chars[t]))) {
             ++p;
             ++t;

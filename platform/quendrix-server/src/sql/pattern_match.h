@@ -57,9 +57,11 @@ private:
 // Letters match in either case when `ignore_case` (ILIKE). Characters are UTF-8's. False
 // with *error set when the pattern ends with the escape character. Time is at most the
 // product of the two lengths: a % that fails to match is retried from one place later,
-// never from every split of the text.
+// never from every split of the text; `stop(arg)` is asked every so many steps, and when
+// it answers true the match ends false with *stopped set.
 bool like_match(const char *pattern, size_t pattern_length, const char *text, size_t text_length, uint32_t escape,
-                bool ignore_case, std::string *error);
+                bool ignore_case, std::string *error, bool (*stop)(void *) = nullptr, void *arg = nullptr,
+                bool *stopped = nullptr);
 
 // The C library's UTF-8 character classes and case (null when the system has none).
 locale_t utf8_locale();

@@ -240,9 +240,15 @@ void ilike(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     const char *pattern = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
     const char *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[1]));
     if (!pattern || !text) return sqlite3_result_error_nomem(ctx);
+    // SQLite's bound on a LIKE pattern holds for ILIKE too.
+    if (sqlite3_value_bytes(argv[0]) > sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LIKE_PATTERN_LENGTH, -1))
+        return qx::result_sql_error(ctx, {"54000", "", "LIKE or GLOB pattern too complex"});
     std::string why;
+    bool stopped = false;
     bool matched = qx::like_match(pattern, static_cast<size_t>(sqlite3_value_bytes(argv[0])), text,
-                                  static_cast<size_t>(sqlite3_value_bytes(argv[1])), escape, true, &why);
+                                  static_cast<size_t>(sqlite3_value_bytes(argv[1])), escape, true, &why,
+                                  search_must_stop, client_of(ctx), &stopped);
+    if (stopped) return qx::result_sql_error(ctx, {"57014", "", "canceling statement due to user request"});
     if (!why.empty()) return qx::result_sql_error(ctx, {"22025", "", why});
     sqlite3_result_int(ctx, matched);
 }
@@ -286,7 +292,7 @@ bool install_postgres_functions(qx_client *client, std::string *error) {
     }
     // LIKE tells letters' case apart, as PostgreSQL's does; ILIKE is match() above.
     for (int args : {2, 3}) {
-        if (sqlite3_create_function_v2(client->db, "match", args, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, ilike,
+        if (sqlite3_create_function_v2(client->db, "match", args, SQLITE_UTF8 | SQLITE_DETERMINISTIC, client, ilike,
                                        nullptr, nullptr, nullptr) != SQLITE_OK) {
             if (error) *error = std::string("cannot create match(): ") + sqlite3_errmsg(client->db);
             return false;
