@@ -658,6 +658,13 @@ TEST_F(Protocol, DatesAndTimesAddAndSubtractAsPostgresDoes) {
          "to_char(0.5, '0.99'), to_char(1234.5, 'FM9,999.00'), to_char(1.5, 'FM999.99'), to_char(12345, '999'), "
          "to_char(-5, '999MI'), to_char(5, 'S999'), to_char(0, '999')",
          " 1234.50|-1,234.50| 005|  .50| 0.50|1,234.50|1.5| ###|  5-|  +5|   0\n"},
+        // age(): years, months and days with borrowing, as PostgreSQL writes it.
+        {"select age(timestamp '2026-03-01', timestamp '2026-01-31'), "
+         "age(timestamp '2026-01-31', timestamp '2026-03-01 10:00'), "
+         "age(timestamp '2027-05-03 10:00:30.5', timestamp '2026-01-01'), age(current_date::timestamp), "
+         "age(timestamp '2026-12-11', timestamp '2000-06-15') >= interval '26 years', "
+         "extract(year from age(timestamp '2026-12-11', timestamp '2000-06-15'))",
+         "1 mon 1 day|-1 mons -1 days -10:00:00|1 year 4 mons 2 days 10:00:30.5|00:00:00|1|26\n"},
         // A difference of times compared with an interval.
         {"select id from ev where timestamptz '2026-01-03 12:00+00' - at <= interval '2 days'", "2\n"},
         {"select id from ev where interval '1 day' < (timestamptz '2026-01-03 12:00+00' - at)", "1\n"},

@@ -190,8 +190,9 @@ bool rewrite_pass(std::string *sql) {
                            (interval ? "1" : "0") + ")";
         edits.add(from, to, call);
     }
-    // A time difference compared with an interval (now() - t.at > interval '1 hour'), once
-    // the difference is a call: pg_interval_cmp(difference, 'text') > 0.
+    // A time difference compared with an interval (now() - t.at > interval '1 hour', age(x)
+    // >= interval '18 years'), once the difference is a call: pg_interval_cmp(difference,
+    // 'text') > 0.
     for (size_t k = 1; k + 1 < t.size(); ++k) {
         static const char *const kComparisons[] = {"=", "<>", "!=", "<", "<=", ">", ">="};
         if (t[k].kind != SqlToken::op ||
@@ -203,7 +204,7 @@ bool rewrite_pass(std::string *sql) {
         if (interval_right == interval_left) continue;
         size_t difference = interval_right ? left : k + 1;
         size_t d = t[difference].is_punct('(') ? difference + 1 : difference;
-        if (!(d < t.size() && t[d].is("pg_time_arith"))) continue;
+        if (!(d < t.size() && (t[d].is("pg_time_arith") || t[d].is("age")))) continue;
         if (left > 0 && t[left - 1].kind == SqlToken::op && t[left - 1].text != "=" && t[left - 1].text != "<>") continue;
         size_t from = t[left].at, to = qx::token_end(*sql, t[right_end - 1]);
         std::string left_text = sql->substr(from, t[k].at - from);

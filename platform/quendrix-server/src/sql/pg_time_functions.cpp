@@ -18,6 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "internal.h"
 #include "sql/pg_times.h"
@@ -638,6 +639,64 @@ void to_char(sqlite3_context *ctx, int, sqlite3_value **argv) {
     result_text(ctx, time_to_char(m, format));
 }
 
+// age(a[, b]): a - b as PostgreSQL writes it in years, months and days ("1 year 2 mons 3
+// days 04:05:06"), each field taken from the other's with borrowing, a month's days
+// those of b's month; age(b) is from today's midnight.
+void age(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    for (int k = 0; k < argc; ++k)
+        if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    Moment a, b;
+    if (argc == 1) {
+        int64_t now_seconds = 0;
+        sqlite3_int64 julian_ms = 0;  // the statement's time, as SQLite's date functions see it
+        if (sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr); vfs && vfs->iVersion >= 2 && vfs->xCurrentTimeInt64)
+            vfs->xCurrentTimeInt64(vfs, &julian_ms);
+        now_seconds = julian_ms / 1000 - 210866760000LL;
+        a.micros = floor_div(now_seconds, 86400) * kMicrosPerDay;
+        if (!read_time_argument(ctx, argv[0], &b)) return;
+    } else if (!read_time_argument(ctx, argv[0], &a) || !read_time_argument(ctx, argv[1], &b)) {
+        return;
+    }
+    bool negative = a.micros < b.micros;
+    if (negative) std::swap(a, b);
+    auto fields = [](const Moment &m, int64_t f[7]) {  // year, month, day, hour, minute, second, microsecond
+        int64_t day = floor_div(m.micros, kMicrosPerDay), rest = m.micros - day * kMicrosPerDay;
+        civil_from_days(day, &f[0], &f[1], &f[2]);
+        f[3] = rest / (3600 * kMicrosPerSecond);
+        f[4] = rest / (60 * kMicrosPerSecond) % 60;
+        f[5] = rest / kMicrosPerSecond % 60;
+        f[6] = rest % kMicrosPerSecond;
+    };
+    int64_t x[7], y[7], d[7];
+    fields(a, x);
+    fields(b, y);
+    for (int k = 0; k < 7; ++k) d[k] = x[k] - y[k];
+    static const int64_t kSpan[7] = {0, 12, 0, 24, 60, 60, 1000000};
+    for (int k = 6; k >= 1; --k) {
+        while (d[k] < 0) {
+            d[k] += k == 2 ? days_in_month(y[0], y[1]) : kSpan[k];
+            --d[k - 1];
+        }
+    }
+    std::string out;
+    auto part = [&](int64_t v, const char *one, const char *many) {
+        if (!v) return;
+        if (!out.empty()) out += ' ';
+        int64_t shown = negative ? -v : v;
+        out += std::to_string(shown) + " " + (shown == 1 ? one : many);
+    };
+    part(d[0], "year", "years");
+    part(d[1], "mon", "mons");
+    part(d[2], "day", "days");
+    int64_t time = ((d[3] * 60 + d[4]) * 60 + d[5]) * kMicrosPerSecond + d[6];
+    if (time || out.empty()) {
+        std::string clock = write_interval(negative ? -time : time);
+        if (!out.empty()) out += ' ';
+        out += clock;
+    }
+    result_text(ctx, out);
+}
+
 // to_timestamp(seconds since 1970 UTC).
 void to_timestamp(sqlite3_context *ctx, int, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
@@ -713,7 +772,7 @@ bool install_time_functions(sqlite3 *db, std::string *error) {
         {"date_part", 2, date_part}, {"date_trunc", 2, date_trunc},     {"make_date", 3, make_date},
         {"to_timestamp", 1, to_timestamp}, {"pg_time_arith", 4, time_arith}, {"pg_at_time_zone", 2, at_time_zone},
         {"pg_interval_cmp", 2, interval_cmp},
-        {"to_char", 2, to_char},
+        {"to_char", 2, to_char},        {"age", 2, age},
     };
     for (const auto &f : functions) {
         if (sqlite3_create_function_v2(db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, f.call,
@@ -721,6 +780,11 @@ bool install_time_functions(sqlite3 *db, std::string *error) {
             if (error) *error = std::string("cannot create ") + f.name + "(): " + sqlite3_errmsg(db);
             return false;
         }
+    }
+    // age(time) reads today's date: not deterministic.
+    if (sqlite3_create_function_v2(db, "age", 1, SQLITE_UTF8, nullptr, age, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (error) *error = std::string("cannot create age(): ") + sqlite3_errmsg(db);
+        return false;
     }
     return true;
 }
