@@ -226,7 +226,7 @@ namespace qx {
 
 std::string rewrite_time_arithmetic(const std::string &sql) {
     if (!mentions(sql, "::interval") && !mentions(sql, "::date") && !mentions(sql, "::time") &&
-        !mentions(sql, "current_") && !mentions(sql, "localtimestamp") && !mentions(sql, " zone") &&
+        !mentions(sql, "current_") && !mentions(sql, "localtimestamp") && !mentions(sql, "zone") &&
         sql.find(kNow) == std::string::npos)
         return sql;
     std::string out = sql;

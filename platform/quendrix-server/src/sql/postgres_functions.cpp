@@ -160,9 +160,10 @@ void regexp_replace(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     bool stopped = false;
     while (at <= source.size()) {
         size_t start = at, end = std::string::npos;
-        for (size_t tried = 0; start <= source.size(); ++start) {
-            // Each start is a search of its own: ask between them too whether to stop.
-            if (++tried % 1024 == 0 && search_must_stop(client_of(ctx))) stopped = true;
+        for (; start <= source.size(); ++start) {
+            // Each start is a search of its own, which may read to the text's end: ask
+            // between them too whether to stop.
+            if (search_must_stop(client_of(ctx))) stopped = true;
             if (!stopped)
                 end = compiled->longest_match_at(source.data(), source.size(), start, search_must_stop,
                                                  client_of(ctx), &stopped);
