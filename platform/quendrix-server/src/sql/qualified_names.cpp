@@ -441,7 +441,7 @@ bool is_niladic_function(const Scanner &sc, size_t from, size_t to) {
            sc.word_is(from, to, "current_schema");
 }
 
-constexpr int kMaxRewriteDepth = 100;
+constexpr int kMaxRewriteDepth = 50;
 
 // Where the clauses `first` put into a text and the aliases `then` put into that text
 // went, both as places in the text before either.
@@ -464,8 +464,8 @@ std::vector<std::pair<size_t, size_t>> both_insertions(const std::vector<std::pa
 namespace qx {
 
 // Whether parentheses and brackets in `sql` (outside strings, names and comments) nest
-// deeper than `limit`. SQLite's parser refuses a statement nested some fifty deep
-// ("parser stack overflow"); the rewrites, some of which recurse by nesting, are not
+// deeper than `limit`. SQLite's parser refuses a statement nested little deeper than 50
+// ("parser stack overflow"; 50 nested selects or calls already); the rewrites, some of which recurse by nesting, are not
 // asked to read deeper ones, which a client could send to exhaust a connection's stack.
 bool nests_deeper_than(const std::string &sql, int limit) {
     int depth = 0;
