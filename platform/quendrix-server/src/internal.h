@@ -119,6 +119,8 @@ long error_position(const SqlError &e, const std::string &query, size_t statemen
                     const std::vector<std::pair<size_t, size_t>> &inserted = {});
 // Fails the SQL function call of `ctx` with `e`, in the form decode_error reads.
 void result_sql_error(sqlite3_context *ctx, const SqlError &e);
+// A value's text as SQLite gives it (its bytes, NULs included); empty for NULL.
+std::string value_text(sqlite3_value *v);
 // The most arguments a function call may have in SQL (the host SQLite's limit).
 int function_argument_limit();
 

@@ -99,10 +99,7 @@ void array_length(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
 // delimiter splits into characters, an empty one not at all.
 void string_to_array(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-    auto text = [](sqlite3_value *v) {
-        const unsigned char *t = sqlite3_value_text(v);
-        return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
-    };
+    auto text = qx::value_text;
     std::string s = text(argv[0]);
     bool by_character = sqlite3_value_type(argv[1]) == SQLITE_NULL;
     std::string delimiter = by_character ? "" : text(argv[1]);
@@ -266,10 +263,7 @@ struct Series {
 // Reads the arguments of a series of times into *s; false with the error set when they
 // are none.
 bool read_time_series(sqlite3_vtab_cursor *cursor, Series *s, int argc, sqlite3_value **argv) {
-    auto text = [](sqlite3_value *v) {
-        const unsigned char *t = sqlite3_value_text(v);
-        return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
-    };
+    auto text = qx::value_text;
     auto fail = [cursor](const std::string &why) {
         sqlite3_free(cursor->pVtab->zErrMsg);
         cursor->pVtab->zErrMsg = sqlite3_mprintf("%s", why.c_str());

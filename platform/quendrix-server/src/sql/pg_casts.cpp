@@ -217,10 +217,7 @@ void fail(sqlite3_context *ctx, const char *state, const std::string &message) {
     qx::result_sql_error(ctx, {state, "", message});
 }
 
-std::string text_of(sqlite3_value *v) {
-    const unsigned char *s = sqlite3_value_text(v);
-    return s ? std::string(reinterpret_cast<const char *>(s), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
-}
+std::string text_of(sqlite3_value *v) { return qx::value_text(v); }
 
 std::string trimmed(const std::string &s) {
     size_t from = 0, to = s.size();

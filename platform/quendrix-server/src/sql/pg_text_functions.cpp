@@ -27,10 +27,7 @@
 
 namespace {
 
-std::string text_of(sqlite3_value *v) {
-    const unsigned char *t = sqlite3_value_text(v);
-    return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
-}
+std::string text_of(sqlite3_value *v) { return qx::value_text(v); }
 
 bool any_null(int argc, sqlite3_value **argv) {
     for (int k = 0; k < argc; ++k)

@@ -271,10 +271,7 @@ std::string write_interval(int64_t micros) {
     return out;
 }
 
-std::string text_of(sqlite3_value *v) {
-    const unsigned char *t = sqlite3_value_text(v);
-    return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
-}
+std::string text_of(sqlite3_value *v) { return qx::value_text(v); }
 
 bool read_time_argument(sqlite3_context *ctx, sqlite3_value *v, Moment *m) {
     if (read_moment(text_of(v), m)) return true;

@@ -136,11 +136,7 @@ void regexp(sqlite3_context *ctx, int, sqlite3_value **argv) {
 void regexp_replace(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     for (int k = 0; k < argc; ++k)
         if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-    auto text = [](sqlite3_value *v) {
-        const unsigned char *t = sqlite3_value_text(v);
-        return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
-                 : std::string();
-    };
+    auto text = qx::value_text;
     std::string source = text(argv[0]), pattern = text(argv[1]), replacement = text(argv[2]);
     bool global = false;
     if (argc > 3) {

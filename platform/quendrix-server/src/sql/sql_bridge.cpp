@@ -194,6 +194,11 @@ long error_position(const SqlError &e, const std::string &query, size_t statemen
     return characters;
 }
 
+std::string value_text(sqlite3_value *v) {
+    const unsigned char *t = sqlite3_value_text(v);
+    return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_value_bytes(v))) : "";
+}
+
 void result_sql_error(sqlite3_context *ctx, const SqlError &e) {
     std::string text = encoded(e.state, e.native_code, e.message);
     sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
